@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+
+#include "dns/datagram.h"
+
+namespace sieveharbor::dns {
+
+// The reply that stands in for a blocked query, built from the query's bytes alone:
+//   QTYPE 28 (AAAA): one AAAA record ::, TTL 60            (40 + Q bytes)
+//   QTYPE 65 (HTTPS): name error, no records                (12 + Q bytes)
+//   any other QTYPE: one A record 0.0.0.0, TTL 60           (28 + Q bytes)
+// where Q is the length of the first question (name, its zero byte, QTYPE, QCLASS), copied byte
+// for byte. The ID and QDCOUNT are copied; the flags are always 0x81 0x80 (0x81 0x83 for the
+// name error); anything after the first question is dropped.
+//
+// Nothing when: fewer than 13 bytes, no zero byte ends the name inside the datagram, or fewer
+// than 4 bytes follow it. Never reads outside `query`. Pure; any thread.
+std::optional<Datagram> makeBlockedResponse(ByteView query);
+
+}  // namespace sieveharbor::dns

@@ -1,0 +1,137 @@
+#include "text/text.h"
+
+#include <unicode/bytestream.h>
+#include <unicode/casemap.h>
+#include <unicode/normalizer2.h>
+#include <unicode/stringpiece.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace sieveharbor::text {
+
+bool isAscii(std::string_view bytes) noexcept {
+    const char* p = bytes.data();
+    std::size_t n = bytes.size();
+    // Eight bytes at a time: names and list lines are almost always plain ASCII.
+    while (n >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if ((word & 0x8080808080808080ULL) != 0) {
+            return false;
+        }
+        p += 8;
+        n -= 8;
+    }
+    for (; n > 0; --n, ++p) {
+        if (static_cast<unsigned char>(*p) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isWellFormedUtf8(std::string_view bytes) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* const end = p + bytes.size();
+    auto isTrail = [](unsigned char b) { return (b & 0xC0) == 0x80; };
+    while (p < end) {
+        const unsigned char b = *p;
+        if (b < 0x80) {
+            ++p;
+            continue;
+        }
+        const auto left = static_cast<std::size_t>(end - p);
+        if (b >= 0xC2 && b <= 0xDF) {
+            if (left < 2 || !isTrail(p[1])) {
+                return false;
+            }
+            p += 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            if (left < 3) {
+                return false;
+            }
+            // E0 needs A0..BF (no overlongs); ED needs 80..9F (no surrogates).
+            const unsigned char lo = (b == 0xE0) ? 0xA0 : 0x80;
+            const unsigned char hi = (b == 0xED) ? 0x9F : 0xBF;
+            if (p[1] < lo || p[1] > hi || !isTrail(p[2])) {
+                return false;
+            }
+            p += 3;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            if (left < 4) {
+                return false;
+            }
+            // F0 needs 90..BF (no overlongs); F4 needs 80..8F (nothing above U+10FFFF).
+            const unsigned char lo = (b == 0xF0) ? 0x90 : 0x80;
+            const unsigned char hi = (b == 0xF4) ? 0x8F : 0xBF;
+            if (p[1] < lo || p[1] > hi || !isTrail(p[2]) || !isTrail(p[3])) {
+                return false;
+            }
+            p += 4;
+        } else {
+            return false;  // a stray trail byte, C0/C1 overlong leads, or F5..FF
+        }
+    }
+    return true;
+}
+
+void asciiLowerInPlace(std::string& text) noexcept {
+    for (char& c : text) {
+        c = asciiLower(c);
+    }
+}
+
+std::string toLower(std::string_view utf8) {
+    std::string out(utf8);
+    if (isAscii(utf8) || !isWellFormedUtf8(utf8)) {
+        asciiLowerInPlace(out);
+        return out;
+    }
+    out.clear();
+    icu::StringByteSink<std::string> sink(&out, static_cast<int32_t>(utf8.size()));
+    UErrorCode status = U_ZERO_ERROR;
+    // The empty locale id is the root locale: the default mapping, with no Turkish or
+    // Lithuanian tailoring whatever the process locale is.
+    icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())),
+                              sink, nullptr, status);
+    if (U_FAILURE(status)) {
+        out.assign(utf8);
+        asciiLowerInPlace(out);
+    }
+    return out;
+}
+
+std::string toNfc(std::string_view utf8) {
+    if (isAscii(utf8) || !isWellFormedUtf8(utf8)) {
+        return std::string(utf8);
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    const icu::StringPiece piece(utf8.data(), static_cast<int32_t>(utf8.size()));
+    if (U_FAILURE(status)) {
+        return std::string(utf8);
+    }
+    if (nfc->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) {
+        return std::string(utf8);
+    }
+    status = U_ZERO_ERROR;
+    std::string out;
+    icu::StringByteSink<std::string> sink(&out, static_cast<int32_t>(utf8.size()));
+    nfc->normalizeUTF8(0, piece, sink, nullptr, status);
+    if (U_FAILURE(status)) {
+        return std::string(utf8);
+    }
+    return out;
+}
+
+std::string canonicalLower(std::string_view utf8) {
+    if (isAscii(utf8)) {
+        std::string out(utf8);
+        asciiLowerInPlace(out);
+        return out;
+    }
+    return toNfc(toLower(utf8));
+}
+
+}  // namespace sieveharbor::text

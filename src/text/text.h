@@ -1,0 +1,36 @@
+#pragma once
+
+// The text rules that names and blocklist entries follow: strict UTF-8, the Unicode default
+// (locale-independent) lower-case mapping, and NFC so that canonically equivalent texts compare
+// equal byte for byte. Pure functions: no state, no I/O; safe on any thread.
+
+#include <string>
+#include <string_view>
+
+namespace sieveharbor::text {
+
+// True when every byte is below 0x80. Pure-ASCII text never needs ICU.
+bool isAscii(std::string_view bytes) noexcept;
+
+// Well-formed UTF-8 as the Unicode standard defines it: shortest forms only, no surrogates
+// (U+D800..U+DFFF), nothing above U+10FFFF, no truncated sequences.
+bool isWellFormedUtf8(std::string_view bytes) noexcept;
+
+// Maps A-Z to a-z and leaves every other byte alone.
+constexpr char asciiLower(char c) noexcept {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+void asciiLowerInPlace(std::string& text) noexcept;
+
+// The Unicode default lower-case mapping (full mapping, root locale). Input must be well-formed
+// UTF-8; ill-formed input is only ASCII-lowered, since it cannot be mapped as text.
+std::string toLower(std::string_view utf8);
+
+// Unicode Normalization Form C. Ill-formed input is returned unchanged.
+std::string toNfc(std::string_view utf8);
+
+// NFC of the lower-case mapping: the one form in which blocklist entries are kept and names are
+// looked up, so that byte equality of two canonical forms is canonical equivalence of the texts.
+std::string canonicalLower(std::string_view utf8);
+
+}  // namespace sieveharbor::text
