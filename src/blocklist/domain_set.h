@@ -1,0 +1,96 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace sieveharbor::blocklist {
+
+// An immutable set of blocked domains, kept compact: every entry's text lives in one arena
+// (a length byte or two, then the bytes), indexed by an open-addressing table of 8-byte slots.
+// A million entries cost two heap blocks, not a million nodes.
+//
+// Entries are kept in canonical form (text::canonicalLower), so byte equality is canonical
+// equivalence. Built once by DomainSetBuilder, then only read: any number of threads may read
+// one set at once.
+class DomainSet {
+public:
+    DomainSet() = default;
+
+    // Exact membership of an entry given in canonical form.
+    bool contains(std::string_view canonicalEntry) const noexcept;
+
+    // True when `name`, or the text after any "." in it, is an entry. A-Z in `name` are read
+    // as a-z; every other byte must already be in canonical form. The suffix hashes come out of
+    // one right-to-left pass and their probes are issued together, so the cache misses of a
+    // large table overlap instead of adding up.
+    bool containsNameOrParent(std::string_view name) const noexcept;
+
+    std::size_t size() const noexcept { return count_; }
+    bool empty() const noexcept { return count_ == 0; }
+
+    // Heap bytes held by the set (arena and table capacity).
+    std::size_t heapBytes() const noexcept;
+
+    // Visits every entry, in arena order (the order of first insertion).
+    template <class Visit>
+    void forEach(Visit&& visit) const {
+        for (std::size_t offset = 0; offset < arena_.size();) {
+            const std::string_view entry = entryAt(offset);
+            visit(entry);
+            offset = static_cast<std::size_t>(entry.data() + entry.size() - arena_.data());
+        }
+    }
+
+private:
+    friend class DomainSetBuilder;
+
+    // A slot packs a 40-bit arena offset (1 TiB of entry text) with a 24-bit tag taken from the
+    // entry's hash, so most probes that miss are settled without touching the arena.
+    using Slot = std::uint64_t;
+    static constexpr Slot kEmpty = ~Slot{0};
+    static constexpr unsigned kTagBits = 24;
+    static constexpr Slot kTagMask = (Slot{1} << kTagBits) - 1;
+    static constexpr std::size_t kMaxArenaBytes = std::size_t{1} << (64 - kTagBits);
+
+    struct Probe {
+        std::size_t start;  // the suffix is name[start..]
+        std::uint64_t hash;
+    };
+
+    std::string_view entryAt(std::size_t offset) const noexcept;
+    std::size_t indexOf(std::uint64_t hash) const noexcept { return hash >> shift_; }
+    bool matchesAt(std::size_t index, std::uint64_t hash, std::string_view text) const noexcept;
+    bool anyProbeHits(std::string_view name, const Probe* probes, std::size_t count) const noexcept;
+
+    std::vector<char> arena_;
+    std::vector<Slot> slots_;  // size is a power of two, or zero for the empty set
+    unsigned shift_ = 64;      // 64 - log2(slots_.size())
+    std::uint64_t seed_ = 0;
+    std::size_t count_ = 0;
+};
+
+// Collects canonical entries into a DomainSet; equal entries collapse into one.
+class DomainSetBuilder {
+public:
+    // Hints size the arena and table up front so that a big list is built without regrowth;
+    // they need not be exact.
+    explicit DomainSetBuilder(std::size_t expectedEntries = 0, std::size_t expectedBytes = 0);
+
+    // Adds one entry, already in canonical form and non-empty; empty text is ignored.
+    void add(std::string_view canonicalEntry);
+
+    std::size_t size() const noexcept { return set_.count_; }
+
+    // The finished set; the table is trimmed to the entries actually added.
+    DomainSet finish() &&;
+
+private:
+    void rehash(std::size_t slotCount);
+    void insertOffset(std::uint64_t hash, std::size_t offset);
+
+    DomainSet set_;
+};
+
+}  // namespace sieveharbor::blocklist

@@ -1,0 +1,147 @@
+#include "dns/blocked_response.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "wire.h"
+
+namespace sieveharbor::dns {
+namespace {
+
+using testing::appendBytes;
+using testing::appendLabel;
+using testing::header;
+using testing::query;
+
+// The 41-byte query: ID 0x1234, flags RD+AD, QDCOUNT 1, ARCOUNT 1, example.test, then QTYPE,
+// QCLASS 1 and an 11-byte EDNS OPT record.
+Datagram workedExample(std::uint8_t typeHigh, std::uint8_t typeLow) {
+    Datagram d = {0x12, 0x34, 0x01, 0x20, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
+    appendLabel(d, "example");
+    appendLabel(d, "test");
+    appendBytes(d, {0x00, typeHigh, typeLow, 0x00, 0x01});
+    appendBytes(d, {0x00, 0x00, 0x29, 0x04, 0xD0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    return d;
+}
+
+const Datagram kQuestion = {0x07, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 0x04, 't', 'e', 's', 't', 0x00};
+
+Datagram expected(std::initializer_list<std::uint8_t> head, std::uint8_t typeHigh,
+                  std::uint8_t typeLow, std::initializer_list<std::uint8_t> answer) {
+    Datagram d(head);
+    d.insert(d.end(), kQuestion.begin(), kQuestion.end());
+    appendBytes(d, {typeHigh, typeLow, 0x00, 0x01});
+    d.insert(d.end(), answer);
+    return d;
+}
+
+struct ShapeCase {
+    const char* what;
+    std::uint8_t typeHigh, typeLow;
+    Datagram reply;
+};
+
+TEST(MakeBlockedResponse, worked_example_gives_the_exact_bytes) {
+    const std::initializer_list<std::uint8_t> answerHead = {0x12, 0x34, 0x81, 0x80, 0x00, 0x01,
+                                                            0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
+    const std::initializer_list<std::uint8_t> aRecord = {0xc0, 0x0c, 0x00, 0x01, 0x00, 0x01,
+                                                         0x00, 0x00, 0x00, 0x3c, 0x00, 0x04,
+                                                         0x00, 0x00, 0x00, 0x00};
+    const std::initializer_list<std::uint8_t> aaaaRecord = {
+        0xc0, 0x0c, 0x00, 0x1c, 0x00, 0x01, 0x00, 0x00, 0x00, 0x3c, 0x00, 0x10, 0, 0, 0, 0,
+        0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0};
+    const ShapeCase cases[] = {
+        {"A gets 0.0.0.0", 0x00, 0x01, expected(answerHead, 0x00, 0x01, aRecord)},
+        {"AAAA gets ::", 0x00, 0x1c, expected(answerHead, 0x00, 0x1c, aaaaRecord)},
+        {"HTTPS gets a name error",
+         0x00,
+         0x41,
+         expected({0x12, 0x34, 0x81, 0x83, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0x00,
+                  0x41, {})},
+        {"MX gets the A-shaped answer", 0x00, 0x0f, expected(answerHead, 0x00, 0x0f, aRecord)},
+        {"type 7168 is not AAAA", 0x1c, 0x00, expected(answerHead, 0x1c, 0x00, aRecord)},
+        {"type 284 is not AAAA", 0x01, 0x1c, expected(answerHead, 0x01, 0x1c, aRecord)},
+        {"type 16705 is not HTTPS", 0x41, 0x41, expected(answerHead, 0x41, 0x41, aRecord)},
+    };
+    for (const auto& c : cases) {
+        const Datagram query = workedExample(c.typeHigh, c.typeLow);
+        ASSERT_EQ(query.size(), 41u);
+        EXPECT_EQ(makeBlockedResponse(query), c.reply) << c.what;
+    }
+    EXPECT_EQ(makeBlockedResponse(workedExample(0, 1))->size(), 46u);
+    EXPECT_EQ(makeBlockedResponse(workedExample(0, 28))->size(), 58u);
+    EXPECT_EQ(makeBlockedResponse(workedExample(0, 65))->size(), 30u);
+}
+
+TEST(MakeBlockedResponse, copies_id_qdcount_and_question_and_fixes_the_rest) {
+    Datagram q = query({"Ads", "Example", "COM"}, 1, 3, 0xBEEF);
+    q[2] = 0x78;  // opcode bits, AA, TC set, RD clear
+    q[3] = 0x7F;
+    q[5] = 0x02;  // QDCOUNT 2
+    const auto reply = makeBlockedResponse(q);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ((*reply)[0], 0xBE);
+    EXPECT_EQ((*reply)[1], 0xEF);
+    EXPECT_EQ((*reply)[2], 0x81);
+    EXPECT_EQ((*reply)[3], 0x80);
+    EXPECT_EQ((*reply)[5], 0x02);
+    // The question (mixed case and QCLASS 3 included) is copied byte for byte.
+    EXPECT_TRUE(std::equal(q.begin() + 12, q.end(), reply->begin() + 12));
+    const std::size_t answer = q.size();
+    EXPECT_EQ((*reply)[answer + 5], 0x01) << "answer CLASS is IN whatever the question says";
+}
+
+struct NothingCase {
+    const char* what;
+    Datagram query;
+};
+
+TEST(MakeBlockedResponse, yields_nothing_for_an_incomplete_question) {
+    Datagram threeAfterZero = header();
+    appendLabel(threeAfterZero, "test");
+    appendBytes(threeAfterZero, {0x00, 0x00, 0x01, 0x00});
+    Datagram noZeroByte = header();
+    appendLabel(noZeroByte, "example");
+    appendLabel(noZeroByte, "test");
+    Datagram pointer = header();
+    pointer.push_back(0xC0);
+    pointer.insert(pointer.end(), 196, 'x');  // 209 bytes: the walk lands past the end
+    const NothingCase cases[] = {
+        {"empty", {}},
+        {"bare header", header()},
+        {"only three bytes after the zero byte", threeAfterZero},
+        {"name runs to the end without a zero byte", noZeroByte},
+        {"label length beyond the end", [] {
+             Datagram d = header();
+             appendBytes(d, {0x3F, 'a', 'b'});
+             return d;
+         }()},
+        {"compression pointer in a datagram under 210 bytes", pointer},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(makeBlockedResponse(c.query), std::nullopt) << c.what;
+    }
+}
+
+TEST(MakeBlockedResponse, question_may_end_exactly_at_the_end_of_the_datagram) {
+    Datagram q = header();
+    appendLabel(q, "test");
+    appendBytes(q, {0x00, 0x00, 0x1c, 0x00, 0x01});
+    const auto reply = makeBlockedResponse(q);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->size(), 40 + (q.size() - 12));
+
+    Datagram pointer = header();
+    pointer.push_back(0xC0);
+    pointer.insert(pointer.end(), 192, 'x');
+    appendBytes(pointer, {0x00, 0x00, 0x41, 0x00, 0x01});  // 210 bytes: read as one long label
+    ASSERT_EQ(pointer.size(), 210u);
+    const auto error = makeBlockedResponse(pointer);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->size(), 210u);
+    EXPECT_EQ((*error)[3], 0x83);
+}
+
+}  // namespace
+}  // namespace sieveharbor::dns

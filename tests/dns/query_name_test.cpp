@@ -1,0 +1,94 @@
+#include "dns/query_name.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "wire.h"
+
+namespace sieveharbor::dns {
+namespace {
+
+using testing::appendBytes;
+using testing::appendLabel;
+using testing::header;
+using testing::query;
+
+Datagram withLabels(std::initializer_list<std::string_view> labels) {
+    Datagram d = header();
+    for (auto label : labels) {
+        appendLabel(d, label);
+    }
+    return d;
+}
+
+Datagram concat(Datagram d, std::initializer_list<std::uint8_t> tail) {
+    appendBytes(d, tail);
+    return d;
+}
+
+struct NameCase {
+    const char* what;
+    Datagram datagram;
+    std::optional<std::string> name;
+};
+
+TEST(ExtractDomainName, reads_the_first_question_name_or_nothing) {
+    Datagram pointer192 = header();
+    pointer192.push_back(0xC0);
+    Datagram pointerLong = pointer192;
+    pointerLong.insert(pointerLong.end(), 192, 'x');
+    Datagram pointerShort = pointer192;
+    pointerShort.insert(pointerShort.end(), 191, 'x');
+    Datagram response = query({"example", "test"});
+    response[2] = 0x81;  // QR set
+    response[5] = 0x00;  // QDCOUNT 0
+
+    const NameCase cases[] = {
+        {"empty datagram", {}, std::nullopt},
+        {"bare header", header(), std::nullopt},
+        {"root name", concat(header(), {0x00}), std::nullopt},
+        {"plain name with type and class", query({"example", "test"}), "example.test"},
+        {"mixed case is lowered", query({"Mail", "Example", "TEST"}), "mail.example.test"},
+        {"ends right after the zero byte", concat(withLabels({"example", "test"}), {0x00}),
+         "example.test"},
+        {"last label ends the datagram without a zero byte", withLabels({"example", "test"}),
+         "example.test"},
+        {"label overruns the end even after good labels",
+         concat(withLabels({"abc"}), {0x05, 'x', 'y'}), std::nullopt},
+        {"undecodable label in the middle is skipped",
+         concat(withLabels({"abc", "\xFF", "test"}), {0x00}), "abc.test"},
+        {"undecodable first label leaves no leading dot",
+         concat(withLabels({"\xFF", "test"}), {0x00}), "test"},
+        {"only label undecodable", concat(withLabels({"\xFF"}), {0x00}), std::nullopt},
+        {"undecodable last label leaves no trailing dot",
+         concat(withLabels({"test", "\xC3"}), {0x00}), "test"},
+        {"dot inside a label", query({"a.b", "test"}), "a.b.test"},
+        {"spaces and non-ascii kept, lowered", query({"Caf\xC3\x89 Bar", "test"}),
+         "caf\xC3\xA9 bar.test"},
+        {"compression pointer in a short datagram", pointerShort, std::nullopt},
+        {"compression pointer read as a 192-byte label", pointerLong, std::string(192, 'x')},
+        {"header fields do not matter", response, "example.test"},
+        {"63-byte limit not applied", query({std::string(100, 'a')}), std::string(100, 'a')},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(extractDomainName(c.datagram), c.name) << c.what;
+    }
+}
+
+TEST(ExtractDomainName, never_reads_past_a_truncated_datagram) {
+    // Every prefix of a real query is handled; a prefix that cuts a label yields nothing.
+    const Datagram full = query({"ads", "example", "com"});
+    for (std::size_t n = 0; n <= full.size(); ++n) {
+        const Datagram prefix(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
+        const auto name = extractDomainName(prefix);
+        const bool cutsLabel = (n > 12 && n < 16) || (n > 16 && n < 24) || (n > 24 && n < 28);
+        if (n <= 12 || cutsLabel || n == 16) {
+            EXPECT_EQ(name, n == 16 ? std::optional<std::string>("ads") : std::nullopt) << n;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace sieveharbor::dns

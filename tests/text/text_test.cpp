@@ -1,0 +1,86 @@
+#include "text/text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace sieveharbor::text {
+namespace {
+
+struct Utf8Case {
+    const char* what;
+    std::string bytes;
+    bool wellFormed;
+};
+
+TEST(Utf8, accepts_exactly_the_well_formed_sequences) {
+    const Utf8Case cases[] = {
+        {"empty", "", true},
+        {"ascii", "example.com", true},
+        {"nul is a character", std::string("a\0b", 3), true},
+        {"two bytes U+00E9", "caf\xC3\xA9", true},
+        {"three bytes U+20AC", "\xE2\x82\xAC", true},
+        {"four bytes U+1F600", "\xF0\x9F\x98\x80", true},
+        {"highest code point U+10FFFF", "\xF4\x8F\xBF\xBF", true},
+        {"last before surrogates U+D7FF", "\xED\x9F\xBF", true},
+        {"first after surrogates U+E000", "\xEE\x80\x80", true},
+        {"lone trail byte", "\x80", false},
+        {"overlong slash C0 AF", "\xC0\xAF", false},
+        {"overlong C1 BF", "\xC1\xBF", false},
+        {"overlong three-byte E0 80 AF", "\xE0\x80\xAF", false},
+        {"overlong four-byte F0 8F BF BF", "\xF0\x8F\xBF\xBF", false},
+        {"surrogate U+D800", "\xED\xA0\x80", false},
+        {"surrogate U+DFFF", "\xED\xBF\xBF", false},
+        {"above U+10FFFF", "\xF4\x90\x80\x80", false},
+        {"F5 lead", "\xF5\x80\x80\x80", false},
+        {"FF byte", "\xFF", false},
+        {"truncated two-byte", "a\xC3", false},
+        {"truncated three-byte", "\xE2\x82", false},
+        {"truncated four-byte", "\xF0\x9F\x98", false},
+        {"bad trail in three-byte", "\xE2\x28\xA1", false},
+        {"ascii then bad after eight bytes", "abcdefgh\xFF", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isWellFormedUtf8(c.bytes), c.wellFormed) << c.what;
+    }
+}
+
+TEST(Ascii, detects_any_high_byte_at_any_position) {
+    EXPECT_TRUE(isAscii(""));
+    EXPECT_TRUE(isAscii("a.long.name.beyond.eight.bytes"));
+    for (std::size_t at = 0; at < 20; ++at) {
+        std::string s(20, 'a');
+        s[at] = '\x80';
+        EXPECT_FALSE(isAscii(s)) << "high byte at " << at;
+    }
+}
+
+struct MapCase {
+    const char* what;
+    std::string input;
+    std::string lower;
+    std::string canonical;
+};
+
+TEST(CaseAndNormalisation, follow_the_default_mapping_and_nfc) {
+    const MapCase cases[] = {
+        {"ascii capitals", "Mail.Example.TEST", "mail.example.test", "mail.example.test"},
+        {"digits and hyphens untouched", "A-1.B_2", "a-1.b_2", "a-1.b_2"},
+        {"latin capital E acute", "CAF\xC3\x89", "caf\xC3\xA9", "caf\xC3\xA9"},
+        // Root locale: dotted capital I maps to i + combining dot above, not to a Turkish i.
+        {"capital I with dot above", "\xC4\xB0", "i\xCC\x87", "i\xCC\x87"},
+        {"decomposed e acute composes", "cafe\xCC\x81", "cafe\xCC\x81", "caf\xC3\xA9"},
+        {"decomposed capital E acute", "CAFE\xCC\x81", "cafe\xCC\x81", "caf\xC3\xA9"},
+        {"greek capitals", "\xCE\x91\xCE\x92", "\xCE\xB1\xCE\xB2", "\xCE\xB1\xCE\xB2"},
+        {"ill-formed bytes only ascii-lowered", "AB\xFF", "ab\xFF", "ab\xFF"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(toLower(c.input), c.lower) << c.what;
+        EXPECT_EQ(canonicalLower(c.input), c.canonical) << c.what;
+    }
+    EXPECT_EQ(toNfc("e\xCC\x81"), "\xC3\xA9");
+    EXPECT_EQ(toNfc("\xC3\xA9"), "\xC3\xA9");
+}
+
+}  // namespace
+}  // namespace sieveharbor::text
