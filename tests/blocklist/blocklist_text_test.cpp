@@ -1,0 +1,70 @@
+#include "blocklist/blocklist_text.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "blocklist/matching.h"
+
+namespace sieveharbor::blocklist {
+namespace {
+
+std::vector<std::string> entriesOf(std::string_view text) {
+    std::vector<std::string> entries;
+    parseBlocklist(text).forEach([&](std::string_view e) { entries.emplace_back(e); });
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+struct ParseCase {
+    const char* what;
+    std::string text;
+    std::vector<std::string> entries;
+};
+
+TEST(ParseBlocklist, splits_trims_lowers_and_drops_comments) {
+    const ParseCase cases[] = {
+        {"spaces around mixed case", "  Example.COM  ", {"example.com"}},
+        {"tabs around", "\tads.example.com\t", {"ads.example.com"}},
+        {"indented comment", "   #comment", {}},
+        {"comment line", "#example.com", {}},
+        {"hash after text is part of the entry", "example.com # note", {"example.com # note"}},
+        {"CR LF line ends", "a.example\r\nb.example\r\n", {"a.example", "b.example"}},
+        {"case duplicates collapse", "Example.com\nexample.com", {"example.com"}},
+        {"no-break space trimmed", "\xC2\xA0x.example\xC2\xA0", {"x.example"}},
+        {"zero-width space kept", "\xE2\x80\x8Bx.example", {"\xE2\x80\x8Bx.example"}},
+        {"ideographic and en spaces trimmed", "\xE3\x80\x80x.example\xE2\x80\x82",
+         {"x.example"}},
+        {"ogham and narrow no-break spaces trimmed", "\xE1\x9A\x80x.example\xE2\x80\xAF",
+         {"x.example"}},
+        {"form feed splits", "a.example\fb.example", {"a.example", "b.example"}},
+        {"vertical tab splits", "a.example\vb.example", {"a.example", "b.example"}},
+        {"next line splits", "a.example\xC2\x85" "b.example", {"a.example", "b.example"}},
+        {"line separator splits", "a.example\xE2\x80\xA8" "b.example", {"a.example", "b.example"}},
+        {"paragraph separator splits", "a.example\xE2\x80\xA9" "b.example",
+         {"a.example", "b.example"}},
+        {"last line without newline", "a.example\nb.example", {"a.example", "b.example"}},
+        {"empty text", "", {}},
+        {"only blanks and comments", "\n  \n# x\n\t\n", {}},
+        {"byte-order mark removed", "\xEF\xBB\xBF" "a.example", {"a.example"}},
+        {"byte-order mark only at the start", "a.example\n\xEF\xBB\xBF" "b.example",
+         {"a.example", "\xEF\xBB\xBF" "b.example"}},
+        {"inner spaces and stars stay", "*.ads example.com", {"*.ads example.com"}},
+        {"non-ascii lowered and composed", "CAFE\xCC\x81.example", {"caf\xC3\xA9.example"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(entriesOf(c.text), c.entries) << c.what;
+    }
+}
+
+TEST(ParseBlocklist, parsed_entries_block_as_written) {
+    const DomainSet set = parseBlocklist("example.com # note\n.lead.example\n");
+    EXPECT_FALSE(isNameBlocked("example.com", set));
+    EXPECT_TRUE(isNameBlocked("example.com # note", set));
+    EXPECT_FALSE(isNameBlocked("lead.example", set));
+}
+
+}  // namespace
+}  // namespace sieveharbor::blocklist
