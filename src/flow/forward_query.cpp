@@ -1,0 +1,176 @@
+#include "flow/forward_query.h"
+
+#include <utility>
+
+namespace sieveharbor::flow {
+
+bool InFlightLimit::tryAcquire() noexcept {
+    std::size_t current = count_.load(std::memory_order_relaxed);
+    do {
+        if (current >= max_) {
+            return false;
+        }
+    } while (!count_.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel));
+    return true;
+}
+
+void InFlightLimit::release() noexcept {
+    count_.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+ForwardContext::ForwardContext(std::shared_ptr<platform::Queue> queue,
+                               std::shared_ptr<platform::ConnectionFactory> connections,
+                               ForwardOptions options)
+    : queue_(std::move(queue)),
+      connections_(std::move(connections)),
+      options_(options),
+      limit_(std::make_shared<InFlightLimit>(options.maxInFlight)) {}
+
+namespace {
+
+using platform::Connection;
+using platform::ConnectionError;
+using platform::ConnectionState;
+
+// One forwarded query. Every handler runs on lane_, so the steps never overlap; the first of
+// reply, failure and timeout ends the exchange and everything later is ignored.
+class Exchange : public std::enable_shared_from_this<Exchange> {
+  public:
+    Exchange(std::shared_ptr<platform::Queue> lane, std::shared_ptr<Connection> connection,
+             std::shared_ptr<InFlightLimit> limit, dns::Datagram query,
+             std::shared_ptr<UdpFlow> flow, Endpoint endpoint)
+        : lane_(std::move(lane)),
+          connection_(std::move(connection)),
+          limit_(std::move(limit)),
+          query_(std::move(query)),
+          flow_(std::move(flow)),
+          endpoint_(std::move(endpoint)) {}
+
+    // Gives the slot back if the exchange is dropped without ending (its queue shut down).
+    ~Exchange() { releaseSlot(); }
+
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+    void begin(std::chrono::milliseconds timeout) {
+        auto self = shared_from_this();
+        // The timer captures the exchange weakly: a pending timeout alone must not keep it alive.
+        std::weak_ptr<Exchange> weak = self;
+        timer_ = lane_->scheduleAfter(timeout, [weak] {
+            if (auto exchange = weak.lock()) {
+                exchange->end();
+            }
+        });
+        connection_->setStateUpdateHandler(
+            [self](ConnectionState state) { self->onState(std::move(state)); });
+        connection_->start(lane_);
+    }
+
+  private:
+    enum class Step { started, sending, receiving, ended };
+
+    void onState(ConnectionState state) {
+        if (step_ != Step::started) {
+            return;
+        }
+        switch (state.kind) {
+            case ConnectionState::Kind::ready: {
+                step_ = Step::sending;
+                auto self = shared_from_this();
+                connection_->send(std::move(query_), [self](std::optional<ConnectionError> error) {
+                    self->onSent(error);
+                });
+                break;
+            }
+            case ConnectionState::Kind::failed:
+                end();
+                break;
+            default:
+                break;
+        }
+    }
+
+    void onSent(std::optional<ConnectionError> error) {
+        if (step_ != Step::sending) {
+            return;
+        }
+        if (error) {
+            end();
+            return;
+        }
+        step_ = Step::receiving;
+        auto self = shared_from_this();
+        connection_->receiveMessage([self](std::optional<dns::Datagram> content, bool /*complete*/,
+                                           std::optional<ConnectionError> error) {
+            self->onReceived(std::move(content), error);
+        });
+    }
+
+    void onReceived(std::optional<dns::Datagram> content, std::optional<ConnectionError> error) {
+        if (step_ != Step::receiving) {
+            return;
+        }
+        if (content && !error) {
+            std::vector<dns::Datagram> datagrams;
+            datagrams.push_back(std::move(*content));
+            flow_->writeDatagrams(std::move(datagrams), {endpoint_},
+                                  [](std::optional<FlowError>) {});
+        }
+        end();
+    }
+
+    void end() {
+        if (step_ == Step::ended) {
+            return;
+        }
+        step_ = Step::ended;
+        if (timer_) {
+            timer_->cancel();
+            timer_.reset();
+        }
+        // Moved out first: cancel() makes the connection release the handlers that hold us.
+        auto connection = std::move(connection_);
+        flow_.reset();
+        query_ = {};
+        connection->cancel();
+        // Last, so a zero count means every socket of every ended exchange is closed.
+        releaseSlot();
+    }
+
+    void releaseSlot() noexcept {
+        if (holdsSlot_) {
+            holdsSlot_ = false;
+            limit_->release();
+        }
+    }
+
+    std::shared_ptr<platform::Queue> lane_;
+    std::shared_ptr<Connection> connection_;
+    std::shared_ptr<InFlightLimit> limit_;
+    dns::Datagram query_;
+    std::shared_ptr<UdpFlow> flow_;
+    Endpoint endpoint_;
+    std::shared_ptr<platform::Timer> timer_;
+    Step step_ = Step::started;
+    bool holdsSlot_ = true;
+};
+
+}  // namespace
+
+void forwardQuery(const ForwardContext& context, dns::Datagram query, std::shared_ptr<UdpFlow> flow,
+                  Endpoint endpoint, std::string_view upstreamHost) {
+    if (!context.limit()->tryAcquire()) {
+        return;
+    }
+    auto lane = context.queue()->makeSerialQueue();
+    auto connection =
+        context.connections()->makeConnection(upstreamHost, context.options().upstreamPort);
+    auto exchange =
+        std::make_shared<Exchange>(lane, std::move(connection), context.limit(), std::move(query),
+                                   std::move(flow), std::move(endpoint));
+    // Everything of the exchange, its start included, runs on its lane; nothing races the caller.
+    const auto timeout = context.options().replyTimeout;
+    lane->post([exchange, timeout] { exchange->begin(timeout); });
+}
+
+}  // namespace sieveharbor::flow

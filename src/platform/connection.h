@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+#include "dns/datagram.h"
+#include "platform/queue.h"
+
+namespace sieveharbor::platform {
+
+using ConnectionError = std::error_code;
+
+struct ConnectionState {
+    enum class Kind { setup, preparing, ready, waiting, failed, cancelled };
+
+    Kind kind = Kind::setup;
+    // Present only for waiting and failed.
+    std::optional<ConnectionError> error;
+
+    static ConnectionState setup() { return {Kind::setup, std::nullopt}; }
+    static ConnectionState preparing() { return {Kind::preparing, std::nullopt}; }
+    static ConnectionState ready() { return {Kind::ready, std::nullopt}; }
+    static ConnectionState waiting(ConnectionError e) { return {Kind::waiting, e}; }
+    static ConnectionState failed(ConnectionError e) { return {Kind::failed, e}; }
+    static ConnectionState cancelled() { return {Kind::cancelled, std::nullopt}; }
+};
+
+// A UDP connection to one upstream host and port, for one message each way.
+//
+// Order of use: setStateUpdateHandler, then start(queue), then send/receiveMessage once ready,
+// then cancel(). Every handler and completion runs on the queue given to start(); the state
+// handler once per reported state, each send and receive completion exactly once (with an error
+// if the connection was cancelled first). Methods may be called from any thread.
+//
+// Ownership: the connection holds its handlers until it is cancelled. After cancel() it reports
+// the cancelled state (if it was started), completes what is pending, and then releases every
+// handler, which breaks the handler <-> connection cycle that keeps an exchange alive.
+class Connection {
+  public:
+    using StateUpdateHandler = std::function<void(ConnectionState state)>;
+    using SendCompletion = std::function<void(std::optional<ConnectionError> error)>;
+    // content: the whole message as received, present and possibly empty; isComplete is true for
+    // whole datagrams.
+    using ReceiveCompletion =
+        std::function<void(std::optional<dns::Datagram> content, bool isComplete,
+                           std::optional<ConnectionError> error)>;
+
+    virtual ~Connection() = default;
+
+    virtual void setStateUpdateHandler(StateUpdateHandler handler) = 0;
+    virtual void start(std::shared_ptr<Queue> queue) = 0;
+    // Sends one whole message.
+    virtual void send(dns::Datagram content, SendCompletion completion) = 0;
+    // Receives the next whole message.
+    virtual void receiveMessage(ReceiveCompletion completion) = 0;
+    virtual void cancel() = 0;
+};
+
+// Makes connections. Host text that is not a usable address is not an error here: it yields a
+// connection that reports failed once started.
+class ConnectionFactory {
+  public:
+    virtual ~ConnectionFactory() = default;
+    virtual std::shared_ptr<Connection> makeConnection(std::string_view host,
+                                                       std::uint16_t port) = 0;
+};
+
+}  // namespace sieveharbor::platform
