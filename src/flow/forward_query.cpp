@@ -70,24 +70,18 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     enum class Step { started, sending, receiving, ended };
 
     void onState(ConnectionState state) {
-        if (step_ != Step::started) {
+        // A failure ends the exchange at any step; ready matters only before the send.
+        if (state.kind == ConnectionState::Kind::failed) {
+            end();
             return;
         }
-        switch (state.kind) {
-            case ConnectionState::Kind::ready: {
-                step_ = Step::sending;
-                auto self = shared_from_this();
-                connection_->send(std::move(query_), [self](std::optional<ConnectionError> error) {
-                    self->onSent(error);
-                });
-                break;
-            }
-            case ConnectionState::Kind::failed:
-                end();
-                break;
-            default:
-                break;
+        if (state.kind != ConnectionState::Kind::ready || step_ != Step::started) {
+            return;
         }
+        step_ = Step::sending;
+        auto self = shared_from_this();
+        connection_->send(std::move(query_),
+                          [self](std::optional<ConnectionError> error) { self->onSent(error); });
     }
 
     void onSent(std::optional<ConnectionError> error) {

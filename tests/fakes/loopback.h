@@ -1,0 +1,205 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "dns/datagram.h"
+
+namespace sieveharbor::fakes {
+
+enum class Family { v4, v6 };
+
+inline const char* loopbackText(Family family) {
+    return family == Family::v4 ? "127.0.0.1" : "::1";
+}
+
+// A plain UDP socket on 127.0.0.1 or ::1 with a kernel-chosen port: the asking application, or
+// the socket under a stub upstream. Every wait is bounded.
+class LoopbackSocket {
+  public:
+    struct Received {
+        dns::Datagram bytes;
+        sockaddr_storage from{};
+        socklen_t fromLength = 0;
+    };
+
+    explicit LoopbackSocket(Family family = Family::v4) : family_(family) {
+        fd_ = ::socket(family == Family::v4 ? AF_INET : AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage address = addressFor(0);
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), lengthOf(family_)) != 0) {
+            close();
+            return;
+        }
+        int size = 4 * 1024 * 1024;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        socklen_t length = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = family == Family::v4 ? ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port)
+                                     : ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port);
+    }
+    ~LoopbackSocket() { close(); }
+    LoopbackSocket(const LoopbackSocket&) = delete;
+    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+
+    bool valid() const { return fd_ >= 0; }
+    std::uint16_t port() const { return port_; }
+    Family family() const { return family_; }
+
+    // Frees the port; a later send to it is refused by the kernel (an absent upstream).
+    void close() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+    bool sendTo(std::uint16_t port, dns::ByteView bytes) const {
+        sockaddr_storage address = addressFor(port);
+        return sendTo(address, lengthOf(family_), bytes);
+    }
+    bool sendTo(const sockaddr_storage& address, socklen_t length, dns::ByteView bytes) const {
+        return ::sendto(fd_, bytes.data(), bytes.size(), 0,
+                        reinterpret_cast<const sockaddr*>(&address),
+                        length) == static_cast<ssize_t>(bytes.size());
+    }
+
+    // The next datagram, or nothing once timeout has passed.
+    std::optional<Received> receive(std::chrono::milliseconds timeout) const {
+        pollfd descriptor{fd_, POLLIN, 0};
+        if (::poll(&descriptor, 1, static_cast<int>(timeout.count())) <= 0) {
+            return std::nullopt;
+        }
+        thread_local std::vector<std::uint8_t> buffer(65536);
+        Received received;
+        received.fromLength = sizeof received.from;
+        const ssize_t size =
+            ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                       reinterpret_cast<sockaddr*>(&received.from), &received.fromLength);
+        if (size < 0) {
+            return std::nullopt;
+        }
+        received.bytes.assign(buffer.begin(), buffer.begin() + size);
+        return received;
+    }
+
+  private:
+    sockaddr_storage addressFor(std::uint16_t port) const {
+        sockaddr_storage address{};
+        if (family_ == Family::v4) {
+            auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+            v4.sin_family = AF_INET;
+            v4.sin_port = htons(port);
+            v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        } else {
+            auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+            v6.sin6_family = AF_INET6;
+            v6.sin6_port = htons(port);
+            v6.sin6_addr = in6addr_loopback;
+        }
+        return address;
+    }
+    static socklen_t lengthOf(Family family) {
+        return family == Family::v4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    }
+
+    Family family_;
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// A resolver stand-in on loopback, run by its own thread. Each query is recorded and handed to the
+// responder; what it returns is sent back at once, and nothing means stay silent (the test may
+// still answer later with replyTo).
+class StubUpstream {
+  public:
+    using Responder = std::function<std::optional<dns::Datagram>(const dns::Datagram& query)>;
+
+    // The query with its QR bit set: a recognisable answer carrying the query's own ID.
+    static std::optional<dns::Datagram> answer(const dns::Datagram& query) {
+        dns::Datagram reply = query;
+        if (reply.size() > 2) {
+            reply[2] |= 0x80;
+        }
+        return reply;
+    }
+    static std::optional<dns::Datagram> silent(const dns::Datagram&) { return std::nullopt; }
+
+    explicit StubUpstream(Responder responder, Family family = Family::v4)
+        : socket_(family), responder_(std::move(responder)), thread_([this] { serve(); }) {}
+    ~StubUpstream() {
+        stop_.store(true);
+        thread_.join();
+    }
+    StubUpstream(const StubUpstream&) = delete;
+    StubUpstream& operator=(const StubUpstream&) = delete;
+
+    std::uint16_t port() const { return socket_.port(); }
+
+    std::size_t queryCount() const {
+        std::lock_guard lock(mutex_);
+        return seen_.size();
+    }
+    std::vector<dns::Datagram> queries() const {
+        std::lock_guard lock(mutex_);
+        std::vector<dns::Datagram> out;
+        for (const auto& query : seen_) {
+            out.push_back(query.bytes);
+        }
+        return out;
+    }
+    bool waitForQueries(std::size_t count, std::chrono::milliseconds timeout) const {
+        std::unique_lock lock(mutex_);
+        return arrived_.wait_for(lock, timeout, [&] { return seen_.size() >= count; });
+    }
+    // Answers query number index (in arrival order) from the stub's socket, to its sender.
+    bool replyTo(std::size_t index, dns::ByteView bytes) const {
+        std::lock_guard lock(mutex_);
+        if (index >= seen_.size()) {
+            return false;
+        }
+        return socket_.sendTo(seen_[index].from, seen_[index].fromLength, bytes);
+    }
+
+  private:
+    void serve() {
+        while (!stop_.load()) {
+            auto query = socket_.receive(std::chrono::milliseconds(20));
+            if (!query) {
+                continue;
+            }
+            auto reply = responder_(query->bytes);
+            if (reply) {
+                socket_.sendTo(query->from, query->fromLength, *reply);
+            }
+            {
+                std::lock_guard lock(mutex_);
+                seen_.push_back(std::move(*query));
+            }
+            arrived_.notify_all();
+        }
+    }
+
+    LoopbackSocket socket_;
+    Responder responder_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable arrived_;
+    std::vector<LoopbackSocket::Received> seen_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace sieveharbor::fakes

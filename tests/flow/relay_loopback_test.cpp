@@ -1,0 +1,284 @@
+// The relay over real loopback sockets: an application socket, a real listener flow, forwardQuery
+// on real Asio connections, and a stub upstream that the test controls.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "fakes/fake_flow.h"
+#include "fakes/loopback.h"
+#include "flow/forward_query.h"
+#include "platform/linux/asio_connection.h"
+#include "platform/linux/asio_queue.h"
+#include "platform/linux/listener_flow.h"
+
+namespace sieveharbor::flow {
+namespace {
+
+using fakes::Family;
+using fakes::LoopbackSocket;
+using fakes::StubUpstream;
+using platform::linux_host::AsioConnectionFactory;
+using platform::linux_host::AsioQueue;
+using platform::linux_host::ListenerFlow;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kWait{2000};
+
+dns::Datagram query(std::uint8_t id) {
+    return {0x00, id,   0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,
+            0x00, 0x00, 0x01, 'a',  0x00, 0x00, 0x01, 0x00, 0x01};
+}
+
+template <typename Predicate>
+bool eventually(Predicate predicate, milliseconds timeout = kWait) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return true;
+}
+
+std::size_t openDescriptors() {
+    std::size_t count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr) {
+            ++count;
+        }
+        ::closedir(dir);
+    }
+    return count;
+}
+
+// Counts the connections made, to tell forwarded queries from dropped ones.
+class CountingFactory final : public platform::ConnectionFactory {
+  public:
+    explicit CountingFactory(AsioQueue& queue) : inner_(queue) {}
+    std::shared_ptr<platform::Connection> makeConnection(std::string_view host,
+                                                         std::uint16_t port) override {
+        made.fetch_add(1);
+        return inner_.makeConnection(host, port);
+    }
+    std::atomic<std::size_t> made{0};
+
+  private:
+    AsioConnectionFactory inner_;
+};
+
+// Listener -> forwardQuery -> stub upstream, with the listener read again after every batch.
+struct Relay {
+    AsioQueue queue{2};
+    std::shared_ptr<CountingFactory> factory = std::make_shared<CountingFactory>(queue);
+    std::shared_ptr<ListenerFlow> listener;
+    std::unique_ptr<ForwardContext> context;
+    std::string upstreamHost;
+
+    Relay(Family family, std::uint16_t upstreamPort, ForwardOptions options) {
+        options.upstreamPort = upstreamPort;
+        upstreamHost = fakes::loopbackText(family);
+        context = std::make_unique<ForwardContext>(
+            std::shared_ptr<platform::Queue>(&queue, [](platform::Queue*) {}), factory, options);
+        auto bound = ListenerFlow::bind(queue, upstreamHost, 0);
+        EXPECT_FALSE(bound.error) << bound.error.message();
+        listener = bound.flow;
+        if (listener) {
+            read();
+        }
+    }
+    ~Relay() {
+        listener->closeReadWithError(std::nullopt);
+        queue.stop();
+    }
+
+    std::uint16_t port() const { return listener->localEndpoint().port(); }
+
+    void read() {
+        listener->readDatagramsWithCompletionHandler(
+            [this](std::optional<std::vector<dns::Datagram>> datagrams,
+                   std::optional<std::vector<Endpoint>> endpoints, std::optional<FlowError> error) {
+                if (error || !datagrams || !endpoints) {
+                    return;
+                }
+                for (std::size_t i = 0; i < datagrams->size(); ++i) {
+                    forwardQuery(*context, (*datagrams)[i], listener, (*endpoints)[i],
+                                 upstreamHost);
+                }
+                read();
+            });
+    }
+};
+
+struct Behaviour {
+    const char* name;
+    StubUpstream::Responder respond;
+    // What the application gets back, if anything.
+    std::function<std::optional<dns::Datagram>(const dns::Datagram&)> expected;
+};
+
+class RelayBehaviour : public testing::TestWithParam<std::tuple<Behaviour, Family>> {};
+
+TEST_P(RelayBehaviour, writes_back_exactly_what_the_upstream_sent) {
+    const auto& [behaviour, family] = GetParam();
+    StubUpstream stub(behaviour.respond, family);
+    Relay relay(family, stub.port(), ForwardOptions{.replyTimeout = milliseconds(300)});
+    LoopbackSocket client(family);
+    const auto sent = query(7);
+
+    ASSERT_TRUE(client.sendTo(relay.port(), sent));
+    ASSERT_TRUE(stub.waitForQueries(1, kWait));
+    EXPECT_EQ(stub.queries().at(0), sent);
+    const auto want = behaviour.expected(sent);
+    const auto got = client.receive(want ? kWait : milliseconds(500));
+    ASSERT_EQ(got.has_value(), want.has_value());
+    if (want) {
+        EXPECT_EQ(got->bytes, *want);
+    }
+    EXPECT_TRUE(eventually([&] { return relay.context->inFlight() == 0; }));
+}
+
+const Behaviour kBehaviours[] = {
+    {"answers", StubUpstream::answer, StubUpstream::answer},
+    {"answers_with_another_id",
+     [](const dns::Datagram& q) -> std::optional<dns::Datagram> {
+         auto reply = *StubUpstream::answer(q);
+         reply[0] = 0xEE;
+         reply[1] = 0xFF;
+         return reply;
+     },
+     [](const dns::Datagram& q) -> std::optional<dns::Datagram> {
+         auto reply = *StubUpstream::answer(q);
+         reply[0] = 0xEE;
+         reply[1] = 0xFF;
+         return reply;
+     }},
+    {"answers_empty", [](const dns::Datagram&) { return std::optional(dns::Datagram{}); },
+     [](const dns::Datagram&) { return std::optional(dns::Datagram{}); }},
+    {"never_answers", StubUpstream::silent, StubUpstream::silent},
+};
+
+INSTANTIATE_TEST_SUITE_P(Upstreams, RelayBehaviour,
+                         testing::Combine(testing::ValuesIn(kBehaviours),
+                                          testing::Values(Family::v4, Family::v6)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) == Family::v4 ? "_ipv4" : "_ipv6");
+                         });
+
+TEST(Relay, late_answer_within_the_timeout_is_written_and_after_it_is_not) {
+    StubUpstream stub(StubUpstream::silent);
+    Relay relay(Family::v4, stub.port(), ForwardOptions{.replyTimeout = milliseconds(400)});
+    LoopbackSocket client;
+    ASSERT_TRUE(client.sendTo(relay.port(), query(1)));
+    ASSERT_TRUE(stub.waitForQueries(1, kWait));
+    EXPECT_FALSE(client.receive(milliseconds(100)));
+    ASSERT_TRUE(stub.replyTo(0, *StubUpstream::answer(query(1))));
+    auto got = client.receive(kWait);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->bytes, *StubUpstream::answer(query(1)));
+
+    ASSERT_TRUE(client.sendTo(relay.port(), query(2)));
+    ASSERT_TRUE(stub.waitForQueries(2, kWait));
+    ASSERT_TRUE(eventually([&] { return relay.context->inFlight() == 0; }));
+    ASSERT_TRUE(stub.replyTo(1, *StubUpstream::answer(query(2))));
+    EXPECT_FALSE(client.receive(milliseconds(200)));
+}
+
+TEST(Relay, absent_upstream_ends_the_exchange_without_waiting_for_the_timeout) {
+    LoopbackSocket gone;
+    const auto port = gone.port();
+    gone.close();
+    Relay relay(Family::v4, port, ForwardOptions{.replyTimeout = milliseconds(30'000)});
+    LoopbackSocket client;
+    ASSERT_TRUE(client.sendTo(relay.port(), query(3)));
+    ASSERT_TRUE(eventually([&] { return relay.factory->made.load() == 1; }));
+    // The kernel's refusal ends it; the 30 s timeout would fail this bounded wait.
+    EXPECT_TRUE(eventually([&] { return relay.context->inFlight() == 0; }));
+    EXPECT_FALSE(client.receive(milliseconds(50)));
+}
+
+TEST(Relay, replies_arriving_in_reverse_order_go_back_in_arrival_order_to_their_own_clients) {
+    StubUpstream stub(StubUpstream::silent);
+    Relay relay(Family::v4, stub.port(), ForwardOptions{});
+    LoopbackSocket first;
+    LoopbackSocket second;
+    ASSERT_TRUE(first.sendTo(relay.port(), query(1)));
+    ASSERT_TRUE(second.sendTo(relay.port(), query(2)));
+    ASSERT_TRUE(stub.waitForQueries(2, kWait));
+    const auto seen = stub.queries();
+    const auto indexOf = [&](const dns::Datagram& q) {
+        return static_cast<std::size_t>(std::find(seen.begin(), seen.end(), q) - seen.begin());
+    };
+
+    ASSERT_TRUE(stub.replyTo(indexOf(query(2)), *StubUpstream::answer(query(2))));
+    auto toSecond = second.receive(kWait);
+    ASSERT_TRUE(toSecond);
+    EXPECT_EQ(toSecond->bytes, *StubUpstream::answer(query(2)));
+    EXPECT_FALSE(first.receive(milliseconds(50)));
+
+    ASSERT_TRUE(stub.replyTo(indexOf(query(1)), *StubUpstream::answer(query(1))));
+    auto toFirst = first.receive(kWait);
+    ASSERT_TRUE(toFirst);
+    EXPECT_EQ(toFirst->bytes, *StubUpstream::answer(query(1)));
+    EXPECT_FALSE(second.receive(milliseconds(50)));
+}
+
+TEST(Relay, queries_beyond_the_cap_are_dropped_and_the_rest_time_out) {
+    constexpr std::size_t kCap = 100;
+    constexpr std::size_t kSent = 150;
+    StubUpstream stub(StubUpstream::silent);
+    Relay relay(Family::v4, stub.port(),
+                ForwardOptions{.replyTimeout = milliseconds(1000), .maxInFlight = kCap});
+    LoopbackSocket client;
+    for (std::size_t i = 0; i < kSent; ++i) {
+        ASSERT_TRUE(client.sendTo(relay.port(), query(static_cast<std::uint8_t>(i))));
+    }
+    ASSERT_TRUE(stub.waitForQueries(kCap, kWait));
+    EXPECT_EQ(relay.factory->made.load(), kCap);
+    EXPECT_EQ(relay.context->inFlight(), kCap);
+
+    EXPECT_TRUE(eventually([&] { return relay.context->inFlight() == 0; }, milliseconds(5000)));
+    EXPECT_EQ(stub.queryCount(), kCap);
+    EXPECT_EQ(relay.factory->made.load(), kCap);
+    EXPECT_FALSE(client.receive(milliseconds(50)));
+}
+
+TEST(Relay, ten_thousand_unanswered_exchanges_leave_no_descriptor_open) {
+    constexpr std::size_t kWaves = 10;
+    constexpr std::size_t kPerWave = 1000;
+    StubUpstream stub(StubUpstream::silent);
+    AsioQueue queue(2);
+    auto factory = std::make_shared<CountingFactory>(queue);
+    auto flow = std::make_shared<fakes::FakeUdpFlow>();
+    ForwardContext context(
+        std::shared_ptr<platform::Queue>(&queue, [](platform::Queue*) {}), factory,
+        ForwardOptions{.replyTimeout = milliseconds(20), .upstreamPort = stub.port()});
+    // One exchange first: the event loop opens its own descriptors (epoll, eventfd, timerfd) on
+    // first use, and those stay for its lifetime.
+    forwardQuery(context, query(0), flow, fakes::endpoint("client"), "127.0.0.1");
+    ASSERT_TRUE(eventually([&] { return context.inFlight() == 0; }));
+    const std::size_t before = openDescriptors();
+
+    for (std::size_t wave = 0; wave < kWaves; ++wave) {
+        for (std::size_t i = 0; i < kPerWave; ++i) {
+            forwardQuery(context, query(static_cast<std::uint8_t>(i)), flow,
+                         fakes::endpoint("client"), "127.0.0.1");
+        }
+        ASSERT_TRUE(eventually([&] { return context.inFlight() == 0; }, milliseconds(10'000)))
+            << "wave " << wave;
+    }
+    EXPECT_EQ(factory->made.load(), kWaves * kPerWave + 1);
+    EXPECT_TRUE(eventually([&] { return openDescriptors() == before; }))
+        << openDescriptors() << " open, " << before << " at the start";
+    EXPECT_TRUE(flow->writes().empty());
+    // Every exchange has let the flow go.
+    EXPECT_TRUE(eventually([&] { return flow.use_count() == 1; }));
+    queue.stop();
+}
+
+}  // namespace
+}  // namespace sieveharbor::flow
