@@ -55,6 +55,12 @@ std::size_t slotsFor(std::size_t entries) {
     return std::bit_ceil(needed < 16 ? std::size_t{16} : needed);
 }
 
+// `v = {}` would keep the capacity; moving an empty vector in frees it.
+template <class Vector>
+void releaseMemory(Vector& v) {
+    v = Vector();
+}
+
 }  // namespace
 
 std::string_view DomainSet::entryAt(std::size_t offset) const noexcept {
@@ -72,14 +78,14 @@ std::string_view DomainSet::entryAt(std::size_t offset) const noexcept {
 
 bool DomainSet::matchesAt(std::size_t index, std::uint64_t hash,
                           std::string_view text) const noexcept {
-    const std::size_t mask = slots_.size() - 1;
+    const std::size_t mask = tags_.size() - 1;
+    const std::uint8_t tag = tagOf(hash);
     for (;; index = (index + 1) & mask) {
-        const Slot slot = slots_[index];
-        if (slot == kEmpty) {
+        const std::uint8_t slotTag = tags_[index];
+        if (slotTag == kEmpty) {
             return false;
         }
-        if ((slot & kTagMask) == (hash & kTagMask) &&
-            equalsLowered(entryAt(static_cast<std::size_t>(slot >> kTagBits)), text)) {
+        if (slotTag == tag && equalsLowered(entryAt(offsets_[index]), text)) {
             return true;
         }
     }
@@ -96,7 +102,7 @@ bool DomainSet::contains(std::string_view canonicalEntry) const noexcept {
 bool DomainSet::anyProbeHits(std::string_view name, const Probe* probes,
                              std::size_t count) const noexcept {
     for (std::size_t i = 0; i < count; ++i) {
-        __builtin_prefetch(&slots_[indexOf(probes[i].hash)]);
+        __builtin_prefetch(&tags_[indexOf(probes[i].hash)]);
     }
     for (std::size_t i = 0; i < count; ++i) {
         if (matchesAt(indexOf(probes[i].hash), probes[i].hash, name.substr(probes[i].start))) {
@@ -133,7 +139,7 @@ bool DomainSet::containsNameOrParent(std::string_view name) const noexcept {
 }
 
 std::size_t DomainSet::heapBytes() const noexcept {
-    return arena_.capacity() + slots_.capacity() * sizeof(Slot);
+    return arena_.capacity() + tags_.capacity() + offsets_.capacity() * sizeof(std::uint64_t);
 }
 
 DomainSetBuilder::DomainSetBuilder(std::size_t expectedEntries, std::size_t expectedBytes) {
@@ -144,18 +150,21 @@ DomainSetBuilder::DomainSetBuilder(std::size_t expectedEntries, std::size_t expe
 }
 
 void DomainSetBuilder::insertOffset(std::uint64_t hash, std::size_t offset) {
-    const std::size_t mask = set_.slots_.size() - 1;
+    const std::size_t mask = set_.tags_.size() - 1;
     std::size_t index = set_.indexOf(hash);
-    while (set_.slots_[index] != DomainSet::kEmpty) {
+    while (set_.tags_[index] != DomainSet::kEmpty) {
         index = (index + 1) & mask;
     }
-    set_.slots_[index] = (static_cast<DomainSet::Slot>(offset) << DomainSet::kTagBits) |
-                         (hash & DomainSet::kTagMask);
+    set_.tags_[index] = DomainSet::tagOf(hash);
+    set_.offsets_[index] = offset;
 }
 
 void DomainSetBuilder::rehash(std::size_t slotCount) {
-    set_.slots_.assign(slotCount, DomainSet::kEmpty);
-    set_.slots_.shrink_to_fit();
+    // Release the old arrays first so that regrowth never holds two tables at once.
+    releaseMemory(set_.tags_);
+    releaseMemory(set_.offsets_);
+    set_.tags_.assign(slotCount, DomainSet::kEmpty);
+    set_.offsets_.assign(slotCount, 0);
     set_.shift_ = 64 - static_cast<unsigned>(std::countr_zero(slotCount));
     // The arena is walked in order, so regrowth reads memory sequentially.
     for (std::size_t offset = 0; offset < set_.arena_.size();) {
@@ -169,7 +178,7 @@ void DomainSetBuilder::add(std::string_view canonicalEntry) {
     if (canonicalEntry.empty()) {
         return;
     }
-    if (set_.slots_.empty() || slotsFor(set_.count_ + 1) > set_.slots_.size()) {
+    if (slotsFor(set_.count_ + 1) > set_.tags_.size()) {
         rehash(slotsFor(set_.count_ + 1));
     }
     const std::uint64_t hash = hashText(canonicalEntry);
@@ -177,10 +186,7 @@ void DomainSetBuilder::add(std::string_view canonicalEntry) {
         return;
     }
     const std::size_t offset = set_.arena_.size();
-    if (offset + canonicalEntry.size() + 10 >= DomainSet::kMaxArenaBytes) {
-        return;  // a terabyte of entry text: far beyond any memory this could run in
-    }
-    for (std::size_t length = canonicalEntry.size(); ; length >>= 7) {
+    for (std::size_t length = canonicalEntry.size();; length >>= 7) {
         const auto low = static_cast<char>(length & 0x7F);
         if (length < 0x80) {
             set_.arena_.push_back(low);
@@ -195,10 +201,10 @@ void DomainSetBuilder::add(std::string_view canonicalEntry) {
 
 DomainSet DomainSetBuilder::finish() && {
     if (set_.count_ == 0) {
-        set_.slots_.clear();
-        set_.slots_.shrink_to_fit();
+        releaseMemory(set_.tags_);
+        releaseMemory(set_.offsets_);
         set_.shift_ = 64;
-    } else if (set_.slots_.size() > slotsFor(set_.count_)) {
+    } else if (set_.tags_.size() > slotsFor(set_.count_)) {
         rehash(slotsFor(set_.count_));
     }
     set_.arena_.shrink_to_fit();

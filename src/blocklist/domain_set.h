@@ -5,17 +5,22 @@
 #include <string_view>
 #include <vector>
 
+#include "blocklist/large_page_allocator.h"
+
 namespace sieveharbor::blocklist {
 
 // An immutable set of blocked domains, kept compact: every entry's text lives in one arena
-// (a length byte or two, then the bytes), indexed by an open-addressing table of 8-byte slots.
-// A million entries cost two heap blocks, not a million nodes.
+// (a length byte or two, then the bytes), indexed by an open-addressing table with linear
+// probing. The table is split in two parallel arrays: one tag byte per slot, and the arena
+// offsets. A probe that misses reads only tag bytes (2 MiB for a million entries, small enough
+// to stay in the last-level cache); offsets and arena are read only when a tag matches.
+// A million entries cost three heap blocks, not a million nodes.
 //
 // Entries are kept in canonical form (text::canonicalLower), so byte equality is canonical
 // equivalence. Built once by DomainSetBuilder, then only read: any number of threads may read
 // one set at once.
 class DomainSet {
-public:
+  public:
     DomainSet() = default;
 
     // Exact membership of an entry given in canonical form.
@@ -43,16 +48,15 @@ public:
         }
     }
 
-private:
+  private:
     friend class DomainSetBuilder;
 
-    // A slot packs a 40-bit arena offset (1 TiB of entry text) with a 24-bit tag taken from the
-    // entry's hash, so most probes that miss are settled without touching the arena.
-    using Slot = std::uint64_t;
-    static constexpr Slot kEmpty = ~Slot{0};
-    static constexpr unsigned kTagBits = 24;
-    static constexpr Slot kTagMask = (Slot{1} << kTagBits) - 1;
-    static constexpr std::size_t kMaxArenaBytes = std::size_t{1} << (64 - kTagBits);
+    // A tag byte is 0 for an empty slot, else 0x80 | seven bits of the entry's hash: one in 128
+    // occupied slots met by a probe that misses needs a look at the arena.
+    static constexpr std::uint8_t kEmpty = 0;
+    static std::uint8_t tagOf(std::uint64_t hash) noexcept {
+        return static_cast<std::uint8_t>(0x80 | (hash & 0x7F));
+    }
 
     struct Probe {
         std::size_t start;  // the suffix is name[start..]
@@ -64,16 +68,18 @@ private:
     bool matchesAt(std::size_t index, std::uint64_t hash, std::string_view text) const noexcept;
     bool anyProbeHits(std::string_view name, const Probe* probes, std::size_t count) const noexcept;
 
-    std::vector<char> arena_;
-    std::vector<Slot> slots_;  // size is a power of two, or zero for the empty set
-    unsigned shift_ = 64;      // 64 - log2(slots_.size())
+    std::vector<char, LargePageAllocator<char>> arena_;
+    // Slot arrays; their size is a power of two, or zero for the empty set.
+    std::vector<std::uint8_t, LargePageAllocator<std::uint8_t>> tags_;
+    std::vector<std::uint64_t, LargePageAllocator<std::uint64_t>> offsets_;
+    unsigned shift_ = 64;  // 64 - log2(slot count): the hash's high bits pick the home slot
     std::uint64_t seed_ = 0;
     std::size_t count_ = 0;
 };
 
 // Collects canonical entries into a DomainSet; equal entries collapse into one.
 class DomainSetBuilder {
-public:
+  public:
     // Hints size the arena and table up front so that a big list is built without regrowth;
     // they need not be exact.
     explicit DomainSetBuilder(std::size_t expectedEntries = 0, std::size_t expectedBytes = 0);
@@ -86,7 +92,7 @@ public:
     // The finished set; the table is trimmed to the entries actually added.
     DomainSet finish() &&;
 
-private:
+  private:
     void rehash(std::size_t slotCount);
     void insertOffset(std::uint64_t hash, std::size_t offset);
 

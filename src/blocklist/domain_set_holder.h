@@ -11,7 +11,7 @@ namespace sieveharbor::blocklist {
 // a reload builds a new set aside and replaces the old one in one atomic store. The old set is
 // freed when its last reader lets go. Neither side ever waits for a load or a file.
 class DomainSetHolder {
-public:
+  public:
     DomainSetHolder() : current_(std::make_shared<const DomainSet>()) {}
 
     std::shared_ptr<const DomainSet> snapshot() const noexcept {
@@ -26,7 +26,7 @@ public:
         current_.store(std::move(set), std::memory_order_release);
     }
 
-private:
+  private:
     std::atomic<std::shared_ptr<const DomainSet>> current_;
 };
 

@@ -48,9 +48,10 @@ std::optional<Datagram> makeBlockedResponse(ByteView query) {
 
     Datagram reply;
     reply.reserve(questionEnd + (nameError ? 0 : answer.size() + rdataSize));
-    reply.insert(reply.end(), {query[0], query[1], 0x81, nameError ? std::uint8_t{0x83} : std::uint8_t{0x80},
-                               query[4], query[5], 0x00, nameError ? std::uint8_t{0x00} : std::uint8_t{0x01},
-                               0x00, 0x00, 0x00, 0x00});
+    reply.insert(reply.end(),
+                 {query[0], query[1], 0x81, nameError ? std::uint8_t{0x83} : std::uint8_t{0x80},
+                  query[4], query[5], 0x00, nameError ? std::uint8_t{0x00} : std::uint8_t{0x01},
+                  0x00, 0x00, 0x00, 0x00});
     reply.insert(reply.end(), query.begin() + kHeaderSize, query.begin() + questionEnd);
     if (!nameError) {
         reply.insert(reply.end(), answer.begin(), answer.end());

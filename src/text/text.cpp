@@ -93,7 +93,8 @@ std::string toLower(std::string_view utf8) {
     UErrorCode status = U_ZERO_ERROR;
     // The empty locale id is the root locale: the default mapping, with no Turkish or
     // Lithuanian tailoring whatever the process locale is.
-    icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())),
+    icu::CaseMap::utf8ToLower("", 0,
+                              icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())),
                               sink, nullptr, status);
     if (U_FAILURE(status)) {
         out.assign(utf8);

@@ -8,7 +8,9 @@
 namespace sieveharbor::blocklist {
 namespace {
 
-std::string entryNumber(int i) { return "host" + std::to_string(i) + ".example"; }
+std::string entryNumber(int i) {
+    return "host" + std::to_string(i) + ".example";
+}
 
 TEST(DomainSet, holds_every_entry_through_regrowth_and_nothing_else) {
     DomainSetBuilder builder;  // no size hints: the table must grow many times

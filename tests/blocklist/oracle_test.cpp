@@ -34,8 +34,8 @@ bool scanIsBlocked(std::string_view name, const std::vector<std::string>& entrie
 // U+00E9 and its decomposed form e + U+0301, a bare combining mark, and U+0130 whose lower case
 // grows into two characters.
 const std::vector<std::string> kPieces = {
-    "a", "b", "e", "E", "A", ".", ".", ".", "*", " ", "\xC3\xA9", "\xC3\x89", "e\xCC\x81",
-    "\xCC\x81", "\xC4\xB0", "com", "ex"};
+    "a", "b",        "e",        "E",         "A",        ".",        ".",   ".", "*",
+    " ", "\xC3\xA9", "\xC3\x89", "e\xCC\x81", "\xCC\x81", "\xC4\xB0", "com", "ex"};
 
 std::string randomText(std::mt19937& rng, int minPieces, int maxPieces) {
     std::uniform_int_distribution<int> count(minPieces, maxPieces);

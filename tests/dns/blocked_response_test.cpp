@@ -25,7 +25,8 @@ Datagram workedExample(std::uint8_t typeHigh, std::uint8_t typeLow) {
     return d;
 }
 
-const Datagram kQuestion = {0x07, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 0x04, 't', 'e', 's', 't', 0x00};
+const Datagram kQuestion = {0x07, 'e',  'x', 'a', 'm', 'p', 'l',
+                            'e',  0x04, 't', 'e', 's', 't', 0x00};
 
 Datagram expected(std::initializer_list<std::uint8_t> head, std::uint8_t typeHigh,
                   std::uint8_t typeLow, std::initializer_list<std::uint8_t> answer) {
@@ -49,14 +50,12 @@ TEST(MakeBlockedResponse, worked_example_gives_the_exact_bytes) {
                                                          0x00, 0x00, 0x00, 0x3c, 0x00, 0x04,
                                                          0x00, 0x00, 0x00, 0x00};
     const std::initializer_list<std::uint8_t> aaaaRecord = {
-        0xc0, 0x0c, 0x00, 0x1c, 0x00, 0x01, 0x00, 0x00, 0x00, 0x3c, 0x00, 0x10, 0, 0, 0, 0,
-        0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0};
+        0xc0, 0x0c, 0x00, 0x1c, 0x00, 0x01, 0x00, 0x00, 0x00, 0x3c, 0x00, 0x10, 0, 0,
+        0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0};
     const ShapeCase cases[] = {
         {"A gets 0.0.0.0", 0x00, 0x01, expected(answerHead, 0x00, 0x01, aRecord)},
         {"AAAA gets ::", 0x00, 0x1c, expected(answerHead, 0x00, 0x1c, aaaaRecord)},
-        {"HTTPS gets a name error",
-         0x00,
-         0x41,
+        {"HTTPS gets a name error", 0x00, 0x41,
          expected({0x12, 0x34, 0x81, 0x83, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0x00,
                   0x41, {})},
         {"MX gets the A-shaped answer", 0x00, 0x0f, expected(answerHead, 0x00, 0x0f, aRecord)},
@@ -112,7 +111,8 @@ TEST(MakeBlockedResponse, yields_nothing_for_an_incomplete_question) {
         {"bare header", header()},
         {"only three bytes after the zero byte", threeAfterZero},
         {"name runs to the end without a zero byte", noZeroByte},
-        {"label length beyond the end", [] {
+        {"label length beyond the end",
+         [] {
              Datagram d = header();
              appendBytes(d, {0x3F, 'a', 'b'});
              return d;

@@ -12,9 +12,18 @@ namespace sieveharbor::dns::testing {
 
 // A 12-byte header with the given ID and QDCOUNT, flags RD, other counts zero.
 inline Datagram header(std::uint16_t id = 0x1234, std::uint16_t qdcount = 1) {
-    return {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 0x01, 0x00,
-            static_cast<std::uint8_t>(qdcount >> 8), static_cast<std::uint8_t>(qdcount), 0, 0, 0,
-            0, 0, 0};
+    return {static_cast<std::uint8_t>(id >> 8),
+            static_cast<std::uint8_t>(id),
+            0x01,
+            0x00,
+            static_cast<std::uint8_t>(qdcount >> 8),
+            static_cast<std::uint8_t>(qdcount),
+            0,
+            0,
+            0,
+            0,
+            0,
+            0};
 }
 
 inline void appendLabel(Datagram& d, std::string_view label) {
