@@ -9,6 +9,8 @@
 #include <asio/strand.hpp>
 #include <string>
 
+#include "platform/linux/system_error.h"
+
 namespace sieveharbor::platform::linux_host {
 
 namespace {
@@ -68,7 +70,7 @@ void AsioConnection::open() {
     }
     if (error) {
         socket_.close(error);
-        report(ConnectionState::failed(error));
+        report(ConnectionState::failed(systemError(error)));
         return;
     }
     report(ConnectionState::ready());
@@ -91,7 +93,8 @@ void AsioConnection::send(dns::Datagram content, SendCompletion completion) {
             asio::buffer(*buffer),
             asio::bind_executor(self->executor_, [self, buffer, completion = std::move(completion)](
                                                      const std::error_code& error, std::size_t) {
-                completion(error ? std::optional<ConnectionError>(error) : std::nullopt);
+                completion(error ? std::optional<ConnectionError>(systemError(error))
+                                 : std::nullopt);
             }));
     });
 }
@@ -119,7 +122,7 @@ void AsioConnection::awaitReply(ReceiveCompletion completion) {
                                         completion = std::move(completion)](
                                            const std::error_code& waitError) mutable {
             if (waitError) {
-                completion(std::nullopt, false, waitError);
+                completion(std::nullopt, false, systemError(waitError));
                 return;
             }
             thread_local std::array<std::uint8_t, kReplyBufferSize> buffer;
@@ -130,7 +133,7 @@ void AsioConnection::awaitReply(ReceiveCompletion completion) {
                 return;
             }
             if (error) {
-                completion(std::nullopt, false, error);
+                completion(std::nullopt, false, systemError(error));
                 return;
             }
             completion(dns::Datagram(buffer.begin(), buffer.begin() + size), true, std::nullopt);

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/linux/system_error.h"
+
 namespace sieveharbor::platform::linux_host {
 
 struct ListenerFlow::Slot {
@@ -23,10 +25,6 @@ namespace {
 // Headroom for bursts; the kernel caps it at net.core.rmem_max, and a smaller buffer only means
 // earlier drops, so a refusal is not an error.
 constexpr int kSocketReceiveBuffer = 4 * 1024 * 1024;
-
-std::error_code systemError(int number) {
-    return {number, std::system_category()};
-}
 
 bool isTransient(int number) {
     return number == EINTR || number == EAGAIN || number == EWOULDBLOCK || number == ECONNREFUSED ||
@@ -68,7 +66,7 @@ ListenerBindResult ListenerFlow::bind(AsioQueue& queue, std::string_view address
         socket.bind(local, error);
     }
     if (error) {
-        return {nullptr, error};
+        return {nullptr, systemError(error)};
     }
     std::error_code ignored;
     socket.set_option(asio::socket_base::receive_buffer_size(kSocketReceiveBuffer), ignored);
@@ -127,7 +125,7 @@ void ListenerFlow::awaitReadable() {
                 return;
             }
             if (error) {
-                self->finishRead(std::nullopt, std::nullopt, error);
+                self->finishRead(std::nullopt, std::nullopt, systemError(error));
                 return;
             }
             self->receiveBatch();

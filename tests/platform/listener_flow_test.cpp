@@ -1,0 +1,206 @@
+#include "platform/linux/listener_flow.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "fakes/loopback.h"
+#include "wait.h"
+
+namespace sieveharbor::platform::linux_host {
+namespace {
+
+using fakes::Family;
+using fakes::LoopbackSocket;
+using std::chrono::milliseconds;
+
+struct ReadResult {
+    std::optional<std::vector<dns::Datagram>> datagrams;
+    std::optional<std::vector<flow::Endpoint>> endpoints;
+    std::optional<flow::FlowError> error;
+};
+
+// Issues one read and waits (bounded) for its completion.
+std::optional<ReadResult> readOnce(ListenerFlow& listener) {
+    auto result = std::make_shared<std::optional<ReadResult>>();
+    auto done = std::make_shared<Signal>();
+    listener.readDatagramsWithCompletionHandler(
+        [result, done](auto datagrams, auto endpoints, auto error) {
+            *result = ReadResult{std::move(datagrams), std::move(endpoints), error};
+            done->notify();
+        });
+    if (!done->wait()) {
+        return std::nullopt;
+    }
+    return *result;
+}
+
+class ListenerFamilies : public testing::TestWithParam<Family> {};
+
+TEST_P(ListenerFamilies, reads_each_sender_as_its_endpoint_and_writes_back_to_it) {
+    const Family family = GetParam();
+    AsioQueue queue(2);
+    auto bound = ListenerFlow::bind(queue, fakes::loopbackText(family), 0);
+    ASSERT_FALSE(bound.error) << bound.error.message();
+    auto listener = bound.flow;
+    LoopbackSocket alice(family);
+    LoopbackSocket bob(family);
+    ASSERT_TRUE(alice.sendTo(listener->localEndpoint().port(), dns::Datagram{1}));
+    ASSERT_TRUE(bob.sendTo(listener->localEndpoint().port(), dns::Datagram{2, 2}));
+
+    Signal opened;
+    listener->openWithLocalEndpoint([&](std::optional<flow::FlowError> error) {
+        EXPECT_FALSE(error);
+        opened.notify();
+    });
+    ASSERT_TRUE(opened.wait());
+
+    std::vector<dns::Datagram> datagrams;
+    std::vector<flow::Endpoint> endpoints;
+    while (datagrams.size() < 2) {
+        auto read = readOnce(*listener);
+        ASSERT_TRUE(read);
+        ASSERT_FALSE(read->error);
+        ASSERT_TRUE(read->datagrams && read->endpoints);
+        ASSERT_EQ(read->datagrams->size(), read->endpoints->size());
+        datagrams.insert(datagrams.end(), read->datagrams->begin(), read->datagrams->end());
+        endpoints.insert(endpoints.end(), read->endpoints->begin(), read->endpoints->end());
+    }
+    EXPECT_EQ(datagrams, (std::vector<dns::Datagram>{{1}, {2, 2}}));
+    EXPECT_NE(endpoints[0], endpoints[1]);
+
+    // Replies in the other order, each to its own sender.
+    std::optional<flow::FlowError> writeError{std::make_error_code(std::errc::io_error)};
+    listener->writeDatagrams({{0xB0}, {0xA0}}, {endpoints[1], endpoints[0]},
+                             [&](std::optional<flow::FlowError> e) { writeError = e; });
+    EXPECT_FALSE(writeError);
+    auto toBob = bob.receive(milliseconds(2000));
+    auto toAlice = alice.receive(milliseconds(2000));
+    ASSERT_TRUE(toBob && toAlice);
+    EXPECT_EQ(toBob->bytes, dns::Datagram{0xB0});
+    EXPECT_EQ(toAlice->bytes, dns::Datagram{0xA0});
+    listener->closeReadWithError(std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, ListenerFamilies, testing::Values(Family::v4, Family::v6),
+                         [](const auto& info) {
+                             return info.param == Family::v4 ? "ipv4" : "ipv6";
+                         });
+
+TEST(ListenerFlow, a_burst_comes_in_batches_of_at_most_64_in_order_and_nothing_is_lost) {
+    AsioQueue queue(1);
+    auto listener = ListenerFlow::bind(queue, "127.0.0.1", 0).flow;
+    ASSERT_TRUE(listener);
+    LoopbackSocket client;
+    constexpr std::size_t kBurst = 150;
+    for (std::size_t i = 0; i < kBurst; ++i) {
+        ASSERT_TRUE(client.sendTo(listener->localEndpoint().port(),
+                                  dns::Datagram{static_cast<std::uint8_t>(i), 0, 0}));
+    }
+    std::vector<dns::Datagram> all;
+    std::size_t largest = 0;
+    while (all.size() < kBurst) {
+        auto read = readOnce(*listener);
+        ASSERT_TRUE(read && read->datagrams) << "after " << all.size();
+        largest = std::max(largest, read->datagrams->size());
+        all.insert(all.end(), read->datagrams->begin(), read->datagrams->end());
+    }
+    EXPECT_LE(largest, ListenerFlow::kMaxBatch);
+    EXPECT_GT(largest, 1u);
+    for (std::size_t i = 0; i < kBurst; ++i) {
+        ASSERT_EQ(all[i][0], static_cast<std::uint8_t>(i));
+    }
+    listener->closeReadWithError(std::nullopt);
+}
+
+TEST(ListenerFlow, bind_failures_come_back_as_values_with_the_reason) {
+    AsioQueue queue(1);
+    auto first = ListenerFlow::bind(queue, "127.0.0.1", 0);
+    ASSERT_TRUE(first.flow);
+    struct Case {
+        const char* address;
+        std::uint16_t port;
+        std::errc expected;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", first.flow->localEndpoint().port(), std::errc::address_in_use},
+        {"localhost", 0, std::errc::invalid_argument},
+        {"", 0, std::errc::invalid_argument},
+        {"192.0.2.1", 0, std::errc::address_not_available},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.address);
+        auto result = ListenerFlow::bind(queue, test.address, test.port);
+        EXPECT_FALSE(result.flow);
+        EXPECT_EQ(result.error, test.expected);
+        EXPECT_FALSE(result.error.message().empty());
+    }
+}
+
+TEST(ListenerFlow, close_read_ends_a_pending_read_and_refuses_later_ones) {
+    AsioQueue queue(2);
+    auto listener = ListenerFlow::bind(queue, "::1", 0).flow;
+    ASSERT_TRUE(listener);
+    auto pending = std::make_shared<std::optional<ReadResult>>();
+    Signal done;
+    listener->readDatagramsWithCompletionHandler([&, pending](auto d, auto e, auto error) {
+        *pending = ReadResult{std::move(d), std::move(e), error};
+        done.notify();
+    });
+    // A second read while one is pending is refused at once, and leaves the first in place.
+    auto second = readOnce(*listener);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->error, std::make_error_code(std::errc::operation_in_progress));
+
+    listener->closeReadWithError(std::nullopt);
+    ASSERT_TRUE(done.wait());
+    ASSERT_TRUE(pending->has_value());
+    EXPECT_TRUE((*pending)->error);
+    EXPECT_FALSE((*pending)->datagrams);
+    auto later = readOnce(*listener);
+    ASSERT_TRUE(later);
+    EXPECT_TRUE(later->error);
+}
+
+TEST(ListenerFlow, bad_writes_report_an_error_and_send_nothing) {
+    AsioQueue queue(1);
+    auto listener = ListenerFlow::bind(queue, "127.0.0.1", 0).flow;
+    ASSERT_TRUE(listener);
+    LoopbackSocket client;
+    ASSERT_TRUE(client.sendTo(listener->localEndpoint().port(), dns::Datagram{1}));
+    auto read = readOnce(*listener);
+    ASSERT_TRUE(read && read->endpoints);
+    const auto asker = read->endpoints->at(0);
+
+    struct Case {
+        const char* name;
+        std::vector<dns::Datagram> datagrams;
+        std::vector<flow::Endpoint> endpoints;
+        bool closeFirst;
+    };
+    const Case cases[] = {
+        {"no endpoint", {{1}}, {}, false},
+        {"endpoint that is not an address", {{1}}, {flow::Endpoint(dns::Datagram{1, 2, 3})}, false},
+        {"write side closed", {{1}}, {asker}, true},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        if (test.closeFirst) {
+            listener->closeWriteWithError(std::nullopt);
+        }
+        std::optional<flow::FlowError> error;
+        bool called = false;
+        listener->writeDatagrams(test.datagrams, test.endpoints,
+                                 [&](std::optional<flow::FlowError> e) {
+                                     called = true;
+                                     error = e;
+                                 });
+        EXPECT_TRUE(called);
+        EXPECT_TRUE(error);
+        EXPECT_FALSE(client.receive(milliseconds(20)));
+    }
+    listener->closeReadWithError(std::nullopt);
+}
+
+}  // namespace
+}  // namespace sieveharbor::platform::linux_host
