@@ -73,7 +73,6 @@ class DomainSet {
     std::vector<std::uint8_t, LargePageAllocator<std::uint8_t>> tags_;
     std::vector<std::uint64_t, LargePageAllocator<std::uint64_t>> offsets_;
     unsigned shift_ = 64;  // 64 - log2(slot count): the hash's high bits pick the home slot
-    std::uint64_t seed_ = 0;
     std::size_t count_ = 0;
 };
 

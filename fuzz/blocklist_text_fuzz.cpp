@@ -1,0 +1,52 @@
+// Any text: every entry of the parsed set is a clean, canonical line; every entry blocks itself
+// and the names beneath it; and for names taken from the text the hash-probing matcher agrees
+// with a straight scan of the entries.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "blocklist/blocklist_text.h"
+#include "blocklist/matching.h"
+#include "check.h"
+#include "scan_oracle.h"
+#include "text/text.h"
+
+using namespace sieveharbor;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const blocklist::DomainSet set = blocklist::parseBlocklist(input);
+    if (!text::isWellFormedUtf8(input)) {
+        return 0;  // the loader never hands such text over; parsing it only has to be safe
+    }
+    std::vector<std::string> entries;
+    set.forEach([&](std::string_view entry) { entries.emplace_back(entry); });
+    FUZZ_CHECK(entries.size() == set.size());
+    for (const auto& entry : entries) {
+        FUZZ_CHECK(!entry.empty());
+        FUZZ_CHECK(entry.front() != '#');
+        FUZZ_CHECK(entry.front() != ' ' && entry.front() != '\t');
+        FUZZ_CHECK(entry.back() != ' ' && entry.back() != '\t');
+        FUZZ_CHECK(entry.find_first_of("\n\r\v\f") == std::string::npos);
+        FUZZ_CHECK(text::canonicalLower(entry) == entry);
+        FUZZ_CHECK(set.contains(entry));
+        FUZZ_CHECK(blocklist::isNameBlocked(entry, set));
+        FUZZ_CHECK(blocklist::isNameBlocked("x." + entry, set));
+    }
+    // Names drawn from the input itself: every tail of it, cut at each byte that starts a
+    // character, so lookalikes, parents and partial labels are all tried.
+    for (std::size_t start = 0; start < input.size() && start < 64; ++start) {
+        if ((static_cast<unsigned char>(input[start]) & 0xC0) == 0x80) {
+            continue;
+        }
+        const std::string_view name = input.substr(start, 48);
+        if (!text::isWellFormedUtf8(name)) {
+            continue;
+        }
+        FUZZ_CHECK(blocklist::isNameBlocked(name, set) ==
+                   blocklist::testing::scanIsBlocked(name, entries));
+    }
+    return 0;
+}

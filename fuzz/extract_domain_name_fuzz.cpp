@@ -1,0 +1,26 @@
+// Any datagram: the name, when there is one, is non-empty, well-formed, lower-case text made
+// only of the datagram's label bytes and separators.
+
+#include <cstdint>
+#include <span>
+
+#include "check.h"
+#include "dns/query_name.h"
+#include "text/text.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> datagram(data, size);
+    const auto name = sieveharbor::dns::extractDomainName(datagram);
+    if (!name) {
+        return 0;
+    }
+    FUZZ_CHECK(size >= 13);
+    FUZZ_CHECK(!name->empty());
+    FUZZ_CHECK(sieveharbor::text::isWellFormedUtf8(*name));
+    FUZZ_CHECK(sieveharbor::text::toLower(*name) == *name);
+    if (sieveharbor::text::isAscii(*name)) {
+        // Lower-casing ASCII keeps lengths, so the name can never outgrow the label bytes.
+        FUZZ_CHECK(name->size() <= size - 12);
+    }
+    return 0;
+}

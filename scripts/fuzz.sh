@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs every libFuzzer target for a bounded time (seconds, default 60 each), starting from the
+# seed corpus in fuzz/corpus/. New inputs that libFuzzer finds go to build/fuzz/corpus/, so the
+# repository's corpus changes only when someone copies inputs over on purpose.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
+seconds="${1:-60}"
+targets=(extract_domain_name blocked_response blocklist_text)
+cmake --preset fuzz >/dev/null
+cmake --build build/fuzz -j2 --target "${targets[@]/#/fuzz_}"
+mkdir -p fuzz/artifacts
+for target in "${targets[@]}"; do
+    work="build/fuzz/corpus/$target"
+    mkdir -p "$work"
+    echo "== fuzz_$target for ${seconds}s"
+    "build/fuzz/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix="fuzz/artifacts/$target-" "$work" "fuzz/corpus/$target" 2>&1 |
+        grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' || true
+    # A crash leaves an artifact behind; the run fails then.
+    if compgen -G "fuzz/artifacts/$target-*" >/dev/null; then
+        echo "fuzz_$target found a failing input: $(ls fuzz/artifacts/$target-*)" >&2
+        exit 1
+    fi
+done
+echo "all fuzz targets ran ${seconds}s each without a failure"
