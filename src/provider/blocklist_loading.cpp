@@ -1,0 +1,43 @@
+#include <memory>
+
+#include "blocklist/blocklist_text.h"
+#include "provider/dns_proxy_provider.h"
+#include "text/text.h"
+
+namespace sieveharbor::provider {
+namespace {
+
+// The console user when the login window holds the console, not a person.
+constexpr std::string_view kLoginWindowUser = "loginwindow";
+
+}  // namespace
+
+std::optional<std::string> DNSProxyProvider::blocklistPath() const {
+    if (fixedBlocklistPath_) {
+        return fixedBlocklistPath_;
+    }
+    auto user = seams_.consoleUser->consoleUserName();
+    // Equality of text is canonical equivalence, and it is case-sensitive: "LoginWindow" is a
+    // user whose file is looked for.
+    if (!user || user->empty() || text::toNfc(*user) == kLoginWindowUser) {
+        return std::nullopt;
+    }
+    // The name goes in as the system gives it; the folder is fixed, not the user's home.
+    return "/Users/" + *user + "/Library/Application Support/SieveHarbor/blocklist.txt";
+}
+
+void DNSProxyProvider::loadBlocklist() {
+    const auto path = blocklistPath();
+    if (!path || !seams_.fileSystem->fileExistsAtPath(*path)) {
+        return;
+    }
+    const auto text = seams_.fileSystem->readUtf8File(*path);
+    if (!text) {
+        return;
+    }
+    // Built aside with no lock held; readers keep judging by the old set until this one store.
+    blockedDomains.publish(
+        std::make_shared<const blocklist::DomainSet>(blocklist::parseBlocklist(*text)));
+}
+
+}  // namespace sieveharbor::provider

@@ -1,0 +1,39 @@
+#include "provider/dns_proxy_provider.h"
+
+#include <utility>
+
+namespace sieveharbor::provider {
+
+const std::string& blocklistUpdatedNotificationName() {
+    // Made once, on first use; the initialisation of a function-local static is thread-safe, so
+    // a start racing a wake still makes it exactly once.
+    static const std::string name = "com.brackenmoor.sieveharbor.blocklistUpdated";
+    return name;
+}
+
+std::shared_ptr<DNSProxyProvider> DNSProxyProvider::create(ProviderSeams seams,
+                                                           ProviderSettings settings) {
+    return std::make_shared<DNSProxyProvider>(PrivateTag{}, std::move(seams), std::move(settings));
+}
+
+DNSProxyProvider::DNSProxyProvider(PrivateTag /*tag*/, ProviderSeams seams,
+                                   ProviderSettings settings)
+    : safeDNSAddress(std::move(settings.upstreamAddress)),
+      safeDNSPort(kDefaultSafeDNSPort),
+      logger(seams.loggers->makeLogger(kProviderLogSubsystem, kLogCategory)),
+      seams_(std::move(seams)),
+      fixedBlocklistPath_(std::move(settings.fixedBlocklistPath)),
+      forward_(seams_.queue, seams_.connections, settings.forward) {}
+
+DNSProxyProvider::~DNSProxyProvider() {
+    // The centre keys subscriptions by a plain pointer; removing them here means no delivery can
+    // reach a destroyed provider, whatever stop or sleep did or did not run.
+    seams_.notifications->removeEveryObserver(this);
+}
+
+bool DNSProxyProvider::isDomainBlocked(std::string_view name) const {
+    const auto snapshot = blockedDomains.snapshot();
+    return blocklist::isNameBlocked(name, *snapshot);
+}
+
+}  // namespace sieveharbor::provider

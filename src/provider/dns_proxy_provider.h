@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "blocklist/domain_set_holder.h"
+#include "blocklist/matching.h"
+#include "dns/datagram.h"
+#include "flow/forward_query.h"
+#include "flow/udp_flow.h"
+#include "platform/connection.h"
+#include "platform/console_user.h"
+#include "platform/file_system.h"
+#include "platform/logger.h"
+#include "platform/notification_center.h"
+#include "platform/queue.h"
+
+namespace sieveharbor::provider {
+
+// The filtering resolver that unblocked queries are relayed to: a public resolver that filters
+// malware and adult domains, on UDP port 53.
+inline constexpr std::string_view kDefaultSafeDNSAddress = "1.1.1.3";
+inline constexpr std::uint16_t kDefaultSafeDNSPort = 53;
+inline constexpr std::string_view kProviderLogSubsystem = "com.brackenmoor.sieveharbor.proxy";
+inline constexpr std::string_view kLogCategory = "dns";
+
+// The posted name that makes every running provider reload its blocklist.
+const std::string& blocklistUpdatedNotificationName();
+
+// Everything the provider reaches the operating system through, handed over at construction.
+struct ProviderSeams {
+    std::shared_ptr<platform::Queue> queue;  // runs every upstream exchange
+    std::shared_ptr<platform::ConnectionFactory> connections;
+    std::shared_ptr<platform::NotificationCenter> notifications;
+    std::shared_ptr<platform::ConsoleUser> consoleUser;
+    std::shared_ptr<platform::FileSystem> fileSystem;
+    std::shared_ptr<platform::LoggerFactory> loggers;
+};
+
+// Settings of a host that is not the home platform. The defaults are the compiled-in ones.
+struct ProviderSettings {
+    // Replaces the console user's file: a headless host has no console user.
+    std::optional<std::string> fixedBlocklistPath;
+    std::string upstreamAddress{kDefaultSafeDNSAddress};
+    flow::ForwardOptions forward{};
+};
+
+// The DNS proxy: takes UDP flows, answers queries for blocked names itself and relays the rest
+// upstream; holds the blocklist and reloads it on the update notification.
+//
+// Made only by create(), as a shared object: completions hold it weakly, so a flow callback that
+// arrives after the provider has gone closes the flow or does nothing, and upstream exchanges
+// never hold it at all. Every operation may be called from any thread.
+class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
+  public:
+    using StartCompletion = std::function<void(std::optional<std::error_code> error)>;
+    using Completion = std::function<void()>;
+
+    static std::shared_ptr<DNSProxyProvider> create(ProviderSeams seams,
+                                                    ProviderSettings settings = {});
+    ~DNSProxyProvider();
+
+    DNSProxyProvider(const DNSProxyProvider&) = delete;
+    DNSProxyProvider& operator=(const DNSProxyProvider&) = delete;
+
+    // Lifecycle. Start subscribes to the update notification, loads the blocklist on the
+    // calling thread and then completes, always without error; stop and sleep remove every
+    // subscription and then complete once; wake subscribes again without reloading.
+    void startProxyWithOptions(const void* options, StartCompletion completion);
+    void stopProxyWithReason(int reason, Completion completion);
+    void sleepWithCompletionHandler(Completion completion);
+    void wake();
+
+    // Takes a UDP flow (opens it and then reads it batch after batch); refuses any other kind,
+    // untouched. Returns at once.
+    bool handleNewFlow(const std::shared_ptr<flow::Flow>& flow);
+
+    // The blocking rule applied to one snapshot of blockedDomains.
+    bool isDomainBlocked(std::string_view name) const;
+
+    // Reads the blocklist file afresh and publishes its entries as one whole new set. Anything
+    // that goes wrong before the text is in hand (no user, no file, unreadable or ill-formed
+    // text) leaves the current set in force. Synchronous; never fails towards the caller.
+    void loadBlocklist();
+
+    // The notification centre's callback: an absent observer is ignored, any other is the
+    // provider to reload.
+    static void blocklistUpdatedCallback(platform::NotificationCenter* center, void* observer,
+                                         std::string_view name, const void* object,
+                                         const void* userInfo);
+
+    // Fields, in their order of initialisation. Only blockedDomains changes after init, and only
+    // by whole replacement.
+    const std::string safeDNSAddress;
+    const std::uint16_t safeDNSPort;  // informational: relays use the forwarder's port
+    const std::shared_ptr<platform::Logger> logger;
+    blocklist::DomainSetHolder blockedDomains;
+
+  private:
+    struct PrivateTag {};
+
+  public:
+    DNSProxyProvider(PrivateTag, ProviderSeams seams, ProviderSettings settings);
+
+  private:
+    void subscribe();
+    std::optional<std::string> blocklistPath() const;
+
+    static void readNextBatch(const std::weak_ptr<DNSProxyProvider>& provider,
+                              const std::shared_ptr<flow::UdpFlow>& flow);
+    static void handleDatagrams(const std::weak_ptr<DNSProxyProvider>& provider,
+                                const std::shared_ptr<flow::UdpFlow>& flow,
+                                std::optional<std::vector<dns::Datagram>> datagrams,
+                                std::optional<std::vector<flow::Endpoint>> endpoints,
+                                std::optional<flow::FlowError> error);
+    void dispatch(const std::shared_ptr<flow::UdpFlow>& flow, dns::Datagram& datagram,
+                  const flow::Endpoint& endpoint);
+
+    ProviderSeams seams_;
+    std::optional<std::string> fixedBlocklistPath_;
+    flow::ForwardContext forward_;
+};
+
+}  // namespace sieveharbor::provider

@@ -1,0 +1,174 @@
+#pragma once
+
+// Fakes of the host seams the provider uses besides flows and connections: console user, file
+// system, loggers and the notification centre. All are safe to share between threads.
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "platform/console_user.h"
+#include "platform/file_system.h"
+#include "platform/logger.h"
+#include "platform/notification_center.h"
+#include "text/text.h"
+
+namespace sieveharbor::fakes {
+
+class FakeConsoleUser final : public platform::ConsoleUser {
+  public:
+    explicit FakeConsoleUser(std::optional<std::string> name = std::nullopt)
+        : name_(std::move(name)) {}
+
+    void set(std::optional<std::string> name) {
+        std::lock_guard lock(mutex_);
+        name_ = std::move(name);
+    }
+    std::optional<std::string> consoleUserName() override {
+        std::lock_guard lock(mutex_);
+        return name_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::optional<std::string> name_;
+};
+
+// Files held in memory. A path can also exist without being readable (a folder, no permission).
+class FakeFileSystem final : public platform::FileSystem {
+  public:
+    void write(const std::string& path, std::string bytes) {
+        std::lock_guard lock(mutex_);
+        files_[path] = std::move(bytes);
+        unreadable_.erase(path);
+    }
+    void remove(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        files_.erase(path);
+        unreadable_.erase(path);
+    }
+    void makeUnreadable(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        unreadable_.insert(path);
+    }
+    // Paths asked about, in order, by either operation.
+    std::vector<std::string> lookups() const {
+        std::lock_guard lock(mutex_);
+        return lookups_;
+    }
+
+    bool fileExistsAtPath(const std::string& path) override {
+        std::lock_guard lock(mutex_);
+        lookups_.push_back(path);
+        return files_.contains(path) || unreadable_.contains(path);
+    }
+    std::optional<std::string> readUtf8File(const std::string& path) override {
+        std::lock_guard lock(mutex_);
+        lookups_.push_back(path);
+        const auto file = files_.find(path);
+        if (file == files_.end() || unreadable_.contains(path) ||
+            !text::isWellFormedUtf8(file->second)) {
+            return std::nullopt;
+        }
+        return file->second;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::map<std::string, std::string> files_;
+    std::set<std::string> unreadable_;
+    std::vector<std::string> lookups_;
+};
+
+class FakeLogger final : public platform::Logger {
+  public:
+    explicit FakeLogger(bool debugEnabled) : debugEnabled_(debugEnabled) {}
+    bool isDebugEnabled() const override { return debugEnabled_; }
+    void debug(std::string_view message) override {
+        std::lock_guard lock(mutex_);
+        if (debugEnabled_) {
+            lines_.emplace_back(message);
+        }
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+  private:
+    const bool debugEnabled_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+class FakeLoggerFactory final : public platform::LoggerFactory {
+  public:
+    bool debugEnabled = false;
+
+    std::shared_ptr<platform::Logger> makeLogger(std::string_view subsystem,
+                                                 std::string_view category) override {
+        std::lock_guard lock(mutex_);
+        made_.emplace_back(subsystem, category);
+        return std::make_shared<FakeLogger>(debugEnabled);
+    }
+    std::vector<std::pair<std::string, std::string>> made() const {
+        std::lock_guard lock(mutex_);
+        return made_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<std::string, std::string>> made_;
+};
+
+// Delivers a post at once, on the posting thread, to every subscription of its name.
+class FakeNotificationCenter final : public platform::NotificationCenter {
+  public:
+    void addObserver(void* observer, Callback callback, std::string_view name,
+                     SuspensionBehavior /*behavior*/) override {
+        std::lock_guard lock(mutex_);
+        subscriptions_.push_back({observer, callback, std::string(name)});
+    }
+    void removeEveryObserver(void* observer) override {
+        std::lock_guard lock(mutex_);
+        std::erase_if(subscriptions_,
+                      [observer](const Subscription& s) { return s.observer == observer; });
+    }
+    void post(std::string_view name) override {
+        std::vector<Subscription> targets;
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto& s : subscriptions_) {
+                if (s.name == name) {
+                    targets.push_back(s);
+                }
+            }
+        }
+        for (const auto& s : targets) {
+            s.callback(this, s.observer, name, nullptr, nullptr);
+        }
+    }
+    std::size_t subscriptionsOf(const void* observer) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(
+            std::count_if(subscriptions_.begin(), subscriptions_.end(),
+                          [observer](const Subscription& s) { return s.observer == observer; }));
+    }
+
+  private:
+    struct Subscription {
+        void* observer;
+        Callback callback;
+        std::string name;
+    };
+    mutable std::mutex mutex_;
+    std::vector<Subscription> subscriptions_;
+};
+
+}  // namespace sieveharbor::fakes

@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+
+#include "dns/blocked_response.h"
+#include "harness.h"
+
+namespace sieveharbor::provider {
+namespace {
+
+using fakes::FakeUdpFlow;
+using Call = FakeUdpFlow::Call;
+using dns::testing::query;
+using testing::endpoints;
+using testing::Harness;
+
+const auto kReadError = std::make_error_code(std::errc::connection_aborted);
+
+TEST(HandleNewFlow, refuses_a_tcp_flow_without_touching_it) {
+    Harness h;
+    EXPECT_FALSE(h.provider->handleNewFlow(std::make_shared<fakes::FakeTcpFlow>()));
+    EXPECT_FALSE(h.provider->handleNewFlow(nullptr));
+}
+
+// One row per way a flow's open and first read can end.
+TEST(HandleNewFlow, follows_the_flow_life_cycle) {
+    struct Row {
+        const char* what;
+        std::optional<flow::FlowError> openError;
+        bool dropProviderBeforeOpen;
+        bool dropProviderBeforeRead;
+        // The read's outcome: lists present or not, and its error.
+        bool datagramsPresent;
+        bool endpointsPresent;
+        std::optional<flow::FlowError> readError;
+        std::vector<Call> calls;
+        std::optional<std::optional<flow::FlowError>> closedWith;
+    };
+    const Row rows[] = {
+        {"open fails: abandoned",
+         kReadError,
+         false,
+         false,
+         true,
+         true,
+         std::nullopt,
+         {Call::open},
+         std::nullopt},
+        {"provider gone by open: abandoned",
+         std::nullopt,
+         true,
+         false,
+         true,
+         true,
+         std::nullopt,
+         {Call::open},
+         std::nullopt},
+        {"read fails: closed with its error",
+         std::nullopt,
+         false,
+         false,
+         false,
+         false,
+         kReadError,
+         {Call::open, Call::read, Call::closeRead, Call::closeWrite},
+         kReadError},
+        {"read lists present but error",
+         std::nullopt,
+         false,
+         false,
+         true,
+         true,
+         kReadError,
+         {Call::open, Call::read, Call::closeRead, Call::closeWrite},
+         kReadError},
+        {"no datagram list, no error: closed with none",
+         std::nullopt,
+         false,
+         false,
+         false,
+         true,
+         std::nullopt,
+         {Call::open, Call::read, Call::closeRead, Call::closeWrite},
+         std::optional<flow::FlowError>{}},
+        {"no endpoint list, no error: closed with none",
+         std::nullopt,
+         false,
+         false,
+         true,
+         false,
+         std::nullopt,
+         {Call::open, Call::read, Call::closeRead, Call::closeWrite},
+         std::optional<flow::FlowError>{}},
+        {"provider gone by read: closed",
+         std::nullopt,
+         false,
+         true,
+         true,
+         true,
+         std::nullopt,
+         {Call::open, Call::read, Call::closeRead, Call::closeWrite},
+         std::optional<flow::FlowError>{}},
+        {"provider gone by failed read: closed with its error",
+         std::nullopt,
+         false,
+         true,
+         false,
+         false,
+         kReadError,
+         {Call::open, Call::read, Call::closeRead, Call::closeWrite},
+         kReadError},
+        {"empty batch: nothing more",
+         std::nullopt,
+         false,
+         false,
+         true,
+         true,
+         std::nullopt,
+         {Call::open, Call::read},
+         std::nullopt},
+    };
+    for (const auto& row : rows) {
+        Harness h;
+        auto flow = std::make_shared<FakeUdpFlow>();
+        EXPECT_TRUE(h.provider->handleNewFlow(flow)) << row.what;
+        if (row.dropProviderBeforeOpen) {
+            h.provider.reset();
+        }
+        flow->completeOpen(row.openError);
+        if (row.dropProviderBeforeRead) {
+            h.provider.reset();
+        }
+        const std::vector<dns::Datagram> none;
+        flow->completeRead(row.datagramsPresent ? std::optional(none) : std::nullopt,
+                           row.endpointsPresent ? std::optional(endpoints({})) : std::nullopt,
+                           row.readError);
+        EXPECT_EQ(flow->calls(), row.calls) << row.what;
+        EXPECT_EQ(flow->closeReadError(), row.closedWith) << row.what;
+        EXPECT_EQ(flow->closeWriteError(), row.closedWith) << row.what;
+        EXPECT_TRUE(flow->writes().empty()) << row.what;
+    }
+}
+
+TEST(HandleDatagrams, answers_blocked_queries_during_dispatch_and_relays_the_rest) {
+    Harness h;
+    h.useList("blocked.example\n");
+    auto flow = h.openFlow();
+    const auto first = query({"ads", "blocked", "example"}, 1);
+    const auto second = query({"open", "example"}, 1);
+    const auto third = query({"blocked", "example"}, 28);
+    flow->completeRead({{first, second, third}, endpoints({"one", "two", "three"})});
+
+    const auto writes = flow->writes();
+    ASSERT_EQ(writes.size(), 2u) << "both blocked answers are written during dispatch";
+    EXPECT_EQ(writes[0].datagrams, std::vector<dns::Datagram>{*dns::makeBlockedResponse(first)});
+    EXPECT_EQ(writes[0].endpoints, endpoints({"one"}));
+    EXPECT_EQ(writes[1].datagrams, std::vector<dns::Datagram>{*dns::makeBlockedResponse(third)});
+    EXPECT_EQ(writes[1].endpoints, endpoints({"three"}));
+
+    // The second went upstream, to the compiled-in resolver on port 53, byte for byte.
+    const auto& made = h.connections->fake.connections();
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made[0]->host(), "1.1.1.3");
+    EXPECT_EQ(made[0]->port(), 53);
+    h.queue->runUntilIdle();
+    made[0]->reportState(platform::ConnectionState::ready());
+    h.queue->runUntilIdle();
+    ASSERT_EQ(made[0]->sent(), std::vector<dns::Datagram>{second});
+    made[0]->completeSend();
+    h.queue->runUntilIdle();
+    const dns::Datagram reply = {0xAB, 0xCD, 0x81, 0x80};
+    made[0]->completeReceive({reply, true, std::nullopt});
+    h.queue->runUntilIdle();
+    ASSERT_EQ(flow->writes().size(), 3u);
+    EXPECT_EQ(flow->writes()[2].datagrams, std::vector<dns::Datagram>{reply});
+    EXPECT_EQ(flow->writes()[2].endpoints, endpoints({"two"}));
+
+    // And the flow is read again for the client's next queries.
+    EXPECT_EQ(flow->pendingReads(), 1u);
+}
+
+TEST(HandleDatagrams, chooses_answer_drop_or_relay_per_datagram) {
+    struct Row {
+        const char* what;
+        dns::Datagram datagram;
+        bool answered;
+        bool relayed;
+    };
+    auto incomplete = query({"blocked", "example"});
+    incomplete.resize(incomplete.size() - 2);  // QCLASS cut off
+    const dns::Datagram shortDatagram = {0x12, 0x34, 0x01, 0x00, 0x00, 0x01};
+    auto pointer = dns::testing::header();
+    pointer.push_back(0xC0);
+    const Row rows[] = {
+        {"blocked name", query({"blocked", "example"}), true, false},
+        {"blocked name, any case", query({"X", "BLOCKED", "Example"}), true, false},
+        {"lookalike is relayed", query({"notblocked", "example"}), false, true},
+        {"blocked with incomplete question: dropped", incomplete, false, false},
+        {"short datagram relayed unchanged", shortDatagram, false, true},
+        {"unreadable name relayed", pointer, false, true},
+    };
+    for (const auto& row : rows) {
+        Harness h;
+        h.useList("blocked.example\n");
+        auto flow = h.openFlow();
+        flow->completeRead({{row.datagram}, endpoints({"client"})});
+        EXPECT_EQ(flow->writes().size(), row.answered ? 1u : 0u) << row.what;
+        const auto& made = h.connections->fake.connections();
+        ASSERT_EQ(made.size(), row.relayed ? 1u : 0u) << row.what;
+        if (row.relayed) {
+            h.queue->runUntilIdle();
+            made[0]->reportState(platform::ConnectionState::ready());
+            h.queue->runUntilIdle();
+            EXPECT_EQ(made[0]->sent(), std::vector<dns::Datagram>{row.datagram}) << row.what;
+        }
+    }
+}
+
+TEST(HandleDatagrams, a_reload_between_two_datagrams_applies_to_the_later_only) {
+    Harness h;
+    h.useList("first.example\n");
+    auto flow = h.openFlow();
+    // The first datagram is not blocked and is relayed; the reload lands as it is.
+    h.connections->onMake = [&] { h.useList("second.example\n"); };
+    flow->completeRead(
+        {{query({"second", "example"}), query({"second", "example"})}, endpoints({"a", "b"})});
+    EXPECT_EQ(h.connections->fake.connections().size(), 1u);
+    ASSERT_EQ(flow->writes().size(), 1u);
+    EXPECT_EQ(flow->writes()[0].endpoints, endpoints({"b"}));
+}
+
+TEST(HandleDatagrams, dispatches_only_datagrams_that_have_an_endpoint) {
+    Harness h;
+    h.useList("blocked.example\n");
+    auto flow = h.openFlow();
+    const auto q = query({"blocked", "example"});
+    flow->completeRead({{q, q, q}, endpoints({"a"})});
+    ASSERT_EQ(flow->writes().size(), 1u);
+    EXPECT_EQ(flow->writes()[0].endpoints, endpoints({"a"}));
+    EXPECT_EQ(flow->pendingReads(), 1u);
+}
+
+TEST(HandleDatagrams, keeps_reading_batch_after_batch) {
+    Harness h;
+    h.useList("blocked.example\n");
+    auto flow = h.openFlow();
+    for (int batch = 0; batch < 3; ++batch) {
+        ASSERT_TRUE(flow->completeRead({{query({"blocked", "example"})}, endpoints({"c"})}));
+    }
+    EXPECT_EQ(flow->writes().size(), 3u);
+    EXPECT_EQ(flow->pendingReads(), 1u);
+}
+
+TEST(HandleDatagrams, an_exchange_under_way_writes_its_reply_after_the_provider_is_gone) {
+    Harness h;
+    h.connections->fake.script.statesOnStart = {platform::ConnectionState::ready()};
+    h.connections->fake.script.sendResult = std::optional<platform::ConnectionError>{};
+    const dns::Datagram reply = {1, 2, 3};
+    h.connections->fake.script.reply = fakes::FakeConnection::Reply{reply, true, std::nullopt};
+    auto flow = h.openFlow();
+    flow->completeRead({{query({"open", "example"})}, endpoints({"c"})});
+    h.provider.reset();
+    h.queue->runUntilIdle();
+    ASSERT_EQ(flow->writes().size(), 1u);
+    EXPECT_EQ(flow->writes()[0].datagrams, std::vector<dns::Datagram>{reply});
+}
+
+}  // namespace
+}  // namespace sieveharbor::provider

@@ -1,0 +1,78 @@
+#pragma once
+
+// A provider wired to fakes of every seam, with helpers to feed it flows and blocklists.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dns/wire.h"
+#include "fakes/fake_connection.h"
+#include "fakes/fake_flow.h"
+#include "fakes/fake_host.h"
+#include "fakes/fake_queue.h"
+#include "provider/dns_proxy_provider.h"
+
+namespace sieveharbor::provider::testing {
+
+inline const std::string kUserListPath =
+    "/Users/user1/Library/Application Support/SieveHarbor/blocklist.txt";
+
+// Lets a test act at the moment an exchange asks for its connection, which is the moment its
+// datagram has been judged.
+class HookedConnectionFactory final : public platform::ConnectionFactory {
+  public:
+    fakes::FakeConnectionFactory fake;
+    std::function<void()> onMake;
+
+    std::shared_ptr<platform::Connection> makeConnection(std::string_view host,
+                                                         std::uint16_t port) override {
+        if (onMake) {
+            onMake();
+        }
+        return fake.makeConnection(host, port);
+    }
+};
+
+struct Harness {
+    std::shared_ptr<fakes::FakeQueue> queue = std::make_shared<fakes::FakeQueue>();
+    std::shared_ptr<HookedConnectionFactory> connections =
+        std::make_shared<HookedConnectionFactory>();
+    std::shared_ptr<fakes::FakeNotificationCenter> notifications =
+        std::make_shared<fakes::FakeNotificationCenter>();
+    std::shared_ptr<fakes::FakeConsoleUser> consoleUser =
+        std::make_shared<fakes::FakeConsoleUser>("user1");
+    std::shared_ptr<fakes::FakeFileSystem> files = std::make_shared<fakes::FakeFileSystem>();
+    std::shared_ptr<fakes::FakeLoggerFactory> loggers =
+        std::make_shared<fakes::FakeLoggerFactory>();
+    std::shared_ptr<DNSProxyProvider> provider;
+
+    explicit Harness(ProviderSettings settings = {}) {
+        provider = DNSProxyProvider::create(
+            {queue, connections, notifications, consoleUser, files, loggers}, std::move(settings));
+    }
+
+    // Writes the console user's list and loads it.
+    void useList(std::string text) {
+        files->write(kUserListPath, std::move(text));
+        provider->loadBlocklist();
+    }
+
+    // A UDP flow handed to the provider and opened: its first read is pending.
+    std::shared_ptr<fakes::FakeUdpFlow> openFlow() {
+        auto flow = std::make_shared<fakes::FakeUdpFlow>();
+        provider->handleNewFlow(flow);
+        flow->completeOpen();
+        return flow;
+    }
+};
+
+inline std::vector<flow::Endpoint> endpoints(std::initializer_list<std::string_view> labels) {
+    std::vector<flow::Endpoint> out;
+    for (auto label : labels) {
+        out.push_back(fakes::endpoint(label));
+    }
+    return out;
+}
+
+}  // namespace sieveharbor::provider::testing
