@@ -103,6 +103,13 @@ TEST_P(ExchangeTable, follows_the_state_send_and_receive_tables) {
     }
     EXPECT_EQ(connection->cancelCalls(), row.cancelled ? 1u : 0u);
     EXPECT_EQ(h.context.inFlight(), row.cancelled ? 0u : 1u);
+
+    // Whatever the row left open, the timeout ends it, once, and writes nothing more.
+    h.queue->advance(kReplyTimeout);
+    EXPECT_EQ(connection->cancelCalls(), 1u);
+    EXPECT_EQ(h.context.inFlight(), 0u);
+    EXPECT_EQ(h.flow->writes().size(), row.written ? 1u : 0u);
+    EXPECT_FALSE(connection->hasStateHandler());
 }
 
 const auto kWaiting =
@@ -300,6 +307,8 @@ TEST(ForwardQuery, drops_queries_beyond_the_in_flight_cap_until_a_slot_frees) {
     EXPECT_EQ(h.context.inFlight(), 0u);
     EXPECT_TRUE(h.forward("e") != nullptr);
     EXPECT_EQ(h.context.inFlight(), 1u);
+    h.queue->advance(kReplyTimeout);
+    EXPECT_EQ(h.context.inFlight(), 0u);
 }
 
 TEST(ForwardQuery, each_exchange_gets_its_own_connection_and_serial_queue) {
