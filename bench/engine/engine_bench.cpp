@@ -18,6 +18,7 @@
 #include "blocklist/blocklist_text.h"
 #include "blocklist/domain_set.h"
 #include "blocklist/matching.h"
+#include "common/synthetic.h"
 #include "dns/blocked_response.h"
 #include "dns/query_name.h"
 
@@ -25,41 +26,8 @@ namespace {
 
 using namespace sieveharbor;
 
-// Names of `labels` labels, 2..5 letters each: 10 to 30 characters for 2 to 5 labels, like the
-// host names on real lists.
-std::string randomName(std::mt19937_64& rng, int labels) {
-    std::string name;
-    for (int i = 0; i < labels; ++i) {
-        if (i > 0) {
-            name.push_back('.');
-        }
-        const int length = 2 + static_cast<int>(rng() % 4) + (labels == 2 ? 3 : 0);
-        for (int k = 0; k < length; ++k) {
-            name.push_back(static_cast<char>('a' + rng() % 26));
-        }
-    }
-    return name;
-}
-
-// Names in fixed 32-byte records (a length byte, then up to 31 bytes): one cache line holds two,
-// and a million std::strings would be a million heap blocks.
-class NamePool {
-  public:
-    void add(std::string_view name) {
-        Record& r = records_.emplace_back();
-        r[0] = static_cast<char>(name.size());
-        name.copy(r.data() + 1, r.size() - 1);
-    }
-    std::size_t size() const { return records_.size(); }
-    std::string_view operator[](std::size_t i) const {
-        return {records_[i].data() + 1, static_cast<std::size_t>(records_[i][0])};
-    }
-    const void* address(std::size_t i) const { return records_[i].data(); }
-
-  private:
-    using Record = std::array<char, 32>;
-    std::vector<Record> records_;
-};
+using bench::NamePool;
+using bench::randomName;
 
 constexpr std::size_t kPoolSize = 1'000'000;
 
