@@ -2,51 +2,12 @@
 
 #include <bit>
 
-#include "text/text.h"
+#include "blocklist/suffix_hash.h"
 
 namespace sieveharbor::blocklist {
 namespace {
 
-// Entries come from the user's own file, not from the network, so queries cannot shape the
-// table; a fixed seed keeps layouts (and benchmarks) reproducible.
-constexpr std::uint64_t kSeed = 0xcbf29ce484222325ULL;
-
-// FNV-1a steps fed from the last byte towards the first: the state after each "." is the hash
-// of the suffix behind it, so one pass yields the hashes of the name and of all its parents.
-inline std::uint64_t step(std::uint64_t h, char c) noexcept {
-    return (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-}
-
-// Murmur3's finaliser spreads the state over all 64 bits: the high bits pick the slot, the low
-// bits make the tag.
-inline std::uint64_t finalize(std::uint64_t h) noexcept {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
-}
-
-std::uint64_t hashText(std::string_view text) noexcept {
-    std::uint64_t h = kSeed;
-    for (std::size_t i = text.size(); i-- > 0;) {
-        h = step(h, text[i]);
-    }
-    return finalize(h);
-}
-
-bool equalsLowered(std::string_view entry, std::string_view text) noexcept {
-    if (entry.size() != text.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text::asciiLower(text[i]) != entry[i]) {
-            return false;
-        }
-    }
-    return true;
-}
+using detail::hashOf;
 
 // Load factor stays at or below 0.7: short probe runs, and at most 8 / 0.35 table bytes per
 // entry right after a doubling.
@@ -85,7 +46,7 @@ bool DomainSet::matchesAt(std::size_t index, std::uint64_t hash,
         if (slotTag == kEmpty) {
             return false;
         }
-        if (slotTag == tag && equalsLowered(entryAt(offsets_[index]), text)) {
+        if (slotTag == tag && entryAt(offsets_[index]) == text) {
             return true;
         }
     }
@@ -95,7 +56,7 @@ bool DomainSet::contains(std::string_view canonicalEntry) const noexcept {
     if (count_ == 0) {
         return false;
     }
-    const std::uint64_t hash = hashText(canonicalEntry);
+    const std::uint64_t hash = hashOf(canonicalEntry);
     return matchesAt(indexOf(hash), hash, canonicalEntry);
 }
 
@@ -116,26 +77,20 @@ bool DomainSet::containsNameOrParent(std::string_view name) const noexcept {
     if (count_ == 0 || name.empty()) {
         return false;
     }
+    const detail::PaddedLower lowered(name);
     constexpr std::size_t kBatch = 16;
     Probe probes[kBatch];
     std::size_t pending = 0;
-    std::uint64_t h = kSeed;
-    for (std::size_t i = name.size(); i-- > 0;) {
-        const char c = text::asciiLower(name[i]);
-        // An empty suffix (a trailing dot) can never be an entry.
-        if (c == '.' && i + 1 < name.size()) {
-            probes[pending++] = {i + 1, finalize(h)};
-            if (pending == kBatch) {
-                if (anyProbeHits(name, probes, pending)) {
-                    return true;
-                }
-                pending = 0;
-            }
+    const bool hit = detail::forEachSuffixHash(lowered, [&](std::size_t start, std::uint64_t hash) {
+        probes[pending++] = {start, hash};
+        if (pending < kBatch && start != 0) {
+            return false;
         }
-        h = step(h, c);
-    }
-    probes[pending++] = {0, finalize(h)};
-    return anyProbeHits(name, probes, pending);
+        const bool any = anyProbeHits(lowered.view(), probes, pending);
+        pending = 0;
+        return any;
+    });
+    return hit;
 }
 
 std::size_t DomainSet::heapBytes() const noexcept {
@@ -169,7 +124,7 @@ void DomainSetBuilder::rehash(std::size_t slotCount) {
     // The arena is walked in order, so regrowth reads memory sequentially.
     for (std::size_t offset = 0; offset < set_.arena_.size();) {
         const std::string_view entry = set_.entryAt(offset);
-        insertOffset(hashText(entry), offset);
+        insertOffset(hashOf(entry), offset);
         offset = static_cast<std::size_t>(entry.data() + entry.size() - set_.arena_.data());
     }
 }
@@ -181,7 +136,7 @@ void DomainSetBuilder::add(std::string_view canonicalEntry) {
     if (slotsFor(set_.count_ + 1) > set_.tags_.size()) {
         rehash(slotsFor(set_.count_ + 1));
     }
-    const std::uint64_t hash = hashText(canonicalEntry);
+    const std::uint64_t hash = hashOf(canonicalEntry);
     if (set_.matchesAt(set_.indexOf(hash), hash, canonicalEntry)) {
         return;
     }
