@@ -1,0 +1,18 @@
+#pragma once
+
+#include "platform/file_system.h"
+
+namespace sieveharbor::host {
+
+// The file operations of the blocklist loader on POSIX calls.
+//
+// Only regular files are read: a FIFO or a device at the path (a mistake, or /dev/zero) would
+// otherwise block the reload or never end, so it reads as nothing.
+class PosixFileSystem final : public platform::FileSystem {
+  public:
+    // Follows symbolic links: a dangling link does not exist.
+    bool fileExistsAtPath(const std::string& path) override;
+    std::optional<std::string> readUtf8File(const std::string& path) override;
+};
+
+}  // namespace sieveharbor::host

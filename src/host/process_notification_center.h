@@ -1,0 +1,60 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/notification_center.h"
+
+namespace sieveharbor::host {
+
+// The process-wide notification centre of the Linux host: one delivery thread that takes posted
+// names in order and calls every subscription of each.
+//
+// A subscription is keyed by observer and name: subscribing the same pair again replaces the
+// callback rather than adding a second call per post. Names still queued when the centre is
+// destroyed are dropped. The centre must not be destroyed from one of its own callbacks.
+class ProcessNotificationCenter final : public platform::NotificationCenter {
+  public:
+    ProcessNotificationCenter();
+    // Stops the delivery thread after any delivery in progress, and joins it.
+    ~ProcessNotificationCenter() override;
+
+    ProcessNotificationCenter(const ProcessNotificationCenter&) = delete;
+    ProcessNotificationCenter& operator=(const ProcessNotificationCenter&) = delete;
+
+    void addObserver(void* observer, Callback callback, std::string_view name,
+                     SuspensionBehavior behavior) override;
+    // Waits for a delivery in progress to finish, unless called from the delivery thread.
+    void removeEveryObserver(void* observer) override;
+    void post(std::string_view name) override;
+
+  private:
+    struct Subscription {
+        void* observer;
+        Callback callback;
+        std::string name;
+        std::uint64_t id;
+    };
+
+    void run();
+    void deliver(const std::string& name);
+
+    // Held for the whole of one delivery, so removeEveryObserver on another thread waits for a
+    // running callback. Recursive: a callback may remove subscriptions itself.
+    std::recursive_mutex delivering_;
+    // Guards everything below; never held while a callback runs. Taken after delivering_.
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::string> posted_;
+    std::vector<Subscription> subscriptions_;
+    std::uint64_t nextId_ = 0;
+    bool stopping_ = false;
+    std::thread worker_;
+};
+
+}  // namespace sieveharbor::host

@@ -1,0 +1,187 @@
+// sieveharbor-proxy: the DNS-filtering proxy as a Linux service. Binds the listeners, runs the
+// provider on them and serves signals on the main thread until told to stop.
+
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/command_line.h"
+#include "host/file_watcher.h"
+#include "host/posix_file_system.h"
+#include "host/process_notification_center.h"
+#include "host/sd_login_console_user.h"
+#include "host/startup_messages.h"
+#include "host/stderr_logger.h"
+#include "host/watched_flow.h"
+#include "platform/linux/asio_connection.h"
+#include "platform/linux/asio_queue.h"
+#include "platform/linux/listener_flow.h"
+#include "provider/dns_proxy_provider.h"
+
+namespace {
+
+using namespace sieveharbor;
+
+constexpr std::string_view kProcessLogSubsystem = "com.brackenmoor.sieveharbor.network-extension";
+
+// Sent by the process to itself when a listener closes; only the main thread takes it.
+constexpr int kListenerClosedSignal = SIGUSR1;
+
+constexpr int kExitStopped = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+sigset_t handledSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, kListenerClosedSignal}) {
+        sigaddset(&set, signal);
+    }
+    return set;
+}
+
+void printError(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stderr);
+}
+
+void reportListenerClosed() {
+    ::sigqueue(::getpid(), kListenerClosedSignal, sigval{});
+}
+
+// Binds every listener. A default IPv6 address on a machine without IPv6 is left out, so the
+// defaults work everywhere; an address the user asked for must bind.
+std::vector<std::shared_ptr<flow::UdpFlow>> bindListeners(platform::linux_host::AsioQueue& queue,
+                                                          const host::Options& options,
+                                                          bool& failed) {
+    std::vector<std::shared_ptr<flow::UdpFlow>> listeners;
+    for (const auto& address : options.listen) {
+        auto bound = platform::linux_host::ListenerFlow::bind(queue, address.address, address.port);
+        if (bound.flow) {
+            listeners.push_back(
+                std::make_shared<host::WatchedFlow>(std::move(bound.flow), reportListenerClosed));
+            continue;
+        }
+        const bool noIpv6 = bound.error == std::errc::address_family_not_supported ||
+                            bound.error == std::errc::address_not_available;
+        if (options.defaultListen && address.isV6() && noIpv6) {
+            continue;
+        }
+        printError(host::listenFailureMessage(address, bound.error));
+        failed = true;
+        return {};
+    }
+    return listeners;
+}
+
+// Serves signals until the service must end; returns the exit status.
+int serveSignals(const sigset_t& signals, platform::NotificationCenter& notifications) {
+    for (;;) {
+        siginfo_t info{};
+        const int signal = ::sigwaitinfo(&signals, &info);
+        if (signal == SIGHUP) {
+            notifications.post(provider::blocklistUpdatedNotificationName());
+        } else if (signal == SIGTERM || signal == SIGINT) {
+            return kExitStopped;
+        } else if (signal == kListenerClosedSignal && info.si_code == SI_QUEUE &&
+                   info.si_pid == ::getpid()) {
+            return kExitFailed;
+        }
+        // Anything else (EINTR, a stray SIGUSR1 from another process) is ignored.
+    }
+}
+
+int run(const host::Options& options, const sigset_t& signals) {
+    auto loggers = std::make_shared<host::StderrLoggerFactory>(options.debug);
+    const auto processLogger = loggers->makeLogger(kProcessLogSubsystem, provider::kLogCategory);
+    if (processLogger->isDebugEnabled()) {
+        processLogger->debug("first light");
+    }
+
+    auto queue = std::make_shared<platform::linux_host::AsioQueue>();
+    bool failed = false;
+    auto listeners = bindListeners(*queue, options, failed);
+    if (failed) {
+        return kExitFailed;
+    }
+
+    auto notifications = std::make_shared<host::ProcessNotificationCenter>();
+    std::unique_ptr<host::FileWatcher> watcher;
+    if (options.blocklist) {
+        auto started = host::FileWatcher::start(*options.blocklist, [notifications] {
+            notifications->post(provider::blocklistUpdatedNotificationName());
+        });
+        if (!started.watcher) {
+            printError(host::watchFailureMessage(host::FileWatcher::folderOf(*options.blocklist),
+                                                 started.error));
+            return kExitFailed;
+        }
+        watcher = std::move(started.watcher);
+    }
+
+    provider::ProviderSettings settings;
+    settings.fixedBlocklistPath = options.blocklist;
+    settings.upstreamAddress = options.upstream.address;
+    settings.forward.upstreamPort = options.upstream.port;
+    auto dnsProxy = provider::DNSProxyProvider::create(
+        {queue, std::make_shared<platform::linux_host::AsioConnectionFactory>(*queue),
+         notifications, std::make_shared<host::SdLoginConsoleUser>(),
+         std::make_shared<host::PosixFileSystem>(), loggers},
+        std::move(settings));
+    dnsProxy->startProxyWithOptions(nullptr, [](std::optional<std::error_code>) {});
+    for (const auto& listener : listeners) {
+        dnsProxy->handleNewFlow(listener);
+    }
+
+    if (std::getenv("NOTIFY_SOCKET") != nullptr) {
+        ::sd_notify(0, "READY=1");
+    }
+    const int status = serveSignals(signals, *notifications);
+    if (std::getenv("NOTIFY_SOCKET") != nullptr) {
+        ::sd_notify(0, "STOPPING=1");
+    }
+
+    // Orderly stop: no more reloads, no more flow work, then every thread joined.
+    dnsProxy->stopProxyWithReason(0, [] {});
+    watcher.reset();
+    queue->stop();
+    listeners.clear();
+    dnsProxy.reset();
+    notifications.reset();
+    queue.reset();
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Blocked before any thread exists, so every thread inherits the mask and only the main
+    // thread's sigwaitinfo ever takes these signals.
+    const sigset_t signals = handledSignals();
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const auto parsed = host::parseCommandLine(args);
+    if (!parsed.options) {
+        printError(parsed.error);
+        printError(host::usageHint());
+        return kExitUsage;
+    }
+    if (parsed.options->help) {
+        std::cout << host::usageText();
+        return std::cout.flush() ? kExitStopped : kExitFailed;
+    }
+    if (parsed.options->version) {
+        std::cout << host::kProgramName << " " << SIEVEHARBOR_VERSION << "\n";
+        return std::cout.flush() ? kExitStopped : kExitFailed;
+    }
+    return run(*parsed.options, signals);
+}

@@ -1,0 +1,117 @@
+#include "host/posix_file_system.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "temp_folder.h"
+
+namespace sieveharbor::host {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PosixFileSystemTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(temp_.path().empty());
+        folder_ = temp_.path();
+    }
+    std::string make(const std::string& name, const std::string& bytes) {
+        const auto path = folder_ / name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path.string();
+    }
+
+    TempFolder temp_;
+    fs::path folder_;
+    PosixFileSystem files_;
+};
+
+struct ReadCase {
+    const char* name;
+    std::string bytes;
+    bool readable;
+};
+
+class ReadsFile : public PosixFileSystemTest, public testing::WithParamInterface<ReadCase> {};
+
+TEST_P(ReadsFile, whole_text_or_nothing) {
+    const auto& c = GetParam();
+    const auto path = make("list.txt", c.bytes);
+    EXPECT_TRUE(files_.fileExistsAtPath(path));
+    const auto text = files_.readUtf8File(path);
+    if (c.readable) {
+        ASSERT_TRUE(text);
+        EXPECT_EQ(*text, c.bytes);
+    } else {
+        EXPECT_FALSE(text);
+    }
+}
+
+std::string large() {
+    std::string text;
+    for (int i = 0; i < 20000; ++i) {
+        text += "host" + std::to_string(i) + ".example.com\n";
+    }
+    return text + "bücher.example\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PosixFileSystem, ReadsFile,
+    testing::Values(ReadCase{"empty_file", "", true},
+                    ReadCase{"ascii", "ads.example.com\n# comment\n", true},
+                    ReadCase{"utf8_with_bom",
+                             "\xEF\xBB\xBF"
+                             "bücher.example\n",
+                             true},
+                    ReadCase{"larger_than_one_read", large(), true},
+                    ReadCase{"one_ill_formed_byte", "ads.example.com\n\xFF\n", false},
+                    ReadCase{"truncated_sequence_at_end", "ads.example.com\n\xC3", false},
+                    ReadCase{"surrogate", "\xED\xA0\x80.example\n", false},
+                    ReadCase{"overlong_slash", "\xC0\xAF", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PosixFileSystemTest, missing_file_neither_exists_nor_reads) {
+    const auto path = (folder_ / "absent.txt").string();
+    EXPECT_FALSE(files_.fileExistsAtPath(path));
+    EXPECT_FALSE(files_.readUtf8File(path));
+}
+
+TEST_F(PosixFileSystemTest, folder_exists_but_does_not_read) {
+    EXPECT_TRUE(files_.fileExistsAtPath(folder_.string()));
+    EXPECT_FALSE(files_.readUtf8File(folder_.string()));
+}
+
+TEST_F(PosixFileSystemTest, fifo_is_refused_without_blocking) {
+    const auto path = (folder_ / "fifo").string();
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_TRUE(files_.fileExistsAtPath(path));
+    EXPECT_FALSE(files_.readUtf8File(path));
+}
+
+TEST_F(PosixFileSystemTest, symbolic_links_are_followed) {
+    const auto target = make("target.txt", "linked.example\n");
+    const auto link = folder_ / "link.txt";
+    const auto dangling = folder_ / "dangling.txt";
+    fs::create_symlink(target, link);
+    fs::create_symlink(folder_ / "gone.txt", dangling);
+    EXPECT_EQ(files_.readUtf8File(link.string()).value_or(""), "linked.example\n");
+    EXPECT_FALSE(files_.fileExistsAtPath(dangling.string()));
+}
+
+TEST_F(PosixFileSystemTest, unreadable_file_reads_as_nothing) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root reads files whatever their mode";
+    }
+    const auto path = make("secret.txt", "x.example\n");
+    ::chmod(path.c_str(), 0);
+    EXPECT_TRUE(files_.fileExistsAtPath(path));
+    EXPECT_FALSE(files_.readUtf8File(path));
+}
+
+}  // namespace
+}  // namespace sieveharbor::host
