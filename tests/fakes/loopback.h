@@ -186,15 +186,18 @@ class StubUpstream {
                 continue;
             }
             auto reply = responder_(query->bytes);
-            if (reply) {
-                socket_.sendTo(query->from, query->fromLength, *reply);
-            }
+            const auto from = query->from;
+            const auto fromLength = query->fromLength;
+            // Recorded before the answer leaves, so whoever gets the answer sees the query.
             {
                 std::lock_guard lock(mutex_);
                 ++count_;
                 if (record_) {
                     seen_.push_back(std::move(*query));
                 }
+            }
+            if (reply) {
+                socket_.sendTo(from, fromLength, *reply);
             }
             arrived_.notify_all();
         }
