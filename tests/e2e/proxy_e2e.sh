@@ -1,0 +1,296 @@
+#!/usr/bin/env bash
+# End-to-end tests of the sieveharbor-proxy binary on loopback, with dig and glibc as clients and
+# a stub upstream. Usage: proxy_e2e.sh TEST  (PROXY and STUB name the two programs).
+# Every process started here is killed on every way out; every wait is bounded.
+set -uo pipefail
+
+: "${PROXY:?PROXY must name the sieveharbor-proxy binary}"
+: "${STUB:?STUB must name the stub upstream binary}"
+readonly SKIP=77
+
+WORK=$(mktemp -d /tmp/sieveharbor-e2e-XXXXXX)
+PIDS=()
+
+cleanup() {
+    local pid
+    for pid in "${PIDS[@]}"; do
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+fail() {
+    echo "FAIL: $*" >&2
+    [ -s "$WORK/proxy.err" ] && { echo "--- proxy stderr:" >&2; cat "$WORK/proxy.err" >&2; }
+    exit 1
+}
+
+now_ms() { date +%s%3N; }
+
+# Polls "$@" every 20 ms until it succeeds or the bound (ms) passes.
+wait_until() {
+    local bound=$1
+    shift
+    local deadline=$(($(now_ms) + bound))
+    until "$@"; do
+        [ "$(now_ms)" -ge "$deadline" ] && return 1
+        sleep 0.02
+    done
+}
+
+# Waits up to bound ms for pid to end; sets STATUS to its exit status.
+wait_exit() {
+    local pid=$1 bound=$2
+    wait_until "$bound" bash -c "! kill -0 $pid 2>/dev/null" || return 1
+    wait "$pid"
+    STATUS=$?
+}
+
+start_stub() {
+    "$STUB" >"$WORK/stub.port" &
+    PIDS+=($!)
+    wait_until 2000 test -s "$WORK/stub.port" || fail "the stub upstream did not start"
+    UPSTREAM_PORT=$(head -n1 "$WORK/stub.port")
+}
+
+free_port() { "$STUB" --free-port; }
+
+# Starts the proxy with the given arguments; PROXY_PID is its pid.
+start_proxy() {
+    "$PROXY" "$@" >"$WORK/proxy.out" 2>"$WORK/proxy.err" &
+    PROXY_PID=$!
+    PIDS+=("$PROXY_PID")
+}
+
+# dig against the proxy on PORT: prints "STATUS" then the answer records, one per line, with
+# their fields separated by single spaces.
+ask() {
+    local name=$1 type=$2 server=${3:-127.0.0.1} port=${4:-$PORT}
+    dig -p "$port" "@$server" +time=2 +tries=1 +noall +comments +answer "$name" "$type" |
+        awk '/->>HEADER<<-/ { sub(/.*status: /, ""); sub(/,.*/, ""); print; next }
+             /^;/ || NF == 0 { next }
+             { $1 = $1; print }'
+}
+
+# Starts the stub and the proxy on a free port with the blocklist in $WORK/blocklist.txt, and
+# waits until the proxy answers.
+start_service() {
+    start_stub
+    PORT=$(free_port)
+    start_proxy --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$UPSTREAM_PORT" \
+        --blocklist "$WORK/blocklist.txt" "$@"
+    wait_until 3000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
+        fail "the proxy did not answer on 127.0.0.1:$PORT within 3 s"
+}
+
+expect_answer() {
+    local name=$1 type=$2 expected=$3 got
+    got=$(ask "$name" "$type")
+    [ "$got" = "$(printf '%b' "$expected")" ] ||
+        fail "$type $name: expected [$(printf '%b' "$expected")], got [$got]"
+}
+
+blocked_a() { printf 'NOERROR\n%s. 60 IN A 0.0.0.0' "$1"; }
+stub_a() { printf 'NOERROR\n%s. 4242 IN A 192.0.2.53' "$1"; }
+
+# --- tests -------------------------------------------------------------------------------------
+
+test_blocked_answers() {
+    printf '# test list\nexample.com\nads.example.net\n' >"$WORK/blocklist.txt"
+    start_service
+    expect_answer example.com A "$(blocked_a example.com)"
+    expect_answer example.com AAAA 'NOERROR\nexample.com. 60 IN AAAA ::'
+    expect_answer example.com HTTPS 'NXDOMAIN'
+    # Every other type gets the A-shaped answer.
+    expect_answer example.com MX "$(blocked_a example.com)"
+    expect_answer deep.sub.example.com A "$(blocked_a deep.sub.example.com)"
+    expect_answer Tracker.ADS.example.net A "$(blocked_a Tracker.ADS.example.net)"
+    expect_answer badexample.com A "$(stub_a badexample.com)"
+    expect_answer example.net A "$(stub_a example.net)"
+}
+
+test_unblocked_relayed_unchanged() {
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    start_service
+    local name through direct
+    for name in www.example.org unblocked.test; do
+        # The whole reply as dig shows it, from the proxy and straight from the stub, but for
+        # the query ID and timings.
+        through=$(dig -p "$PORT" @127.0.0.1 +time=2 +tries=1 "$name" A | grep -v -e 'id: ' -e '^;; Query time' -e '^;; SERVER' -e '^;; WHEN' -e '^;; MSG SIZE' -e '^; <<>>')
+        direct=$(dig -p "$UPSTREAM_PORT" @127.0.0.1 +time=2 +tries=1 "$name" A | grep -v -e 'id: ' -e '^;; Query time' -e '^;; SERVER' -e '^;; WHEN' -e '^;; MSG SIZE' -e '^; <<>>')
+        [ -n "$direct" ] || fail "the stub did not answer $name"
+        [ "$through" = "$direct" ] || fail "relayed reply for $name differs:\n$through\n--- stub:\n$direct"
+    done
+    expect_answer www.example.org AAAA "$(stub_a www.example.org)"
+}
+
+# Polls until NAME gets EXPECTED, for at most bound ms, and says how long it took.
+await_answer() {
+    local name=$1 expected=$2 bound=$3 start got
+    start=$(now_ms)
+    until got=$(ask "$name" A) && [ "$got" = "$expected" ]; do
+        [ "$(($(now_ms) - start))" -ge "$bound" ] &&
+            fail "$name did not get [$expected] within $bound ms (got [$got])"
+        sleep 0.02
+    done
+    echo "  $name took $(($(now_ms) - start)) ms" >&2
+}
+
+test_reload_on_sighup() {
+    # The proxy's file is a link to a file in another folder: the watch sees only the link's
+    # folder, so only the signal can make the proxy notice the change.
+    mkdir "$WORK/real"
+    printf 'old.test\n' >"$WORK/real/list.txt"
+    ln -s "$WORK/real/list.txt" "$WORK/blocklist.txt"
+    start_service
+    expect_answer old.test A "$(blocked_a old.test)"
+    printf 'new.test\n' >"$WORK/real/list.txt"
+    sleep 0.4
+    expect_answer new.test A "$(stub_a new.test)"
+    kill -HUP "$PROXY_PID"
+    await_answer new.test "$(blocked_a new.test)" 1000
+    expect_answer old.test A "$(stub_a old.test)"
+    kill -0 "$PROXY_PID" || fail "the proxy ended after SIGHUP"
+}
+
+test_reload_on_file_change() {
+    printf 'one.test\n' >"$WORK/blocklist.txt"
+    start_service
+    expect_answer two.test A "$(stub_a two.test)"
+    # A plain write in place, no signal.
+    printf 'two.test\n' >"$WORK/blocklist.txt"
+    await_answer two.test "$(blocked_a two.test)" 1000
+    expect_answer one.test A "$(stub_a one.test)"
+    # A write to a temporary file renamed over the list, as editors and deployment tools do.
+    printf 'three.test\n' >"$WORK/.blocklist.tmp"
+    mv "$WORK/.blocklist.tmp" "$WORK/blocklist.txt"
+    await_answer three.test "$(blocked_a three.test)" 1000
+}
+
+test_invalid_utf8_keeps_old_set() {
+    printf 'kept.test\n' >"$WORK/blocklist.txt"
+    start_service
+    printf 'other.test\n\xff\n' >"$WORK/blocklist.txt"
+    kill -HUP "$PROXY_PID"
+    # Past the watch's settle time and the signal's reload.
+    sleep 0.8
+    expect_answer kept.test A "$(blocked_a kept.test)"
+    expect_answer other.test A "$(stub_a other.test)"
+}
+
+test_glibc_client() {
+    if ! unshare --mount --net true 2>/dev/null; then
+        echo "SKIP: unshare --mount --net is not permitted here; the glibc client test needs its own network namespace" >&2
+        exit $SKIP
+    fi
+    unshare --mount --net bash "$0" glibc_inside || exit $?
+}
+
+# Runs inside a private network and mount namespace: port 53 on this loopback is ours.
+test_glibc_inside() {
+    ip link set lo up || fail "cannot bring up lo in the namespace"
+    printf 'nameserver 127.0.0.1\n' >"$WORK/resolv.conf"
+    printf 'hosts: files dns\n' >"$WORK/nsswitch.conf"
+    mount --bind "$WORK/resolv.conf" /etc/resolv.conf || fail "cannot mount a private resolv.conf"
+    mount --bind "$WORK/nsswitch.conf" /etc/nsswitch.conf || fail "cannot mount a private nsswitch.conf"
+    printf 'blocked.example\n' >"$WORK/blocklist.txt"
+    start_stub
+    PORT=53
+    start_proxy --listen 127.0.0.1:53 --upstream "127.0.0.1:$UPSTREAM_PORT" --blocklist "$WORK/blocklist.txt"
+    wait_until 3000 bash -c "dig -p 53 @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
+        fail "the proxy did not answer on 127.0.0.1:53 in the namespace"
+
+    local start elapsed out
+    start=$(now_ms)
+    out=$(timeout 10 getent ahosts www.blocked.example)
+    elapsed=$(($(now_ms) - start))
+    echo "  getent ahosts www.blocked.example took $elapsed ms" >&2
+    grep -q '^0\.0\.0\.0 ' <<<"$out" || fail "no 0.0.0.0 in getent's answer: [$out]"
+    grep -q '^:: ' <<<"$out" || fail "no :: in getent's answer: [$out]"
+    [ "$elapsed" -lt 1000 ] || fail "the glibc lookup took $elapsed ms (a lost query waits 5 s)"
+
+    start=$(now_ms)
+    out=$(timeout 10 getent ahosts www.unblocked.example)
+    elapsed=$(($(now_ms) - start))
+    echo "  getent ahosts www.unblocked.example took $elapsed ms" >&2
+    grep -q '^192\.0\.2\.53 ' <<<"$out" || fail "no stub address in getent's answer: [$out]"
+    [ "$elapsed" -lt 1000 ] || fail "the relayed glibc lookup took $elapsed ms"
+}
+
+test_debug_line() {
+    printf 'x.test\n' >"$WORK/blocklist.txt"
+    start_service --debug
+    kill -TERM "$PROXY_PID"
+    wait_exit "$PROXY_PID" 1000 || fail "the proxy did not end within 1 s of SIGTERM"
+    [ "$(cat "$WORK/proxy.err")" = "first light" ] && [ "$(wc -l <"$WORK/proxy.err")" -eq 1 ] ||
+        fail "--debug should write exactly one line 'first light'"
+    [ ! -s "$WORK/proxy.out" ] || fail "the proxy wrote to stdout: $(cat "$WORK/proxy.out")"
+}
+
+test_quiet_without_debug() {
+    printf 'x.test\n' >"$WORK/blocklist.txt"
+    start_service
+    ask x.test A >/dev/null
+    ask y.test A >/dev/null
+    kill -HUP "$PROXY_PID"
+    kill -TERM "$PROXY_PID"
+    wait_exit "$PROXY_PID" 1000 || fail "the proxy did not end within 1 s of SIGTERM"
+    [ ! -s "$WORK/proxy.err" ] && [ ! -s "$WORK/proxy.out" ] ||
+        fail "without --debug the proxy wrote: $(cat "$WORK/proxy.out" "$WORK/proxy.err")"
+}
+
+test_stop_signals() {
+    local signal start elapsed
+    printf 'x.test\n' >"$WORK/blocklist.txt"
+    for signal in TERM INT; do
+        start_service
+        expect_answer x.test A "$(blocked_a x.test)"
+        start=$(now_ms)
+        kill -"$signal" "$PROXY_PID"
+        wait_exit "$PROXY_PID" 1000 || fail "the proxy did not end within 1 s of SIG$signal"
+        elapsed=$(($(now_ms) - start))
+        [ "$STATUS" -eq 0 ] || fail "SIG$signal: exit status $STATUS, expected 0"
+        echo "  SIG$signal: ended with 0 after $elapsed ms" >&2
+    done
+}
+
+test_taken_port() {
+    start_stub
+    printf 'x.test\n' >"$WORK/blocklist.txt"
+    # The stub holds its port.
+    start_proxy --listen "127.0.0.1:$UPSTREAM_PORT" --blocklist "$WORK/blocklist.txt"
+    wait_exit "$PROXY_PID" 2000 || fail "the proxy kept running on a taken port"
+    [ "$STATUS" -eq 1 ] || fail "taken port: exit status $STATUS, expected 1"
+    local expected="sieveharbor-proxy: cannot listen on 127.0.0.1:$UPSTREAM_PORT: Address already in use (another program already answers there: stop it, or choose another port with --listen 127.0.0.1:5353)"
+    [ "$(cat "$WORK/proxy.err")" = "$expected" ] || fail "taken port: expected message [$expected]"
+}
+
+test_bad_usage() {
+    start_proxy --listen 127.0.0.1:5353 --bogus
+    wait_exit "$PROXY_PID" 2000 || fail "the proxy kept running with a bad flag"
+    [ "$STATUS" -eq 2 ] || fail "bad flag: exit status $STATUS, expected 2"
+    [ "$(head -n1 "$WORK/proxy.err")" = "sieveharbor-proxy: unknown option '--bogus'" ] &&
+        [ "$(tail -n1 "$WORK/proxy.err")" = "Try 'sieveharbor-proxy --help' for usage." ] ||
+        fail "bad flag: unexpected message"
+    start_proxy --listen 127.0.0.1:0
+    wait_exit "$PROXY_PID" 2000 || fail "the proxy kept running with port 0"
+    [ "$STATUS" -eq 2 ] || fail "port 0: exit status $STATUS, expected 2"
+}
+
+# --- entry -------------------------------------------------------------------------------------
+
+case "${1:-}" in
+blocked_answers | unblocked_relayed_unchanged | reload_on_sighup | reload_on_file_change | \
+    invalid_utf8_keeps_old_set | glibc_client | glibc_inside | debug_line | quiet_without_debug | \
+    stop_signals | taken_port | bad_usage)
+    "test_$1"
+    echo "PASS: $1"
+    ;;
+*)
+    echo "usage: $0 TEST" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,65 @@
+// A resolver stand-in for the end-to-end tests. Prints its port on stdout, then answers every
+// query on 127.0.0.1 with one recognisable A record (192.0.2.53, TTL 4242) until SIGTERM or
+// SIGINT. With --free-port it only prints a port that was free a moment ago and exits.
+
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "fakes/loopback.h"
+
+namespace {
+
+using sieveharbor::dns::Datagram;
+
+// Header (ID kept, QR RD RA, one question, one answer), the query's first question, and the A
+// record pointing at that question's name. Anything without a whole question gets the query back
+// with QR set.
+std::optional<Datagram> recognisableAnswer(const Datagram& query) {
+    std::size_t end = 12;
+    while (end < query.size() && query[end] != 0) {
+        end += query[end] + 1u;
+    }
+    end += 1 + 4;  // the zero byte, QTYPE and QCLASS
+    if (query.size() < 12 || end > query.size()) {
+        return sieveharbor::fakes::StubUpstream::answer(query);
+    }
+    Datagram reply{query[0], query[1], 0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0};
+    reply.insert(reply.end(), query.begin() + 12, query.begin() + static_cast<long>(end));
+    const std::uint8_t record[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0x10, 0x92, 0, 4, 192, 0, 2, 53};
+    reply.insert(reply.end(), std::begin(record), std::end(record));
+    return reply;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace sieveharbor::fakes;
+    if (argc > 1 && std::strcmp(argv[1], "--free-port") == 0) {
+        LoopbackSocket socket;
+        if (!socket.valid()) {
+            return 1;
+        }
+        std::printf("%u\n", socket.port());
+        return 0;
+    }
+
+    // Blocked before the stub's thread starts, so only sigwait takes them.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+    StubUpstream stub(recognisableAnswer);
+    if (stub.port() == 0) {
+        std::fputs("stub upstream: cannot bind 127.0.0.1\n", stderr);
+        return 1;
+    }
+    std::printf("%u\n", stub.port());
+    std::fflush(stdout);
+    int signal = 0;
+    sigwait(&stop, &signal);
+    return 0;
+}
