@@ -22,4 +22,4 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libicu-dev libasio-dev libsystemd-dev
     libgtest-dev libgmock-dev libbenchmark-dev)
 # What the end-to-end tests drive the proxy with.
-TEST_PACKAGES=(bind9-dnsutils util-linux procps)
+TEST_PACKAGES=(bind9-dnsutils util-linux procps iproute2)
