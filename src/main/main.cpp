@@ -137,8 +137,10 @@ int run(const host::Options& options, const sigset_t& signals) {
          std::make_shared<host::PosixFileSystem>(), loggers},
         std::move(settings));
     dnsProxy->startProxyWithOptions(nullptr, [](std::optional<std::error_code>) {});
+    // The provider gets watched stand-ins; this function keeps the listeners themselves.
     for (const auto& listener : listeners) {
-        dnsProxy->handleNewFlow(listener);
+        dnsProxy->handleNewFlow(
+            std::make_shared<host::WatchedFlow>(listener, reportListenerClosed));
     }
 
     if (std::getenv("NOTIFY_SOCKET") != nullptr) {
