@@ -5,10 +5,10 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 
 namespace sieveharbor::host {
 
@@ -105,14 +105,15 @@ bool FileWatcher::drainEvents() {
 }
 
 void FileWatcher::run() {
-    std::optional<Clock::time_point> firstChange;
+    bool pending = false;
+    Clock::time_point firstChange;
     Clock::time_point lastChange;
+    const auto due = [&] { return std::min(lastChange + settle_, firstChange + 4 * settle_); };
     for (;;) {
         int timeout = -1;
-        if (firstChange) {
-            const auto due = std::min(lastChange + settle_, *firstChange + 4 * settle_);
+        if (pending) {
             const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
+                std::chrono::duration_cast<std::chrono::milliseconds>(due() - Clock::now()).count();
             timeout = static_cast<int>(std::max<long long>(left + 1, 0));
         }
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {inotifyFd_, POLLIN, 0}};
@@ -125,16 +126,14 @@ void FileWatcher::run() {
         }
         if ((fds[1].revents & POLLIN) != 0 && drainEvents()) {
             lastChange = Clock::now();
-            if (!firstChange) {
+            if (!pending) {
+                pending = true;
                 firstChange = lastChange;
             }
         }
-        if (firstChange) {
-            const auto now = Clock::now();
-            if (now >= lastChange + settle_ || now >= *firstChange + 4 * settle_) {
-                firstChange.reset();
-                onChange_();
-            }
+        if (pending && Clock::now() >= due()) {
+            pending = false;
+            onChange_();
         }
     }
 }

@@ -66,8 +66,7 @@ std::vector<std::shared_ptr<flow::UdpFlow>> bindListeners(platform::linux_host::
     for (const auto& address : options.listen) {
         auto bound = platform::linux_host::ListenerFlow::bind(queue, address.address, address.port);
         if (bound.flow) {
-            listeners.push_back(
-                std::make_shared<host::WatchedFlow>(std::move(bound.flow), reportListenerClosed));
+            listeners.push_back(std::move(bound.flow));
             continue;
         }
         const bool noIpv6 = bound.error == std::errc::address_family_not_supported ||
