@@ -63,8 +63,24 @@ struct Harness {
         auto flow = std::make_shared<fakes::FakeUdpFlow>();
         provider->handleNewFlow(flow);
         flow->completeOpen();
+        opened.push_back(flow);
         return flow;
     }
+
+    // An exchange and its connection hold each other until the exchange ends, and a pending read
+    // holds its flow while the flow holds the read, as on the platform. Letting every exchange
+    // time out and failing every read ends them all, so nothing outlives the test.
+    ~Harness() {
+        queue->runUntilIdle();
+        queue->advance(flow::kReplyTimeout);
+        for (const auto& flow : opened) {
+            while (flow->completeRead(std::nullopt, std::nullopt,
+                                      std::make_error_code(std::errc::operation_canceled))) {
+            }
+        }
+    }
+
+    std::vector<std::shared_ptr<fakes::FakeUdpFlow>> opened;
 };
 
 inline std::vector<flow::Endpoint> endpoints(std::initializer_list<std::string_view> labels) {
