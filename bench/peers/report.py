@@ -1,0 +1,193 @@
+"""Turns run.sh's raw results into tables (report.md), acceptance verdicts and gnuplot charts.
+
+Usage: python3 report.py OUT_DIR   (reads OUT_DIR/results.tsv and OUT_DIR/machine.txt)
+"""
+
+import collections
+import math
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+SERVERS = ["sieveharbor", "dnsmasq", "unbound", "dnsdist", "reflector"]
+LISTS = ["syn10k", "real", "syn100k", "syn1M", "none"]
+PEERS = ["dnsmasq", "unbound", "dnsdist"]
+
+
+def load(path):
+    values = collections.defaultdict(list)
+    for line in path.read_text().splitlines():
+        server, lst, _run, metric, value = line.split("\t")
+        try:
+            number = float(value)
+        except ValueError:
+            continue
+        if not math.isnan(number):
+            values[(server, lst, metric)].append(number)
+    return values
+
+
+def med(values, key):
+    v = values.get(key)
+    return statistics.median(v) if v else None
+
+
+def cell(values, key, fmt="{:.0f}", scale=1.0):
+    v = values.get(key)
+    if not v:
+        return "n/a"
+    m = statistics.median(v) * scale
+    text = fmt.format(m)
+    if len(v) > 1:
+        text += " (" + fmt.format(min(v) * scale) + "–" + fmt.format(max(v) * scale) + ")"
+    return text
+
+
+def table(values, title, rows, columns):
+    """rows: (label, server, list); columns: (header, metric, fmt, scale)."""
+    out = [f"### {title}", "", "| server | list | " + " | ".join(c[0] for c in columns) + " |",
+           "|---|---|" + "---|" * len(columns)]
+    for server, lst in rows:
+        if not any((server, lst, c[1]) in values for c in columns):
+            continue
+        out.append(f"| {server} | {lst} | " +
+                   " | ".join(cell(values, (server, lst, c[1]), c[2], c[3]) for c in columns) + " |")
+    return "\n".join(out) + "\n"
+
+
+def verdict(ok, text):
+    if ok is None:
+        return f"- not measured: {text}"
+    return f"- {'MET' if ok else 'NOT MET'}: {text}"
+
+
+def acceptance(values):
+    lines = []
+    big = "syn1M"
+    cpu = med(values, ("sieveharbor", big, "blocked_cpu_us"))
+    peers = {p: med(values, (p, big, "blocked_cpu_us")) for p in PEERS}
+    peers = {p: v for p, v in peers.items() if v}
+    refl = med(values, ("reflector", "none", "blocked_cpu_us"))
+    if cpu and peers:
+        best = min(peers, key=peers.get)
+        lines.append(verdict(cpu <= peers[best] / 2,
+                             f"blocked CPU per query, 1M: {cpu:.2f} µs vs best peer {best} "
+                             f"{peers[best]:.2f} µs (target ≤ half: {peers[best] / 2:.2f} µs)"))
+    if cpu and refl:
+        lines.append(verdict(cpu <= 1.3 * refl,
+                             f"blocked CPU per query, 1M: {cpu:.2f} µs vs reflector {refl:.2f} µs "
+                             f"(ratio {cpu / refl:.2f}, target ≤ 1.3)"))
+    r1m = med(values, ("sieveharbor", big, "blocked_rate"))
+    r10k = med(values, ("sieveharbor", "syn10k", "blocked_rate"))
+    if r1m and r10k:
+        lines.append(verdict(r1m >= 0.95 * r10k,
+                             f"blocked rate 1M vs 10k: {r1m:.0f} vs {r10k:.0f} q/s "
+                             f"(ratio {r1m / r10k:.3f}, target ≥ 0.95)"))
+    load_s = med(values, ("sieveharbor", big, "load_s"))
+    if load_s is not None:
+        lines.append(verdict(load_s < 0.5, f"load of 1M: {load_s:.3f} s (target < 0.5 s)"))
+    rss = med(values, ("sieveharbor", big, "rss_kib"))
+    if rss:
+        lines.append(verdict(rss / 1024 < 48, f"VmRSS after loading 1M: {rss / 1024:.1f} MiB "
+                                             f"(target < 48 MiB)"))
+    peak = med(values, ("sieveharbor", big, "reload_peak_rss_kib"))
+    if peak and rss:
+        lines.append(verdict(peak < 2 * rss, f"peak VmRSS during reloads of 1M: {peak / 1024:.1f} MiB "
+                                             f"(target < 2 × {rss / 1024:.1f} MiB)"))
+    lost = med(values, ("sieveharbor", big, "reload_lost"))
+    if lost is not None:
+        lines.append(verdict(lost == 0, f"queries lost during reloads: {lost:.0f} (target 0)"))
+    p99r = med(values, ("sieveharbor", big, "reload_p99_us"))
+    p99 = med(values, ("sieveharbor", big, "blocked_p99_us"))
+    if p99r and p99:
+        lines.append(verdict(p99r <= 2 * p99, f"p99 during reloads {p99r:.0f} µs vs without "
+                                              f"{p99:.0f} µs (target ≤ 2x)"))
+    fcpu = med(values, ("sieveharbor", big, "forwarded_cpu_us"))
+    fpeers = {p: med(values, (p, big, "forwarded_cpu_us")) for p in PEERS}
+    fpeers = {p: v for p, v in fpeers.items() if v}
+    if fcpu and fpeers:
+        best = min(fpeers, key=fpeers.get)
+        lines.append(verdict(fcpu <= fpeers[best],
+                             f"forwarded CPU per query, 1M: {fcpu:.2f} µs vs best peer {best} "
+                             f"{fpeers[best]:.2f} µs"))
+    return "\n".join(lines) + "\n"
+
+
+def charts(values, out):
+    lists = [l for l in ["syn10k", "syn100k", "syn1M"] if any(k[1] == l for k in values)]
+    sizes = {"syn10k": 1e4, "syn100k": 1e5, "syn1M": 1e6}
+    servers = [s for s in SERVERS[:-1] if any(k[0] == s for k in values)]
+    specs = [("blocked_rate", "highest blocked rate, closed loop (queries/s)", 1.0),
+             ("blocked_cpu_us", "server CPU per blocked query (µs)", 1.0),
+             ("forwarded_cpu_us", "server CPU per forwarded query (µs)", 1.0),
+             ("rss_kib", "VmRSS after load (MiB)", 1 / 1024)]
+    made = []
+    for metric, label, scale in specs:
+        data = out / f"{metric}.dat"
+        with data.open("w") as f:
+            f.write("# size " + " ".join(servers) + "\n")
+            for lst in lists:
+                row = [med(values, (s, lst, metric)) for s in servers]
+                f.write(f"{sizes[lst]:.0f} " +
+                        " ".join("NaN" if v is None else f"{v * scale:.4f}" for v in row) + "\n")
+        plots = [f"'{data}' using 1:{i + 2} with linespoints title '{s}'"
+                 for i, s in enumerate(servers)]
+        refl = med(values, ("reflector", "none", metric))
+        if refl is not None and metric != "rss_kib":
+            plots.append(f"{refl * scale} with lines dashtype 2 title 'reflector (ceiling)'")
+        png = out / f"peers-{metric.replace('_', '-')}.png"
+        script = "\n".join([
+            "set terminal pngcairo size 800,480 noenhanced" if has_cairo() else
+            "set terminal png size 800,480",
+            f"set output '{png}'", "set logscale x", "set xlabel 'list size (entries)'",
+            f"set ylabel '{label}'", "set key outside right", "set grid",
+            "set logscale y" if metric in ("rss_kib", "blocked_cpu_us", "forwarded_cpu_us") else "",
+            "plot " + ", ".join(plots), ""])
+        try:
+            subprocess.run(["gnuplot"], input=script, text=True, check=True)
+            made.append(png.name)
+        except (OSError, subprocess.CalledProcessError) as error:
+            print(f"report.py: no chart for {metric}: {error}", file=sys.stderr)
+    return made
+
+
+def has_cairo():
+    try:
+        result = subprocess.run(["gnuplot", "-e", "set terminal"], capture_output=True, text=True)
+        return "pngcairo" in result.stdout + result.stderr
+    except OSError:
+        return False
+
+
+def main():
+    out = Path(sys.argv[1])
+    values = load(out / "results.tsv")
+    rows = [(s, l) for l in LISTS for s in SERVERS]
+    parts = ["# Peer comparison: results", "", "Medians of the runs, (min–max) where more than one.",
+             "", "```", (out / "machine.txt").read_text().strip(), "```", ""]
+    parts.append(table(values, "Load and memory", rows, [
+        ("load (s)", "load_s", "{:.3f}", 1.0),
+        ("VmRSS after load (MiB)", "rss_kib", "{:.1f}", 1 / 1024)]))
+    for kind, rate in (("blocked", "BLOCKED_RATE"), ("forwarded", "FORWARDED_RATE")):
+        parts.append(table(values, f"{kind.capitalize()} queries", rows, [
+            ("highest rate, closed loop (q/s)", f"{kind}_rate", "{:.0f}", 1.0),
+            ("loss at that rate (%)", f"{kind}_closed_loss_pct", "{:.2f}", 1.0),
+            ("CPU per query at fixed rate (µs)", f"{kind}_cpu_us", "{:.2f}", 1.0),
+            ("loss at fixed rate (%)", f"{kind}_fixed_loss_pct", "{:.2f}", 1.0),
+            ("p50 (µs)", f"{kind}_p50_us", "{:.0f}", 1.0),
+            ("p99 (µs)", f"{kind}_p99_us", "{:.0f}", 1.0)]))
+    parts.append(table(values, "Reload under load (largest list, rewritten once a second)", rows, [
+        ("queries lost", "reload_lost", "{:.0f}", 1.0),
+        ("p99 (µs)", "reload_p99_us", "{:.0f}", 1.0),
+        ("peak VmRSS, sampled (MiB)", "reload_peak_rss_kib", "{:.1f}", 1 / 1024),
+        ("VmHWM at the end (MiB)", "reload_hwm_kib", "{:.1f}", 1 / 1024)]))
+    parts += ["### Acceptance", "", acceptance(values)]
+    made = charts(values, out)
+    parts += ["### Charts", ""] + [f"![{m}]({m})" for m in made] + [""]
+    (out / "report.md").write_text("\n".join(parts))
+    print((out / "report.md").read_text())
+
+
+if __name__ == "__main__":
+    main()

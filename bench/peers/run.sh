@@ -1,0 +1,307 @@
+#!/usr/bin/env bash
+# The peer comparison: SieveHarbor against dnsmasq, unbound and dnsdist, with a bare reflector as
+# the ceiling. On a Debian 12 machine, as root:
+#
+#   bash bench/peers/run.sh            # the whole comparison, about 15 minutes on 2 cores
+#   bash bench/peers/run.sh --quick    # one run of each, short loads: a few minutes
+#
+# Installs what is missing from Debian, builds the proxy in release mode, makes the lists, runs
+# every server pinned to CPU 0 with dnsperf on CPU 1, all on loopback, and writes raw results,
+# tables and charts to build/peers/ (see docs/benchmarks.md for the method).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+ROOT=$PWD
+
+QUICK=0
+SERVERS=(sieveharbor dnsmasq unbound dnsdist)
+for arg in "$@"; do
+    case $arg in
+    --quick) QUICK=1 ;;
+    --servers=*) IFS=, read -r -a SERVERS <<<"${arg#--servers=}" ;;
+    -h | --help)
+        sed -n '2,10p' "$0"
+        exit 0
+        ;;
+    *)
+        echo "run.sh: unknown argument '$arg' (try --help)" >&2
+        exit 2
+        ;;
+    esac
+done
+if [ "$(id -u)" -ne 0 ]; then
+    echo "run.sh: run as root (it installs packages and reads other processes' /proc)" >&2
+    exit 2
+fi
+if [ "$(nproc)" -lt 2 ]; then
+    echo "run.sh: needs at least 2 CPUs (one for the server, one for the load)" >&2
+    exit 2
+fi
+
+# ---- settings -------------------------------------------------------------------------------
+PORT=15353            # the server under test
+STUB_PORT=15399       # the stub upstream
+SERVER_CPU=0
+LOAD_CPU=1
+RUNS=3
+SECONDS_PER_LOAD=2    # each dnsperf measurement
+OUTSTANDING=100       # closed loop: queries in flight
+BLOCKED_RATE=20000    # fixed offered rates every server sustains (queries/s)
+FORWARDED_RATE=10000
+RELOAD_SECONDS=20
+LOAD_TIMEOUT=120      # the longest a server may take to load a list
+LISTS=(syn10k real syn100k syn1M)
+if [ "$QUICK" -eq 1 ]; then
+    RUNS=1
+    SECONDS_PER_LOAD=1
+    RELOAD_SECONDS=5
+    LISTS=(syn10k syn1M)
+fi
+OUT=$ROOT/build/peers
+WORK=$OUT/work
+BIN=$ROOT/build/release/bench/peers
+PROXY=$ROOT/build/release/src/main/sieveharbor-proxy
+SERVER_LIFETIME=3600  # the reflector and the stub stop by themselves after this
+RESULTS=$OUT/results.tsv
+
+# ---- packages --------------------------------------------------------------------------------
+source scripts/deps.sh
+PEER_PACKAGES=(dnsmasq unbound dnsdist dnsperf gnuplot-nox webext-ublock-origin-firefox python3
+    util-linux procps)
+# A package install must not start the peers as services (unbound would also fetch its trust
+# anchor from the internet): policy-rc.d forbids it for the length of the install.
+created_policy=0
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod 755 /usr/sbin/policy-rc.d
+    created_policy=1
+fi
+ensure_packages "${BUILD_PACKAGES[@]}" "${PEER_PACKAGES[@]}"
+[ "$created_policy" -eq 1 ] && rm -f /usr/sbin/policy-rc.d
+for service in dnsmasq unbound dnsdist; do
+    if command -v systemctl >/dev/null && systemctl is-active --quiet "$service" 2>/dev/null; then
+        systemctl stop "$service" || true
+    elif [ -x "/etc/init.d/$service" ]; then
+        "/etc/init.d/$service" stop >/dev/null 2>&1 || true
+    fi
+done
+
+# ---- build -----------------------------------------------------------------------------------
+cmake --preset release >/dev/null
+cmake --build --preset release --target sieveharbor-proxy bench-reflector bench-stub-upstream \
+    bench-make-lists bench-probe
+
+# ---- cleanup: nothing this script starts outlives it ----------------------------------------
+SERVER_PID=
+STUB_PID=
+cleanup() {
+    stop_server
+    [ -n "$STUB_PID" ] && kill "$STUB_PID" 2>/dev/null && wait "$STUB_PID" 2>/dev/null
+    return 0
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+source bench/peers/servers.sh
+
+# Free ports, or this would measure someone else's server.
+for port in $PORT $STUB_PORT; do
+    if "$BIN/bench-probe" "$port" probe.invalid answered 0.2 >/dev/null; then
+        echo "run.sh: something already answers on 127.0.0.1:$port" >&2
+        exit 1
+    fi
+done
+
+# ---- lists -----------------------------------------------------------------------------------
+mkdir -p "$WORK/lists" "$WORK/raw"
+echo "Making lists in $WORK/lists" >&2
+declare -A SIZES=([syn10k]=10000 [syn100k]=100000 [syn1M]=1000000)
+for list in "${LISTS[@]}"; do
+    file=$WORK/lists/$list.txt
+    if [ "$list" = real ]; then
+        # The filter lists that Debian's uBlock Origin package ships, reduced to the rules that
+        # block a whole host ("||host^", optionally third-party only), one host per line.
+        assets=$(dpkg -L webext-ublock-origin-firefox | grep -E '/assets/(thirdparties/easylist/easy(list|privacy)|ublock/badware.*)\.txt$')
+        # shellcheck disable=SC2086
+        sed -nE 's/^\|\|([a-z0-9][a-z0-9.-]*[a-z0-9])\^(\$third-party)?$/\1/p' $assets |
+            grep -vE '^[0-9.]+$' | awk 'index($0, ".")' | LC_ALL=C sort -u >"$file.tmp"
+        {
+            echo "# host rules from Debian's webext-ublock-origin-firefox filter assets"
+            cat "$file.tmp"
+        } >"$file"
+        rm -f "$file.tmp"
+    else
+        "$BIN/bench-make-lists" synthetic "${SIZES[$list]}" "$file"
+    fi
+    "$BIN/bench-make-lists" queries "$file" "$WORK/lists/$list.blocked" "$WORK/lists/$list.forwarded"
+done
+
+# ---- measurement helpers ---------------------------------------------------------------------
+record() { # server list run metric value
+    printf '%s\t%s\t%s\t%s\t%s\n' "$@" >>"$RESULTS"
+}
+
+cpu_ticks() { # utime+stime of the server, in clock ticks
+    awk '{ print $14 + $15 }' "/proc/$SERVER_PID/stat"
+}
+
+status_kib() { # VmRSS or VmHWM in KiB
+    awk -v key="$1:" '$1 == key { print $2 }' "/proc/$SERVER_PID/status"
+}
+
+# dnsperf pinned to the load CPU, bounded by -l and by timeout.
+perf_load() { # queries-file output [dnsperf options]
+    local queries=$1 output=$2
+    shift 2
+    timeout $((SECONDS_PER_LOAD + 30)) taskset -c "$LOAD_CPU" dnsperf -s 127.0.0.1 -p "$PORT" \
+        -d "$queries" -t 2 "$@" >"$output" 2>&1 || true
+}
+
+field() { # dnsperf output, label: prints the number after it
+    awk -v label="$2" 'index($0, label) { sub(".*" label "[ \t]*", ""); print $1 + 0; exit }' "$1"
+}
+
+# Percentile of the per-query latencies in a dnsperf -v output, in microseconds.
+percentile() { # file p
+    awk '$1 == ">" { print $NF * 1e6 }' "$1" | sort -n | awk -v p="$2" '
+        { v[NR] = $1 } END { if (NR == 0) { print "nan"; exit } i = int(NR * p / 100 + 0.999); if (i < 1) i = 1; print v[i] }'
+}
+
+closed_loop() { # server list run kind queries
+    local out=$WORK/raw/$1.$2.$3.$4.closed
+    perf_load "$5" "$out" -l "$SECONDS_PER_LOAD" -q "$OUTSTANDING"
+    local sent lost
+    sent=$(field "$out" "Queries sent:")
+    lost=$(field "$out" "Queries lost:")
+    record "$1" "$2" "$3" "$4_rate" "$(field "$out" "Queries per second:")"
+    record "$1" "$2" "$3" "$4_closed_loss_pct" "$(awk -v s="$sent" -v l="$lost" 'BEGIN { print s ? 100 * l / s : 100 }')"
+}
+
+fixed_rate() { # server list run kind queries rate
+    local out=$WORK/raw/$1.$2.$3.$4.fixed
+    local before after hz
+    hz=$(getconf CLK_TCK)
+    before=$(cpu_ticks)
+    perf_load "$5" "$out" -l "$SECONDS_PER_LOAD" -Q "$6" -q 2000 -v
+    after=$(cpu_ticks)
+    local completed sent lost
+    completed=$(field "$out" "Queries completed:")
+    sent=$(field "$out" "Queries sent:")
+    lost=$(field "$out" "Queries lost:")
+    record "$1" "$2" "$3" "$4_cpu_us" "$(awk -v a="$after" -v b="$before" -v hz="$hz" -v n="$completed" 'BEGIN { print n ? (a - b) / hz * 1e6 / n : "nan" }')"
+    record "$1" "$2" "$3" "$4_fixed_loss_pct" "$(awk -v s="$sent" -v l="$lost" 'BEGIN { print s ? 100 * l / s : 100 }')"
+    record "$1" "$2" "$3" "$4_p50_us" "$(percentile "$out" 50)"
+    record "$1" "$2" "$3" "$4_p99_us" "$(percentile "$out" 99)"
+}
+
+# Starts SERVER on LIST and records the time from the start to the first blocked answer for the
+# list's last entry.
+start_and_time() { # server list run
+    local file=$WORK/lists/$2.txt last started answered
+    last=$(tail -n 1 "$file")
+    started=$(date +%s.%N)
+    start_server "$1" "$file"
+    if ! answered=$("$BIN/bench-probe" "$PORT" "$last" blocked "$LOAD_TIMEOUT"); then
+        echo "run.sh: $1 did not answer $last within ${LOAD_TIMEOUT}s" >&2
+        stop_server
+        return 1
+    fi
+    record "$1" "$2" "$3" load_s "$(awk -v a="$answered" -v s="$started" 'BEGIN { printf "%.4f", a - s }')"
+    record "$1" "$2" "$3" rss_kib "$(status_kib VmRSS)"
+}
+
+# ---- the runs --------------------------------------------------------------------------------
+: >"$RESULTS"
+{
+    echo "started $(date -u +%FT%TZ)"
+    echo "uptime $(uptime)"
+    echo "cpu $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)"
+    echo "nproc $(nproc)"
+    echo "kernel $(uname -r)"
+    for p in dnsmasq unbound dnsdist dnsperf; do
+        echo "version $p $(dpkg-query -W -f='${Version}' "$p")"
+    done
+    echo "quick $QUICK runs $RUNS seconds $SECONDS_PER_LOAD"
+} >"$OUT/machine.txt"
+
+taskset -c "$LOAD_CPU" "$BIN/bench-stub-upstream" --port "$STUB_PORT" --seconds "$SERVER_LIFETIME" &
+STUB_PID=$!
+"$BIN/bench-probe" "$STUB_PORT" ready.fwd-bench answered 5 >/dev/null
+
+# The ceiling: no list, so only the traffic figures.
+for run in $(seq "$RUNS"); do
+    echo "reflector run $run" >&2
+    start_server reflector ""
+    "$BIN/bench-probe" "$PORT" ready.fwd-bench answered 5 >/dev/null
+    closed_loop reflector none "$run" blocked "$WORK/lists/${LISTS[0]}.blocked"
+    fixed_rate reflector none "$run" blocked "$WORK/lists/${LISTS[0]}.blocked" "$BLOCKED_RATE"
+    closed_loop reflector none "$run" forwarded "$WORK/lists/${LISTS[0]}.forwarded"
+    fixed_rate reflector none "$run" forwarded "$WORK/lists/${LISTS[0]}.forwarded" "$FORWARDED_RATE"
+    stop_server
+done
+
+for list in "${LISTS[@]}"; do
+    for server in "${SERVERS[@]}"; do
+        configure_server "$server" "$WORK/lists/$list.txt"
+        runs=$RUNS
+        # dnsdist needs about a minute and a gigabyte for a million suffixes: one start only.
+        if [ "$server" = dnsdist ] && [ "$list" = syn1M ]; then runs=1; fi
+        for run in $(seq "$runs"); do
+            echo "$server $list run $run" >&2
+            start_and_time "$server" "$list" "$run" || continue
+            closed_loop "$server" "$list" "$run" blocked "$WORK/lists/$list.blocked"
+            fixed_rate "$server" "$list" "$run" blocked "$WORK/lists/$list.blocked" "$BLOCKED_RATE"
+            closed_loop "$server" "$list" "$run" forwarded "$WORK/lists/$list.forwarded"
+            fixed_rate "$server" "$list" "$run" forwarded "$WORK/lists/$list.forwarded" "$FORWARDED_RATE"
+            stop_server
+        done
+    done
+done
+
+# Reload under load, on the largest list: the file is rewritten (and the reload asked for where
+# the server does not watch it) once a second while dnsperf offers the fixed blocked rate.
+# The peak resident size is sampled every 20 ms meanwhile.
+big=${LISTS[-1]}
+for server in "${SERVERS[@]}"; do
+    can_reload "$server" || continue
+    # dnsdist rebuilds a million suffixes in about a minute: a reload a second cannot be had.
+    if [ "$server" = dnsdist ] && [ "$big" = syn1M ]; then continue; fi
+    echo "$server reload under load" >&2
+    configure_server "$server" "$WORK/lists/$big.txt"
+    start_and_time "$server" "$big" reload || continue
+    rewritten=$WORK/lists/$big.txt
+    [ "$server" = unbound ] && rewritten=$WORK/conf/unbound-zones.conf
+    out=$WORK/raw/$server.$big.reload.fixed
+    (
+        for _ in $(seq "$RELOAD_SECONDS"); do
+            sleep 1
+            cp "$rewritten" "$rewritten.new" && mv "$rewritten.new" "$rewritten"
+            [ "$server" = sieveharbor ] || reload_server "$server"
+        done
+    ) &
+    rewriter=$!
+    (
+        peak=0
+        end=$((SECONDS + RELOAD_SECONDS + 5))
+        while [ $SECONDS -lt $end ] && kill -0 "$SERVER_PID" 2>/dev/null; do
+            rss=$(status_kib VmRSS 2>/dev/null || echo 0)
+            [ "${rss:-0}" -gt "$peak" ] && peak=$rss
+            sleep 0.02
+        done
+        echo "$peak" >"$WORK/raw/$server.peak"
+    ) &
+    sampler=$!
+    SECONDS_PER_LOAD_SAVED=$SECONDS_PER_LOAD
+    SECONDS_PER_LOAD=$((RELOAD_SECONDS + 2))
+    perf_load "$WORK/lists/$big.blocked" "$out" -l "$SECONDS_PER_LOAD" -Q "$BLOCKED_RATE" -q 2000 -v
+    SECONDS_PER_LOAD=$SECONDS_PER_LOAD_SAVED
+    wait "$rewriter" "$sampler"
+    record "$server" "$big" reload reload_lost "$(field "$out" "Queries lost:")"
+    record "$server" "$big" reload reload_p99_us "$(percentile "$out" 99)"
+    record "$server" "$big" reload reload_peak_rss_kib "$(cat "$WORK/raw/$server.peak")"
+    record "$server" "$big" reload reload_hwm_kib "$(status_kib VmHWM)"
+    stop_server
+done
+
+echo "finished $(date -u +%FT%TZ)" >>"$OUT/machine.txt"
+echo "uptime-end $(uptime)" >>"$OUT/machine.txt"
+python3 bench/peers/report.py "$OUT"
+echo "Results: $OUT/report.md, charts in $OUT/*.png" >&2
