@@ -20,14 +20,25 @@
 namespace {
 
 std::vector<std::uint8_t> query(const std::string& name, std::uint16_t id) {
-    std::vector<std::uint8_t> q{static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id),
-                                0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+    std::vector<std::uint8_t> q{static_cast<std::uint8_t>(id >> 8),
+                                static_cast<std::uint8_t>(id),
+                                0x01,
+                                0x00,
+                                0,
+                                1,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0};
     std::size_t start = 0;
     while (start <= name.size()) {
         const auto dot = name.find('.', start);
         const auto end = dot == std::string::npos ? name.size() : dot;
         q.push_back(static_cast<std::uint8_t>(end - start));
-        q.insert(q.end(), name.begin() + static_cast<long>(start), name.begin() + static_cast<long>(end));
+        q.insert(q.end(), name.begin() + static_cast<long>(start),
+                 name.begin() + static_cast<long>(end));
         start = end + 1;
     }
     q.insert(q.end(), {0, 0, 1, 0, 1});

@@ -58,8 +58,10 @@ if [ "$QUICK" -eq 1 ]; then
 fi
 OUT=$ROOT/build/peers
 WORK=$OUT/work
-BIN=$ROOT/build/release/bench/peers
-PROXY=$ROOT/build/release/src/main/sieveharbor-proxy
+# BENCH_BUILD_DIR: an existing release build folder to use instead of the release preset's.
+BUILD=${BENCH_BUILD_DIR:-$ROOT/build/release}
+BIN=$BUILD/bench/peers
+PROXY=$BUILD/src/main/sieveharbor-proxy
 SERVER_LIFETIME=3600  # the reflector and the stub stop by themselves after this
 RESULTS=$OUT/results.tsv
 
@@ -86,9 +88,13 @@ for service in dnsmasq unbound dnsdist; do
 done
 
 # ---- build -----------------------------------------------------------------------------------
-cmake --preset release >/dev/null
-cmake --build --preset release --target sieveharbor-proxy bench-reflector bench-stub-upstream \
-    bench-make-lists bench-probe
+TARGETS=(sieveharbor-proxy bench-reflector bench-stub-upstream bench-make-lists bench-probe)
+if [ -n "${BENCH_BUILD_DIR:-}" ]; then
+    cmake --build "$BUILD" -j 2 --target "${TARGETS[@]}"
+else
+    cmake --preset release >/dev/null
+    cmake --build --preset release --target "${TARGETS[@]}"
+fi
 
 # ---- cleanup: nothing this script starts outlives it ----------------------------------------
 SERVER_PID=

@@ -20,7 +20,7 @@ std::size_t answer(std::uint8_t* bytes, std::size_t length, std::size_t capacity
         return 0;
     }
     bytes[2] = static_cast<std::uint8_t>(0x80 | (bytes[2] & 0x01));  // QR, RD kept
-    bytes[3] = 0x80;                                                  // RA, NOERROR
+    bytes[3] = 0x80;                                                 // RA, NOERROR
     bytes[4] = 0, bytes[5] = 1, bytes[6] = 0, bytes[7] = 1;
     bytes[8] = bytes[9] = bytes[10] = bytes[11] = 0;  // EDNS and the rest dropped
     std::memcpy(bytes + end, record, sizeof record);

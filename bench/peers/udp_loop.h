@@ -50,7 +50,7 @@ template <typename Respond>
 int serveLoopback(const LoopOptions& options, Respond respond) {
     constexpr int kBatch = 64;
     constexpr std::size_t kBuffer = 4096;
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = [](int) { stopRequested = 1; };
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
@@ -101,7 +101,8 @@ int serveLoopback(const LoopOptions& options, Respond respond) {
             ++replies;
         }
         for (int sent = 0; sent < replies;) {
-            const int n = ::sendmmsg(fd, out.data() + sent, static_cast<unsigned>(replies - sent), 0);
+            const int n =
+                ::sendmmsg(fd, out.data() + sent, static_cast<unsigned>(replies - sent), 0);
             if (n <= 0) {
                 if (n < 0 && errno == EINTR) {
                     continue;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "fakes/loopback.h"
 #include "wait.h"
@@ -199,6 +201,131 @@ TEST(ListenerFlow, bad_writes_report_an_error_and_send_nothing) {
         EXPECT_TRUE(error);
         EXPECT_FALSE(client.receive(milliseconds(20)));
     }
+    listener->closeReadWithError(std::nullopt);
+}
+
+// The provider answers a blocked batch from inside its read completion, one write per answer:
+// those writes are held and sent together when the completion returns, while a write from any
+// other thread (a relayed reply) still goes out at once.
+TEST(ListenerFlow, answers_written_inside_a_read_completion_reach_their_senders_in_order) {
+    AsioQueue queue(2);
+    auto listener = ListenerFlow::bind(queue, "127.0.0.1", 0).flow;
+    ASSERT_TRUE(listener);
+    constexpr std::uint8_t kClients = 3;
+    constexpr std::uint8_t kPerClient = 4;
+    std::vector<std::unique_ptr<LoopbackSocket>> clients;
+    for (std::uint8_t c = 0; c < kClients; ++c) {
+        clients.push_back(std::make_unique<LoopbackSocket>());
+        for (std::uint8_t k = 0; k < kPerClient; ++k) {
+            ASSERT_TRUE(clients[c]->sendTo(listener->localEndpoint().port(), dns::Datagram{c, k}));
+        }
+    }
+    LoopbackSocket bystander;
+    ASSERT_TRUE(bystander.sendTo(listener->localEndpoint().port(), dns::Datagram{0xEE}));
+
+    // Held completions run on the queue after the test has been told the batch is done.
+    struct Seen {
+        std::size_t answered = 0;
+        std::size_t completedBeforeReturn = 0;
+        std::atomic<std::size_t> completedWithError{0};
+        std::atomic<std::size_t> completed{0};
+        bool otherThreadWroteAtOnce = false;
+    };
+    auto seen = std::make_shared<Seen>();
+    std::size_t expected = 0;
+    while (seen->answered < kClients * kPerClient + 1u) {
+        Signal done;
+        listener->readDatagramsWithCompletionHandler(
+            [&, seen](auto datagrams, auto endpoints, auto) {
+                ASSERT_TRUE(datagrams && endpoints);
+                for (std::size_t i = 0; i < datagrams->size(); ++i) {
+                    const auto& query = (*datagrams)[i];
+                    if (query == dns::Datagram{0xEE}) {
+                        // From another thread while this completion runs: not held.
+                        std::thread([&, endpoint = (*endpoints)[i]] {
+                            bool called = false;
+                            listener->writeDatagrams({{0xEF}}, {endpoint},
+                                                     [&](auto error) { called = !error; });
+                            seen->otherThreadWroteAtOnce = called;
+                        }).join();
+                    } else {
+                        const std::size_t before = seen->completed;
+                        listener->writeDatagrams({{query[0], query[1], 0xAA}}, {(*endpoints)[i]},
+                                                 [seen](auto error) {
+                                                     seen->completedWithError += error ? 1 : 0;
+                                                     ++seen->completed;
+                                                 });
+                        seen->completedBeforeReturn += seen->completed != before ? 1 : 0;
+                        ++expected;
+                    }
+                    ++seen->answered;
+                }
+                done.notify();
+            });
+        ASSERT_TRUE(done.wait());
+    }
+    // The completions of held writes run once the read completion has returned.
+    for (int i = 0; i < 200 && seen->completed < expected; ++i) {
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    EXPECT_EQ(seen->completedBeforeReturn, 0u);
+    EXPECT_EQ(seen->completed, expected);
+    EXPECT_EQ(seen->completedWithError, 0u);
+    EXPECT_TRUE(seen->otherThreadWroteAtOnce);
+
+    for (std::uint8_t c = 0; c < kClients; ++c) {
+        for (std::uint8_t k = 0; k < kPerClient; ++k) {
+            auto reply = clients[c]->receive(milliseconds(2000));
+            ASSERT_TRUE(reply) << "client " << int(c) << " reply " << int(k);
+            EXPECT_EQ(reply->bytes, (dns::Datagram{c, k, 0xAA}));
+        }
+        EXPECT_FALSE(clients[c]->receive(milliseconds(10)));
+    }
+    auto other = bystander.receive(milliseconds(2000));
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->bytes, dns::Datagram{0xEF});
+    listener->closeReadWithError(std::nullopt);
+}
+
+// A held write whose endpoint cannot be sent to fails on its own; the others in the batch go out.
+TEST(ListenerFlow, a_bad_held_write_fails_alone) {
+    AsioQueue queue(1);
+    auto listener = ListenerFlow::bind(queue, "127.0.0.1", 0).flow;
+    ASSERT_TRUE(listener);
+    LoopbackSocket client;
+    ASSERT_TRUE(client.sendTo(listener->localEndpoint().port(), dns::Datagram{7}));
+    std::mutex mutex;
+    std::vector<std::optional<flow::FlowError>> results;
+    const auto count = [&] {
+        std::lock_guard lock(mutex);
+        return results.size();
+    };
+    Signal done;
+    listener->readDatagramsWithCompletionHandler([&](auto, auto endpoints, auto) {
+        ASSERT_TRUE(endpoints && !endpoints->empty());
+        const auto record = [&](auto error) {
+            std::lock_guard lock(mutex);
+            results.push_back(error);
+        };
+        listener->writeDatagrams({{1}}, {flow::Endpoint(dns::Datagram{1, 2, 3})}, record);
+        listener->writeDatagrams({{2}}, {endpoints->at(0)}, record);
+        listener->writeDatagrams({{3}, {4}}, {endpoints->at(0)}, record);
+        done.notify();
+    });
+    ASSERT_TRUE(done.wait());
+    for (int i = 0; i < 200 && count() < 3; ++i) {
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    ASSERT_EQ(count(), 3u);
+    EXPECT_TRUE(results[0]);
+    EXPECT_FALSE(results[1]);
+    EXPECT_TRUE(results[2]);  // two datagrams, one endpoint: only the first is sent
+    for (const std::uint8_t expected : {2, 3}) {
+        auto reply = client.receive(milliseconds(2000));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->bytes, dns::Datagram{expected});
+    }
+    EXPECT_FALSE(client.receive(milliseconds(20)));
     listener->closeReadWithError(std::nullopt);
 }
 

@@ -20,7 +20,44 @@ struct ListenerFlow::Slot {
     sockaddr_storage sender{};
 };
 
+// Writes held while a read completion runs; kept between batches so that their capacity is reused.
+struct ListenerFlow::HeldWrites {
+    struct Call {
+        std::size_t end;  // one past its last datagram
+        std::optional<flow::FlowError> failure;
+        WriteCompletion completion;
+    };
+    std::vector<dns::Datagram> datagrams;
+    std::vector<sockaddr_storage> addresses;
+    std::vector<socklen_t> lengths;
+    std::vector<int> errors;  // errno per datagram, 0 once sent
+    std::vector<Call> calls;
+    std::vector<mmsghdr> messages;
+    std::vector<iovec> iov;
+};
+
 namespace {
+
+// The listener whose read completion this thread is running, if any.
+thread_local const ListenerFlow* collectingFlow = nullptr;
+
+// Sends messages[0, count) with as few sendmmsg calls as the kernel allows. errors[i] gets the
+// errno of a message that could not be sent; the ones after it are still tried.
+void sendBatch(int fd, mmsghdr* messages, std::size_t count, int* errors) {
+    std::size_t next = 0;
+    while (next < count) {
+        const int sent = ::sendmmsg(fd, messages + next, static_cast<unsigned>(count - next),
+                                    MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            next += static_cast<std::size_t>(sent);
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else {
+            errors[next] = sent < 0 ? errno : EIO;
+            ++next;
+        }
+    }
+}
 
 // Headroom for bursts; the kernel caps it at net.core.rmem_max, and a smaller buffer only means
 // earlier drops, so a refusal is not an error.
@@ -181,7 +218,79 @@ void ListenerFlow::finishRead(std::optional<std::vector<dns::Datagram>> datagram
     // Cleared first, so the completion may issue the next read.
     auto completion = std::move(pendingRead_);
     pendingRead_ = nullptr;
+    const ListenerFlow* const outer = collectingFlow;
+    collectingFlow = this;
     completion(std::move(datagrams), std::move(endpoints), error);
+    collectingFlow = outer;
+    flushHeldWrites();
+}
+
+void ListenerFlow::holdWrites(std::vector<dns::Datagram>& datagrams,
+                              std::vector<flow::Endpoint>& endpoints, WriteCompletion& completion) {
+    if (!held_) {
+        held_ = std::make_unique<HeldWrites>();
+    }
+    auto& held = *held_;
+    std::optional<flow::FlowError> failure;
+    if (datagrams.size() != endpoints.size()) {
+        failure = std::make_error_code(std::errc::invalid_argument);
+    }
+    const std::size_t count = std::min(datagrams.size(), endpoints.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        sockaddr_storage address{};
+        const socklen_t length = toSocketAddress(endpoints[i], address);
+        if (length == 0) {
+            failure = failure ? failure : std::make_error_code(std::errc::invalid_argument);
+            continue;
+        }
+        held.datagrams.push_back(std::move(datagrams[i]));
+        held.addresses.push_back(address);
+        held.lengths.push_back(length);
+    }
+    held.calls.push_back({held.datagrams.size(), failure, std::move(completion)});
+}
+
+void ListenerFlow::flushHeldWrites() {
+    if (!held_ || held_->calls.empty()) {
+        return;
+    }
+    auto& held = *held_;
+    const std::size_t count = held.datagrams.size();
+    held.errors.assign(count, 0);
+    if (writeClosed_.load(std::memory_order_acquire)) {
+        held.errors.assign(count, ENOTCONN);
+    } else if (count > 0) {
+        held.messages.assign(count, mmsghdr{});
+        held.iov.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            held.iov[i] = {held.datagrams[i].data(), held.datagrams[i].size()};
+            auto& header = held.messages[i].msg_hdr;
+            header.msg_iov = &held.iov[i];
+            header.msg_iovlen = 1;
+            header.msg_name = &held.addresses[i];
+            header.msg_namelen = held.lengths[i];
+        }
+        sendBatch(fd_, held.messages.data(), count, held.errors.data());
+    }
+    // Taken out first: a completion may write again, and that write goes out at once.
+    auto calls = std::move(held.calls);
+    held.calls.clear();
+    std::size_t begin = 0;
+    for (auto& call : calls) {
+        auto failure = call.failure;
+        for (std::size_t i = begin; i < call.end && !failure; ++i) {
+            if (held.errors[i] != 0) {
+                failure = systemError(held.errors[i]);
+            }
+        }
+        begin = call.end;
+        if (call.completion) {
+            call.completion(failure);
+        }
+    }
+    held.datagrams.clear();
+    held.addresses.clear();
+    held.lengths.clear();
 }
 
 void ListenerFlow::writeDatagrams(std::vector<dns::Datagram> datagrams,
@@ -190,6 +299,9 @@ void ListenerFlow::writeDatagrams(std::vector<dns::Datagram> datagrams,
     std::optional<flow::FlowError> failure;
     if (writeClosed_.load(std::memory_order_acquire)) {
         failure = std::make_error_code(std::errc::not_connected);
+    } else if (collectingFlow == this) {
+        holdWrites(datagrams, endpoints, completion);
+        return;
     } else {
         if (datagrams.size() != endpoints.size()) {
             failure = std::make_error_code(std::errc::invalid_argument);

@@ -30,7 +30,10 @@ struct ListenerBindResult {
 // Threads: open and read completions run on the listener's own strand of the queue, one read at a
 // time (a second concurrent read fails at once with operation_in_progress); a read completion may
 // issue the next read. Writes go straight to the socket on the calling thread, from any number of
-// threads at once, and call their completion before writeDatagrams returns.
+// threads at once, and call their completion before writeDatagrams returns; except that writes
+// made on the thread running a read completion, while it runs, are held and sent together with
+// one sendmmsg when it returns, and their completions run then. A blocked batch answered from its
+// own read completion thus costs one system call, not one per answer.
 //
 // A read waits until at least one datagram is there and returns up to kMaxBatch of them. Transient
 // errors (EINTR, EAGAIN, ECONNREFUSED, ENOBUFS, ENOMEM) never fail a read; a datagram longer than
@@ -60,12 +63,16 @@ class ListenerFlow final : public flow::UdpFlow, public std::enable_shared_from_
 
   private:
     struct Slot;
+    struct HeldWrites;
 
     void awaitReadable();
     void receiveBatch();
     void finishRead(std::optional<std::vector<dns::Datagram>> datagrams,
                     std::optional<std::vector<flow::Endpoint>> endpoints,
                     std::optional<flow::FlowError> error);
+    void holdWrites(std::vector<dns::Datagram>& datagrams, std::vector<flow::Endpoint>& endpoints,
+                    WriteCompletion& completion);
+    void flushHeldWrites();
 
     asio::strand<asio::io_context::executor_type> strand_;
     asio::ip::udp::socket socket_;
@@ -75,6 +82,8 @@ class ListenerFlow final : public flow::UdpFlow, public std::enable_shared_from_
     bool readClosed_ = false;
     std::unique_ptr<std::uint8_t[]> buffers_;
     std::vector<Slot> slots_;
+    // Touched only by the thread running a read completion, and only while it runs.
+    std::unique_ptr<HeldWrites> held_;
     std::atomic<bool> writeClosed_{false};
 };
 
