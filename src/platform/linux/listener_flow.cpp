@@ -139,6 +139,19 @@ void ListenerFlow::openWithLocalEndpoint(OpenCompletion completion) {
 }
 
 void ListenerFlow::readDatagramsWithCompletionHandler(ReadCompletion completion) {
+    if (collectingFlow == this) {
+        // Issued from inside this flow's read completion, on the strand: the batch loop in
+        // receiveBatch takes it up when the completion returns, with no trip through the queue.
+        if (readClosed_) {
+            completion(std::nullopt, std::nullopt, std::make_error_code(std::errc::not_connected));
+        } else if (pendingRead_) {
+            completion(std::nullopt, std::nullopt,
+                       std::make_error_code(std::errc::operation_in_progress));
+        } else {
+            pendingRead_ = std::move(completion);
+        }
+        return;
+    }
     asio::post(strand_, [self = shared_from_this(), completion = std::move(completion)]() mutable {
         if (self->readClosed_) {
             completion(std::nullopt, std::nullopt, std::make_error_code(std::errc::not_connected));
@@ -163,53 +176,66 @@ void ListenerFlow::awaitReadable() {
             }
             if (error) {
                 self->finishRead(std::nullopt, std::nullopt, systemError(error));
-                return;
             }
             self->receiveBatch();
         }));
 }
 
 void ListenerFlow::receiveBatch() {
-    std::array<mmsghdr, kMaxBatch> messages{};
-    for (std::size_t i = 0; i < kMaxBatch; ++i) {
-        slots_[i].iov.iov_len = kReceiveBufferSize;
-        messages[i].msg_hdr.msg_iov = &slots_[i].iov;
-        messages[i].msg_hdr.msg_iovlen = 1;
-        messages[i].msg_hdr.msg_name = &slots_[i].sender;
-        messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
-    }
-    int count = -1;
-    do {
-        count = ::recvmmsg(fd_, messages.data(), kMaxBatch, MSG_DONTWAIT, nullptr);
-    } while (count < 0 && errno == EINTR);
-    if (count < 0) {
-        const int number = errno;
-        if (isTransient(number)) {
-            awaitReadable();
-        } else {
-            finishRead(std::nullopt, std::nullopt, systemError(number));
-        }
-        return;
-    }
-    std::vector<dns::Datagram> datagrams;
-    std::vector<flow::Endpoint> endpoints;
-    datagrams.reserve(static_cast<std::size_t>(count));
-    endpoints.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        const auto& header = messages[i].msg_hdr;
-        if ((header.msg_flags & MSG_TRUNC) != 0) {
+    // Serves the pending read, and the reads its completions issue, until the socket runs dry;
+    // after a few rounds the rest goes back to the queue so that other work on it gets a turn.
+    constexpr int kInlineRounds = 16;
+    for (int round = 0; pendingRead_; ++round) {
+        if (readClosed_) {
+            finishRead(std::nullopt, std::nullopt,
+                       std::make_error_code(std::errc::operation_canceled));
             continue;
         }
-        const auto* data = static_cast<const std::uint8_t*>(slots_[i].iov.iov_base);
-        datagrams.emplace_back(data, data + messages[i].msg_len);
-        endpoints.emplace_back(std::span<const std::uint8_t>(
-            reinterpret_cast<const std::uint8_t*>(&slots_[i].sender), header.msg_namelen));
+        if (round == kInlineRounds) {
+            asio::post(strand_, [self = shared_from_this()] { self->receiveBatch(); });
+            return;
+        }
+        std::array<mmsghdr, kMaxBatch> messages{};
+        for (std::size_t i = 0; i < kMaxBatch; ++i) {
+            slots_[i].iov.iov_len = kReceiveBufferSize;
+            messages[i].msg_hdr.msg_iov = &slots_[i].iov;
+            messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_name = &slots_[i].sender;
+            messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+        }
+        int count = -1;
+        do {
+            count = ::recvmmsg(fd_, messages.data(), kMaxBatch, MSG_DONTWAIT, nullptr);
+        } while (count < 0 && errno == EINTR);
+        if (count < 0) {
+            const int number = errno;
+            if (isTransient(number)) {
+                awaitReadable();
+                return;
+            }
+            finishRead(std::nullopt, std::nullopt, systemError(number));
+            continue;
+        }
+        std::vector<dns::Datagram> datagrams;
+        std::vector<flow::Endpoint> endpoints;
+        datagrams.reserve(static_cast<std::size_t>(count));
+        endpoints.reserve(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            const auto& header = messages[i].msg_hdr;
+            if ((header.msg_flags & MSG_TRUNC) != 0) {
+                continue;
+            }
+            const auto* data = static_cast<const std::uint8_t*>(slots_[i].iov.iov_base);
+            datagrams.emplace_back(data, data + messages[i].msg_len);
+            endpoints.emplace_back(std::span<const std::uint8_t>(
+                reinterpret_cast<const std::uint8_t*>(&slots_[i].sender), header.msg_namelen));
+        }
+        if (datagrams.empty()) {
+            awaitReadable();
+            return;
+        }
+        finishRead(std::move(datagrams), std::move(endpoints), std::nullopt);
     }
-    if (datagrams.empty()) {
-        awaitReadable();
-        return;
-    }
-    finishRead(std::move(datagrams), std::move(endpoints), std::nullopt);
 }
 
 void ListenerFlow::finishRead(std::optional<std::vector<dns::Datagram>> datagrams,
