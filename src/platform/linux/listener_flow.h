@@ -28,12 +28,15 @@ struct ListenerBindResult {
 // Endpoints are the senders' socket addresses.
 //
 // Threads: open and read completions run on the listener's own strand of the queue, one read at a
-// time (a second concurrent read fails at once with operation_in_progress); a read completion may
-// issue the next read. Writes go straight to the socket on the calling thread, from any number of
-// threads at once, and call their completion before writeDatagrams returns; except that writes
-// made on the thread running a read completion, while it runs, are held and sent together with
-// one sendmmsg when it returns, and their completions run then. A blocked batch answered from its
-// own read completion thus costs one system call, not one per answer.
+// time (a second concurrent read fails at once with operation_in_progress). A read completion may
+// issue the next read; while datagrams are waiting it is served on the same thread once the
+// completion returns (a few batches in a row, then the queue gets a turn).
+//
+// Writes go straight to the socket on the calling thread, from any number of threads at once, and
+// call their completion before writeDatagrams returns; except that writes made on the thread
+// running a read completion, while it runs, are held and sent together with one sendmmsg when it
+// returns, and their completions run then. A blocked batch answered from its own read completion
+// thus costs one system call, not one per answer.
 //
 // A read waits until at least one datagram is there and returns up to kMaxBatch of them. Transient
 // errors (EINTR, EAGAIN, ECONNREFUSED, ENOBUFS, ENOMEM) never fail a read; a datagram longer than
