@@ -153,12 +153,14 @@ status_kib() { # VmRSS or VmHWM in KiB
     awk -v key="$1:" '$1 == key { print $2 }' "/proc/$SERVER_PID/status"
 }
 
-# dnsperf pinned to the load CPU, bounded by -l and by timeout.
+# dnsperf pinned to the load CPU, bounded by -l and by timeout. Its socket buffers are raised
+# (-b, KiB): with the default ones a burst of answers after any pause of the server overflows
+# dnsperf's own receive buffer, and the loss would be the load generator's, not the server's.
 perf_load() { # queries-file output [dnsperf options]
     local queries=$1 output=$2
     shift 2
     timeout $((SECONDS_PER_LOAD + 30)) taskset -c "$LOAD_CPU" dnsperf -s 127.0.0.1 -p "$PORT" \
-        -d "$queries" -t 2 "$@" >"$output" 2>&1 || true
+        -d "$queries" -t 2 -b 4096 "$@" >"$output" 2>&1 || true
 }
 
 field() { # dnsperf output, label: prints the number after it
@@ -186,7 +188,7 @@ fixed_rate() { # server list run kind queries rate
     local before after hz
     hz=$(getconf CLK_TCK)
     before=$(cpu_ticks)
-    perf_load "$5" "$out" -l "$SECONDS_PER_LOAD" -Q "$6" -q 2000 -v
+    perf_load "$5" "$out" -l "$SECONDS_PER_LOAD" -Q "$6" -q 100 -v
     after=$(cpu_ticks)
     local completed sent lost
     completed=$(field "$out" "Queries completed:")
@@ -297,7 +299,7 @@ for server in "${SERVERS[@]}"; do
     sampler=$!
     SECONDS_PER_LOAD_SAVED=$SECONDS_PER_LOAD
     SECONDS_PER_LOAD=$((RELOAD_SECONDS + 2))
-    perf_load "$WORK/lists/$big.blocked" "$out" -l "$SECONDS_PER_LOAD" -Q "$BLOCKED_RATE" -q 2000 -v
+    perf_load "$WORK/lists/$big.blocked" "$out" -l "$SECONDS_PER_LOAD" -Q "$BLOCKED_RATE" -q 100 -v
     SECONDS_PER_LOAD=$SECONDS_PER_LOAD_SAVED
     wait "$rewriter" "$sampler"
     record "$server" "$big" reload reload_lost "$(field "$out" "Queries lost:")"
