@@ -33,7 +33,14 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
 }
 
 std::string quoted(std::string_view text) {
-    return "'" + std::string(text) + "'";
+    // Appended piece by piece: GCC 12 at -O3 misreads "'" + std::string(...) as an overlapping
+    // copy (-Wrestrict).
+    std::string out;
+    out.reserve(text.size() + 2);
+    out.push_back('\'');
+    out.append(text);
+    out.push_back('\'');
+    return out;
 }
 
 }  // namespace

@@ -106,17 +106,16 @@ TEST(MakeBlockedResponse, yields_nothing_for_an_incomplete_question) {
     Datagram pointer = header();
     pointer.push_back(0xC0);
     pointer.insert(pointer.end(), 196, 'x');  // 209 bytes: the walk lands past the end
+    Datagram overrun = header();
+    for (std::uint8_t b : {0x3F, 0x61, 0x62}) {
+        overrun.push_back(b);
+    }
     const NothingCase cases[] = {
         {"empty", {}},
         {"bare header", header()},
         {"only three bytes after the zero byte", threeAfterZero},
         {"name runs to the end without a zero byte", noZeroByte},
-        {"label length beyond the end",
-         [] {
-             Datagram d = header();
-             appendBytes(d, {0x3F, 'a', 'b'});
-             return d;
-         }()},
+        {"label length beyond the end", overrun},
         {"compression pointer in a datagram under 210 bytes", pointer},
     };
     for (const auto& c : cases) {

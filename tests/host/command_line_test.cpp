@@ -174,40 +174,38 @@ TEST(CommandLine, help_and_version_are_reported) {
     EXPECT_NE(usageText().find("--listen ADDR:PORT"), std::string::npos);
 }
 
-struct BindCase {
-    const char* name;
-    SocketAddress address;
-    std::errc error;
-    std::string remedy;
-};
-
-class ListenFailure : public testing::TestWithParam<BindCase> {};
-
-TEST_P(ListenFailure, names_address_reason_and_remedy) {
-    const auto& c = GetParam();
-    const auto error = std::make_error_code(c.error);
-    EXPECT_EQ(listenFailureMessage(c.address, error), "sieveharbor-proxy: cannot listen on " +
-                                                          c.address.text() + ": " +
-                                                          error.message() + " (" + c.remedy + ")");
+TEST(CommandLine, listen_failure_names_address_reason_and_remedy) {
+    struct BindCase {
+        const char* what;
+        const char* host;
+        std::uint16_t port;
+        std::errc error;
+        const char* remedy;
+    };
+    const BindCase cases[] = {
+        {"privileged port", "127.0.0.1", 53, std::errc::permission_denied,
+         "choose another port with --listen 127.0.0.1:5353, or grant CAP_NET_BIND_SERVICE"},
+        {"port taken", "::1", 5353, std::errc::address_in_use,
+         "another program already answers there: stop it, or choose another port with "
+         "--listen [::1]:5354"},
+        {"foreign address", "192.0.2.1", 53, std::errc::address_not_available,
+         "this machine has no such address: listen on one of its own addresses"},
+    };
+    for (const auto& c : cases) {
+        SocketAddress address;
+        address.address = c.host;
+        address.port = c.port;
+        const auto error = std::make_error_code(c.error);
+        std::string expected = "sieveharbor-proxy: cannot listen on ";
+        expected += address.text();
+        expected += ": ";
+        expected += error.message();
+        expected += " (";
+        expected += c.remedy;
+        expected += ")";
+        EXPECT_EQ(listenFailureMessage(address, error), expected) << c.what;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    CommandLine, ListenFailure,
-    testing::Values(
-        BindCase{"privileged_port",
-                 {"127.0.0.1", 53},
-                 std::errc::permission_denied,
-                 "choose another port with --listen 127.0.0.1:5353, or grant CAP_NET_BIND_SERVICE"},
-        BindCase{"port_taken",
-                 {"::1", 5353},
-                 std::errc::address_in_use,
-                 "another program already answers there: stop it, or choose another port with "
-                 "--listen [::1]:5354"},
-        BindCase{"foreign_address",
-                 {"192.0.2.1", 53},
-                 std::errc::address_not_available,
-                 "this machine has no such address: listen on one of its own addresses"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace sieveharbor::host
