@@ -2,12 +2,15 @@
 
 // Deterministic synthetic names for the benchmarks: a fixed seed gives the same data every run.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "dns/datagram.h"
 
 namespace sieveharbor::bench {
 
@@ -46,5 +49,32 @@ class NamePool {
     using Record = std::array<char, 32>;
     std::vector<Record> records_;
 };
+
+// A query with ID `id`, flags RD, one question for `name` of type `qtype`, class IN.
+inline dns::Datagram queryFor(std::string_view name, std::uint16_t id, std::uint16_t qtype = 1) {
+    dns::Datagram q = {static_cast<std::uint8_t>(id >> 8),
+                       static_cast<std::uint8_t>(id),
+                       0x01,
+                       0x00,
+                       0x00,
+                       0x01,
+                       0x00,
+                       0x00,
+                       0x00,
+                       0x00,
+                       0x00,
+                       0x00};
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t dot = std::min(name.find('.', start), name.size());
+        q.push_back(static_cast<std::uint8_t>(dot - start));
+        q.insert(q.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
+                 name.begin() + static_cast<std::ptrdiff_t>(dot));
+        start = dot + 1;
+    }
+    q.insert(q.end(), {0x00, static_cast<std::uint8_t>(qtype >> 8),
+                       static_cast<std::uint8_t>(qtype), 0x00, 0x01});
+    return q;
+}
 
 }  // namespace sieveharbor::bench

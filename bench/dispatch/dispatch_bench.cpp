@@ -46,31 +46,6 @@ class CountingFlow final : public flow::UdpFlow {
     ReadCompletion read_;
 };
 
-dns::Datagram queryFor(std::string_view name, std::uint16_t id) {
-    dns::Datagram q = {static_cast<std::uint8_t>(id >> 8),
-                       static_cast<std::uint8_t>(id),
-                       0x01,
-                       0x00,
-                       0x00,
-                       0x01,
-                       0x00,
-                       0x00,
-                       0x00,
-                       0x00,
-                       0x00,
-                       0x00};
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        const std::size_t dot = std::min(name.find('.', start), name.size());
-        q.push_back(static_cast<std::uint8_t>(dot - start));
-        q.insert(q.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
-                 name.begin() + static_cast<std::ptrdiff_t>(dot));
-        start = dot + 1;
-    }
-    q.insert(q.end(), {0x00, 0x00, 0x01, 0x00, 0x01});
-    return q;
-}
-
 void BM_DispatchBlockedBatch(benchmark::State& state) {
     const auto entries = static_cast<std::size_t>(state.range(0));
     constexpr std::size_t kBatch = 64;

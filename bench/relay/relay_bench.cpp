@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/synthetic.h"
 #include "fakes/loopback.h"
 #include "flow/forward_query.h"
 #include "platform/linux/asio_connection.h"
@@ -41,24 +42,7 @@ struct Result {
 
 // A query for "bench.example" A; the first two bytes carry a sequence number.
 dns::Datagram makeQuery(std::uint16_t id) {
-    dns::Datagram q{static_cast<std::uint8_t>(id >> 8),
-                    static_cast<std::uint8_t>(id),
-                    0x01,
-                    0x00,
-                    0x00,
-                    0x01,
-                    0x00,
-                    0x00,
-                    0x00,
-                    0x00,
-                    0x00,
-                    0x00};
-    for (std::string_view label : {"bench", "example"}) {
-        q.push_back(static_cast<std::uint8_t>(label.size()));
-        q.insert(q.end(), label.begin(), label.end());
-    }
-    q.insert(q.end(), {0x00, 0x00, 0x01, 0x00, 0x01});
-    return q;
+    return bench::queryFor("bench.example", id);
 }
 
 // Closed loop: window queries in flight, each answer (or a 200 ms silence) sends the next.
