@@ -74,8 +74,8 @@ void BM_DispatchBlockedBatch(benchmark::State& state) {
     std::vector<std::vector<dns::Datagram>> batches(kBatches);
     for (auto& batch : batches) {
         for (std::size_t i = 0; i < kBatch; ++i) {
-            batch.push_back(
-                queryFor("www." + listed[rng() % listed.size()], static_cast<std::uint16_t>(i)));
+            batch.push_back(bench::queryFor("www." + listed[rng() % listed.size()],
+                                            static_cast<std::uint16_t>(i)));
         }
     }
     const std::vector<flow::Endpoint> endpoints(kBatch, fakes::endpoint("client"));
