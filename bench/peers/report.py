@@ -138,7 +138,7 @@ def charts(values, out):
                  for i, s in enumerate(servers)]
         refl = med(values, ("reflector", "none", metric))
         if refl is not None and metric != "rss_kib":
-            plots.append(f"{refl * scale} with lines dashtype 2 title 'reflector (ceiling)'")
+            plots.append(f"{refl * scale} with lines dashtype 2 title 'reflector (no DNS work)'")
         png = out / f"peers-{metric.replace('_', '-')}.png"
         script = "\n".join([
             "set terminal pngcairo size 800,480 noenhanced" if has_cairo() else
