@@ -71,14 +71,16 @@ PEER_PACKAGES=(dnsmasq unbound dnsdist dnsperf gnuplot-nox webext-ublock-origin-
     util-linux procps)
 # A package install must not start the peers as services (unbound would also fetch its trust
 # anchor from the internet): policy-rc.d forbids it for the length of the install.
-created_policy=0
 if [ ! -e /usr/sbin/policy-rc.d ]; then
     printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
     chmod 755 /usr/sbin/policy-rc.d
-    created_policy=1
+    trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+    ensure_packages "${BUILD_PACKAGES[@]}" "${PEER_PACKAGES[@]}"
+    rm -f /usr/sbin/policy-rc.d
+    trap - EXIT
+else
+    ensure_packages "${BUILD_PACKAGES[@]}" "${PEER_PACKAGES[@]}"
 fi
-ensure_packages "${BUILD_PACKAGES[@]}" "${PEER_PACKAGES[@]}"
-[ "$created_policy" -eq 1 ] && rm -f /usr/sbin/policy-rc.d
 for service in dnsmasq unbound dnsdist; do
     if command -v systemctl >/dev/null && systemctl is-active --quiet "$service" 2>/dev/null; then
         systemctl stop "$service" || true
