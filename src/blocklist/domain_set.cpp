@@ -39,15 +39,27 @@ std::string_view DomainSet::entryAt(std::size_t offset) const noexcept {
 
 bool DomainSet::matchesAt(std::size_t index, std::uint64_t hash,
                           std::string_view text) const noexcept {
-    const std::size_t mask = tags_.size() - 1;
-    const std::uint8_t tag = tagOf(hash);
-    for (;; index = (index + 1) & mask) {
-        const std::uint8_t slotTag = tags_[index];
-        if (slotTag == kEmpty) {
-            return false;
+    // Eight tags at a time: the bytes equal to the tag before the first empty one are the only
+    // candidates, so a probe that misses usually costs one load and no unpredictable branch.
+    static_assert(std::endian::native == std::endian::little, "byte i of a group is bits 8i..");
+    const std::uint64_t tagWord = tagOf(hash) * detail::kOnes;
+    for (;; index += kGroup) {
+        const std::uint64_t group = detail::load8(reinterpret_cast<const char*>(&tags_[index]));
+        const std::uint64_t empty = detail::zeroBytes8(group);
+        std::uint64_t candidates = detail::zeroBytes8(group ^ tagWord);
+        if (empty != 0) {
+            candidates &= (empty & (~empty + 1)) - 1;  // below the lowest empty byte
         }
-        if (slotTag == tag && entryAt(offsets_[index]) == text) {
-            return true;
+        while (candidates != 0) {
+            const std::size_t slot =
+                index + static_cast<std::size_t>(std::countr_zero(candidates)) / 8;
+            if (entryAt(offsets_[slot]) == text) {
+                return true;
+            }
+            candidates &= candidates - 1;
+        }
+        if (empty != 0) {
+            return false;
         }
     }
 }
@@ -104,28 +116,37 @@ DomainSetBuilder::DomainSetBuilder(std::size_t expectedEntries, std::size_t expe
     }
 }
 
-void DomainSetBuilder::insertOffset(std::uint64_t hash, std::size_t offset) {
-    const std::size_t mask = set_.tags_.size() - 1;
-    std::size_t index = set_.indexOf(hash);
-    while (set_.tags_[index] != DomainSet::kEmpty) {
-        index = (index + 1) & mask;
+bool DomainSetBuilder::insertOffset(std::uint64_t hash, std::size_t offset) {
+    const std::size_t end = set_.homeSlots_ + DomainSet::kOverflowSlots;
+    for (std::size_t index = set_.indexOf(hash); index < end; ++index) {
+        if (set_.tags_[index] == DomainSet::kEmpty) {
+            set_.tags_[index] = DomainSet::tagOf(hash);
+            set_.offsets_[index] = offset;
+            return true;
+        }
     }
-    set_.tags_[index] = DomainSet::tagOf(hash);
-    set_.offsets_[index] = offset;
+    return false;
 }
 
-void DomainSetBuilder::rehash(std::size_t slotCount) {
-    // Release the old arrays first so that regrowth never holds two tables at once.
-    releaseMemory(set_.tags_);
-    releaseMemory(set_.offsets_);
-    set_.tags_.assign(slotCount, DomainSet::kEmpty);
-    set_.offsets_.assign(slotCount, 0);
-    set_.shift_ = 64 - static_cast<unsigned>(std::countr_zero(slotCount));
-    // The arena is walked in order, so regrowth reads memory sequentially.
-    for (std::size_t offset = 0; offset < set_.arena_.size();) {
-        const std::string_view entry = set_.entryAt(offset);
-        insertOffset(hashOf(entry), offset);
-        offset = static_cast<std::size_t>(entry.data() + entry.size() - set_.arena_.data());
+void DomainSetBuilder::rehash(std::size_t homeSlots) {
+    for (;; homeSlots *= 2) {
+        // Release the old arrays first so that regrowth never holds two tables at once.
+        releaseMemory(set_.tags_);
+        releaseMemory(set_.offsets_);
+        set_.tags_.assign(DomainSet::tagBytesFor(homeSlots), DomainSet::kEmpty);
+        set_.offsets_.assign(homeSlots + DomainSet::kOverflowSlots, 0);
+        set_.homeSlots_ = homeSlots;
+        set_.shift_ = 64 - static_cast<unsigned>(std::countr_zero(homeSlots));
+        // The arena is walked in order, so regrowth reads memory sequentially.
+        bool placed = true;
+        for (std::size_t offset = 0; placed && offset < set_.arena_.size();) {
+            const std::string_view entry = set_.entryAt(offset);
+            placed = insertOffset(hashOf(entry), offset);
+            offset = static_cast<std::size_t>(entry.data() + entry.size() - set_.arena_.data());
+        }
+        if (placed) {
+            return;
+        }
     }
 }
 
@@ -133,7 +154,7 @@ void DomainSetBuilder::add(std::string_view canonicalEntry) {
     if (canonicalEntry.empty()) {
         return;
     }
-    if (slotsFor(set_.count_ + 1) > set_.tags_.size()) {
+    if (slotsFor(set_.count_ + 1) > set_.homeSlots_) {
         rehash(slotsFor(set_.count_ + 1));
     }
     const std::uint64_t hash = hashOf(canonicalEntry);
@@ -150,16 +171,19 @@ void DomainSetBuilder::add(std::string_view canonicalEntry) {
         set_.arena_.push_back(static_cast<char>(low | 0x80));
     }
     set_.arena_.insert(set_.arena_.end(), canonicalEntry.begin(), canonicalEntry.end());
-    insertOffset(hash, offset);
     ++set_.count_;
+    if (!insertOffset(hash, offset)) {
+        rehash(set_.homeSlots_ * 2);  // places the new entry too: it is in the arena already
+    }
 }
 
 DomainSet DomainSetBuilder::finish() && {
     if (set_.count_ == 0) {
         releaseMemory(set_.tags_);
         releaseMemory(set_.offsets_);
+        set_.homeSlots_ = 0;
         set_.shift_ = 64;
-    } else if (set_.tags_.size() > slotsFor(set_.count_)) {
+    } else if (set_.homeSlots_ > slotsFor(set_.count_)) {
         rehash(slotsFor(set_.count_));
     }
     set_.arena_.shrink_to_fit();

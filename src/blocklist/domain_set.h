@@ -54,6 +54,11 @@ class DomainSet {
     // A tag byte is 0 for an empty slot, else 0x80 | seven bits of the entry's hash: one in 128
     // occupied slots met by a probe that misses needs a look at the arena.
     static constexpr std::uint8_t kEmpty = 0;
+    // Probing never wraps around: a run that starts near the end goes on into this many extra
+    // slots (the table grows in the rare case that it would run past them), and eight more empty
+    // tag bytes let a probe read any group of eight tags without a bounds test.
+    static constexpr std::size_t kOverflowSlots = 64;
+    static constexpr std::size_t kGroup = 8;
     static std::uint8_t tagOf(std::uint64_t hash) noexcept {
         return static_cast<std::uint8_t>(0x80 | (hash & 0x7F));
     }
@@ -65,14 +70,19 @@ class DomainSet {
 
     std::string_view entryAt(std::size_t offset) const noexcept;
     std::size_t indexOf(std::uint64_t hash) const noexcept { return hash >> shift_; }
+    static std::size_t tagBytesFor(std::size_t homeSlots) {
+        return homeSlots + kOverflowSlots + kGroup;
+    }
     bool matchesAt(std::size_t index, std::uint64_t hash, std::string_view text) const noexcept;
     bool anyProbeHits(std::string_view name, const Probe* probes, std::size_t count) const noexcept;
 
     std::vector<char, LargePageAllocator<char>> arena_;
-    // Slot arrays; their size is a power of two, or zero for the empty set.
+    // Slot arrays: homeSlots_ (a power of two) slots where a probe may start, then the overflow
+    // slots; the tags end with one more empty group. All empty for the empty set.
     std::vector<std::uint8_t, LargePageAllocator<std::uint8_t>> tags_;
     std::vector<std::uint64_t, LargePageAllocator<std::uint64_t>> offsets_;
-    unsigned shift_ = 64;  // 64 - log2(slot count): the hash's high bits pick the home slot
+    std::size_t homeSlots_ = 0;
+    unsigned shift_ = 64;  // 64 - log2(homeSlots_): the hash's high bits pick the home slot
     std::size_t count_ = 0;
 };
 
@@ -92,8 +102,10 @@ class DomainSetBuilder {
     DomainSet finish() &&;
 
   private:
-    void rehash(std::size_t slotCount);
-    void insertOffset(std::uint64_t hash, std::size_t offset);
+    // Rebuilds the table from the arena with at least `homeSlots` home slots.
+    void rehash(std::size_t homeSlots);
+    // False when the probe run would leave the overflow slots: the table must grow.
+    bool insertOffset(std::uint64_t hash, std::size_t offset);
 
     DomainSet set_;
 };

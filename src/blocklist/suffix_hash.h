@@ -29,10 +29,15 @@ inline std::uint64_t lowerAscii8(std::uint64_t w) noexcept {
     return w | (upper >> 2);
 }
 
-// The high bit of every byte of w that is "."; exact, with no false hits next to a match.
+// The high bit of every zero byte of w; exact, with no false hits next to a zero byte (the
+// additions cannot carry, since the high bits are cleared first).
+inline std::uint64_t zeroBytes8(std::uint64_t w) noexcept {
+    return ~(((w & ~kHighBits) + ~kHighBits) | w) & kHighBits;
+}
+
+// The high bit of every byte of w that is ".".
 inline std::uint64_t dotBits8(std::uint64_t w) noexcept {
-    const std::uint64_t x = w ^ ('.' * kOnes);
-    return ~(((x & ~kHighBits) + ~kHighBits) | x) & kHighBits;
+    return zeroBytes8(w ^ ('.' * kOnes));
 }
 
 inline std::uint64_t load8(const char* p) noexcept {
