@@ -1,5 +1,6 @@
 #include "blocklist/domain_set.h"
 
+#include <algorithm>
 #include <bit>
 
 #include "blocklist/suffix_hash.h"
@@ -8,13 +9,6 @@ namespace sieveharbor::blocklist {
 namespace {
 
 using detail::hashOf;
-
-// Load factor stays at or below 0.7: short probe runs, and at most 8 / 0.35 table bytes per
-// entry right after a doubling.
-std::size_t slotsFor(std::size_t entries) {
-    std::size_t needed = entries + entries * 3 / 7 + 1;
-    return std::bit_ceil(needed < 16 ? std::size_t{16} : needed);
-}
 
 // `v = {}` would keep the capacity; moving an empty vector in frees it.
 template <class Vector>
@@ -109,6 +103,13 @@ std::size_t DomainSet::heapBytes() const noexcept {
     return arena_.capacity() + tags_.capacity() + offsets_.capacity() * sizeof(std::uint64_t);
 }
 
+// Load factor stays at or below 0.7 (of the slots a probe may start in): short probe runs, and
+// at most 9 / 0.35 table bytes per entry right after a doubling.
+std::size_t DomainSetBuilder::slotsFor(std::size_t entries) {
+    const std::size_t needed = entries + entries * 3 / 7 + 1 + DomainSet::kTailSlots;
+    return std::bit_ceil(std::max<std::size_t>(needed, 128));
+}
+
 DomainSetBuilder::DomainSetBuilder(std::size_t expectedEntries, std::size_t expectedBytes) {
     set_.arena_.reserve(expectedBytes);
     if (expectedEntries > 0) {
@@ -117,7 +118,7 @@ DomainSetBuilder::DomainSetBuilder(std::size_t expectedEntries, std::size_t expe
 }
 
 bool DomainSetBuilder::insertOffset(std::uint64_t hash, std::size_t offset) {
-    const std::size_t end = set_.homeSlots_ + DomainSet::kOverflowSlots;
+    const std::size_t end = set_.slots_ - DomainSet::kGroup;
     for (std::size_t index = set_.indexOf(hash); index < end; ++index) {
         if (set_.tags_[index] == DomainSet::kEmpty) {
             set_.tags_[index] = DomainSet::tagOf(hash);
@@ -128,15 +129,14 @@ bool DomainSetBuilder::insertOffset(std::uint64_t hash, std::size_t offset) {
     return false;
 }
 
-void DomainSetBuilder::rehash(std::size_t homeSlots) {
-    for (;; homeSlots *= 2) {
+void DomainSetBuilder::rehash(std::size_t slots) {
+    for (;; slots *= 2) {
         // Release the old arrays first so that regrowth never holds two tables at once.
         releaseMemory(set_.tags_);
         releaseMemory(set_.offsets_);
-        set_.tags_.assign(DomainSet::tagBytesFor(homeSlots), DomainSet::kEmpty);
-        set_.offsets_.assign(homeSlots + DomainSet::kOverflowSlots, 0);
-        set_.homeSlots_ = homeSlots;
-        set_.shift_ = 64 - static_cast<unsigned>(std::countr_zero(homeSlots));
+        set_.tags_.assign(slots, DomainSet::kEmpty);
+        set_.offsets_.assign(slots - DomainSet::kGroup, 0);
+        set_.slots_ = slots;
         // The arena is walked in order, so regrowth reads memory sequentially.
         bool placed = true;
         for (std::size_t offset = 0; placed && offset < set_.arena_.size();) {
@@ -154,7 +154,7 @@ void DomainSetBuilder::add(std::string_view canonicalEntry) {
     if (canonicalEntry.empty()) {
         return;
     }
-    if (slotsFor(set_.count_ + 1) > set_.homeSlots_) {
+    if (slotsFor(set_.count_ + 1) > set_.slots_) {
         rehash(slotsFor(set_.count_ + 1));
     }
     const std::uint64_t hash = hashOf(canonicalEntry);
@@ -173,7 +173,7 @@ void DomainSetBuilder::add(std::string_view canonicalEntry) {
     set_.arena_.insert(set_.arena_.end(), canonicalEntry.begin(), canonicalEntry.end());
     ++set_.count_;
     if (!insertOffset(hash, offset)) {
-        rehash(set_.homeSlots_ * 2);  // places the new entry too: it is in the arena already
+        rehash(set_.slots_ * 2);  // places the new entry too: it is in the arena already
     }
 }
 
@@ -181,9 +181,8 @@ DomainSet DomainSetBuilder::finish() && {
     if (set_.count_ == 0) {
         releaseMemory(set_.tags_);
         releaseMemory(set_.offsets_);
-        set_.homeSlots_ = 0;
-        set_.shift_ = 64;
-    } else if (set_.homeSlots_ > slotsFor(set_.count_)) {
+        set_.slots_ = 0;
+    } else if (set_.slots_ > slotsFor(set_.count_)) {
         rehash(slotsFor(set_.count_));
     }
     set_.arena_.shrink_to_fit();

@@ -54,11 +54,13 @@ class DomainSet {
     // A tag byte is 0 for an empty slot, else 0x80 | seven bits of the entry's hash: one in 128
     // occupied slots met by a probe that misses needs a look at the arena.
     static constexpr std::uint8_t kEmpty = 0;
-    // Probing never wraps around: a run that starts near the end goes on into this many extra
-    // slots (the table grows in the rare case that it would run past them), and eight more empty
-    // tag bytes let a probe read any group of eight tags without a bounds test.
+    // Probing never wraps around: no probe starts in the last kOverflowSlots + kGroup slots, so
+    // a run that starts near the end goes on into the overflow slots (the table grows in the rare
+    // case that it would run past them), and the last group of tags stays empty, so a probe reads
+    // any group of eight tags without a bounds test.
     static constexpr std::size_t kOverflowSlots = 64;
     static constexpr std::size_t kGroup = 8;
+    static constexpr std::size_t kTailSlots = kOverflowSlots + kGroup;
     static std::uint8_t tagOf(std::uint64_t hash) noexcept {
         return static_cast<std::uint8_t>(0x80 | (hash & 0x7F));
     }
@@ -69,20 +71,21 @@ class DomainSet {
     };
 
     std::string_view entryAt(std::size_t offset) const noexcept;
-    std::size_t indexOf(std::uint64_t hash) const noexcept { return hash >> shift_; }
-    static std::size_t tagBytesFor(std::size_t homeSlots) {
-        return homeSlots + kOverflowSlots + kGroup;
+    // The home slot, from the hash's high bits: multiply-shift onto the slots a probe may start in.
+    std::size_t indexOf(std::uint64_t hash) const noexcept {
+        return static_cast<std::size_t>(
+            (static_cast<unsigned __int128>(hash) * (slots_ - kTailSlots)) >> 64);
     }
     bool matchesAt(std::size_t index, std::uint64_t hash, std::string_view text) const noexcept;
     bool anyProbeHits(std::string_view name, const Probe* probes, std::size_t count) const noexcept;
 
     std::vector<char, LargePageAllocator<char>> arena_;
-    // Slot arrays: homeSlots_ (a power of two) slots where a probe may start, then the overflow
-    // slots; the tags end with one more empty group. All empty for the empty set.
+    // Slot arrays of slots_ entries (a power of two, so that huge pages hold them without a
+    // partly used page at the end); offsets_ leaves out the last, always empty, group. All
+    // empty for the empty set.
     std::vector<std::uint8_t, LargePageAllocator<std::uint8_t>> tags_;
     std::vector<std::uint64_t, LargePageAllocator<std::uint64_t>> offsets_;
-    std::size_t homeSlots_ = 0;
-    unsigned shift_ = 64;  // 64 - log2(homeSlots_): the hash's high bits pick the home slot
+    std::size_t slots_ = 0;
     std::size_t count_ = 0;
 };
 
@@ -102,8 +105,9 @@ class DomainSetBuilder {
     DomainSet finish() &&;
 
   private:
-    // Rebuilds the table from the arena with at least `homeSlots` home slots.
-    void rehash(std::size_t homeSlots);
+    static std::size_t slotsFor(std::size_t entries);
+    // Rebuilds the table from the arena with `slots` slots, or more if a run would overflow.
+    void rehash(std::size_t slots);
     // False when the probe run would leave the overflow slots: the table must grow.
     bool insertOffset(std::uint64_t hash, std::size_t offset);
 

@@ -62,7 +62,7 @@ TEST(DomainSet, oversized_size_hint_is_trimmed_away) {
     builder.add("only.example");
     const DomainSet set = std::move(builder).finish();
     EXPECT_TRUE(set.contains("only.example"));
-    EXPECT_LT(set.heapBytes(), 1024u);
+    EXPECT_LT(set.heapBytes(), 4096u) << "the smallest table, not the 18 MB the hint asked for";
 }
 
 }  // namespace
