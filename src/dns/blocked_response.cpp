@@ -52,7 +52,8 @@ std::optional<Datagram> makeBlockedResponse(ByteView query) {
                  {query[0], query[1], 0x81, nameError ? std::uint8_t{0x83} : std::uint8_t{0x80},
                   query[4], query[5], 0x00, nameError ? std::uint8_t{0x00} : std::uint8_t{0x01},
                   0x00, 0x00, 0x00, 0x00});
-    reply.insert(reply.end(), query.begin() + kHeaderSize, query.begin() + questionEnd);
+    reply.insert(reply.end(), query.begin() + static_cast<std::ptrdiff_t>(kHeaderSize),
+                 query.begin() + static_cast<std::ptrdiff_t>(questionEnd));
     if (!nameError) {
         reply.insert(reply.end(), answer.begin(), answer.end());
         reply.insert(reply.end(), rdataSize, 0x00);
