@@ -251,12 +251,8 @@ void ListenerFlow::finishRead(std::optional<std::vector<dns::Datagram>> datagram
     flushHeldWrites();
 }
 
-void ListenerFlow::holdWrites(std::vector<dns::Datagram>& datagrams,
-                              std::vector<flow::Endpoint>& endpoints, WriteCompletion& completion) {
-    if (!held_) {
-        held_ = std::make_unique<HeldWrites>();
-    }
-    auto& held = *held_;
+void ListenerFlow::hold(HeldWrites& held, std::vector<dns::Datagram>& datagrams,
+                        std::vector<flow::Endpoint>& endpoints, WriteCompletion& completion) {
     std::optional<flow::FlowError> failure;
     if (datagrams.size() != endpoints.size()) {
         failure = std::make_error_code(std::errc::invalid_argument);
@@ -277,10 +273,15 @@ void ListenerFlow::holdWrites(std::vector<dns::Datagram>& datagrams,
 }
 
 void ListenerFlow::flushHeldWrites() {
-    if (!held_ || held_->calls.empty()) {
+    if (held_) {
+        flush(*held_);
+    }
+}
+
+void ListenerFlow::flush(HeldWrites& held) {
+    if (held.calls.empty()) {
         return;
     }
-    auto& held = *held_;
     const std::size_t count = held.datagrams.size();
     held.errors.assign(count, 0);
     if (writeClosed_.load(std::memory_order_acquire)) {
@@ -322,38 +323,16 @@ void ListenerFlow::flushHeldWrites() {
 void ListenerFlow::writeDatagrams(std::vector<dns::Datagram> datagrams,
                                   std::vector<flow::Endpoint> endpoints,
                                   WriteCompletion completion) {
-    std::optional<flow::FlowError> failure;
-    if (writeClosed_.load(std::memory_order_acquire)) {
-        failure = std::make_error_code(std::errc::not_connected);
-    } else if (collectingFlow == this) {
-        holdWrites(datagrams, endpoints, completion);
+    if (collectingFlow == this) {
+        if (!held_) {
+            held_ = std::make_unique<HeldWrites>();
+        }
+        hold(*held_, datagrams, endpoints, completion);
         return;
-    } else {
-        if (datagrams.size() != endpoints.size()) {
-            failure = std::make_error_code(std::errc::invalid_argument);
-        }
-        const std::size_t count = std::min(datagrams.size(), endpoints.size());
-        for (std::size_t i = 0; i < count; ++i) {
-            sockaddr_storage address{};
-            const socklen_t length = toSocketAddress(endpoints[i], address);
-            if (length == 0) {
-                failure = failure ? failure : std::make_error_code(std::errc::invalid_argument);
-                continue;
-            }
-            ssize_t sent = -1;
-            do {
-                sent = ::sendto(fd_, datagrams[i].data(), datagrams[i].size(),
-                                MSG_DONTWAIT | MSG_NOSIGNAL,
-                                reinterpret_cast<const sockaddr*>(&address), length);
-            } while (sent < 0 && errno == EINTR);
-            if (sent < 0 && !failure) {
-                failure = systemError(errno);
-            }
-        }
     }
-    if (completion) {
-        completion(failure);
-    }
+    HeldWrites now;
+    hold(now, datagrams, endpoints, completion);
+    flush(now);
 }
 
 void ListenerFlow::closeReadWithError(std::optional<flow::FlowError>) {

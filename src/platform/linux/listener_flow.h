@@ -73,8 +73,11 @@ class ListenerFlow final : public flow::UdpFlow, public std::enable_shared_from_
     void finishRead(std::optional<std::vector<dns::Datagram>> datagrams,
                     std::optional<std::vector<flow::Endpoint>> endpoints,
                     std::optional<flow::FlowError> error);
-    void holdWrites(std::vector<dns::Datagram>& datagrams, std::vector<flow::Endpoint>& endpoints,
-                    WriteCompletion& completion);
+    // Adds one write to `held`; `flush` sends everything held and calls the completions. Writes
+    // from the running read completion gather in held_; any other write is flushed at once.
+    static void hold(HeldWrites& held, std::vector<dns::Datagram>& datagrams,
+                     std::vector<flow::Endpoint>& endpoints, WriteCompletion& completion);
+    void flush(HeldWrites& held);
     void flushHeldWrites();
 
     asio::strand<asio::io_context::executor_type> strand_;
