@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -162,6 +163,56 @@ TEST(ListenerFlow, close_read_ends_a_pending_read_and_refuses_later_ones) {
     auto later = readOnce(*listener);
     ASSERT_TRUE(later);
     EXPECT_TRUE(later->error);
+}
+
+std::size_t threadCount() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// Each listener runs a receive thread; however the flow is let go, the thread ends and whatever
+// the pending read held is released.
+TEST(ListenerFlow, a_released_listener_ends_its_receive_thread) {
+    AsioQueue queue(1);
+    const std::size_t before = threadCount();
+    {
+        // Released with a read pending: the completion is dropped uncalled.
+        auto listener = ListenerFlow::bind(queue, "127.0.0.1", 0).flow;
+        ASSERT_TRUE(listener);
+        EXPECT_EQ(threadCount(), before + 1);
+        auto token = std::make_shared<int>(0);
+        const std::weak_ptr<int> watch = token;
+        std::atomic<bool> called{false};
+        listener->readDatagramsWithCompletionHandler(
+            [token, &called](auto, auto, auto) { called = true; });
+        token.reset();
+        listener.reset();
+        EXPECT_TRUE(watch.expired());
+        EXPECT_FALSE(called);
+        EXPECT_EQ(threadCount(), before);
+    }
+    {
+        // The last reference is let go by the read completion, on the receive thread itself.
+        auto listener = ListenerFlow::bind(queue, "::1", 0).flow;
+        ASSERT_TRUE(listener);
+        const std::weak_ptr<ListenerFlow> watch = listener;
+        const auto port = listener->localEndpoint().port();
+        Signal done;
+        listener->readDatagramsWithCompletionHandler(
+            [keep = listener, &done](auto, auto, auto) mutable {
+                keep.reset();
+                done.notify();
+            });
+        listener.reset();
+        LoopbackSocket client(Family::v6);
+        ASSERT_TRUE(client.sendTo(port, dns::Datagram{1}));
+        ASSERT_TRUE(done.wait());
+        EXPECT_TRUE(watch.expired());
+        for (int i = 0; i < 200 && threadCount() != before; ++i) {
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        EXPECT_EQ(threadCount(), before);
+    }
 }
 
 TEST(ListenerFlow, bad_writes_report_an_error_and_send_nothing) {

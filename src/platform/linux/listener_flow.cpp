@@ -1,45 +1,24 @@
 #include "platform/linux/listener_flow.h"
 
 #include <netinet/in.h>
+#include <unistd.h>
 
-#include <asio/bind_executor.hpp>
-#include <asio/dispatch.hpp>
+#include <array>
 #include <asio/ip/address.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/linux/system_error.h"
 
 namespace sieveharbor::platform::linux_host {
 
-struct ListenerFlow::Slot {
-    iovec iov{};
-    sockaddr_storage sender{};
-};
-
-// Writes held while a read completion runs; kept between batches so that their capacity is reused.
-struct ListenerFlow::HeldWrites {
-    struct Call {
-        std::size_t end;  // one past its last datagram
-        std::optional<flow::FlowError> failure;
-        WriteCompletion completion;
-    };
-    std::vector<dns::Datagram> datagrams;
-    std::vector<sockaddr_storage> addresses;
-    std::vector<socklen_t> lengths;
-    std::vector<int> errors;  // errno per datagram, 0 once sent
-    std::vector<Call> calls;
-    std::vector<mmsghdr> messages;
-    std::vector<iovec> iov;
-};
-
 namespace {
-
-// The listener whose read completion this thread is running, if any.
-thread_local const ListenerFlow* collectingFlow = nullptr;
 
 // Sends messages[0, count) with as few sendmmsg calls as the kernel allows. errors[i] gets the
 // errno of a message that could not be sent; the ones after it are still tried.
@@ -82,177 +61,27 @@ socklen_t toSocketAddress(const flow::Endpoint& endpoint, sockaddr_storage& addr
 
 }  // namespace
 
-ListenerBindResult ListenerFlow::bind(AsioQueue& queue, std::string_view address,
-                                      std::uint16_t port) {
-    std::error_code error;
-    const auto ip = asio::ip::make_address(std::string(address), error);
-    if (error) {
-        return {nullptr, std::make_error_code(std::errc::invalid_argument)};
-    }
-    const asio::ip::udp::endpoint local(ip, port);
-    asio::ip::udp::socket socket(queue.context());
-    socket.open(local.protocol(), error);
-    if (!error && ip.is_v6()) {
-        // An IPv6 listener answers IPv6 only, so "::" and "0.0.0.0" can be bound side by side.
-        socket.set_option(asio::ip::v6_only(true), error);
-    }
-    if (!error) {
-        socket.non_blocking(true, error);
-    }
-    if (!error) {
-        socket.bind(local, error);
-    }
-    if (error) {
-        return {nullptr, systemError(error)};
-    }
-    std::error_code ignored;
-    socket.set_option(asio::socket_base::receive_buffer_size(kSocketReceiveBuffer), ignored);
-    return {std::make_shared<ListenerFlow>(queue.context(), std::move(socket)), {}};
-}
+namespace {
 
-ListenerFlow::ListenerFlow(asio::io_context& io, asio::ip::udp::socket socket)
-    : strand_(asio::make_strand(io.get_executor())),
-      socket_(std::move(socket)),
-      fd_(socket_.native_handle()),
-      // Left uninitialised: pages are only touched as datagrams fill them.
-      buffers_(new std::uint8_t[kMaxBatch * kReceiveBufferSize]),
-      slots_(kMaxBatch) {
-    for (std::size_t i = 0; i < kMaxBatch; ++i) {
-        slots_[i].iov.iov_base = buffers_.get() + i * kReceiveBufferSize;
-        slots_[i].iov.iov_len = kReceiveBufferSize;
-    }
-}
+// Writes held while a read completion runs; kept between batches so that their capacity is reused.
+struct HeldWrites {
+    struct Call {
+        std::size_t end;  // one past its last datagram
+        std::optional<flow::FlowError> failure;
+        flow::UdpFlow::WriteCompletion completion;
+    };
+    std::vector<dns::Datagram> datagrams;
+    std::vector<sockaddr_storage> addresses;
+    std::vector<socklen_t> lengths;
+    std::vector<int> errors;  // errno per datagram, 0 once sent
+    std::vector<Call> calls;
+    std::vector<mmsghdr> messages;
+    std::vector<iovec> iov;
+};
 
-ListenerFlow::~ListenerFlow() {
-    std::error_code ignored;
-    socket_.close(ignored);
-}
-
-asio::ip::udp::endpoint ListenerFlow::localEndpoint() const {
-    std::error_code ignored;
-    return socket_.local_endpoint(ignored);
-}
-
-void ListenerFlow::openWithLocalEndpoint(OpenCompletion completion) {
-    // Bound at construction: opening only confirms it, on the flow's strand like every completion.
-    asio::post(strand_, [completion = std::move(completion)] { completion(std::nullopt); });
-}
-
-void ListenerFlow::readDatagramsWithCompletionHandler(ReadCompletion completion) {
-    if (collectingFlow == this) {
-        // Issued from inside this flow's read completion, on the strand: the batch loop in
-        // receiveBatch takes it up when the completion returns, with no trip through the queue.
-        if (readClosed_) {
-            completion(std::nullopt, std::nullopt, std::make_error_code(std::errc::not_connected));
-        } else if (pendingRead_) {
-            completion(std::nullopt, std::nullopt,
-                       std::make_error_code(std::errc::operation_in_progress));
-        } else {
-            pendingRead_ = std::move(completion);
-        }
-        return;
-    }
-    asio::post(strand_, [self = shared_from_this(), completion = std::move(completion)]() mutable {
-        if (self->readClosed_) {
-            completion(std::nullopt, std::nullopt, std::make_error_code(std::errc::not_connected));
-            return;
-        }
-        if (self->pendingRead_) {
-            completion(std::nullopt, std::nullopt,
-                       std::make_error_code(std::errc::operation_in_progress));
-            return;
-        }
-        self->pendingRead_ = std::move(completion);
-        self->receiveBatch();
-    });
-}
-
-void ListenerFlow::awaitReadable() {
-    socket_.async_wait(
-        asio::ip::udp::socket::wait_read,
-        asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error) {
-            if (!self->pendingRead_) {
-                return;
-            }
-            if (error) {
-                self->finishRead(std::nullopt, std::nullopt, systemError(error));
-            }
-            self->receiveBatch();
-        }));
-}
-
-void ListenerFlow::receiveBatch() {
-    // Serves the pending read, and the reads its completions issue, until the socket runs dry;
-    // after a few rounds the rest goes back to the queue so that other work on it gets a turn.
-    constexpr int kInlineRounds = 16;
-    for (int round = 0; pendingRead_; ++round) {
-        if (readClosed_) {
-            finishRead(std::nullopt, std::nullopt,
-                       std::make_error_code(std::errc::operation_canceled));
-            continue;
-        }
-        if (round == kInlineRounds) {
-            asio::post(strand_, [self = shared_from_this()] { self->receiveBatch(); });
-            return;
-        }
-        std::array<mmsghdr, kMaxBatch> messages{};
-        for (std::size_t i = 0; i < kMaxBatch; ++i) {
-            slots_[i].iov.iov_len = kReceiveBufferSize;
-            messages[i].msg_hdr.msg_iov = &slots_[i].iov;
-            messages[i].msg_hdr.msg_iovlen = 1;
-            messages[i].msg_hdr.msg_name = &slots_[i].sender;
-            messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
-        }
-        int count = -1;
-        do {
-            count = ::recvmmsg(fd_, messages.data(), kMaxBatch, MSG_DONTWAIT, nullptr);
-        } while (count < 0 && errno == EINTR);
-        if (count < 0) {
-            const int number = errno;
-            if (isTransient(number)) {
-                awaitReadable();
-                return;
-            }
-            finishRead(std::nullopt, std::nullopt, systemError(number));
-            continue;
-        }
-        std::vector<dns::Datagram> datagrams;
-        std::vector<flow::Endpoint> endpoints;
-        datagrams.reserve(static_cast<std::size_t>(count));
-        endpoints.reserve(static_cast<std::size_t>(count));
-        for (int i = 0; i < count; ++i) {
-            const auto& header = messages[i].msg_hdr;
-            if ((header.msg_flags & MSG_TRUNC) != 0) {
-                continue;
-            }
-            const auto* data = static_cast<const std::uint8_t*>(slots_[i].iov.iov_base);
-            datagrams.emplace_back(data, data + messages[i].msg_len);
-            endpoints.emplace_back(std::span<const std::uint8_t>(
-                reinterpret_cast<const std::uint8_t*>(&slots_[i].sender), header.msg_namelen));
-        }
-        if (datagrams.empty()) {
-            awaitReadable();
-            return;
-        }
-        finishRead(std::move(datagrams), std::move(endpoints), std::nullopt);
-    }
-}
-
-void ListenerFlow::finishRead(std::optional<std::vector<dns::Datagram>> datagrams,
-                              std::optional<std::vector<flow::Endpoint>> endpoints,
-                              std::optional<flow::FlowError> error) {
-    // Cleared first, so the completion may issue the next read.
-    auto completion = std::move(pendingRead_);
-    pendingRead_ = nullptr;
-    const ListenerFlow* const outer = collectingFlow;
-    collectingFlow = this;
-    completion(std::move(datagrams), std::move(endpoints), error);
-    collectingFlow = outer;
-    flushHeldWrites();
-}
-
-void ListenerFlow::hold(HeldWrites& held, std::vector<dns::Datagram>& datagrams,
-                        std::vector<flow::Endpoint>& endpoints, WriteCompletion& completion) {
+// Adds one write to `held`.
+void hold(HeldWrites& held, std::vector<dns::Datagram>& datagrams,
+          std::vector<flow::Endpoint>& endpoints, flow::UdpFlow::WriteCompletion& completion) {
     std::optional<flow::FlowError> failure;
     if (datagrams.size() != endpoints.size()) {
         failure = std::make_error_code(std::errc::invalid_argument);
@@ -272,19 +101,14 @@ void ListenerFlow::hold(HeldWrites& held, std::vector<dns::Datagram>& datagrams,
     held.calls.push_back({held.datagrams.size(), failure, std::move(completion)});
 }
 
-void ListenerFlow::flushHeldWrites() {
-    if (held_) {
-        flush(*held_);
-    }
-}
-
-void ListenerFlow::flush(HeldWrites& held) {
+// Sends everything held (unless the write side is closed) and calls the completions.
+void flush(int fd, bool writeClosed, HeldWrites& held) {
     if (held.calls.empty()) {
         return;
     }
     const std::size_t count = held.datagrams.size();
     held.errors.assign(count, 0);
-    if (writeClosed_.load(std::memory_order_acquire)) {
+    if (writeClosed) {
         held.errors.assign(count, ENOTCONN);
     } else if (count > 0) {
         held.messages.assign(count, mmsghdr{});
@@ -297,7 +121,7 @@ void ListenerFlow::flush(HeldWrites& held) {
             header.msg_name = &held.addresses[i];
             header.msg_namelen = held.lengths[i];
         }
-        sendBatch(fd_, held.messages.data(), count, held.errors.data());
+        sendBatch(fd, held.messages.data(), count, held.errors.data());
     }
     // Taken out first: a completion may write again, and that write goes out at once.
     auto calls = std::move(held.calls);
@@ -320,32 +144,279 @@ void ListenerFlow::flush(HeldWrites& held) {
     held.lengths.clear();
 }
 
+}  // namespace
+
+// Everything the receive thread touches. The flow and the thread share it, so that a flow
+// released from inside its own read completion never pulls the state from under the thread.
+struct ListenerFlow::Receiver {
+    struct Slot {
+        iovec iov{};
+        sockaddr_storage sender{};
+    };
+
+    explicit Receiver(int socket)
+        : fd(socket),
+          // Left uninitialised: pages are only touched as datagrams fill them.
+          buffers(new std::uint8_t[kMaxBatch * kReceiveBufferSize]) {
+        for (std::size_t i = 0; i < kMaxBatch; ++i) {
+            slots[i].iov.iov_base = buffers.get() + i * kReceiveBufferSize;
+        }
+    }
+    ~Receiver() { ::close(fd); }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    void run();
+    // Waits for a datagram and returns the batch, or an error; nullopt when there is nothing to
+    // deliver yet (a transient error, or only oversized datagrams).
+    struct Batch {
+        std::optional<std::vector<dns::Datagram>> datagrams;
+        std::optional<std::vector<flow::Endpoint>> endpoints;
+        std::optional<flow::FlowError> error;
+    };
+    std::optional<Batch> receive();
+    void complete(ReadCompletion completion, Batch batch);
+    // Wakes the thread for good; the pending read, if any, is handed back to be dropped.
+    ReadCompletion stop();
+
+    const int fd;
+    std::unique_ptr<std::uint8_t[]> buffers;
+    std::array<Slot, kMaxBatch> slots{};
+    std::array<mmsghdr, kMaxBatch> messages{};
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    // Guarded by mutex.
+    ReadCompletion pending;
+    bool readClosed = false;
+    bool stopping = false;
+
+    // Touched only by the receive thread, while a read completion runs.
+    HeldWrites held;
+    std::atomic<bool> writeClosed{false};
+    std::thread thread;
+};
+
+namespace {
+
+// The receiver whose read completion this thread is running, if any.
+thread_local const ListenerFlow::Receiver* collecting = nullptr;
+
+}  // namespace
+
+void ListenerFlow::Receiver::run() {
+    for (;;) {
+        {
+            std::unique_lock lock(mutex);
+            wake.wait(lock, [this] { return stopping || pending; });
+            if (stopping) {
+                return;
+            }
+            if (readClosed) {
+                auto completion = std::move(pending);
+                pending = nullptr;
+                lock.unlock();
+                complete(std::move(completion),
+                         {std::nullopt, std::nullopt,
+                          std::make_error_code(std::errc::operation_canceled)});
+                continue;
+            }
+        }
+        auto batch = receive();
+        ReadCompletion completion;
+        {
+            const std::lock_guard lock(mutex);
+            if (readClosed || stopping) {
+                // Closed while waiting: what the shut socket returned is no datagram (recvmmsg
+                // counts the end of input as one empty message). The loop top answers the read.
+                continue;
+            }
+            if (!batch) {
+                continue;
+            }
+            completion = std::move(pending);
+            pending = nullptr;
+        }
+        complete(std::move(completion), std::move(*batch));
+    }
+}
+
+std::optional<ListenerFlow::Receiver::Batch> ListenerFlow::Receiver::receive() {
+    for (std::size_t i = 0; i < kMaxBatch; ++i) {
+        slots[i].iov.iov_len = kReceiveBufferSize;
+        messages[i] = mmsghdr{};
+        messages[i].msg_hdr.msg_iov = &slots[i].iov;
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = &slots[i].sender;
+        messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+    }
+    // Blocks for the first datagram only, then takes whatever else is already queued. A close
+    // or stop shuts the socket's receive side, which ends the wait with nothing.
+    const int count = ::recvmmsg(fd, messages.data(), kMaxBatch, MSG_WAITFORONE, nullptr);
+    if (count < 0) {
+        const int number = errno;
+        if (isTransient(number)) {
+            if (number == ENOBUFS || number == ENOMEM) {
+                // Memory pressure clears with time, not with retries.
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            return std::nullopt;
+        }
+        return Batch{std::nullopt, std::nullopt, systemError(number)};
+    }
+    std::vector<dns::Datagram> datagrams;
+    std::vector<flow::Endpoint> endpoints;
+    datagrams.reserve(static_cast<std::size_t>(count));
+    endpoints.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const auto& header = messages[i].msg_hdr;
+        if ((header.msg_flags & MSG_TRUNC) != 0) {
+            continue;
+        }
+        const auto* data = static_cast<const std::uint8_t*>(slots[i].iov.iov_base);
+        datagrams.emplace_back(data, data + messages[i].msg_len);
+        endpoints.emplace_back(std::span<const std::uint8_t>(
+            reinterpret_cast<const std::uint8_t*>(&slots[i].sender), header.msg_namelen));
+    }
+    if (datagrams.empty()) {
+        return std::nullopt;
+    }
+    return Batch{std::move(datagrams), std::move(endpoints), std::nullopt};
+}
+
+void ListenerFlow::Receiver::complete(ReadCompletion completion, Batch batch) {
+    const Receiver* const outer = collecting;
+    collecting = this;
+    completion(std::move(batch.datagrams), std::move(batch.endpoints), batch.error);
+    // Released before the held writes go: it may hold the last reference to the flow.
+    completion = nullptr;
+    collecting = outer;
+    flush(fd, writeClosed.load(std::memory_order_acquire), held);
+}
+
+ListenerFlow::ReadCompletion ListenerFlow::Receiver::stop() {
+    ReadCompletion dropped;
+    {
+        const std::lock_guard lock(mutex);
+        stopping = true;
+        dropped = std::move(pending);
+        pending = nullptr;
+    }
+    ::shutdown(fd, SHUT_RD);
+    wake.notify_all();
+    return dropped;
+}
+
+ListenerBindResult ListenerFlow::bind(AsioQueue& queue, std::string_view address,
+                                      std::uint16_t port) {
+    std::error_code error;
+    const auto ip = asio::ip::make_address(std::string(address), error);
+    if (error) {
+        return {nullptr, std::make_error_code(std::errc::invalid_argument)};
+    }
+    const asio::ip::udp::endpoint local(ip, port);
+    asio::ip::udp::socket socket(queue.context());
+    socket.open(local.protocol(), error);
+    if (!error && ip.is_v6()) {
+        // An IPv6 listener answers IPv6 only, so "::" and "0.0.0.0" can be bound side by side.
+        socket.set_option(asio::ip::v6_only(true), error);
+    }
+    if (!error) {
+        socket.bind(local, error);
+    }
+    if (error) {
+        return {nullptr, systemError(error)};
+    }
+    std::error_code ignored;
+    socket.set_option(asio::socket_base::receive_buffer_size(kSocketReceiveBuffer), ignored);
+    const auto bound = socket.local_endpoint(ignored);
+    // From here on the socket is the receive thread's: blocking reads, writes with MSG_DONTWAIT.
+    auto receiver = std::make_shared<Receiver>(socket.release(ignored));
+    auto flow = std::make_shared<ListenerFlow>(queue.context(), receiver, bound);
+    receiver->thread = std::thread([receiver] { receiver->run(); });
+    return {std::move(flow), {}};
+}
+
+ListenerFlow::ListenerFlow(asio::io_context& io, std::shared_ptr<Receiver> receiver,
+                           asio::ip::udp::endpoint local)
+    : io_(io), receiver_(std::move(receiver)), local_(local) {}
+
+ListenerFlow::~ListenerFlow() {
+    stop();
+}
+
+void ListenerFlow::stop() {
+    auto dropped = receiver_->stop();
+    dropped = nullptr;
+    if (!receiver_->thread.joinable()) {
+        return;
+    }
+    if (receiver_->thread.get_id() == std::this_thread::get_id()) {
+        // Released by its own read completion: the thread ends once that returns, and takes the
+        // receiver with it.
+        receiver_->thread.detach();
+    } else {
+        receiver_->thread.join();
+    }
+}
+
+asio::ip::udp::endpoint ListenerFlow::localEndpoint() const {
+    return local_;
+}
+
+void ListenerFlow::openWithLocalEndpoint(OpenCompletion completion) {
+    // Bound at construction: opening only confirms it, on the queue like every completion.
+    asio::post(io_, [completion = std::move(completion)] { completion(std::nullopt); });
+}
+
+void ListenerFlow::readDatagramsWithCompletionHandler(ReadCompletion completion) {
+    std::optional<std::errc> refusal;
+    {
+        const std::lock_guard lock(receiver_->mutex);
+        if (receiver_->readClosed || receiver_->stopping) {
+            refusal = std::errc::not_connected;
+        } else if (receiver_->pending) {
+            refusal = std::errc::operation_in_progress;
+        } else {
+            receiver_->pending = std::move(completion);
+        }
+    }
+    if (refusal) {
+        asio::post(io_, [completion = std::move(completion), refusal] {
+            completion(std::nullopt, std::nullopt, std::make_error_code(*refusal));
+        });
+        return;
+    }
+    // From inside a read completion the thread is running: it takes the read up on return.
+    if (collecting != receiver_.get()) {
+        receiver_->wake.notify_one();
+    }
+}
+
 void ListenerFlow::writeDatagrams(std::vector<dns::Datagram> datagrams,
                                   std::vector<flow::Endpoint> endpoints,
                                   WriteCompletion completion) {
-    if (collectingFlow == this) {
-        if (!held_) {
-            held_ = std::make_unique<HeldWrites>();
-        }
-        hold(*held_, datagrams, endpoints, completion);
+    if (collecting == receiver_.get()) {
+        hold(receiver_->held, datagrams, endpoints, completion);
         return;
     }
     HeldWrites now;
     hold(now, datagrams, endpoints, completion);
-    flush(now);
+    flush(receiver_->fd, receiver_->writeClosed.load(std::memory_order_acquire), now);
 }
 
 void ListenerFlow::closeReadWithError(std::optional<flow::FlowError>) {
-    asio::dispatch(strand_, [self = shared_from_this()] {
-        self->readClosed_ = true;
-        std::error_code ignored;
-        // Wakes a pending read, which then completes with operation_aborted.
-        self->socket_.cancel(ignored);
-    });
+    {
+        const std::lock_guard lock(receiver_->mutex);
+        receiver_->readClosed = true;
+    }
+    // Ends a wait in recvmmsg; the pending read then completes with operation_canceled.
+    ::shutdown(receiver_->fd, SHUT_RD);
+    receiver_->wake.notify_one();
 }
 
 void ListenerFlow::closeWriteWithError(std::optional<flow::FlowError>) {
-    writeClosed_.store(true, std::memory_order_release);
+    receiver_->writeClosed.store(true, std::memory_order_release);
 }
 
 }  // namespace sieveharbor::platform::linux_host

@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 
 #include <asio/ip/udp.hpp>
-#include <asio/strand.hpp>
 #include <atomic>
 #include <memory>
 #include <string_view>
@@ -27,10 +26,12 @@ struct ListenerBindResult {
 // One bound UDP socket as a flow, the Linux stand-in for the platform handing over a UDP flow.
 // Endpoints are the senders' socket addresses.
 //
-// Threads: open and read completions run on the listener's own strand of the queue, one read at a
-// time (a second concurrent read fails at once with operation_in_progress). A read completion may
-// issue the next read; while datagrams are waiting it is served on the same thread once the
-// completion returns (a few batches in a row, then the queue gets a turn).
+// Threads: each listener has its own receive thread, which waits in a blocking recvmmsg and runs
+// the read completions, one read at a time (a second concurrent read fails with
+// operation_in_progress). A read completion may issue the next read, which the thread then serves
+// as soon as the completion returns. A blocked query thus costs what any UDP server's does: one
+// receive and one send, with no event loop or thread hand-off in between. Open completions and
+// read refusals run on the queue, never inside the call.
 //
 // Writes go straight to the socket on the calling thread, from any number of threads at once, and
 // call their completion before writeDatagrams returns; except that writes made on the thread
@@ -41,7 +42,10 @@ struct ListenerBindResult {
 // A read waits until at least one datagram is there and returns up to kMaxBatch of them. Transient
 // errors (EINTR, EAGAIN, ECONNREFUSED, ENOBUFS, ENOMEM) never fail a read; a datagram longer than
 // the receive buffer is dropped rather than passed on cut short.
-class ListenerFlow final : public flow::UdpFlow, public std::enable_shared_from_this<ListenerFlow> {
+//
+// Destroying the flow (or stop()) ends the receive thread; a pending read is then dropped without
+// being called, as a stopped queue drops its pending work.
+class ListenerFlow final : public flow::UdpFlow {
   public:
     static constexpr std::size_t kMaxBatch = 64;
     static constexpr std::size_t kReceiveBufferSize = 65536;
@@ -61,36 +65,19 @@ class ListenerFlow final : public flow::UdpFlow, public std::enable_shared_from_
     void closeReadWithError(std::optional<flow::FlowError> error) override;
     void closeWriteWithError(std::optional<flow::FlowError> error) override;
 
+    // Ends the receive thread and waits for it, unless called on it; idempotent.
+    void stop();
+
+    struct Receiver;
     // Private in spirit: use bind().
-    ListenerFlow(asio::io_context& io, asio::ip::udp::socket socket);
+    ListenerFlow(asio::io_context& io, std::shared_ptr<Receiver> receiver,
+                 asio::ip::udp::endpoint local);
 
   private:
-    struct Slot;
-    struct HeldWrites;
-
-    void awaitReadable();
-    void receiveBatch();
-    void finishRead(std::optional<std::vector<dns::Datagram>> datagrams,
-                    std::optional<std::vector<flow::Endpoint>> endpoints,
-                    std::optional<flow::FlowError> error);
-    // Adds one write to `held`; `flush` sends everything held and calls the completions. Writes
-    // from the running read completion gather in held_; any other write is flushed at once.
-    static void hold(HeldWrites& held, std::vector<dns::Datagram>& datagrams,
-                     std::vector<flow::Endpoint>& endpoints, WriteCompletion& completion);
-    void flush(HeldWrites& held);
-    void flushHeldWrites();
-
-    asio::strand<asio::io_context::executor_type> strand_;
-    asio::ip::udp::socket socket_;
-    const int fd_;
-    // Touched only on strand_.
-    ReadCompletion pendingRead_;
-    bool readClosed_ = false;
-    std::unique_ptr<std::uint8_t[]> buffers_;
-    std::vector<Slot> slots_;
-    // Touched only by the thread running a read completion, and only while it runs.
-    std::unique_ptr<HeldWrites> held_;
-    std::atomic<bool> writeClosed_{false};
+    asio::io_context& io_;
+    // Shared with the receive thread, which may outlive the flow by the completion it is running.
+    std::shared_ptr<Receiver> receiver_;
+    asio::ip::udp::endpoint local_;
 };
 
 }  // namespace sieveharbor::platform::linux_host
