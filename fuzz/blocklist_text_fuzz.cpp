@@ -1,6 +1,7 @@
 // Any text: every entry of the parsed set is a clean, canonical line; every entry blocks itself
-// and the names beneath it; and for names taken from the text the hash-probing matcher agrees
-// with a straight scan of the entries.
+// and the names beneath it; for names taken from the text the hash-probing matcher agrees with a
+// straight scan of the entries; and the text fed in two pieces, cut at a character boundary,
+// gives the same set.
 
 #include <cstdint>
 #include <string>
@@ -17,13 +18,26 @@ using namespace sieveharbor;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    const blocklist::DomainSet set = blocklist::parseBlocklist(input);
+    const auto parsed = blocklist::parseBlocklist(input);
+    FUZZ_CHECK(parsed.has_value());
+    const blocklist::DomainSet& set = *parsed;
     if (!text::isWellFormedUtf8(input)) {
         return 0;  // the loader never hands such text over; parsing it only has to be safe
     }
     std::vector<std::string> entries;
     set.forEach([&](std::string_view entry) { entries.emplace_back(entry); });
     FUZZ_CHECK(entries.size() == set.size());
+
+    std::size_t cut = size == 0 ? 0 : data[0] % (size + 1);
+    while (cut < size && (data[cut] & 0xC0) == 0x80) {
+        ++cut;
+    }
+    blocklist::BlocklistParser pieces(1, size);
+    pieces.feed(input.substr(0, cut));
+    pieces.feed(input.substr(cut));
+    const auto fromPieces = std::move(pieces).finish();
+    FUZZ_CHECK(fromPieces && fromPieces->size() == set.size());
+    fromPieces->forEach([&](std::string_view entry) { FUZZ_CHECK(set.contains(entry)); });
     for (const auto& entry : entries) {
         FUZZ_CHECK(!entry.empty());
         FUZZ_CHECK(entry.front() != '#');

@@ -164,7 +164,7 @@ void BM_ParseBlocklist(benchmark::State& state) {
     for (auto _ : state) {
         malloc_trim(0);  // what earlier iterations freed must not count against this one
         const std::size_t before = residentBytes();
-        const blocklist::DomainSet set = blocklist::parseBlocklist(text);
+        const blocklist::DomainSet set = *blocklist::parseBlocklist(text);
         const std::size_t after = residentBytes();
         bytesPerEntry = static_cast<double>(after - before) / static_cast<double>(set.size());
         benchmark::DoNotOptimize(set.size());

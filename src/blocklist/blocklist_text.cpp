@@ -78,42 +78,68 @@ std::string_view trim(std::string_view line) {
 
 }  // namespace
 
-DomainSet parseBlocklist(std::string_view text) {
-    if (text.starts_with(kByteOrderMark)) {
-        text.remove_prefix(kByteOrderMark.size());
+BlocklistParser::BlocklistParser(std::size_t expectedEntries, std::size_t expectedBytes,
+                                 std::size_t maxArenaBytes)
+    : builder_(expectedEntries, expectedBytes, maxArenaBytes) {}
+
+void BlocklistParser::takeLine(std::string_view line) {
+    line = trim(line);
+    if (line.empty() || line.front() == '#') {
+        return;
     }
-    // Sizing from the LF count lets a big list be built without regrowing the table.
-    const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
-    DomainSetBuilder builder(lines, text.size());
+    bool added = false;
+    if (text::isAscii(line)) {
+        scratch_.assign(line);
+        text::asciiLowerInPlace(scratch_);
+        added = builder_.add(scratch_);
+    } else {
+        added = builder_.add(text::canonicalLower(line));
+    }
+    complete_ = complete_ && added;
+}
 
-    std::string scratch;
-    auto takeLine = [&](std::string_view line) {
-        line = trim(line);
-        if (line.empty() || line.front() == '#') {
-            return;
+void BlocklistParser::feed(std::string_view piece) {
+    if (!started_ && !piece.empty()) {
+        started_ = true;
+        if (piece.starts_with(kByteOrderMark)) {
+            piece.remove_prefix(kByteOrderMark.size());
         }
-        if (text::isAscii(line)) {
-            scratch.assign(line);
-            text::asciiLowerInPlace(scratch);
-            builder.add(scratch);
-        } else {
-            builder.add(text::canonicalLower(line));
-        }
-    };
-
+    }
     std::size_t lineStart = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t newline = newlineAt(text, i);
+    for (std::size_t i = 0; i < piece.size();) {
+        const std::size_t newline = newlineAt(piece, i);
         if (newline == 0) {
             ++i;
             continue;
         }
-        takeLine(text.substr(lineStart, i - lineStart));
+        const std::string_view line = piece.substr(lineStart, i - lineStart);
+        if (partialLine_.empty()) {
+            takeLine(line);
+        } else {
+            partialLine_.append(line);
+            takeLine(partialLine_);
+            partialLine_.clear();
+        }
         i += newline;
         lineStart = i;
     }
-    takeLine(text.substr(lineStart));
-    return std::move(builder).finish();
+    partialLine_.append(piece.substr(lineStart));
+}
+
+std::optional<DomainSet> BlocklistParser::finish() && {
+    takeLine(partialLine_);
+    if (!complete_) {
+        return std::nullopt;
+    }
+    return std::move(builder_).finish();
+}
+
+std::optional<DomainSet> parseBlocklist(std::string_view text) {
+    // Sizing from the LF count lets a big list be built without regrowing the table.
+    const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    BlocklistParser parser(lines, text.size());
+    parser.feed(text);
+    return std::move(parser).finish();
 }
 
 }  // namespace sieveharbor::blocklist

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "blocklist/domain_set.h"
@@ -12,8 +14,36 @@ namespace sieveharbor::blocklist {
 // empty or starting with "#". A UTF-8 byte-order mark at the very start is removed. Equal
 // entries collapse into one.
 //
-// `text` should be well-formed UTF-8 (the loader refuses any other file); ill-formed bytes are
-// kept in entries as they are and never read out of bounds. Pure; any thread.
-DomainSet parseBlocklist(std::string_view text);
+// The text comes in pieces, in order, each ending on a character boundary, so a big file is
+// never whole in memory; a line may run across pieces. The text should be well-formed UTF-8 (the
+// loader refuses any other file); ill-formed bytes are kept in entries as they are and never
+// read out of bounds. Pure; one thread at a time.
+class BlocklistParser {
+  public:
+    // Sizing hints for the set (see DomainSetBuilder); expectedBytes is the whole text's size.
+    BlocklistParser(std::size_t expectedEntries, std::size_t expectedBytes,
+                    std::size_t maxArenaBytes = DomainSet::kMaxArenaBytes);
+
+    // A guess of the entries in a text of `bytes`, on the high side: most list lines are longer
+    // than 12 bytes, and a table sized a little large is trimmed once, not regrown many times.
+    static std::size_t entriesEstimate(std::size_t bytes) { return bytes / 12 + 1; }
+
+    void feed(std::string_view piece);
+
+    // The set of every entry, or nothing when the list is too big for one set (4 GiB of text).
+    std::optional<DomainSet> finish() &&;
+
+  private:
+    void takeLine(std::string_view line);
+
+    DomainSetBuilder builder_;
+    std::string partialLine_;  // the last line of the pieces so far, when it has not ended
+    std::string scratch_;
+    bool started_ = false;
+    bool complete_ = true;
+};
+
+// The whole text at once.
+std::optional<DomainSet> parseBlocklist(std::string_view text);
 
 }  // namespace sieveharbor::blocklist

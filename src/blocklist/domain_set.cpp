@@ -100,7 +100,7 @@ bool DomainSet::containsNameOrParent(std::string_view name) const noexcept {
 }
 
 std::size_t DomainSet::heapBytes() const noexcept {
-    return arena_.capacity() + tags_.capacity() + offsets_.capacity() * sizeof(std::uint64_t);
+    return arena_.capacity() + tags_.capacity() + offsets_.capacity() * sizeof(Offset);
 }
 
 // Load factor stays at or below 0.7 (of the slots a probe may start in): short probe runs, and
@@ -110,8 +110,10 @@ std::size_t DomainSetBuilder::slotsFor(std::size_t entries) {
     return std::bit_ceil(std::max<std::size_t>(needed, 128));
 }
 
-DomainSetBuilder::DomainSetBuilder(std::size_t expectedEntries, std::size_t expectedBytes) {
-    set_.arena_.reserve(expectedBytes);
+DomainSetBuilder::DomainSetBuilder(std::size_t expectedEntries, std::size_t expectedBytes,
+                                   std::size_t maxArenaBytes)
+    : maxArenaBytes_(std::min(maxArenaBytes, DomainSet::kMaxArenaBytes)) {
+    set_.arena_.reserve(std::min(expectedBytes, maxArenaBytes_));
     if (expectedEntries > 0) {
         rehash(slotsFor(expectedEntries));
     }
@@ -122,7 +124,7 @@ bool DomainSetBuilder::insertOffset(std::uint64_t hash, std::size_t offset) {
     for (std::size_t index = set_.indexOf(hash); index < end; ++index) {
         if (set_.tags_[index] == DomainSet::kEmpty) {
             set_.tags_[index] = DomainSet::tagOf(hash);
-            set_.offsets_[index] = offset;
+            set_.offsets_[index] = static_cast<DomainSet::Offset>(offset);
             return true;
         }
     }
@@ -150,18 +152,23 @@ void DomainSetBuilder::rehash(std::size_t slots) {
     }
 }
 
-void DomainSetBuilder::add(std::string_view canonicalEntry) {
+bool DomainSetBuilder::add(std::string_view canonicalEntry) {
     if (canonicalEntry.empty()) {
-        return;
+        return true;
     }
     if (slotsFor(set_.count_ + 1) > set_.slots_) {
         rehash(slotsFor(set_.count_ + 1));
     }
     const std::uint64_t hash = hashOf(canonicalEntry);
     if (set_.matchesAt(set_.indexOf(hash), hash, canonicalEntry)) {
-        return;
+        return true;
     }
     const std::size_t offset = set_.arena_.size();
+    constexpr std::size_t kLengthBytes = 10;  // LEB128 of any 64-bit length
+    if (canonicalEntry.size() > maxArenaBytes_ - offset ||
+        maxArenaBytes_ - offset - canonicalEntry.size() < kLengthBytes) {
+        return false;
+    }
     for (std::size_t length = canonicalEntry.size();; length >>= 7) {
         const auto low = static_cast<char>(length & 0x7F);
         if (length < 0x80) {
@@ -175,6 +182,7 @@ void DomainSetBuilder::add(std::string_view canonicalEntry) {
     if (!insertOffset(hash, offset)) {
         rehash(set_.slots_ * 2);  // places the new entry too: it is in the arena already
     }
+    return true;
 }
 
 DomainSet DomainSetBuilder::finish() && {
@@ -185,7 +193,11 @@ DomainSet DomainSetBuilder::finish() && {
     } else if (set_.slots_ > slotsFor(set_.count_)) {
         rehash(slotsFor(set_.count_));
     }
-    set_.arena_.shrink_to_fit();
+    // A mapped arena is left as it is: its unused tail was never touched, so it holds no memory,
+    // while a shrink would copy the whole arena and briefly need it twice.
+    if (set_.arena_.capacity() < LargePageAllocator<char>::kHugePage) {
+        set_.arena_.shrink_to_fit();
+    }
     return std::move(set_);
 }
 

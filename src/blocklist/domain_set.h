@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string_view>
 #include <vector>
 
@@ -48,6 +49,11 @@ class DomainSet {
         }
     }
 
+    // Entries are found by 32-bit arena offsets, half the table of 64-bit ones; the arena holds
+    // about as many bytes as the list's text, so only a text of 4 GiB or more does not fit.
+    using Offset = std::uint32_t;
+    static constexpr std::size_t kMaxArenaBytes = std::numeric_limits<Offset>::max();
+
   private:
     friend class DomainSetBuilder;
 
@@ -84,7 +90,7 @@ class DomainSet {
     // partly used page at the end); offsets_ leaves out the last, always empty, group. All
     // empty for the empty set.
     std::vector<std::uint8_t, LargePageAllocator<std::uint8_t>> tags_;
-    std::vector<std::uint64_t, LargePageAllocator<std::uint64_t>> offsets_;
+    std::vector<Offset, LargePageAllocator<Offset>> offsets_;
     std::size_t slots_ = 0;
     std::size_t count_ = 0;
 };
@@ -93,11 +99,13 @@ class DomainSet {
 class DomainSetBuilder {
   public:
     // Hints size the arena and table up front so that a big list is built without regrowth;
-    // they need not be exact.
-    explicit DomainSetBuilder(std::size_t expectedEntries = 0, std::size_t expectedBytes = 0);
+    // they need not be exact. maxArenaBytes is lowered only by tests.
+    explicit DomainSetBuilder(std::size_t expectedEntries = 0, std::size_t expectedBytes = 0,
+                              std::size_t maxArenaBytes = DomainSet::kMaxArenaBytes);
 
-    // Adds one entry, already in canonical form and non-empty; empty text is ignored.
-    void add(std::string_view canonicalEntry);
+    // Adds one entry, already in canonical form and non-empty; empty text is ignored. False when
+    // the entry is new but the arena has no room for it: the set is then not the whole list.
+    bool add(std::string_view canonicalEntry);
 
     std::size_t size() const noexcept { return set_.count_; }
 
@@ -112,6 +120,7 @@ class DomainSetBuilder {
     bool insertOffset(std::uint64_t hash, std::size_t offset);
 
     DomainSet set_;
+    std::size_t maxArenaBytes_;
 };
 
 }  // namespace sieveharbor::blocklist

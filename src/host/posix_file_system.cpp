@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string_view>
 
 #include "text/text.h"
 
@@ -29,6 +32,20 @@ class Descriptor {
     int fd_;
 };
 
+// The length of `bytes` without a last character that is cut short (at most three bytes of a
+// sequence whose lead byte announces more). Whether the bytes are well-formed is checked apart.
+std::size_t wholeCharacters(std::string_view bytes) {
+    for (std::size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
+        const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
+        if ((byte & 0xC0) == 0x80) {
+            continue;  // a continuation byte: its lead byte is further back
+        }
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? bytes.size() - back : bytes.size();
+    }
+    return bytes.size();
+}
+
 }  // namespace
 
 bool PosixFileSystem::fileExistsAtPath(const std::string& path) {
@@ -37,33 +54,53 @@ bool PosixFileSystem::fileExistsAtPath(const std::string& path) {
 }
 
 std::optional<std::string> PosixFileSystem::readUtf8File(const std::string& path) {
+    std::string text;
+    const bool read =
+        readUtf8FileInPieces(path, [&text](std::string_view piece, std::size_t expectedBytes) {
+            if (text.empty()) {
+                text.reserve(expectedBytes);
+            }
+            text.append(piece);
+        });
+    if (!read) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+bool PosixFileSystem::readUtf8FileInPieces(const std::string& path, const TextPieces& consume) {
     // O_NONBLOCK: opening a FIFO with no writer must not hang; it is refused below anyway.
     const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat info {};
     if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return std::nullopt;
+        return false;
     }
-    std::string text;
     // The size is a hint only: the file may grow or shrink while it is read.
-    text.reserve(static_cast<std::size_t>(info.st_size));
-    char chunk[64 * 1024];
+    const auto expectedBytes = static_cast<std::size_t>(info.st_size);
+    const std::unique_ptr<char[]> buffer(new char[kPieceBytes]);
+    std::size_t held = 0;  // bytes of a character cut off by the last read, moved to the front
     for (;;) {
-        const ssize_t got = ::read(file.get(), chunk, sizeof chunk);
+        const ssize_t got = ::read(file.get(), buffer.get() + held, kPieceBytes - held);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return std::nullopt;
+            return false;
         }
         if (got == 0) {
-            break;
+            // A character still cut off at the end of the file is ill-formed.
+            return held == 0;
         }
-        text.append(chunk, static_cast<std::size_t>(got));
+        const std::size_t filled = held + static_cast<std::size_t>(got);
+        const std::size_t whole = wholeCharacters({buffer.get(), filled});
+        const std::string_view piece(buffer.get(), whole);
+        if (!text::isWellFormedUtf8(piece)) {
+            return false;
+        }
+        consume(piece, expectedBytes);
+        held = filled - whole;
+        std::memmove(buffer.get(), buffer.get() + whole, held);
     }
-    if (!text::isWellFormedUtf8(text)) {
-        return std::nullopt;
-    }
-    return text;
 }
 
 }  // namespace sieveharbor::host

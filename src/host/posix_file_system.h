@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 #include "platform/file_system.h"
 
 namespace sieveharbor::host {
@@ -13,6 +15,10 @@ class PosixFileSystem final : public platform::FileSystem {
     // Follows symbolic links: a dangling link does not exist.
     bool fileExistsAtPath(const std::string& path) override;
     std::optional<std::string> readUtf8File(const std::string& path) override;
+    // Reads and checks the file a buffer at a time; no piece is longer than kPieceBytes.
+    bool readUtf8FileInPieces(const std::string& path, const TextPieces& consume) override;
+
+    static constexpr std::size_t kPieceBytes = std::size_t{256} * 1024;
 };
 
 }  // namespace sieveharbor::host

@@ -31,13 +31,25 @@ void DNSProxyProvider::loadBlocklist() {
     if (!path || !seams_.fileSystem->fileExistsAtPath(*path)) {
         return;
     }
-    const auto text = seams_.fileSystem->readUtf8File(*path);
-    if (!text) {
+    // Parsed as it is read: the text is never whole in memory beside the old and the new set.
+    std::optional<blocklist::BlocklistParser> parser;
+    const bool read = seams_.fileSystem->readUtf8FileInPieces(
+        *path, [&parser](std::string_view piece, std::size_t expectedBytes) {
+            if (!parser) {
+                parser.emplace(blocklist::BlocklistParser::entriesEstimate(expectedBytes),
+                               expectedBytes);
+            }
+            parser->feed(piece);
+        });
+    if (!read) {
         return;
     }
+    auto set = parser ? std::move(*parser).finish() : blocklist::DomainSet();
+    if (!set) {
+        return;  // more than one set can hold: the old one stays rather than a part of the new
+    }
     // Built aside with no lock held; readers keep judging by the old set until this one store.
-    blockedDomains.publish(
-        std::make_shared<const blocklist::DomainSet>(blocklist::parseBlocklist(*text)));
+    blockedDomains.publish(std::make_shared<const blocklist::DomainSet>(std::move(*set)));
 }
 
 }  // namespace sieveharbor::provider

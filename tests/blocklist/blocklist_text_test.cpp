@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,38 @@
 namespace sieveharbor::blocklist {
 namespace {
 
-std::vector<std::string> entriesOf(std::string_view text) {
+std::vector<std::string> sortedEntries(const std::optional<DomainSet>& set) {
     std::vector<std::string> entries;
-    parseBlocklist(text).forEach([&](std::string_view e) { entries.emplace_back(e); });
+    if (set) {
+        set->forEach([&](std::string_view e) { entries.emplace_back(e); });
+    }
     std::sort(entries.begin(), entries.end());
     return entries;
+}
+
+// The entries of the whole text; the same text fed in two pieces, cut at any character boundary,
+// and one character per piece must give the same entries, as the loader feeds a file in pieces.
+std::vector<std::string> entriesOf(std::string_view text) {
+    const auto whole = sortedEntries(parseBlocklist(text));
+    BlocklistParser single(1, text.size());
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+        if (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+            continue;  // inside a character: the file reader never cuts there
+        }
+        BlocklistParser halves(1, text.size());
+        halves.feed(text.substr(0, cut));
+        halves.feed(text.substr(cut));
+        EXPECT_EQ(sortedEntries(std::move(halves).finish()), whole) << "cut at " << cut;
+        if (cut > 0) {
+            std::size_t from = cut - 1;
+            while (from > 0 && (static_cast<unsigned char>(text[from]) & 0xC0) == 0x80) {
+                --from;
+            }
+            single.feed(text.substr(from, cut - from));
+        }
+    }
+    EXPECT_EQ(sortedEntries(std::move(single).finish()), whole) << "one character per piece";
+    return whole;
 }
 
 struct ParseCase {
@@ -74,8 +102,21 @@ TEST(ParseBlocklist, splits_trims_lowers_and_drops_comments) {
     }
 }
 
+TEST(ParseBlocklist, a_list_too_big_for_one_set_gives_nothing_rather_than_a_part) {
+    constexpr std::size_t kRoom = 32;  // two entries of nine bytes, with their lengths, fit
+    BlocklistParser fits(2, 0, kRoom);
+    fits.feed("a.example\nb.example\nA.EXAMPLE\n");
+    const auto two = std::move(fits).finish();
+    ASSERT_TRUE(two);
+    EXPECT_EQ(two->size(), 2u);
+
+    BlocklistParser overflows(2, 0, kRoom);
+    overflows.feed("a.example\nb.example\nc.example\n");
+    EXPECT_FALSE(std::move(overflows).finish());
+}
+
 TEST(ParseBlocklist, parsed_entries_block_as_written) {
-    const DomainSet set = parseBlocklist("example.com # note\n.lead.example\n");
+    const DomainSet set = parseBlocklist("example.com # note\n.lead.example\n").value();
     EXPECT_FALSE(isNameBlocked("example.com", set));
     EXPECT_TRUE(isNameBlocked("example.com # note", set));
     EXPECT_FALSE(isNameBlocked("lead.example", set));

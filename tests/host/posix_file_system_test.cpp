@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "temp_folder.h"
+#include "text/text.h"
 
 namespace sieveharbor::host {
 namespace {
@@ -74,6 +75,41 @@ INSTANTIATE_TEST_SUITE_P(
                     ReadCase{"surrogate", "\xED\xA0\x80.example\n", false},
                     ReadCase{"overlong_slash", "\xC0\xAF", false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A big file comes in pieces that end on character boundaries, wherever its characters fall
+// against the reader's buffer, and an ill-formed byte far into it still refuses the whole file.
+TEST_F(PosixFileSystemTest, big_files_come_in_whole_characters) {
+    constexpr std::size_t kPiece = PosixFileSystem::kPieceBytes;
+    const std::string characters[] = {"\xC3\xA9", "\xE2\x80\xA8", "\xF0\x9F\x98\x80"};
+    for (const auto& character : characters) {
+        for (std::size_t before = 1; before < character.size(); ++before) {
+            SCOPED_TRACE(testing::Message() << character.size() << " bytes, cut after " << before);
+            const std::string bytes = std::string(kPiece - before, 'a') + character +
+                                      std::string(kPiece, 'b') + character + "\n";
+            const auto path = make("big.txt", bytes);
+            std::string joined;
+            std::size_t pieces = 0;
+            ASSERT_TRUE(files_.readUtf8FileInPieces(
+                path, [&](std::string_view piece, std::size_t expected) {
+                    EXPECT_EQ(expected, bytes.size());
+                    EXPECT_LE(piece.size(), kPiece);
+                    EXPECT_TRUE(text::isWellFormedUtf8(piece));
+                    joined.append(piece);
+                    ++pieces;
+                }));
+            EXPECT_EQ(joined, bytes);
+            EXPECT_GE(pieces, 3u);
+
+            std::string broken = bytes;
+            broken[kPiece + 10] = '\xFF';
+            EXPECT_FALSE(files_.readUtf8FileInPieces(make("broken.txt", broken),
+                                                     [](std::string_view, std::size_t) {}));
+            broken.resize(broken.size() - 2);  // ends inside the last character
+            broken[kPiece + 10] = 'b';
+            EXPECT_FALSE(files_.readUtf8File(make("cut.txt", broken)));
+        }
+    }
+}
 
 TEST_F(PosixFileSystemTest, missing_file_neither_exists_nor_reads) {
     const auto path = (folder_ / "absent.txt").string();
