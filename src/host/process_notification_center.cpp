@@ -1,8 +1,18 @@
 #include "host/process_notification_center.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace sieveharbor::host {
+namespace {
+
+// The lowest priority short of SCHED_IDLE, which could hold a reload back for seconds on a busy
+// machine.
+constexpr int kDeliveryNice = 19;
+
+}  // namespace
 
 ProcessNotificationCenter::ProcessNotificationCenter() : worker_([this] { run(); }) {}
 
@@ -37,12 +47,17 @@ void ProcessNotificationCenter::removeEveryObserver(void* observer) {
 void ProcessNotificationCenter::post(std::string_view name) {
     {
         std::lock_guard lock(mutex_);
+        if (std::find(posted_.begin(), posted_.end(), name) != posted_.end()) {
+            return;
+        }
         posted_.emplace_back(name);
     }
     wake_.notify_one();
 }
 
 void ProcessNotificationCenter::run() {
+    // Only a hint: at normal priority deliveries are merely slower to give way.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kDeliveryNice);
     for (;;) {
         std::string name;
         {

@@ -16,8 +16,14 @@ namespace sieveharbor::host {
 // names in order and calls every subscription of each.
 //
 // A subscription is keyed by observer and name: subscribing the same pair again replaces the
-// callback rather than adding a second call per post. Names still queued when the centre is
-// destroyed are dropped. The centre must not be destroyed from one of its own callbacks.
+// callback rather than adding a second call per post. A name posted while the same name is still
+// waiting is not queued twice: the delivery still to come covers both. Names still queued when
+// the centre is destroyed are dropped. The centre must not be destroyed from one of its own
+// callbacks.
+//
+// The delivery thread runs at the lowest priority (nice 19): the one notification here reloads
+// the blocklist, which parses the whole file, and that work must take the CPU only when
+// answering queries leaves it free, or every query that arrives meanwhile waits for it.
 class ProcessNotificationCenter final : public platform::NotificationCenter {
   public:
     ProcessNotificationCenter();

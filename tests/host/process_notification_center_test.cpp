@@ -1,6 +1,8 @@
 #include "host/process_notification_center.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <future>
@@ -21,6 +23,7 @@ struct Observer {
     std::mutex mutex;
     std::vector<std::string> names;
     std::vector<std::thread::id> threads;
+    std::vector<int> nices;
     std::atomic<bool> inside{false};
     std::atomic<bool> finished{false};
     std::promise<void> release;
@@ -36,6 +39,7 @@ struct Observer {
             std::lock_guard lock(observer.mutex);
             observer.names.emplace_back(name);
             observer.threads.push_back(std::this_thread::get_id());
+            observer.nices.push_back(::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())));
         }
         if (observer.hook) {
             observer.hook(center);
@@ -51,24 +55,29 @@ struct Observer {
     }
 };
 
-TEST(ProcessNotificationCenter, delivers_each_post_to_its_subscribers_on_its_own_thread) {
+TEST(ProcessNotificationCenter, delivers_each_post_in_order_on_its_own_low_priority_thread) {
     ProcessNotificationCenter center;
     Observer reload;
+    reload.block = true;  // until released, the first delivery is still running
     Observer other;
     center.addObserver(&reload, &Observer::callback, "reload", Behavior::deliverImmediately);
     center.addObserver(&other, &Observer::callback, "other", Behavior::deliverImmediately);
 
     center.post("reload");
+    ASSERT_TRUE(waitFor([&] { return reload.inside.load(); }));
+    // Posted while the first runs: the two waiting "reload" posts fold into one delivery.
     center.post("reload");
     center.post("unheard");
-    ASSERT_TRUE(waitFor([&] { return reload.calls() == 2; }));
+    center.post("reload");
     center.post("other");
+    reload.release.set_value();
     ASSERT_TRUE(waitFor([&] { return other.calls() == 1; }));
 
     std::lock_guard lock(reload.mutex);
     EXPECT_EQ(reload.names, (std::vector<std::string>{"reload", "reload"}));
     EXPECT_NE(reload.threads[0], std::this_thread::get_id());
     EXPECT_EQ(reload.threads[0], reload.threads[1]);
+    EXPECT_EQ(reload.nices[0], 19);
 }
 
 TEST(ProcessNotificationCenter, subscribing_twice_still_calls_once_per_post) {
@@ -127,6 +136,7 @@ TEST(ProcessNotificationCenter, a_callback_may_remove_itself_and_others) {
     center.addObserver(&second, &Observer::callback, "reload", Behavior::deliverImmediately);
     center.addObserver(&marker, &Observer::callback, "reload", Behavior::deliverImmediately);
     center.post("reload");
+    ASSERT_TRUE(waitFor([&] { return marker.calls() == 1; }));
     center.post("reload");
     ASSERT_TRUE(waitFor([&] { return marker.calls() == 2; }));
     EXPECT_EQ(first.calls(), 1u);
