@@ -339,7 +339,7 @@ ListenerBindResult ListenerFlow::bind(AsioQueue& queue, std::string_view address
 
 ListenerFlow::ListenerFlow(asio::io_context& io, std::shared_ptr<Receiver> receiver,
                            asio::ip::udp::endpoint local)
-    : io_(io), receiver_(std::move(receiver)), local_(local) {}
+    : io_(io), receiver_(std::move(receiver)), local_(std::move(local)) {}
 
 ListenerFlow::~ListenerFlow() {
     stop();
@@ -370,27 +370,25 @@ void ListenerFlow::openWithLocalEndpoint(OpenCompletion completion) {
 }
 
 void ListenerFlow::readDatagramsWithCompletionHandler(ReadCompletion completion) {
-    std::optional<std::errc> refusal;
+    auto refusal = std::errc::not_connected;
     {
         const std::lock_guard lock(receiver_->mutex);
-        if (receiver_->readClosed || receiver_->stopping) {
-            refusal = std::errc::not_connected;
-        } else if (receiver_->pending) {
-            refusal = std::errc::operation_in_progress;
-        } else {
+        const bool open = !receiver_->readClosed && !receiver_->stopping;
+        if (open && !receiver_->pending) {
             receiver_->pending = std::move(completion);
+            // From inside a read completion the thread is running: it takes the read up on return.
+            if (collecting != receiver_.get()) {
+                receiver_->wake.notify_one();
+            }
+            return;
+        }
+        if (open) {
+            refusal = std::errc::operation_in_progress;
         }
     }
-    if (refusal) {
-        asio::post(io_, [completion = std::move(completion), refusal] {
-            completion(std::nullopt, std::nullopt, std::make_error_code(*refusal));
-        });
-        return;
-    }
-    // From inside a read completion the thread is running: it takes the read up on return.
-    if (collecting != receiver_.get()) {
-        receiver_->wake.notify_one();
-    }
+    asio::post(io_, [completion = std::move(completion), refusal] {
+        completion(std::nullopt, std::nullopt, std::make_error_code(refusal));
+    });
 }
 
 void ListenerFlow::writeDatagrams(std::vector<dns::Datagram> datagrams,
