@@ -250,6 +250,7 @@ done
 
 for list in "${LISTS[@]}"; do
     for server in "${SERVERS[@]}"; do
+        [ "$server" = reflector ] && continue
         configure_server "$server" "$WORK/lists/$list.txt"
         runs=$RUNS
         # dnsdist needs about a minute and a gigabyte for a million suffixes: one start only.
@@ -266,10 +267,40 @@ for list in "${LISTS[@]}"; do
     done
 done
 
-# Reload under load, on the largest list: the file is rewritten (and the reload asked for where
-# the server does not watch it) once a second while dnsperf offers the fixed blocked rate.
-# The peak resident size is sampled every 20 ms meanwhile.
+# Reload under load, on the largest list: the file is replaced (and the reload asked for where
+# the server does not watch it) once a second while dnsperf offers the fixed blocked rate, and
+# VmRSS is sampled every 20 ms. Before it, the same run with no replacement gives the figures
+# to compare with: the same harness, the same length.
 big=${LISTS[-1]}
+
+reload_run() { # server list label file replacements [driver options]: runs dnsperf meanwhile
+    local server=$1 list=$2 label=$3 file=$4 replacements=$5
+    shift 5
+    local out=$WORK/raw/$server.$list.$label.fixed before after
+    # One process on the load generator's core replaces the file and samples VmRSS.
+    timeout $((RELOAD_SECONDS + 30)) taskset -c "$LOAD_CPU" python3 bench/peers/reload_driver.py \
+        --pid "$SERVER_PID" --file "$file" --seconds "$RELOAD_SECONDS" \
+        --replacements "$replacements" --peak-out "$WORK/raw/$server.$label.peak" "$@" &
+    local driver=$!
+    before=$(cpu_ticks)
+    SECONDS_PER_LOAD_SAVED=$SECONDS_PER_LOAD
+    SECONDS_PER_LOAD=$((RELOAD_SECONDS + 2))
+    perf_load "$WORK/lists/$list.blocked" "$out" -l "$SECONDS_PER_LOAD" -Q "$BLOCKED_RATE" -q 100 -v
+    SECONDS_PER_LOAD=$SECONDS_PER_LOAD_SAVED
+    after=$(cpu_ticks)
+    wait "$driver"
+    record "$server" "$list" reload "${label}_lost" "$(field "$out" "Queries lost:")"
+    record "$server" "$list" reload "${label}_p99_us" "$(percentile "$out" 99)"
+    record "$server" "$list" reload "${label}_cpu_s" "$(awk -v a="$after" -v b="$before" -v hz="$(getconf CLK_TCK)" 'BEGIN { print (a - b) / hz }')"
+    record "$server" "$list" reload "${label}_peak_rss_kib" "$(cat "$WORK/raw/$server.$label.peak")"
+}
+
+reload_cpu() { # server: CPU seconds one reload took, from the runs with and without reloads
+    awk -F'\t' -v server="$1" -v n="$RELOAD_SECONDS" '$1 == server && $3 == "reload" {
+            if ($4 == "reload_cpu_s") r = $5; if ($4 == "reload_steady_cpu_s") s = $5 }
+        END { if (r != "" && s != "" && r > s) printf "%.3f", (r - s) / n }' "$RESULTS"
+}
+
 for server in "${SERVERS[@]}"; do
     can_reload "$server" || continue
     # dnsdist rebuilds a million suffixes in about a minute: a reload a second cannot be had.
@@ -278,38 +309,36 @@ for server in "${SERVERS[@]}"; do
     configure_server "$server" "$WORK/lists/$big.txt"
     start_and_time "$server" "$big" reload || continue
     rewritten=$WORK/lists/$big.txt
-    [ "$server" = unbound ] && rewritten=$WORK/conf/unbound-zones.conf
-    out=$WORK/raw/$server.$big.reload.fixed
-    (
-        for _ in $(seq "$RELOAD_SECONDS"); do
-            sleep 1
-            cp "$rewritten" "$rewritten.new" && mv "$rewritten.new" "$rewritten"
-            [ "$server" = sieveharbor ] || reload_server "$server"
-        done
-    ) &
-    rewriter=$!
-    (
-        peak=0
-        end=$((SECONDS + RELOAD_SECONDS + 5))
-        while [ $SECONDS -lt $end ] && kill -0 "$SERVER_PID" 2>/dev/null; do
-            rss=$(status_kib VmRSS 2>/dev/null || echo 0)
-            [ "${rss:-0}" -gt "$peak" ] && peak=$rss
-            sleep 0.02
-        done
-        echo "$peak" >"$WORK/raw/$server.peak"
-    ) &
-    sampler=$!
-    SECONDS_PER_LOAD_SAVED=$SECONDS_PER_LOAD
-    SECONDS_PER_LOAD=$((RELOAD_SECONDS + 2))
-    perf_load "$WORK/lists/$big.blocked" "$out" -l "$SECONDS_PER_LOAD" -Q "$BLOCKED_RATE" -q 100 -v
-    SECONDS_PER_LOAD=$SECONDS_PER_LOAD_SAVED
-    wait "$rewriter" "$sampler"
-    record "$server" "$big" reload reload_lost "$(field "$out" "Queries lost:")"
-    record "$server" "$big" reload reload_p99_us "$(percentile "$out" 99)"
-    record "$server" "$big" reload reload_peak_rss_kib "$(cat "$WORK/raw/$server.peak")"
+    signal=()
+    if [ "$server" = unbound ]; then
+        rewritten=$WORK/conf/unbound-zones.conf
+        signal=(--signal)
+    fi
+    reload_run "$server" "$big" reload_steady "$rewritten" 0
+    reload_run "$server" "$big" reload "$rewritten" "$RELOAD_SECONDS" "${signal[@]}"
     record "$server" "$big" reload reload_hwm_kib "$(status_kib VmHWM)"
+    record "$server" "$big" reload reload_cpu_per_reload_s "$(reload_cpu "$server")"
     stop_server
 done
+
+# The control: the reflector, with the CPU time one SieveHarbor reload took burnt once a second at
+# nice 19 on its core. What that does to the reflector's p99 is what any work on the server's one
+# core costs here, whoever does it.
+burn=$(reload_cpu sieveharbor)
+if [ -n "$burn" ]; then
+    echo "reflector reload control (${burn}s of CPU a second)" >&2
+    start_server reflector ""
+    "$BIN/bench-probe" "$PORT" ready.fwd-bench answered 5 >/dev/null
+    : >"$WORK/control.txt"
+    reload_run reflector "$big" reload_steady "$WORK/control.txt" 0
+    timeout $((RELOAD_SECONDS + 30)) taskset -c "$SERVER_CPU" nice -n 19 \
+        python3 bench/peers/cpu_burner.py "$RELOAD_SECONDS" "$burn" &
+    burner=$!
+    reload_run reflector "$big" reload "$WORK/control.txt" 0
+    wait "$burner" || true
+    record reflector "$big" reload reload_burn_s "$burn"
+    stop_server
+fi
 
 echo "finished $(date -u +%FT%TZ)" >>"$OUT/machine.txt"
 echo "uptime-end $(uptime)" >>"$OUT/machine.txt"
