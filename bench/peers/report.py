@@ -77,10 +77,15 @@ def acceptance(values):
         lines.append(verdict(cpu <= peers[best] / 2,
                              f"blocked CPU per query, 1M: {cpu:.2f} µs vs best peer {best} "
                              f"{peers[best]:.2f} µs (target ≤ half: {peers[best] / 2:.2f} µs)"))
-    if cpu and refl:
+    # The reflector measured straight after each SieveHarbor run on the same list, where there
+    # is one; else the one measured at the start.
+    beside = med(values, ("reflector", big, "blocked_cpu_us"))
+    if cpu and (beside or refl):
+        which = "measured alongside" if beside else "measured at the start"
+        refl = beside or refl
         lines.append(verdict(cpu <= 1.3 * refl,
-                             f"blocked CPU per query, 1M: {cpu:.2f} µs vs reflector {refl:.2f} µs "
-                             f"(ratio {cpu / refl:.2f}, target ≤ 1.3)"))
+                             f"blocked CPU per query, 1M: {cpu:.2f} µs vs reflector {refl:.2f} µs, "
+                             f"{which} (ratio {cpu / refl:.2f}, target ≤ 1.3)"))
     r1m = med(values, ("sieveharbor", big, "blocked_rate"))
     r10k = med(values, ("sieveharbor", "syn10k", "blocked_rate"))
     if r1m and r10k:
