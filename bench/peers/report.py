@@ -148,8 +148,16 @@ def charts(values, out):
                         " ".join("NaN" if v is None else f"{v * scale:.4f}" for v in row) + "\n")
         plots = [f"'{data}' using 1:{i + 2} with linespoints title '{s}'"
                  for i, s in enumerate(servers)]
+        beside = [med(values, ("reflector", lst, metric)) for lst in lists]
         refl = med(values, ("reflector", "none", metric))
-        if refl is not None and metric != "rss_kib":
+        if metric != "rss_kib" and all(v is not None for v in beside):
+            # Measured beside SieveHarbor on each list: the ceiling at the same moments.
+            ceiling = out / f"{metric}.reflector.dat"
+            ceiling.write_text("".join(f"{sizes[l]:.0f} {v * scale:.4f}\n"
+                                       for l, v in zip(lists, beside)))
+            plots.append(f"'{ceiling}' using 1:2 with linespoints dashtype 2 "
+                         f"title 'reflector beside it (no DNS work)'")
+        elif refl is not None and metric != "rss_kib":
             plots.append(f"{refl * scale} with lines dashtype 2 title 'reflector (no DNS work)'")
         png = out / f"peers-{metric.replace('_', '-')}.png"
         script = "\n".join([

@@ -333,7 +333,11 @@ ListenerBindResult ListenerFlow::bind(AsioQueue& queue, std::string_view address
     // From here on the socket is the receive thread's: blocking reads, writes with MSG_DONTWAIT.
     auto receiver = std::make_shared<Receiver>(socket.release(ignored));
     auto flow = std::make_shared<ListenerFlow>(queue.context(), receiver, bound);
-    receiver->thread = std::thread([receiver] { receiver->run(); });
+    try {
+        receiver->thread = std::thread([receiver] { receiver->run(); });
+    } catch (const std::system_error& failure) {
+        return {nullptr, failure.code()};  // out of threads: as much a failure to listen as any
+    }
     return {std::move(flow), {}};
 }
 
