@@ -99,6 +99,9 @@ void BlocklistParser::takeLine(std::string_view line) {
 }
 
 void BlocklistParser::feed(std::string_view piece) {
+    if (!complete_) {
+        return;  // the list is refused whole: the rest need not be read into it
+    }
     if (!started_ && !piece.empty()) {
         started_ = true;
         if (piece.starts_with(kByteOrderMark)) {
