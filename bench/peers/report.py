@@ -19,8 +19,8 @@ def load(path):
     values = collections.defaultdict(list)
     for line in path.read_text().splitlines():
         server, lst, run, metric, value = line.split("\t")
-        # The reload test's own start is not one of the load-time runs.
-        if run == "reload" and not metric.startswith("reload_"):
+        # The reload test's own starts are not among the load-time runs.
+        if run.startswith("reload") and not metric.startswith("reload_"):
             continue
         try:
             number = float(value)

@@ -282,10 +282,10 @@ done
 # to compare with: the same harness, the same length.
 big=${LISTS[-1]}
 
-reload_run() { # server list label file replacements [driver options]: runs dnsperf meanwhile
-    local server=$1 list=$2 label=$3 file=$4 replacements=$5
-    shift 5
-    local out=$WORK/raw/$server.$list.$label.fixed before after
+reload_run() { # server list run label file replacements [driver options]: runs dnsperf meanwhile
+    local server=$1 list=$2 run=$3 label=$4 file=$5 replacements=$6
+    shift 6
+    local out=$WORK/raw/$server.$list.$run.$label.fixed before after
     # One process on the load generator's core replaces the file and samples VmRSS.
     timeout $((RELOAD_SECONDS + 30)) taskset -c "$LOAD_CPU" python3 bench/peers/reload_driver.py \
         --pid "$SERVER_PID" --file "$file" --seconds "$RELOAD_SECONDS" \
@@ -298,55 +298,57 @@ reload_run() { # server list label file replacements [driver options]: runs dnsp
     SECONDS_PER_LOAD=$SECONDS_PER_LOAD_SAVED
     after=$(cpu_ticks)
     wait "$driver"
-    record "$server" "$list" reload "${label}_lost" "$(field "$out" "Queries lost:")"
-    record "$server" "$list" reload "${label}_p99_us" "$(percentile "$out" 99)"
-    record "$server" "$list" reload "${label}_cpu_s" "$(awk -v a="$after" -v b="$before" -v hz="$(getconf CLK_TCK)" 'BEGIN { print (a - b) / hz }')"
-    record "$server" "$list" reload "${label}_peak_rss_kib" "$(cat "$WORK/raw/$server.$label.peak")"
-}
-
-reload_cpu() { # server: CPU seconds one reload took, from the runs with and without reloads
-    awk -F'\t' -v server="$1" -v n="$RELOAD_SECONDS" '$1 == server && $3 == "reload" {
-            if ($4 == "reload_cpu_s") r = $5; if ($4 == "reload_steady_cpu_s") s = $5 }
-        END { if (r != "" && s != "" && r > s) printf "%.3f", (r - s) / n }' "$RESULTS"
+    RELOAD_CPU_S=$(awk -v a="$after" -v b="$before" -v hz="$(getconf CLK_TCK)" 'BEGIN { print (a - b) / hz }')
+    record "$server" "$list" "$run" "${label}_lost" "$(field "$out" "Queries lost:")"
+    record "$server" "$list" "$run" "${label}_p99_us" "$(percentile "$out" 99)"
+    record "$server" "$list" "$run" "${label}_peak_rss_kib" "$(cat "$WORK/raw/$server.$label.peak")"
 }
 
 for server in "${SERVERS[@]}"; do
     can_reload "$server" || continue
     # dnsdist rebuilds a million suffixes in about a minute: a reload a second cannot be had.
     if [ "$server" = dnsdist ] && [ "$big" = syn1M ]; then continue; fi
-    echo "$server reload under load" >&2
     configure_server "$server" "$WORK/lists/$big.txt"
-    start_and_time "$server" "$big" reload || continue
     rewritten=$WORK/lists/$big.txt
     signal=()
     if [ "$server" = unbound ]; then
         rewritten=$WORK/conf/unbound-zones.conf
         signal=(--signal)
     fi
-    reload_run "$server" "$big" reload_steady "$rewritten" 0
-    reload_run "$server" "$big" reload "$rewritten" "$RELOAD_SECONDS" "${signal[@]}"
-    record "$server" "$big" reload reload_hwm_kib "$(status_kib VmHWM)"
-    record "$server" "$big" reload reload_cpu_per_reload_s "$(reload_cpu "$server")"
-    stop_server
+    for run in $(seq "$RUNS"); do
+        echo "$server reload under load, run $run" >&2
+        start_and_time "$server" "$big" "reload$run" || continue
+        reload_run "$server" "$big" "reload$run" reload_steady "$rewritten" 0
+        steady=$RELOAD_CPU_S
+        reload_run "$server" "$big" "reload$run" reload "$rewritten" "$RELOAD_SECONDS" "${signal[@]}"
+        record "$server" "$big" "reload$run" reload_hwm_kib "$(status_kib VmHWM)"
+        # The CPU one reload took: the run with reloads less the run without, per reload.
+        record "$server" "$big" "reload$run" reload_cpu_per_reload_s \
+            "$(awk -v r="$RELOAD_CPU_S" -v s="$steady" -v n="$RELOAD_SECONDS" 'BEGIN { printf "%.3f", (r - s) / n }')"
+        stop_server
+    done
 done
 
-# The control: the reflector, with the CPU time one SieveHarbor reload took burnt once a second at
-# nice 19 on its core. What that does to the reflector's p99 is what any work on the server's one
-# core costs here, whoever does it.
-burn=$(reload_cpu sieveharbor)
+# The control: the reflector, with the CPU time one SieveHarbor reload took (the median of its
+# runs) burnt once a second at nice 19 on its core. What that does to the reflector's p99 is what
+# any work on the server's one core costs here, whoever does it.
+burn=$(awk -F'\t' '$1 == "sieveharbor" && $4 == "reload_cpu_per_reload_s" && $5 > 0 { print $5 }' \
+    "$RESULTS" | sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }')
 if [ -n "$burn" ]; then
-    echo "reflector reload control (${burn}s of CPU a second)" >&2
-    start_server reflector ""
-    "$BIN/bench-probe" "$PORT" ready.fwd-bench answered 5 >/dev/null
     : >"$WORK/control.txt"
-    reload_run reflector "$big" reload_steady "$WORK/control.txt" 0
-    timeout $((RELOAD_SECONDS + 30)) taskset -c "$SERVER_CPU" nice -n 19 \
-        python3 bench/peers/cpu_burner.py "$RELOAD_SECONDS" "$burn" &
-    burner=$!
-    reload_run reflector "$big" reload "$WORK/control.txt" 0
-    wait "$burner" || true
-    record reflector "$big" reload reload_burn_s "$burn"
-    stop_server
+    for run in $(seq "$RUNS"); do
+        echo "reflector reload control (${burn}s of CPU a second), run $run" >&2
+        start_server reflector ""
+        "$BIN/bench-probe" "$PORT" ready.fwd-bench answered 5 >/dev/null
+        reload_run reflector "$big" "reload$run" reload_steady "$WORK/control.txt" 0
+        timeout $((RELOAD_SECONDS + 30)) taskset -c "$SERVER_CPU" nice -n 19 \
+            python3 bench/peers/cpu_burner.py "$RELOAD_SECONDS" "$burn" &
+        burner=$!
+        reload_run reflector "$big" "reload$run" reload "$WORK/control.txt" 0
+        wait "$burner" || true
+        record reflector "$big" "reload$run" reload_burn_s "$burn"
+        stop_server
+    done
 fi
 
 echo "finished $(date -u +%FT%TZ)" >>"$OUT/machine.txt"
