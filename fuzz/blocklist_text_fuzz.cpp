@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(entries.size() == set.size());
 
     std::size_t cut = size == 0 ? 0 : data[0] % (size + 1);
-    while (cut < size && (data[cut] & 0xC0) == 0x80) {
+    while (cut < size && text::isContinuationByte(static_cast<char>(data[cut]))) {
         ++cut;
     }
     blocklist::BlocklistParser pieces(1, size);
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Names drawn from the input itself: every tail of it, cut at each byte that starts a
     // character, so lookalikes, parents and partial labels are all tried.
     for (std::size_t start = 0; start < input.size() && start < 64; ++start) {
-        if ((static_cast<unsigned char>(input[start]) & 0xC0) == 0x80) {
+        if (text::isContinuationByte(input[start])) {
             continue;
         }
         const std::string_view name = input.substr(start, 48);

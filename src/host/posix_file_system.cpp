@@ -37,7 +37,7 @@ class Descriptor {
 std::size_t wholeCharacters(std::string_view bytes) {
     for (std::size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
         const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
-        if ((byte & 0xC0) == 0x80) {
+        if (text::isContinuationByte(static_cast<char>(byte))) {
             continue;  // a continuation byte: its lead byte is further back
         }
         const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;

@@ -34,7 +34,7 @@ bool isAscii(std::string_view bytes) noexcept {
 bool isWellFormedUtf8(std::string_view bytes) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* const end = p + bytes.size();
-    auto isTrail = [](unsigned char b) { return (b & 0xC0) == 0x80; };
+    auto isTrail = [](unsigned char b) { return isContinuationByte(static_cast<char>(b)); };
     while (p < end) {
         const unsigned char b = *p;
         if (b < 0x80) {

@@ -16,6 +16,11 @@ bool isAscii(std::string_view bytes) noexcept;
 // (U+D800..U+DFFF), nothing above U+10FFFF, no truncated sequences.
 bool isWellFormedUtf8(std::string_view bytes) noexcept;
 
+// A byte that continues a UTF-8 sequence (10xxxxxx): text is never cut before one.
+constexpr bool isContinuationByte(char c) noexcept {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
 // Maps A-Z to a-z and leaves every other byte alone.
 constexpr char asciiLower(char c) noexcept {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;

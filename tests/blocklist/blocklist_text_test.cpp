@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "blocklist/matching.h"
+#include "text/text.h"
 
 namespace sieveharbor::blocklist {
 namespace {
@@ -27,7 +28,7 @@ std::vector<std::string> entriesOf(std::string_view text) {
     const auto whole = sortedEntries(parseBlocklist(text));
     BlocklistParser single(1, text.size());
     for (std::size_t cut = 0; cut <= text.size(); ++cut) {
-        if (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        if (cut < text.size() && text::isContinuationByte(text[cut])) {
             continue;  // inside a character: the file reader never cuts there
         }
         BlocklistParser halves(1, text.size());
@@ -36,7 +37,7 @@ std::vector<std::string> entriesOf(std::string_view text) {
         EXPECT_EQ(sortedEntries(std::move(halves).finish()), whole) << "cut at " << cut;
         if (cut > 0) {
             std::size_t from = cut - 1;
-            while (from > 0 && (static_cast<unsigned char>(text[from]) & 0xC0) == 0x80) {
+            while (from > 0 && text::isContinuationByte(text[from])) {
                 --from;
             }
             single.feed(text.substr(from, cut - from));

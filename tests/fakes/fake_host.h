@@ -88,8 +88,7 @@ class FakeFileSystem final : public platform::FileSystem {
         constexpr std::size_t kPiece = 7;
         for (std::size_t start = 0; start < text->size();) {
             std::size_t end = std::min(start + kPiece, text->size());
-            while (end < text->size() &&
-                   (static_cast<unsigned char>((*text)[end]) & 0xC0) == 0x80) {
+            while (end < text->size() && text::isContinuationByte((*text)[end])) {
                 ++end;
             }
             consume(std::string_view(*text).substr(start, end - start), text->size());
