@@ -158,8 +158,15 @@ struct ListenerFlow::Receiver {
         : fd(socket),
           // Left uninitialised: pages are only touched as datagrams fill them.
           buffers(new std::uint8_t[kMaxBatch * kReceiveBufferSize]) {
+        // Set up once: recvmmsg writes back only the sender length, flags and byte count of the
+        // messages it fills, so each wait resets just those senders' lengths.
         for (std::size_t i = 0; i < kMaxBatch; ++i) {
-            slots[i].iov.iov_base = buffers.get() + i * kReceiveBufferSize;
+            slots[i].iov = {buffers.get() + i * kReceiveBufferSize, kReceiveBufferSize};
+            auto& header = messages[i].msg_hdr;
+            header.msg_iov = &slots[i].iov;
+            header.msg_iovlen = 1;
+            header.msg_name = &slots[i].sender;
+            header.msg_namelen = sizeof(sockaddr_storage);
         }
     }
     ~Receiver() { ::close(fd); }
@@ -183,6 +190,7 @@ struct ListenerFlow::Receiver {
     std::unique_ptr<std::uint8_t[]> buffers;
     std::array<Slot, kMaxBatch> slots{};
     std::array<mmsghdr, kMaxBatch> messages{};
+    std::size_t filled = 0;  // messages the last recvmmsg wrote to
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -242,14 +250,10 @@ void ListenerFlow::Receiver::run() {
 }
 
 std::optional<ListenerFlow::Receiver::Batch> ListenerFlow::Receiver::receive() {
-    for (std::size_t i = 0; i < kMaxBatch; ++i) {
-        slots[i].iov.iov_len = kReceiveBufferSize;
-        messages[i] = mmsghdr{};
-        messages[i].msg_hdr.msg_iov = &slots[i].iov;
-        messages[i].msg_hdr.msg_iovlen = 1;
-        messages[i].msg_hdr.msg_name = &slots[i].sender;
+    for (std::size_t i = 0; i < filled; ++i) {
         messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
     }
+    filled = 0;
     // Blocks for the first datagram only, then takes whatever else is already queued. A close
     // or stop shuts the socket's receive side, which ends the wait with nothing.
     const int count = ::recvmmsg(fd, messages.data(), kMaxBatch, MSG_WAITFORONE, nullptr);
@@ -264,6 +268,7 @@ std::optional<ListenerFlow::Receiver::Batch> ListenerFlow::Receiver::receive() {
         }
         return Batch{std::nullopt, std::nullopt, systemError(number)};
     }
+    filled = static_cast<std::size_t>(count);
     std::vector<dns::Datagram> datagrams;
     std::vector<flow::Endpoint> endpoints;
     datagrams.reserve(static_cast<std::size_t>(count));
