@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (cut < size && text::isContinuationByte(static_cast<char>(data[cut]))) {
         ++cut;
     }
-    blocklist::BlocklistParser pieces(1, size);
+    blocklist::BlocklistParser pieces(size);
     pieces.feed(input.substr(0, cut));
     pieces.feed(input.substr(cut));
     const auto fromPieces = std::move(pieces).finish();

@@ -15,6 +15,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "blocklist/blocklist_text.h"
@@ -49,12 +50,12 @@ const Fixture& fixture(std::size_t entries) {
     slot = std::make_unique<Fixture>();
     Fixture& f = *slot;
     std::mt19937_64 rng(entries);
-    blocklist::DomainSetBuilder builder(entries, entries * 24);
-    while (builder.size() < entries) {
+    blocklist::DomainSetBuilder builder(entries * 24);
+    std::unordered_set<std::string> distinct;
+    while (f.entries.size() < entries) {
         std::string entry = randomName(rng, 2 + static_cast<int>(rng() % 4));
-        const std::size_t before = builder.size();
-        builder.add(entry);
-        if (builder.size() > before) {
+        if (distinct.insert(entry).second) {
+            builder.add(entry);
             f.entries.push_back(std::move(entry));
         }
     }

@@ -78,9 +78,8 @@ std::string_view trim(std::string_view line) {
 
 }  // namespace
 
-BlocklistParser::BlocklistParser(std::size_t expectedEntries, std::size_t expectedBytes,
-                                 std::size_t maxArenaBytes)
-    : builder_(expectedEntries, expectedBytes, maxArenaBytes) {}
+BlocklistParser::BlocklistParser(std::size_t expectedBytes, std::size_t maxArenaBytes)
+    : builder_(expectedBytes, maxArenaBytes) {}
 
 void BlocklistParser::takeLine(std::string_view line) {
     line = trim(line);
@@ -138,9 +137,7 @@ std::optional<DomainSet> BlocklistParser::finish() && {
 }
 
 std::optional<DomainSet> parseBlocklist(std::string_view text) {
-    // Sizing from the LF count lets a big list be built without regrowing the table.
-    const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
-    BlocklistParser parser(lines, text.size());
+    BlocklistParser parser(text.size());
     parser.feed(text);
     return std::move(parser).finish();
 }

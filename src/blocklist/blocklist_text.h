@@ -20,13 +20,9 @@ namespace sieveharbor::blocklist {
 // read out of bounds. Pure; one thread at a time.
 class BlocklistParser {
   public:
-    // Sizing hints for the set (see DomainSetBuilder); expectedBytes is the whole text's size.
-    BlocklistParser(std::size_t expectedEntries, std::size_t expectedBytes,
-                    std::size_t maxArenaBytes = DomainSet::kMaxArenaBytes);
-
-    // A guess of the entries in a text of `bytes`, on the high side: most list lines are longer
-    // than 12 bytes, and a table sized a little large is trimmed once, not regrown many times.
-    static std::size_t entriesEstimate(std::size_t bytes) { return bytes / 12 + 1; }
+    // expectedBytes, the whole text's size, sizes the set's arena (see DomainSetBuilder).
+    explicit BlocklistParser(std::size_t expectedBytes,
+                             std::size_t maxArenaBytes = DomainSet::kMaxArenaBytes);
 
     void feed(std::string_view piece);
 

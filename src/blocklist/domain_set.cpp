@@ -2,21 +2,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "blocklist/suffix_hash.h"
 
 namespace sieveharbor::blocklist {
-namespace {
-
-using detail::hashOf;
-
-// `v = {}` would keep the capacity; moving an empty vector in frees it.
-template <class Vector>
-void releaseMemory(Vector& v) {
-    v = Vector();
-}
-
-}  // namespace
 
 std::string_view DomainSet::entryAt(std::size_t offset) const noexcept {
     // Length as LEB128: one byte for entries under 128 bytes, which is nearly all of them.
@@ -31,28 +21,32 @@ std::string_view DomainSet::entryAt(std::size_t offset) const noexcept {
     return {arena_.data() + offset, length};
 }
 
-bool DomainSet::matchesAt(std::size_t index, std::uint64_t hash,
-                          std::string_view text) const noexcept {
-    // Eight tags at a time: the bytes equal to the tag before the first empty one are the only
-    // candidates, so a probe that misses usually costs one load and no unpredictable branch.
-    static_assert(std::endian::native == std::endian::little, "byte i of a group is bits 8i..");
+bool DomainSet::matchesFrom(std::size_t bucket, std::uint64_t hash,
+                            std::string_view text) const noexcept {
+    // The twelve tags as two words: the bytes equal to the tag are the only candidates, so a
+    // probe that misses usually costs one cache line and no unpredictable branch. Empty slots
+    // never match, since no tag is 0.
+    static_assert(std::endian::native == std::endian::little, "byte i of a word is bits 8i..");
+    static_assert(kBucketSlots == 12, "eight tags in the first word, four in the second");
+    constexpr std::uint64_t kFourTags = 0x80808080;
     const std::uint64_t tagWord = tagOf(hash) * detail::kOnes;
-    for (;; index += kGroup) {
-        const std::uint64_t group = detail::load8(reinterpret_cast<const char*>(&tags_[index]));
-        const std::uint64_t empty = detail::zeroBytes8(group);
-        std::uint64_t candidates = detail::zeroBytes8(group ^ tagWord);
-        if (empty != 0) {
-            candidates &= (empty & (~empty + 1)) - 1;  // below the lowest empty byte
-        }
-        while (candidates != 0) {
-            const std::size_t slot =
-                index + static_cast<std::size_t>(std::countr_zero(candidates)) / 8;
-            if (entryAt(offsets_[slot]) == text) {
-                return true;
+    for (const Bucket* b = &buckets_[bucket];; ++b) {
+        const auto* tags = reinterpret_cast<const char*>(b->tags);
+        const auto hits = [&](std::uint64_t candidates, std::size_t first) {
+            for (; candidates != 0; candidates &= candidates - 1) {
+                const std::size_t slot =
+                    first + static_cast<std::size_t>(std::countr_zero(candidates)) / 8;
+                if (entryAt(b->offsets[slot]) == text) {
+                    return true;
+                }
             }
-            candidates &= candidates - 1;
+            return false;
+        };
+        if (hits(detail::zeroBytes8(detail::load8(tags) ^ tagWord), 0) ||
+            hits(detail::zeroBytes8(detail::load8(tags + 8) ^ tagWord) & kFourTags, 8)) {
+            return true;
         }
-        if (empty != 0) {
+        if (b->overflowed == 0) {
             return false;
         }
     }
@@ -62,17 +56,17 @@ bool DomainSet::contains(std::string_view canonicalEntry) const noexcept {
     if (count_ == 0) {
         return false;
     }
-    const std::uint64_t hash = hashOf(canonicalEntry);
-    return matchesAt(indexOf(hash), hash, canonicalEntry);
+    const std::uint64_t hash = detail::hashOf(canonicalEntry);
+    return matchesFrom(indexOf(hash), hash, canonicalEntry);
 }
 
 bool DomainSet::anyProbeHits(std::string_view name, const Probe* probes,
                              std::size_t count) const noexcept {
     for (std::size_t i = 0; i < count; ++i) {
-        __builtin_prefetch(&tags_[indexOf(probes[i].hash)]);
+        __builtin_prefetch(&buckets_[indexOf(probes[i].hash)]);
     }
     for (std::size_t i = 0; i < count; ++i) {
-        if (matchesAt(indexOf(probes[i].hash), probes[i].hash, name.substr(probes[i].start))) {
+        if (matchesFrom(indexOf(probes[i].hash), probes[i].hash, name.substr(probes[i].start))) {
             return true;
         }
     }
@@ -100,67 +94,40 @@ bool DomainSet::containsNameOrParent(std::string_view name) const noexcept {
 }
 
 std::size_t DomainSet::heapBytes() const noexcept {
-    return arena_.capacity() + tags_.capacity() + offsets_.capacity() * sizeof(Offset);
+    return arena_.capacity() + buckets_.capacity() * sizeof(Bucket);
 }
 
-// Load factor stays at or below 0.7 (of the slots a probe may start in): short probe runs, and
-// at most 9 / 0.35 table bytes per entry right after a doubling.
-std::size_t DomainSetBuilder::slotsFor(std::size_t entries) {
-    const std::size_t needed = entries + entries * 3 / 7 + 1 + DomainSet::kTailSlots;
-    return std::bit_ceil(std::max<std::size_t>(needed, 128));
+// Buckets hold 7.2 entries on average (0.6 of their slots), so few overflow into the next
+// bucket: about 8.9 table bytes per entry.
+std::size_t DomainSetBuilder::bucketsFor(std::size_t entries) {
+    return entries * 5 / 36 + 1;
 }
 
-DomainSetBuilder::DomainSetBuilder(std::size_t expectedEntries, std::size_t expectedBytes,
-                                   std::size_t maxArenaBytes)
+DomainSetBuilder::DomainSetBuilder(std::size_t expectedBytes, std::size_t maxArenaBytes)
     : maxArenaBytes_(std::min(maxArenaBytes, DomainSet::kMaxArenaBytes)) {
     set_.arena_.reserve(std::min(expectedBytes, maxArenaBytes_));
-    if (expectedEntries > 0) {
-        rehash(slotsFor(expectedEntries));
-    }
 }
 
-bool DomainSetBuilder::insertOffset(std::uint64_t hash, std::size_t offset) {
-    const std::size_t end = set_.slots_ - DomainSet::kGroup;
-    for (std::size_t index = set_.indexOf(hash); index < end; ++index) {
-        if (set_.tags_[index] == DomainSet::kEmpty) {
-            set_.tags_[index] = DomainSet::tagOf(hash);
-            set_.offsets_[index] = static_cast<DomainSet::Offset>(offset);
-            return true;
+void DomainSetBuilder::insertOffset(std::uint64_t hash, std::size_t offset) {
+    auto& buckets = set_.buckets_;
+    for (std::size_t index = set_.indexOf(hash);; ++index) {
+        if (index == buckets.size()) {
+            buckets.emplace_back();
         }
-    }
-    return false;
-}
-
-void DomainSetBuilder::rehash(std::size_t slots) {
-    for (;; slots *= 2) {
-        // Release the old arrays first so that regrowth never holds two tables at once.
-        releaseMemory(set_.tags_);
-        releaseMemory(set_.offsets_);
-        set_.tags_.assign(slots, DomainSet::kEmpty);
-        set_.offsets_.assign(slots - DomainSet::kGroup, 0);
-        set_.slots_ = slots;
-        // The arena is walked in order, so regrowth reads memory sequentially.
-        bool placed = true;
-        for (std::size_t offset = 0; placed && offset < set_.arena_.size();) {
-            const std::string_view entry = set_.entryAt(offset);
-            placed = insertOffset(hashOf(entry), offset);
-            offset = static_cast<std::size_t>(entry.data() + entry.size() - set_.arena_.data());
+        DomainSet::Bucket& bucket = buckets[index];
+        for (std::size_t slot = 0; slot < DomainSet::kBucketSlots; ++slot) {
+            if (bucket.tags[slot] == DomainSet::kEmpty) {
+                bucket.tags[slot] = DomainSet::tagOf(hash);
+                bucket.offsets[slot] = static_cast<DomainSet::Offset>(offset);
+                return;
+            }
         }
-        if (placed) {
-            return;
-        }
+        bucket.overflowed = 1;
     }
 }
 
 bool DomainSetBuilder::add(std::string_view canonicalEntry) {
     if (canonicalEntry.empty()) {
-        return true;
-    }
-    if (slotsFor(set_.count_ + 1) > set_.slots_) {
-        rehash(slotsFor(set_.count_ + 1));
-    }
-    const std::uint64_t hash = hashOf(canonicalEntry);
-    if (set_.matchesAt(set_.indexOf(hash), hash, canonicalEntry)) {
         return true;
     }
     const std::size_t offset = set_.arena_.size();
@@ -178,27 +145,57 @@ bool DomainSetBuilder::add(std::string_view canonicalEntry) {
         set_.arena_.push_back(static_cast<char>(low | 0x80));
     }
     set_.arena_.insert(set_.arena_.end(), canonicalEntry.begin(), canonicalEntry.end());
-    ++set_.count_;
-    if (!insertOffset(hash, offset)) {
-        rehash(set_.slots_ * 2);  // places the new entry too: it is in the arena already
-    }
+    ++added_;
     return true;
 }
 
 DomainSet DomainSetBuilder::finish() && {
-    if (set_.count_ == 0) {
-        releaseMemory(set_.tags_);
-        releaseMemory(set_.offsets_);
-        set_.slots_ = 0;
-    } else if (set_.slots_ > slotsFor(set_.count_)) {
-        rehash(slotsFor(set_.count_));
+    DomainSet& set = set_;
+    if (added_ > 0) {
+        set.homeBuckets_ = bucketsFor(added_);
+        set.buckets_.reserve(set.homeBuckets_ + DomainSet::kSpareBuckets);
+        set.buckets_.assign(set.homeBuckets_, DomainSet::Bucket{});
     }
+    // One pass over the arena in batches: first the hashes, with their home buckets prefetched so
+    // that the cache misses of a batch overlap; then each entry is looked up and, unless it is a
+    // duplicate, moved down over the duplicates before it and indexed.
+    struct Pending {
+        std::size_t offset;
+        std::size_t bytes;  // length prefix and text
+        std::uint64_t hash;
+    };
+    constexpr std::size_t kBatch = 16;
+    Pending batch[kBatch];
+    char* const arena = set.arena_.data();
+    std::size_t write = 0;
+    for (std::size_t read = 0; read < set.arena_.size();) {
+        std::size_t n = 0;
+        for (; n < kBatch && read < set.arena_.size(); ++n) {
+            const std::string_view entry = set.entryAt(read);
+            const auto next = static_cast<std::size_t>(entry.data() + entry.size() - arena);
+            batch[n] = {read, next - read, detail::hashOf(entry)};
+            __builtin_prefetch(&set.buckets_[set.indexOf(batch[n].hash)]);
+            read = next;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const Pending& entry = batch[i];
+            // Entries before this one have only moved down, so its text is still in place.
+            if (set.matchesFrom(set.indexOf(entry.hash), entry.hash, set.entryAt(entry.offset))) {
+                continue;
+            }
+            std::memmove(arena + write, arena + entry.offset, entry.bytes);
+            insertOffset(entry.hash, write);
+            write += entry.bytes;
+            ++set.count_;
+        }
+    }
+    set.arena_.resize(write);
     // A mapped arena is left as it is: its unused tail was never touched, so it holds no memory,
     // while a shrink would copy the whole arena and briefly need it twice.
-    if (set_.arena_.capacity() < LargePageAllocator<char>::kHugePage) {
-        set_.arena_.shrink_to_fit();
+    if (set.arena_.capacity() < LargePageAllocator<char>::kHugePage) {
+        set.arena_.shrink_to_fit();
     }
-    return std::move(set_);
+    return std::move(set);
 }
 
 }  // namespace sieveharbor::blocklist

@@ -11,11 +11,10 @@
 namespace sieveharbor::blocklist {
 
 // An immutable set of blocked domains, kept compact: every entry's text lives in one arena
-// (a length byte or two, then the bytes), indexed by an open-addressing table with linear
-// probing. The table is split in two parallel arrays: one tag byte per slot, and the arena
-// offsets. A probe that misses reads only tag bytes (2 MiB for a million entries, small enough
-// to stay in the last-level cache); offsets and arena are read only when a tag matches.
-// A million entries cost three heap blocks, not a million nodes.
+// (a length byte or two, then the bytes), indexed by an open-addressing table of 64-byte
+// buckets. A bucket holds twelve tag bytes and the twelve arena offsets beside them, so a probe
+// reads one cache line whether it misses or hits, and a hit reaches the entry's text with one
+// more read. A million entries cost a few heap blocks, not a million nodes.
 //
 // Entries are kept in canonical form (text::canonicalLower), so byte equality is canonical
 // equivalence. Built once by DomainSetBuilder, then only read: any number of threads may read
@@ -57,18 +56,25 @@ class DomainSet {
   private:
     friend class DomainSetBuilder;
 
-    // A tag byte is 0 for an empty slot, else 0x80 | seven bits of the entry's hash: one in 128
-    // occupied slots met by a probe that misses needs a look at the arena.
+    static constexpr std::size_t kBucketSlots = 12;
+    // A tag byte is 0 for an empty slot, else eight bits of the entry's hash (0 read as 1):
+    // about one in 255 occupied slots met by a probe that misses needs a look at the arena.
     static constexpr std::uint8_t kEmpty = 0;
-    // Probing never wraps around: no probe starts in the last kOverflowSlots + kGroup slots, so
-    // a run that starts near the end goes on into the overflow slots (the table grows in the rare
-    // case that it would run past them), and the last group of tags stays empty, so a probe reads
-    // any group of eight tags without a bounds test.
-    static constexpr std::size_t kOverflowSlots = 64;
-    static constexpr std::size_t kGroup = 8;
-    static constexpr std::size_t kTailSlots = kOverflowSlots + kGroup;
+    struct alignas(64) Bucket {
+        std::uint8_t tags[kBucketSlots];  // filled from the front, never emptied
+        // Set once an entry whose probe passed through here went on to a later bucket: a probe
+        // that misses ends at the first bucket without it.
+        std::uint8_t overflowed;
+        std::uint8_t unused[3];
+        Offset offsets[kBucketSlots];
+    };
+    static_assert(sizeof(Bucket) == 64, "one cache line per bucket");
+    // Probing never wraps around: a run that passes the last home bucket goes on into buckets
+    // added after it, and room for kSpareBuckets of them is set aside up front.
+    static constexpr std::size_t kSpareBuckets = 8;
     static std::uint8_t tagOf(std::uint64_t hash) noexcept {
-        return static_cast<std::uint8_t>(0x80 | (hash & 0x7F));
+        const auto tag = static_cast<std::uint8_t>(hash);
+        return static_cast<std::uint8_t>(tag + (tag == kEmpty));
     }
 
     struct Probe {
@@ -77,49 +83,44 @@ class DomainSet {
     };
 
     std::string_view entryAt(std::size_t offset) const noexcept;
-    // The home slot, from the hash's high bits: multiply-shift onto the slots a probe may start in.
+    // The home bucket, from the hash's high bits: multiply-shift onto the home buckets.
     std::size_t indexOf(std::uint64_t hash) const noexcept {
-        return static_cast<std::size_t>(
-            (static_cast<unsigned __int128>(hash) * (slots_ - kTailSlots)) >> 64);
+        return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * homeBuckets_) >>
+                                        64);
     }
-    bool matchesAt(std::size_t index, std::uint64_t hash, std::string_view text) const noexcept;
+    bool matchesFrom(std::size_t bucket, std::uint64_t hash, std::string_view text) const noexcept;
     bool anyProbeHits(std::string_view name, const Probe* probes, std::size_t count) const noexcept;
 
     std::vector<char, LargePageAllocator<char>> arena_;
-    // Slot arrays of slots_ entries (a power of two, so that huge pages hold them without a
-    // partly used page at the end); offsets_ leaves out the last, always empty, group. All
-    // empty for the empty set.
-    std::vector<std::uint8_t, LargePageAllocator<std::uint8_t>> tags_;
-    std::vector<Offset, LargePageAllocator<Offset>> offsets_;
-    std::size_t slots_ = 0;
+    // Empty for the empty set.
+    std::vector<Bucket, LargePageAllocator<Bucket>> buckets_;
+    std::size_t homeBuckets_ = 0;
     std::size_t count_ = 0;
 };
 
-// Collects canonical entries into a DomainSet; equal entries collapse into one.
+// Collects canonical entries into a DomainSet; equal entries collapse into one. Entries go into
+// the arena as they come; the table is built once, in finish, when their number is known.
 class DomainSetBuilder {
   public:
-    // Hints size the arena and table up front so that a big list is built without regrowth;
-    // they need not be exact. maxArenaBytes is lowered only by tests.
-    explicit DomainSetBuilder(std::size_t expectedEntries = 0, std::size_t expectedBytes = 0,
+    // The hint sizes the arena up front so that a big list is read without copying it as it
+    // grows; it need not be exact. maxArenaBytes is lowered only by tests.
+    explicit DomainSetBuilder(std::size_t expectedBytes = 0,
                               std::size_t maxArenaBytes = DomainSet::kMaxArenaBytes);
 
-    // Adds one entry, already in canonical form and non-empty; empty text is ignored. False when
-    // the entry is new but the arena has no room for it: the set is then not the whole list.
+    // Adds one entry, already in canonical form; empty text is ignored. False when the arena has
+    // no room for it (duplicates take room until finish collapses them): the set is then not
+    // the whole list.
     bool add(std::string_view canonicalEntry);
 
-    std::size_t size() const noexcept { return set_.count_; }
-
-    // The finished set; the table is trimmed to the entries actually added.
+    // The finished set, duplicates collapsed into their first occurrence.
     DomainSet finish() &&;
 
   private:
-    static std::size_t slotsFor(std::size_t entries);
-    // Rebuilds the table from the arena with `slots` slots, or more if a run would overflow.
-    void rehash(std::size_t slots);
-    // False when the probe run would leave the overflow slots: the table must grow.
-    bool insertOffset(std::uint64_t hash, std::size_t offset);
+    static std::size_t bucketsFor(std::size_t entries);
+    void insertOffset(std::uint64_t hash, std::size_t offset);
 
     DomainSet set_;
+    std::size_t added_ = 0;  // entries in the arena, duplicates included
     std::size_t maxArenaBytes_;
 };
 

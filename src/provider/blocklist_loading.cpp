@@ -36,8 +36,7 @@ void DNSProxyProvider::loadBlocklist() {
     const bool read = seams_.fileSystem->readUtf8FileInPieces(
         *path, [&parser](std::string_view piece, std::size_t expectedBytes) {
             if (!parser) {
-                parser.emplace(blocklist::BlocklistParser::entriesEstimate(expectedBytes),
-                               expectedBytes);
+                parser.emplace(expectedBytes);
             }
             parser->feed(piece);
         });

@@ -26,12 +26,12 @@ std::vector<std::string> sortedEntries(const std::optional<DomainSet>& set) {
 // and one character per piece must give the same entries, as the loader feeds a file in pieces.
 std::vector<std::string> entriesOf(std::string_view text) {
     const auto whole = sortedEntries(parseBlocklist(text));
-    BlocklistParser single(1, text.size());
+    BlocklistParser single(text.size());
     for (std::size_t cut = 0; cut <= text.size(); ++cut) {
         if (cut < text.size() && text::isContinuationByte(text[cut])) {
             continue;  // inside a character: the file reader never cuts there
         }
-        BlocklistParser halves(1, text.size());
+        BlocklistParser halves(text.size());
         halves.feed(text.substr(0, cut));
         halves.feed(text.substr(cut));
         EXPECT_EQ(sortedEntries(std::move(halves).finish()), whole) << "cut at " << cut;
@@ -105,13 +105,13 @@ TEST(ParseBlocklist, splits_trims_lowers_and_drops_comments) {
 
 TEST(ParseBlocklist, a_list_too_big_for_one_set_gives_nothing_rather_than_a_part) {
     constexpr std::size_t kRoom = 32;  // two entries of nine bytes, with their lengths, fit
-    BlocklistParser fits(2, 0, kRoom);
-    fits.feed("a.example\nb.example\nA.EXAMPLE\n");
+    BlocklistParser fits(0, kRoom);
+    fits.feed("a.example\nb.example\n");
     const auto two = std::move(fits).finish();
     ASSERT_TRUE(two);
     EXPECT_EQ(two->size(), 2u);
 
-    BlocklistParser overflows(2, 0, kRoom);
+    BlocklistParser overflows(0, kRoom);
     overflows.feed("a.example\nb.example\nc.example\n");
     EXPECT_FALSE(std::move(overflows).finish());
 }

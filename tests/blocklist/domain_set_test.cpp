@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "blocklist/suffix_hash.h"
 
 namespace sieveharbor::blocklist {
 namespace {
@@ -12,8 +15,8 @@ std::string entryNumber(int i) {
     return "host" + std::to_string(i) + ".example";
 }
 
-TEST(DomainSet, holds_every_entry_through_regrowth_and_nothing_else) {
-    DomainSetBuilder builder;  // no size hints: the table must grow many times
+TEST(DomainSet, holds_every_entry_and_nothing_else) {
+    DomainSetBuilder builder;  // no size hint: the arena grows as entries come
     constexpr int kEntries = 100000;
     for (int i = 0; i < kEntries; ++i) {
         builder.add(entryNumber(i));
@@ -28,17 +31,74 @@ TEST(DomainSet, holds_every_entry_through_regrowth_and_nothing_else) {
     EXPECT_LE(set.heapBytes() / set.size(), 48u);
 }
 
-TEST(DomainSet, collapses_duplicates_and_ignores_empty_text) {
+TEST(DomainSet, collapses_duplicates_into_their_first_occurrence) {
+    // Duplicates are dropped while the table is built, in batches, and the entries after them
+    // move down in the arena: a duplicate in the same batch as its original, in a later batch,
+    // and runs of them must all leave the other entries whole and in order.
+    struct Case {
+        const char* what;
+        std::vector<std::string> added;
+        std::vector<std::string> kept;
+    };
+    std::vector<std::string> cycled;   // 0..299 three times over
+    std::vector<std::string> doubled;  // 0, 0, 1, 1, ...
+    std::vector<std::string> firstKept;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 300; ++i) {
+            cycled.push_back(entryNumber(i));
+        }
+    }
+    for (int i = 0; i < 300; ++i) {
+        doubled.insert(doubled.end(), 2, entryNumber(i));
+        firstKept.push_back(entryNumber(i));
+    }
+    const std::vector<Case> cases = {
+        {"empty text ignored", {"a.example", "", "b.example"}, {"a.example", "b.example"}},
+        {"neighbours", {"a.example", "a.example", "b.example"}, {"a.example", "b.example"}},
+        {"far apart", cycled, firstKept},
+        {"every entry twice", doubled, firstKept},
+        {"only duplicates after the first", {"x.example", "x.example", "x.example"}, {"x.example"}},
+    };
+    for (const auto& c : cases) {
+        DomainSetBuilder builder;
+        for (const auto& entry : c.added) {
+            builder.add(entry);
+        }
+        const DomainSet set = std::move(builder).finish();
+        std::vector<std::string> seen;
+        set.forEach([&](std::string_view entry) { seen.emplace_back(entry); });
+        EXPECT_EQ(seen, c.kept) << c.what;
+        EXPECT_EQ(set.size(), c.kept.size()) << c.what;
+        for (const auto& entry : c.kept) {
+            EXPECT_TRUE(set.contains(entry)) << c.what << ": " << entry;
+        }
+        EXPECT_FALSE(set.contains("host300.example")) << c.what;
+    }
+}
+
+TEST(DomainSet, a_run_past_the_last_bucket_keeps_every_entry) {
+    // Hashes in the top 1/4096 of their range all start in the last bucket of any table of fewer
+    // than 4096 buckets, so forty of them fill it and run on past its end.
+    constexpr std::uint64_t kTop = ~std::uint64_t{0} - (~std::uint64_t{0} >> 12);
+    std::vector<std::string> last;
+    std::vector<std::string> others;
+    for (int i = 0; last.size() < 40; ++i) {
+        std::string entry = entryNumber(i);
+        (detail::hashOf(entry) >= kTop ? last : others).push_back(std::move(entry));
+    }
     DomainSetBuilder builder;
-    builder.add("a.example");
-    builder.add("a.example");
-    builder.add("");
-    builder.add("b.example");
+    for (const auto& entry : last) {
+        builder.add(entry);
+    }
     const DomainSet set = std::move(builder).finish();
-    EXPECT_EQ(set.size(), 2u);
-    std::vector<std::string> seen;
-    set.forEach([&](std::string_view entry) { seen.emplace_back(entry); });
-    EXPECT_EQ(seen, (std::vector<std::string>{"a.example", "b.example"}));
+    EXPECT_EQ(set.size(), last.size());
+    for (const auto& entry : last) {
+        EXPECT_TRUE(set.contains(entry)) << entry;
+        EXPECT_TRUE(set.containsNameOrParent("www." + entry)) << entry;
+    }
+    for (std::size_t i = 0; i < 1000; ++i) {
+        EXPECT_FALSE(set.contains(others[i])) << others[i];
+    }
 }
 
 TEST(DomainSet, keeps_long_entries_whole) {
@@ -55,14 +115,6 @@ TEST(DomainSet, keeps_long_entries_whole) {
         EXPECT_FALSE(set.contains(entry.substr(1))) << entry.size();
         EXPECT_TRUE(set.containsNameOrParent("x." + entry)) << entry.size();
     }
-}
-
-TEST(DomainSet, oversized_size_hint_is_trimmed_away) {
-    DomainSetBuilder builder(1000000, 0);
-    builder.add("only.example");
-    const DomainSet set = std::move(builder).finish();
-    EXPECT_TRUE(set.contains("only.example"));
-    EXPECT_LT(set.heapBytes(), 4096u) << "the smallest table, not the 18 MB the hint asked for";
 }
 
 }  // namespace
