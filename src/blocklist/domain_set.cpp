@@ -63,10 +63,7 @@ bool DomainSet::contains(std::string_view canonicalEntry) const noexcept {
 bool DomainSet::anyProbeHits(std::string_view name, const Probe* probes,
                              std::size_t count) const noexcept {
     for (std::size_t i = 0; i < count; ++i) {
-        __builtin_prefetch(&buckets_[indexOf(probes[i].hash)]);
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        if (matchesFrom(indexOf(probes[i].hash), probes[i].hash, name.substr(probes[i].start))) {
+        if (matchesFrom(probes[i].bucket, probes[i].hash, name.substr(probes[i].start))) {
             return true;
         }
     }
@@ -81,8 +78,12 @@ bool DomainSet::containsNameOrParent(std::string_view name) const noexcept {
     constexpr std::size_t kBatch = 16;
     Probe probes[kBatch];
     std::size_t pending = 0;
-    const bool hit = detail::forEachSuffixHash(lowered, [&](std::size_t start, std::uint64_t hash) {
-        probes[pending++] = {start, hash};
+    return detail::forEachSuffixHash(lowered, [&](std::size_t start, std::uint64_t hash) {
+        // Each bucket is fetched as soon as its hash is known, while the longer suffixes are
+        // still being hashed.
+        const std::size_t bucket = indexOf(hash);
+        __builtin_prefetch(&buckets_[bucket]);
+        probes[pending++] = {start, hash, bucket};
         if (pending < kBatch && start != 0) {
             return false;
         }
@@ -90,7 +91,6 @@ bool DomainSet::containsNameOrParent(std::string_view name) const noexcept {
         pending = 0;
         return any;
     });
-    return hit;
 }
 
 std::size_t DomainSet::heapBytes() const noexcept {

@@ -28,8 +28,8 @@ class DomainSet {
 
     // True when `name`, or the text after any "." in it, is an entry. A-Z in `name` are read
     // as a-z; every other byte must already be in canonical form. The suffix hashes come out of
-    // one right-to-left pass and their probes are issued together, so the cache misses of a
-    // large table overlap instead of adding up.
+    // one right-to-left pass and each bucket is fetched as soon as its hash is known, so the
+    // cache misses of a large table overlap instead of adding up.
     bool containsNameOrParent(std::string_view name) const noexcept;
 
     std::size_t size() const noexcept { return count_; }
@@ -80,6 +80,7 @@ class DomainSet {
     struct Probe {
         std::size_t start;  // the suffix is name[start..]
         std::uint64_t hash;
+        std::size_t bucket;  // its home bucket
     };
 
     std::string_view entryAt(std::size_t offset) const noexcept;
