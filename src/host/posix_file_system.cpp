@@ -36,10 +36,11 @@ class Descriptor {
 // sequence whose lead byte announces more). Whether the bytes are well-formed is checked apart.
 std::size_t wholeCharacters(std::string_view bytes) {
     for (std::size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
-        const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
-        if (text::isContinuationByte(static_cast<char>(byte))) {
-            continue;  // a continuation byte: its lead byte is further back
+        const char c = bytes[bytes.size() - back];
+        if (text::isContinuationByte(c)) {
+            continue;  // its lead byte is further back
         }
+        const auto byte = static_cast<unsigned char>(c);
         const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
         return length > back ? bytes.size() - back : bytes.size();
     }

@@ -59,10 +59,6 @@ socklen_t toSocketAddress(const flow::Endpoint& endpoint, sockaddr_storage& addr
     return v4 || v6 ? static_cast<socklen_t>(bytes.size()) : 0;
 }
 
-}  // namespace
-
-namespace {
-
 // Writes held while a read completion runs; kept between batches so that their capacity is reused.
 struct HeldWrites {
     struct Call {
@@ -107,10 +103,8 @@ void flush(int fd, bool writeClosed, HeldWrites& held) {
         return;
     }
     const std::size_t count = held.datagrams.size();
-    held.errors.assign(count, 0);
-    if (writeClosed) {
-        held.errors.assign(count, ENOTCONN);
-    } else if (count > 0) {
+    held.errors.assign(count, writeClosed ? ENOTCONN : 0);
+    if (!writeClosed && count > 0) {
         held.messages.assign(count, mmsghdr{});
         held.iov.resize(count);
         for (std::size_t i = 0; i < count; ++i) {
@@ -183,8 +177,8 @@ struct ListenerFlow::Receiver {
     };
     std::optional<Batch> receive();
     void complete(ReadCompletion completion, Batch batch);
-    // Wakes the thread for good; the pending read, if any, is handed back to be dropped.
-    ReadCompletion stop();
+    // Wakes the thread for good and drops the pending read, if any, outside the lock.
+    void stop();
 
     const int fd;
     std::unique_ptr<std::uint8_t[]> buffers;
@@ -299,7 +293,7 @@ void ListenerFlow::Receiver::complete(ReadCompletion completion, Batch batch) {
     flush(fd, writeClosed.load(std::memory_order_acquire), held);
 }
 
-ListenerFlow::ReadCompletion ListenerFlow::Receiver::stop() {
+void ListenerFlow::Receiver::stop() {
     ReadCompletion dropped;
     {
         const std::lock_guard lock(mutex);
@@ -309,7 +303,6 @@ ListenerFlow::ReadCompletion ListenerFlow::Receiver::stop() {
     }
     ::shutdown(fd, SHUT_RD);
     wake.notify_all();
-    return dropped;
 }
 
 ListenerBindResult ListenerFlow::bind(AsioQueue& queue, std::string_view address,
@@ -355,8 +348,7 @@ ListenerFlow::~ListenerFlow() {
 }
 
 void ListenerFlow::stop() {
-    auto dropped = receiver_->stop();
-    dropped = nullptr;
+    receiver_->stop();
     if (!receiver_->thread.joinable()) {
         return;
     }
