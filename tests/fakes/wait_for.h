@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-namespace sieveharbor::host {
+namespace sieveharbor {
 
 // Polls a condition until it holds or the bound passes; true when it held.
 template <typename Condition>
@@ -19,4 +19,4 @@ bool waitFor(Condition condition,
     return true;
 }
 
-}  // namespace sieveharbor::host
+}  // namespace sieveharbor

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <thread>
 
 #include "fakes/fake_flow.h"
 #include "fakes/loopback.h"
+#include "fakes/wait_for.h"
 #include "flow/forward_query.h"
 #include "platform/linux/asio_connection.h"
 #include "platform/linux/asio_queue.h"
@@ -30,18 +30,6 @@ constexpr milliseconds kWait{2000};
 dns::Datagram query(std::uint8_t id) {
     return {0x00, id,   0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,
             0x00, 0x00, 0x01, 'a',  0x00, 0x00, 0x01, 0x00, 0x01};
-}
-
-template <typename Predicate>
-bool eventually(Predicate predicate, milliseconds timeout = kWait) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
 }
 
 std::size_t openDescriptors() {
@@ -138,7 +126,7 @@ TEST_P(RelayBehaviour, writes_back_exactly_what_the_upstream_sent) {
     if (want) {
         EXPECT_EQ(got->bytes, *want);
     }
-    EXPECT_TRUE(eventually([&] { return relay.context->inFlight() == 0; }));
+    EXPECT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }));
 }
 
 const Behaviour kBehaviours[] = {
@@ -183,7 +171,7 @@ TEST(Relay, late_answer_within_the_timeout_is_written_and_after_it_is_not) {
 
     ASSERT_TRUE(client.sendTo(relay.port(), query(2)));
     ASSERT_TRUE(stub.waitForQueries(2, kWait));
-    ASSERT_TRUE(eventually([&] { return relay.context->inFlight() == 0; }));
+    ASSERT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }));
     ASSERT_TRUE(stub.replyTo(1, *StubUpstream::answer(query(2))));
     EXPECT_FALSE(client.receive(milliseconds(200)));
 }
@@ -195,9 +183,9 @@ TEST(Relay, absent_upstream_ends_the_exchange_without_waiting_for_the_timeout) {
     Relay relay(Family::v4, port, ForwardOptions{.replyTimeout = milliseconds(30'000)});
     LoopbackSocket client;
     ASSERT_TRUE(client.sendTo(relay.port(), query(3)));
-    ASSERT_TRUE(eventually([&] { return relay.factory->made.load() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return relay.factory->made.load() == 1; }));
     // The kernel's refusal ends it; the 30 s timeout would fail this bounded wait.
-    EXPECT_TRUE(eventually([&] { return relay.context->inFlight() == 0; }));
+    EXPECT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }));
     EXPECT_FALSE(client.receive(milliseconds(50)));
 }
 
@@ -241,7 +229,7 @@ TEST(Relay, queries_beyond_the_cap_are_dropped_and_the_rest_time_out) {
     EXPECT_EQ(relay.factory->made.load(), kCap);
     EXPECT_EQ(relay.context->inFlight(), kCap);
 
-    EXPECT_TRUE(eventually([&] { return relay.context->inFlight() == 0; }, milliseconds(5000)));
+    EXPECT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }, milliseconds(5000)));
     EXPECT_EQ(stub.queryCount(), kCap);
     EXPECT_EQ(relay.factory->made.load(), kCap);
     EXPECT_FALSE(client.receive(milliseconds(50)));
@@ -260,7 +248,7 @@ TEST(Relay, ten_thousand_unanswered_exchanges_leave_no_descriptor_open) {
     // One exchange first: the event loop opens its own descriptors (epoll, eventfd, timerfd) on
     // first use, and those stay for its lifetime.
     forwardQuery(context, query(0), flow, fakes::endpoint("client"), "127.0.0.1");
-    ASSERT_TRUE(eventually([&] { return context.inFlight() == 0; }));
+    ASSERT_TRUE(waitFor([&] { return context.inFlight() == 0; }));
     const std::size_t before = openDescriptors();
 
     for (std::size_t wave = 0; wave < kWaves; ++wave) {
@@ -268,15 +256,15 @@ TEST(Relay, ten_thousand_unanswered_exchanges_leave_no_descriptor_open) {
             forwardQuery(context, query(static_cast<std::uint8_t>(i)), flow,
                          fakes::endpoint("client"), "127.0.0.1");
         }
-        ASSERT_TRUE(eventually([&] { return context.inFlight() == 0; }, milliseconds(10'000)))
+        ASSERT_TRUE(waitFor([&] { return context.inFlight() == 0; }, milliseconds(10'000)))
             << "wave " << wave;
     }
     EXPECT_EQ(factory->made.load(), kWaves * kPerWave + 1);
-    EXPECT_TRUE(eventually([&] { return openDescriptors() == before; }))
+    EXPECT_TRUE(waitFor([&] { return openDescriptors() == before; }))
         << openDescriptors() << " open, " << before << " at the start";
     EXPECT_TRUE(flow->writes().empty());
     // Every exchange has let the flow go.
-    EXPECT_TRUE(eventually([&] { return flow.use_count() == 1; }));
+    EXPECT_TRUE(waitFor([&] { return flow.use_count() == 1; }));
     queue.stop();
 }
 

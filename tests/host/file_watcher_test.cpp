@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "fakes/wait_for.h"
 #include "temp_folder.h"
-#include "wait_for.h"
 
 namespace sieveharbor::host {
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "wait_for.h"
+#include "fakes/wait_for.h"
 
 namespace sieveharbor::host {
 namespace {

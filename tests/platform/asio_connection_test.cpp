@@ -7,6 +7,7 @@
 
 #include "fakes/fake_queue.h"
 #include "fakes/loopback.h"
+#include "fakes/wait_for.h"
 #include "wait.h"
 
 namespace sieveharbor::platform::linux_host {
@@ -110,10 +111,7 @@ TEST(AsioConnection, sends_one_message_and_receives_the_reply_then_cancel_releas
     ASSERT_TRUE(log.ended.wait());
     EXPECT_EQ(log.kinds(), (std::vector<Kind>{Kind::preparing, Kind::ready, Kind::cancelled}));
     // The handler is dropped right after it reports cancelled, on a queue thread.
-    for (int i = 0; i < 200 && !watch.expired(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_TRUE(watch.expired());
+    EXPECT_TRUE(waitFor([&] { return watch.expired(); }));
 }
 
 TEST(AsioConnection, pending_receive_completes_with_an_error_on_cancel_or_refusal) {

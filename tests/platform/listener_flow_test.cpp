@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "fakes/loopback.h"
+#include "fakes/wait_for.h"
 #include "wait.h"
 
 namespace sieveharbor::platform::linux_host {
@@ -208,10 +209,7 @@ TEST(ListenerFlow, a_released_listener_ends_its_receive_thread) {
         ASSERT_TRUE(client.sendTo(port, dns::Datagram{1}));
         ASSERT_TRUE(done.wait());
         EXPECT_TRUE(watch.expired());
-        for (int i = 0; i < 200 && threadCount() != before; ++i) {
-            std::this_thread::sleep_for(milliseconds(5));
-        }
-        EXPECT_EQ(threadCount(), before);
+        EXPECT_TRUE(waitFor([&] { return threadCount() == before; })) << threadCount();
     }
 }
 
@@ -316,9 +314,7 @@ TEST(ListenerFlow, answers_written_inside_a_read_completion_reach_their_senders_
         ASSERT_TRUE(done.wait());
     }
     // The completions of held writes run once the read completion has returned.
-    for (int i = 0; i < 200 && seen->completed < expected; ++i) {
-        std::this_thread::sleep_for(milliseconds(5));
-    }
+    EXPECT_TRUE(waitFor([&] { return seen->completed >= expected; }));
     EXPECT_EQ(seen->completedBeforeReturn, 0u);
     EXPECT_EQ(seen->completed, expected);
     EXPECT_EQ(seen->completedWithError, 0u);
@@ -364,9 +360,7 @@ TEST(ListenerFlow, a_bad_held_write_fails_alone) {
         done.notify();
     });
     ASSERT_TRUE(done.wait());
-    for (int i = 0; i < 200 && count() < 3; ++i) {
-        std::this_thread::sleep_for(milliseconds(5));
-    }
+    ASSERT_TRUE(waitFor([&] { return count() >= 3; }));
     ASSERT_EQ(count(), 3u);
     EXPECT_TRUE(results[0]);
     EXPECT_FALSE(results[1]);
