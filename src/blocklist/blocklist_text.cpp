@@ -82,6 +82,10 @@ BlocklistParser::BlocklistParser(std::size_t expectedBytes, std::size_t maxArena
     : builder_(expectedBytes, maxArenaBytes) {}
 
 void BlocklistParser::takeLine(std::string_view line) {
+    if (line.size() > kMaxLineBytes) {
+        refusal_ = Refusal::lineTooLong;
+        return;
+    }
     line = trim(line);
     if (line.empty() || line.front() == '#') {
         return;
@@ -94,12 +98,14 @@ void BlocklistParser::takeLine(std::string_view line) {
     } else {
         added = builder_.add(text::canonicalLower(line));
     }
-    complete_ = complete_ && added;
+    if (!added) {
+        refusal_ = Refusal::tooBig;
+    }
 }
 
-void BlocklistParser::feed(std::string_view piece) {
-    if (!complete_) {
-        return;  // the list is refused whole: the rest need not be read into it
+bool BlocklistParser::feed(std::string_view piece) {
+    if (refusal_) {
+        return false;  // the list is refused whole: the rest need not be read into it
     }
     if (!started_ && !piece.empty()) {
         started_ = true;
@@ -108,7 +114,7 @@ void BlocklistParser::feed(std::string_view piece) {
         }
     }
     std::size_t lineStart = 0;
-    for (std::size_t i = 0; i < piece.size();) {
+    for (std::size_t i = 0; i < piece.size() && !refusal_;) {
         const std::size_t newline = newlineAt(piece, i);
         if (newline == 0) {
             ++i;
@@ -125,12 +131,23 @@ void BlocklistParser::feed(std::string_view piece) {
         i += newline;
         lineStart = i;
     }
-    partialLine_.append(piece.substr(lineStart));
+    const std::string_view rest = piece.substr(std::min(lineStart, piece.size()));
+    if (!refusal_ && partialLine_.size() + rest.size() > kMaxLineBytes) {
+        refusal_ = Refusal::lineTooLong;
+    }
+    if (refusal_) {
+        partialLine_ = std::string();
+        return false;
+    }
+    partialLine_.append(rest);
+    return true;
 }
 
 std::optional<DomainSet> BlocklistParser::finish() && {
-    takeLine(partialLine_);
-    if (!complete_) {
+    if (!refusal_) {
+        takeLine(partialLine_);
+    }
+    if (refusal_) {
         return std::nullopt;
     }
     return std::move(builder_).finish();

@@ -15,19 +15,31 @@ namespace sieveharbor::blocklist {
 // entries collapse into one.
 //
 // The text comes in pieces, in order, each ending on a character boundary, so a big file is
-// never whole in memory; a line may run across pieces. The text should be well-formed UTF-8 (the
+// never whole in memory; a line may run across pieces. A line longer than kMaxLineBytes refuses
+// the list: no name is longer than a datagram, and a file of one endless line (a sparse file of
+// zero bytes) must not take all memory. The text should be well-formed UTF-8 (the
 // loader refuses any other file); ill-formed bytes are kept in entries as they are and never
 // read out of bounds. Pure; one thread at a time.
 class BlocklistParser {
   public:
+    static constexpr std::size_t kMaxLineBytes = 65535;
+
+    // Why a list was refused whole.
+    enum class Refusal { lineTooLong, tooBig };
+
     // expectedBytes, the whole text's size, sizes the set's arena (see DomainSetBuilder).
     explicit BlocklistParser(std::size_t expectedBytes,
                              std::size_t maxArenaBytes = DomainSet::kMaxArenaBytes);
 
-    void feed(std::string_view piece);
+    // False once the list is refused: the rest of the text need not be read.
+    bool feed(std::string_view piece);
 
-    // The set of every entry, or nothing when the list is too big for one set (4 GiB of text).
+    // The set of every entry, or nothing when the list is refused (see refusal()).
     std::optional<DomainSet> finish() &&;
+
+    // Set once the list is refused: a line over kMaxLineBytes, or more text than one set holds
+    // (4 GiB).
+    std::optional<Refusal> refusal() const noexcept { return refusal_; }
 
   private:
     void takeLine(std::string_view line);
@@ -36,7 +48,7 @@ class BlocklistParser {
     std::string partialLine_;  // the last line of the pieces so far, when it has not ended
     std::string scratch_;
     bool started_ = false;
-    bool complete_ = true;
+    std::optional<Refusal> refusal_;
 };
 
 // The whole text at once.

@@ -1,7 +1,10 @@
 #include "blocklist/domain_set.h"
 
+#include <sys/random.h>
+
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstring>
 
 #include "blocklist/suffix_hash.h"
@@ -56,7 +59,7 @@ bool DomainSet::contains(std::string_view canonicalEntry) const noexcept {
     if (count_ == 0) {
         return false;
     }
-    const std::uint64_t hash = detail::hashOf(canonicalEntry);
+    const std::uint64_t hash = detail::hashOf(canonicalEntry, seed_);
     return matchesFrom(indexOf(hash), hash, canonicalEntry);
 }
 
@@ -78,7 +81,7 @@ bool DomainSet::containsNameOrParent(std::string_view name) const noexcept {
     constexpr std::size_t kBatch = 16;
     Probe probes[kBatch];
     std::size_t pending = 0;
-    return detail::forEachSuffixHash(lowered, [&](std::size_t start, std::uint64_t hash) {
+    return detail::forEachSuffixHash(lowered, seed_, [&](std::size_t start, std::uint64_t hash) {
         // Each bucket is fetched as soon as its hash is known, while the longer suffixes are
         // still being hashed.
         const std::size_t bucket = indexOf(hash);
@@ -97,15 +100,49 @@ std::size_t DomainSet::heapBytes() const noexcept {
     return arena_.capacity() + buckets_.capacity() * sizeof(Bucket);
 }
 
+std::size_t DomainSet::longestProbe() const noexcept {
+    std::size_t longest = buckets_.empty() ? 0 : 1;
+    std::size_t run = 1;
+    for (const Bucket& bucket : buckets_) {
+        run = bucket.overflowed != 0 ? run + 1 : 1;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
 // Buckets hold 7.2 entries on average (0.6 of their slots), so few overflow into the next
 // bucket: about 8.9 table bytes per entry.
 std::size_t DomainSetBuilder::bucketsFor(std::size_t entries) {
     return entries * 5 / 36 + 1;
 }
 
-DomainSetBuilder::DomainSetBuilder(std::size_t expectedBytes, std::size_t maxArenaBytes)
+std::uint64_t DomainSetBuilder::randomSeed() noexcept {
+    std::uint64_t seed = 0;
+    if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+        // Only before the kernel's pool is ready, early in boot: still differs from run to run.
+        seed = static_cast<std::uint64_t>(
+                   std::chrono::steady_clock::now().time_since_epoch().count()) ^
+               reinterpret_cast<std::uintptr_t>(&seed);
+    }
+    return seed;
+}
+
+DomainSetBuilder::DomainSetBuilder(std::size_t expectedBytes, std::size_t maxArenaBytes,
+                                   std::uint64_t seed)
     : maxArenaBytes_(std::min(maxArenaBytes, DomainSet::kMaxArenaBytes)) {
+    set_.seed_ = seed;
     set_.arena_.reserve(std::min(expectedBytes, maxArenaBytes_));
+}
+
+void DomainSetBuilder::makeTable(std::size_t entries) {
+    DomainSet& set = set_;
+    set.homeBuckets_ = bucketsFor(entries);
+    // A fresh vector rather than a resize, so that a table sized for the duplicates too is given
+    // back whole.
+    std::vector<DomainSet::Bucket, LargePageAllocator<DomainSet::Bucket>> buckets;
+    buckets.reserve(set.homeBuckets_ + DomainSet::kSpareBuckets);
+    buckets.assign(set.homeBuckets_, DomainSet::Bucket{});
+    set.buckets_.swap(buckets);
 }
 
 void DomainSetBuilder::insertOffset(std::uint64_t hash, std::size_t offset) {
@@ -152,9 +189,7 @@ bool DomainSetBuilder::add(std::string_view canonicalEntry) {
 DomainSet DomainSetBuilder::finish() && {
     DomainSet& set = set_;
     if (added_ > 0) {
-        set.homeBuckets_ = bucketsFor(added_);
-        set.buckets_.reserve(set.homeBuckets_ + DomainSet::kSpareBuckets);
-        set.buckets_.assign(set.homeBuckets_, DomainSet::Bucket{});
+        makeTable(added_);
     }
     // One pass over the arena in batches: first the hashes, with their home buckets prefetched so
     // that the cache misses of a batch overlap; then each entry is looked up and, unless it is a
@@ -173,7 +208,7 @@ DomainSet DomainSetBuilder::finish() && {
         for (; n < kBatch && read < set.arena_.size(); ++n) {
             const std::string_view entry = set.entryAt(read);
             const auto next = static_cast<std::size_t>(entry.data() + entry.size() - arena);
-            batch[n] = {read, next - read, detail::hashOf(entry)};
+            batch[n] = {read, next - read, detail::hashOf(entry, set.seed_)};
             __builtin_prefetch(&set.buckets_[set.indexOf(batch[n].hash)]);
             read = next;
         }
@@ -190,12 +225,28 @@ DomainSet DomainSetBuilder::finish() && {
         }
     }
     set.arena_.resize(write);
-    // A mapped arena is left as it is: its unused tail was never touched, so it holds no memory,
-    // while a shrink would copy the whole arena and briefly need it twice.
-    if (set.arena_.capacity() < LargePageAllocator<char>::kHugePage) {
+    giveBackDuplicatesRoom();
+    return std::move(set);
+}
+
+void DomainSetBuilder::giveBackDuplicatesRoom() {
+    DomainSet& set = set_;
+    // A mapped arena mostly used is left as it is: its unused tail was never touched, so it holds
+    // no memory, while a shrink would copy the whole arena and briefly need it twice. One less
+    // than half used held duplicates (or the size hint was far off): the copy is then small.
+    if (set.arena_.capacity() < LargePageAllocator<char>::kHugePage ||
+        set.arena_.size() < set.arena_.capacity() / 2) {
         set.arena_.shrink_to_fit();
     }
-    return std::move(set);
+    // A table sized for many duplicates is built again for the distinct entries alone.
+    if (set.count_ > 0 && bucketsFor(set.count_) < set.homeBuckets_ / 2) {
+        makeTable(set.count_);
+        for (std::size_t offset = 0; offset < set.arena_.size();) {
+            const std::string_view entry = set.entryAt(offset);
+            insertOffset(detail::hashOf(entry, set.seed_), offset);
+            offset = static_cast<std::size_t>(entry.data() + entry.size() - set.arena_.data());
+        }
+    }
 }
 
 }  // namespace sieveharbor::blocklist

@@ -38,6 +38,9 @@ class DomainSet {
     // Heap bytes held by the set (arena and table capacity).
     std::size_t heapBytes() const noexcept;
 
+    // The most buckets any probe reads: 1 or 2 for a well-spread table, whatever the list.
+    std::size_t longestProbe() const noexcept;
+
     // Visits every entry, in arena order (the order of first insertion).
     template <class Visit>
     void forEach(Visit&& visit) const {
@@ -97,6 +100,7 @@ class DomainSet {
     std::vector<Bucket, LargePageAllocator<Bucket>> buckets_;
     std::size_t homeBuckets_ = 0;
     std::size_t count_ = 0;
+    std::uint64_t seed_ = 0;
 };
 
 // Collects canonical entries into a DomainSet; equal entries collapse into one. Entries go into
@@ -104,21 +108,29 @@ class DomainSet {
 class DomainSetBuilder {
   public:
     // The hint sizes the arena up front so that a big list is read without copying it as it
-    // grows; it need not be exact. maxArenaBytes is lowered only by tests.
+    // grows; it need not be exact. maxArenaBytes is lowered, and the seed fixed, only by tests.
     explicit DomainSetBuilder(std::size_t expectedBytes = 0,
-                              std::size_t maxArenaBytes = DomainSet::kMaxArenaBytes);
+                              std::size_t maxArenaBytes = DomainSet::kMaxArenaBytes,
+                              std::uint64_t seed = randomSeed());
+
+    // A fresh seed from the kernel for each set, so that nobody can know in advance which
+    // entries share a bucket.
+    static std::uint64_t randomSeed() noexcept;
 
     // Adds one entry, already in canonical form; empty text is ignored. False when the arena has
     // no room for it (duplicates take room until finish collapses them): the set is then not
     // the whole list.
     bool add(std::string_view canonicalEntry);
 
-    // The finished set, duplicates collapsed into their first occurrence.
+    // The finished set, duplicates collapsed into their first occurrence. Its table and arena
+    // are sized by the distinct entries, however many duplicates came in.
     DomainSet finish() &&;
 
   private:
     static std::size_t bucketsFor(std::size_t entries);
     void insertOffset(std::uint64_t hash, std::size_t offset);
+    void makeTable(std::size_t entries);
+    void giveBackDuplicatesRoom();
 
     DomainSet set_;
     std::size_t added_ = 0;  // entries in the arena, duplicates included

@@ -52,7 +52,6 @@ inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
     return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
 }
 
-inline constexpr std::uint64_t kSeed = 0x243f6a8885a308d3ULL;
 inline constexpr std::uint64_t kSalt1 = 0xa0761d6478bd642fULL;
 inline constexpr std::uint64_t kSalt2 = 0xe7037ed1a0b428dbULL;
 
@@ -112,11 +111,12 @@ class PaddedLower {
 
 // Calls visit(start, hash) for each non-empty suffix that follows a "." and then for the whole
 // name (start 0), from the shortest suffix to the longest; returns true as soon as visit does.
+// The seed starts every hash: a set seeded at random cannot be flooded by a list made to collide.
 template <class Visit>
-bool forEachSuffixHash(const PaddedLower& name, Visit&& visit) {
+bool forEachSuffixHash(const PaddedLower& name, std::uint64_t seed, Visit&& visit) {
     const char* const data = name.data();
     const std::size_t size = name.size();
-    std::uint64_t h = kSeed;
+    std::uint64_t h = seed;
     std::size_t labelEnd = size;
     // Words from the last to the first, and within a word its dots from the highest byte down,
     // so dots come in falling order. The padding holds no dots.
@@ -138,9 +138,9 @@ bool forEachSuffixHash(const PaddedLower& name, Visit&& visit) {
 }
 
 // The hash of a whole text, as forEachSuffixHash gives it for start 0.
-inline std::uint64_t hashOf(std::string_view text) {
+inline std::uint64_t hashOf(std::string_view text, std::uint64_t seed) {
     std::uint64_t whole = 0;
-    forEachSuffixHash(PaddedLower(text), [&](std::size_t start, std::uint64_t h) {
+    forEachSuffixHash(PaddedLower(text), seed, [&](std::size_t start, std::uint64_t h) {
         whole = h;
         return start == 0;
     });

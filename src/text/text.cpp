@@ -84,7 +84,7 @@ void asciiLowerInPlace(std::string& text) noexcept {
 
 std::string toLower(std::string_view utf8) {
     std::string out(utf8);
-    if (isAscii(utf8) || !isWellFormedUtf8(utf8)) {
+    if (!fitsIcu(utf8) || isAscii(utf8) || !isWellFormedUtf8(utf8)) {
         asciiLowerInPlace(out);
         return out;
     }
@@ -104,7 +104,7 @@ std::string toLower(std::string_view utf8) {
 }
 
 std::string toNfc(std::string_view utf8) {
-    if (isAscii(utf8) || !isWellFormedUtf8(utf8)) {
+    if (!fitsIcu(utf8) || isAscii(utf8) || !isWellFormedUtf8(utf8)) {
         return std::string(utf8);
     }
     UErrorCode status = U_ZERO_ERROR;

@@ -27,6 +27,11 @@ constexpr char asciiLower(char c) noexcept {
 }
 void asciiLowerInPlace(std::string& text) noexcept;
 
+// ICU counts text in int32_t: longer text is never handed to it, and is treated as ill-formed.
+constexpr bool fitsIcu(std::string_view utf8) noexcept {
+    return utf8.size() <= 0x7FFFFFFF;
+}
+
 // The Unicode default lower-case mapping (full mapping, root locale). Input must be well-formed
 // UTF-8; ill-formed input is only ASCII-lowered, since it cannot be mapped as text.
 std::string toLower(std::string_view utf8);

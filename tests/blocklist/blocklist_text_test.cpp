@@ -113,7 +113,43 @@ TEST(ParseBlocklist, a_list_too_big_for_one_set_gives_nothing_rather_than_a_part
 
     BlocklistParser overflows(0, kRoom);
     overflows.feed("a.example\nb.example\nc.example\n");
+    EXPECT_EQ(overflows.refusal(), BlocklistParser::Refusal::tooBig);
     EXPECT_FALSE(std::move(overflows).finish());
+}
+
+TEST(ParseBlocklist, a_line_longer_than_any_name_refuses_the_list) {
+    // However the text is cut into pieces, a line of more than 65,535 bytes refuses the list, and
+    // the parser stops taking text rather than keep an endless line (a sparse file of zeros).
+    constexpr std::size_t kMax = BlocklistParser::kMaxLineBytes;
+    struct Case {
+        const char* what;
+        std::string text;
+        bool refused;
+    };
+    const std::vector<Case> cases = {
+        {"longest line kept", "a.example\n" + std::string(kMax, 'x') + "\nb.example", false},
+        {"one byte more", "a.example\n" + std::string(kMax + 1, 'x') + "\nb.example", true},
+        {"last line without its newline", "a.example\n" + std::string(kMax + 1, 'x'), true},
+        {"zero bytes, no newline", std::string(4 * kMax, '\0'), true},
+    };
+    for (const auto& c : cases) {
+        for (const std::size_t piece : {c.text.size(), std::size_t{4096}, std::size_t{1000}}) {
+            BlocklistParser parser(c.text.size());
+            std::size_t taken = 0;
+            for (std::size_t at = 0; at < c.text.size(); at += piece) {
+                taken = at;
+                if (!parser.feed(std::string_view(c.text).substr(at, piece))) {
+                    break;
+                }
+            }
+            const bool refused = parser.refusal() == BlocklistParser::Refusal::lineTooLong;
+            EXPECT_EQ(refused, c.refused) << c.what << ", pieces of " << piece;
+            EXPECT_EQ(std::move(parser).finish().has_value(), !c.refused) << c.what;
+            if (c.refused && piece == 1000) {
+                EXPECT_LE(taken, 2 * kMax) << c.what << ": read on past the bound";
+            }
+        }
+    }
 }
 
 TEST(ParseBlocklist, parsed_entries_block_as_written) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "blocklist/blocklist_text.h"
 #include "blocklist/suffix_hash.h"
 
 namespace sieveharbor::blocklist {
@@ -13,6 +14,18 @@ namespace {
 
 std::string entryNumber(int i) {
     return "host" + std::to_string(i) + ".example";
+}
+
+// A seed fixed by the test, for cases that pick entries by their hashes.
+constexpr std::uint64_t kFixedSeed = 0x243f6a8885a308d3ULL;
+
+DomainSet build(const std::vector<std::string>& entries,
+                std::uint64_t seed = DomainSetBuilder::randomSeed()) {
+    DomainSetBuilder builder(0, DomainSet::kMaxArenaBytes, seed);
+    for (const auto& entry : entries) {
+        builder.add(entry);
+    }
+    return std::move(builder).finish();
 }
 
 TEST(DomainSet, holds_every_entry_and_nothing_else) {
@@ -84,13 +97,9 @@ TEST(DomainSet, a_run_past_the_last_bucket_keeps_every_entry) {
     std::vector<std::string> others;
     for (int i = 0; last.size() < 40; ++i) {
         std::string entry = entryNumber(i);
-        (detail::hashOf(entry) >= kTop ? last : others).push_back(std::move(entry));
+        (detail::hashOf(entry, kFixedSeed) >= kTop ? last : others).push_back(std::move(entry));
     }
-    DomainSetBuilder builder;
-    for (const auto& entry : last) {
-        builder.add(entry);
-    }
-    const DomainSet set = std::move(builder).finish();
+    const DomainSet set = build(last, kFixedSeed);
     EXPECT_EQ(set.size(), last.size());
     for (const auto& entry : last) {
         EXPECT_TRUE(set.contains(entry)) << entry;
@@ -98,6 +107,53 @@ TEST(DomainSet, a_run_past_the_last_bucket_keeps_every_entry) {
     }
     for (std::size_t i = 0; i < 1000; ++i) {
         EXPECT_FALSE(set.contains(others[i])) << others[i];
+    }
+}
+
+TEST(DomainSet, a_list_made_to_collide_does_not_collide_in_a_set_seeded_at_random) {
+    // 2,000 entries whose hashes under one seed all fall in the first of the table's buckets: a
+    // list someone made against a known seed.
+    constexpr std::size_t kEntries = 2000;
+    const std::uint64_t homeBuckets = kEntries * 5 / 36 + 1;
+    const std::uint64_t firstBucketBelow = ~std::uint64_t{0} / homeBuckets;
+    std::vector<std::string> crafted;
+    for (int i = 0; crafted.size() < kEntries; ++i) {
+        std::string entry = entryNumber(i);
+        if (detail::hashOf(entry, kFixedSeed) < firstBucketBelow) {
+            crafted.push_back(std::move(entry));
+        }
+    }
+    // Under that seed every probe walks one long run of buckets...
+    EXPECT_GE(build(crafted, kFixedSeed).longestProbe(), kEntries / 12);
+    // ...while each set is seeded afresh, and the same list spreads out.
+    const DomainSet set = build(crafted);
+    EXPECT_LE(set.longestProbe(), 4u);
+    EXPECT_EQ(set.size(), kEntries);
+    EXPECT_TRUE(set.containsNameOrParent("www." + crafted.back()));
+}
+
+TEST(DomainSet, memory_follows_the_distinct_entries_not_the_lines) {
+    // More than one huge page of text, so the arena is mapped rather than taken from the heap.
+    constexpr int kLines = 300000;
+    struct Case {
+        const char* what;
+        int distinct;
+    };
+    for (const Case c : {Case{"one entry over and over", 1}, Case{"two entries taking turns", 2},
+                         Case{"a thousand entries a few hundred times", 1000}}) {
+        std::string once;
+        std::string repeated;
+        for (int i = 0; i < c.distinct; ++i) {
+            once += entryNumber(i) + "\n";
+        }
+        for (int i = 0; i < kLines; ++i) {
+            repeated += entryNumber(i % c.distinct) + "\n";
+        }
+        const DomainSet written = parseBlocklist(once).value();
+        const DomainSet duplicated = parseBlocklist(repeated).value();
+        EXPECT_EQ(duplicated.size(), written.size()) << c.what;
+        EXPECT_LE(duplicated.heapBytes(), written.heapBytes()) << c.what;
+        EXPECT_TRUE(duplicated.contains(entryNumber(c.distinct - 1))) << c.what;
     }
 }
 
