@@ -47,6 +47,12 @@ std::size_t wholeCharacters(std::string_view bytes) {
     return bytes.size();
 }
 
+// The same file, unchanged: same device and inode, size and modification time.
+bool sameVersion(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
 }  // namespace
 
 bool PosixFileSystem::fileExistsAtPath(const std::string& path) {
@@ -56,25 +62,27 @@ bool PosixFileSystem::fileExistsAtPath(const std::string& path) {
 
 std::optional<std::string> PosixFileSystem::readUtf8File(const std::string& path) {
     std::string text;
-    const bool read =
+    const auto status =
         readUtf8FileInPieces(path, [&text](std::string_view piece, std::size_t expectedBytes) {
             if (text.empty()) {
                 text.reserve(expectedBytes);
             }
             text.append(piece);
+            return true;
         });
-    if (!read) {
+    if (status != ReadStatus::complete) {
         return std::nullopt;
     }
     return text;
 }
 
-bool PosixFileSystem::readUtf8FileInPieces(const std::string& path, const TextPieces& consume) {
+PosixFileSystem::ReadStatus PosixFileSystem::readUtf8FileInPieces(const std::string& path,
+                                                                  const TextPieces& consume) {
     // O_NONBLOCK: opening a FIFO with no writer must not hang; it is refused below anyway.
     const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat info {};
     if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return false;
+        return ReadStatus::unreadable;
     }
     // The size is a hint only: the file may grow or shrink while it is read.
     const auto expectedBytes = static_cast<std::size_t>(info.st_size);
@@ -86,19 +94,27 @@ bool PosixFileSystem::readUtf8FileInPieces(const std::string& path, const TextPi
             if (errno == EINTR) {
                 continue;
             }
-            return false;
+            return ReadStatus::unreadable;
         }
         if (got == 0) {
+            struct stat after {};
+            struct stat atPath {};
+            if (::fstat(file.get(), &after) != 0 || ::stat(path.c_str(), &atPath) != 0 ||
+                !sameVersion(info, after) || !sameVersion(info, atPath)) {
+                return ReadStatus::changedWhileRead;
+            }
             // A character still cut off at the end of the file is ill-formed.
-            return held == 0;
+            return held == 0 ? ReadStatus::complete : ReadStatus::notUtf8;
         }
         const std::size_t filled = held + static_cast<std::size_t>(got);
         const std::size_t whole = wholeCharacters({buffer.get(), filled});
         const std::string_view piece(buffer.get(), whole);
         if (!text::isWellFormedUtf8(piece)) {
-            return false;
+            return ReadStatus::notUtf8;
         }
-        consume(piece, expectedBytes);
+        if (!consume(piece, expectedBytes)) {
+            return ReadStatus::stopped;
+        }
         held = filled - whole;
         std::memmove(buffer.get(), buffer.get() + whole, held);
     }

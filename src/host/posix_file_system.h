@@ -15,8 +15,11 @@ class PosixFileSystem final : public platform::FileSystem {
     // Follows symbolic links: a dangling link does not exist.
     bool fileExistsAtPath(const std::string& path) override;
     std::optional<std::string> readUtf8File(const std::string& path) override;
-    // Reads and checks the file a buffer at a time; no piece is longer than kPieceBytes.
-    bool readUtf8FileInPieces(const std::string& path, const TextPieces& consume) override;
+    // Reads and checks the file a buffer at a time; no piece is longer than kPieceBytes. The
+    // read is complete only when the file opened is still the one at the path and its size and
+    // modification time are as they were at the start: a writer that truncates and then writes
+    // slowly is never read half done.
+    ReadStatus readUtf8FileInPieces(const std::string& path, const TextPieces& consume) override;
 
     static constexpr std::size_t kPieceBytes = std::size_t{256} * 1024;
 };

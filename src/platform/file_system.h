@@ -19,17 +19,24 @@ class FileSystem {
     virtual std::optional<std::string> readUtf8File(const std::string& path) = 0;
 
     // Receives a file's text piece by piece, in order; expectedBytes is the file's size when it
-    // was opened, a hint only.
-    using TextPieces = std::function<void(std::string_view piece, std::size_t expectedBytes)>;
+    // was opened, a hint only. Returns false to stop the read.
+    using TextPieces = std::function<bool(std::string_view piece, std::size_t expectedBytes)>;
+    enum class ReadStatus {
+        complete,
+        unreadable,        // cannot be opened or read, or not a regular file
+        notUtf8,           // a byte that is not well-formed UTF-8
+        changedWhileRead,  // another file was put in place, or this one written, during the read
+        stopped,           // consume asked to stop
+    };
     // The same text as readUtf8File, handed over in pieces that each end on a character boundary,
-    // so that a big file is never whole in memory. False exactly when readUtf8File would give
-    // nothing; the pieces passed before then are to be thrown away.
-    virtual bool readUtf8FileInPieces(const std::string& path, const TextPieces& consume) {
+    // so that a big file is never whole in memory. Unless the read is complete, the pieces passed
+    // are to be thrown away; a read that saw the file change may be tried again.
+    virtual ReadStatus readUtf8FileInPieces(const std::string& path, const TextPieces& consume) {
         const auto text = readUtf8File(path);
-        if (text) {
-            consume(*text, text->size());
+        if (!text) {
+            return ReadStatus::unreadable;
         }
-        return text.has_value();
+        return consume(*text, text->size()) ? ReadStatus::complete : ReadStatus::stopped;
     }
 };
 

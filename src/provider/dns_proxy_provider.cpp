@@ -23,6 +23,7 @@ DNSProxyProvider::DNSProxyProvider(PrivateTag /*tag*/, ProviderSeams seams,
       logger(seams.loggers->makeLogger(kProviderLogSubsystem, kLogCategory)),
       seams_(std::move(seams)),
       fixedBlocklistPath_(std::move(settings.fixedBlocklistPath)),
+      onLoad_(std::move(settings.onLoad)),
       forward_(seams_.queue, seams_.connections, settings.forward) {}
 
 DNSProxyProvider::~DNSProxyProvider() {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,10 +45,30 @@ struct ProviderSeams {
     std::shared_ptr<platform::LoggerFactory> loggers;
 };
 
+// What one load of the blocklist file came to, for a host that reports it.
+struct LoadReport {
+    enum class Outcome {
+        accepted,
+        unreadable,
+        notUtf8,
+        lineTooLong,  // a line longer than any name could be
+        tooBig,       // more text than one set holds
+        outOfMemory,
+        keptChanging,  // the file changed under every read
+    };
+    std::string path;
+    Outcome outcome = Outcome::accepted;
+    std::size_t entries = 0;  // of the set published, when accepted
+    std::chrono::nanoseconds took{0};
+};
+
 // Settings of a host that is not the home platform. The defaults are the compiled-in ones.
 struct ProviderSettings {
     // Replaces the console user's file: a headless host has no console user.
     std::optional<std::string> fixedBlocklistPath;
+    // Told of every load that found a file at the path, accepted or refused, on the loading
+    // thread.
+    std::function<void(const LoadReport&)> onLoad;
     std::string upstreamAddress{kDefaultSafeDNSAddress};
     flow::ForwardOptions forward{};
 };
@@ -85,8 +107,10 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     bool isDomainBlocked(std::string_view name) const;
 
     // Reads the blocklist file afresh and publishes its entries as one whole new set. Anything
-    // that goes wrong before the text is in hand (no user, no file, unreadable or ill-formed
-    // text) leaves the current set in force. Synchronous; never fails towards the caller.
+    // that goes wrong (no user, no file, unreadable or ill-formed text, a line longer than any
+    // name, too much text, no memory, a file that changes under every read) leaves the current
+    // set in force. Loads run one at a time, so the set published last is always from the
+    // latest read. Synchronous; never fails towards the caller.
     void loadBlocklist();
 
     // The notification centre's callback: an absent observer is ignored, any other is the
@@ -111,6 +135,7 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
   private:
     void subscribe();
     std::optional<std::string> blocklistPath() const;
+    LoadReport::Outcome loadFrom(const std::string& path, std::size_t& entries);
 
     static void readNextBatch(const std::weak_ptr<DNSProxyProvider>& provider,
                               const std::shared_ptr<flow::UdpFlow>& flow);
@@ -124,6 +149,8 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
 
     ProviderSeams seams_;
     std::optional<std::string> fixedBlocklistPath_;
+    std::function<void(const LoadReport&)> onLoad_;
+    std::mutex loadMutex_;  // held by each load from its read to its publication
     flow::ForwardContext forward_;
 };
 

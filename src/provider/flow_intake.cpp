@@ -61,6 +61,11 @@ void DNSProxyProvider::handleDatagrams(const std::weak_ptr<DNSProxyProvider>& pr
 
 void DNSProxyProvider::dispatch(const std::shared_ptr<flow::UdpFlow>& flow, dns::Datagram& datagram,
                                 const flow::Endpoint& endpoint) {
+    // A response (QR set) is never answered or relayed: a reply to a reply, sent between two
+    // proxies or spoofed from one, would bounce between them for ever.
+    if (dns::isResponse(datagram)) {
+        return;
+    }
     const auto name = dns::extractDomainName(datagram);
     // A datagram with no readable name is never answered here: the resolver judges it.
     if (!name || !isDomainBlocked(*name)) {

@@ -4,6 +4,8 @@
 // system, loggers and the notification centre. All are safe to share between threads.
 
 #include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -41,21 +43,30 @@ class FakeConsoleUser final : public platform::ConsoleUser {
 };
 
 // Files held in memory. A path can also exist without being readable (a folder, no permission).
+// Like a real file, one written again while it is read reads as changed.
 class FakeFileSystem final : public platform::FileSystem {
   public:
     void write(const std::string& path, std::string bytes) {
         std::lock_guard lock(mutex_);
         files_[path] = std::move(bytes);
         unreadable_.erase(path);
+        ++versions_[path];
     }
     void remove(const std::string& path) {
         std::lock_guard lock(mutex_);
         files_.erase(path);
         unreadable_.erase(path);
+        ++versions_[path];
     }
     void makeUnreadable(const std::string& path) {
         std::lock_guard lock(mutex_);
         unreadable_.insert(path);
+    }
+    // Runs after the first piece of every read, with no lock held: a test's way to change the
+    // file, hold the reader, or fail, in the middle of a read.
+    void duringRead(std::function<void(const std::string& path)> hook) {
+        std::lock_guard lock(mutex_);
+        duringRead_ = std::move(hook);
     }
     // Paths asked about, in order, by either operation.
     std::vector<std::string> lookups() const {
@@ -80,10 +91,23 @@ class FakeFileSystem final : public platform::FileSystem {
     }
     // Small pieces cut at character boundaries, so the loader's handling of lines that run
     // across pieces is exercised by every load.
-    bool readUtf8FileInPieces(const std::string& path, const TextPieces& consume) override {
-        const auto text = readUtf8File(path);
-        if (!text) {
-            return false;
+    ReadStatus readUtf8FileInPieces(const std::string& path, const TextPieces& consume) override {
+        std::uint64_t version = 0;
+        std::function<void(const std::string&)> hook;
+        std::optional<std::string> text;
+        {
+            std::lock_guard lock(mutex_);
+            lookups_.push_back(path);
+            version = versions_[path];
+            hook = duringRead_;
+            const auto file = files_.find(path);
+            if (file == files_.end() || unreadable_.contains(path)) {
+                return ReadStatus::unreadable;
+            }
+            text = file->second;
+        }
+        if (!text::isWellFormedUtf8(*text)) {
+            return ReadStatus::notUtf8;
         }
         constexpr std::size_t kPiece = 7;
         for (std::size_t start = 0; start < text->size();) {
@@ -91,10 +115,16 @@ class FakeFileSystem final : public platform::FileSystem {
             while (end < text->size() && text::isContinuationByte((*text)[end])) {
                 ++end;
             }
-            consume(std::string_view(*text).substr(start, end - start), text->size());
+            if (!consume(std::string_view(*text).substr(start, end - start), text->size())) {
+                return ReadStatus::stopped;
+            }
+            if (start == 0 && hook) {
+                hook(path);
+            }
             start = end;
         }
-        return true;
+        std::lock_guard lock(mutex_);
+        return version == versions_[path] ? ReadStatus::complete : ReadStatus::changedWhileRead;
     }
 
   private:
@@ -102,6 +132,8 @@ class FakeFileSystem final : public platform::FileSystem {
     std::map<std::string, std::string> files_;
     std::set<std::string> unreadable_;
     std::vector<std::string> lookups_;
+    std::map<std::string, std::uint64_t> versions_;  // bumped by each write or removal
+    std::function<void(const std::string&)> duringRead_;
 };
 
 class FakeLogger final : public platform::Logger {

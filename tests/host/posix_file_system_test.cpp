@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <vector>
 
 #include "temp_folder.h"
 #include "text/text.h"
@@ -14,6 +16,7 @@ namespace sieveharbor::host {
 namespace {
 
 namespace fs = std::filesystem;
+using platform::FileSystem;
 
 class PosixFileSystemTest : public testing::Test {
   protected:
@@ -89,25 +92,62 @@ TEST_F(PosixFileSystemTest, big_files_come_in_whole_characters) {
             const auto path = make("big.txt", bytes);
             std::string joined;
             std::size_t pieces = 0;
-            ASSERT_TRUE(files_.readUtf8FileInPieces(
-                path, [&](std::string_view piece, std::size_t expected) {
-                    EXPECT_EQ(expected, bytes.size());
-                    EXPECT_LE(piece.size(), kPiece);
-                    EXPECT_TRUE(text::isWellFormedUtf8(piece));
-                    joined.append(piece);
-                    ++pieces;
-                }));
+            ASSERT_EQ(
+                files_.readUtf8FileInPieces(path,
+                                            [&](std::string_view piece, std::size_t expected) {
+                                                EXPECT_EQ(expected, bytes.size());
+                                                EXPECT_LE(piece.size(), kPiece);
+                                                EXPECT_TRUE(text::isWellFormedUtf8(piece));
+                                                joined.append(piece);
+                                                ++pieces;
+                                                return true;
+                                            }),
+                FileSystem::ReadStatus::complete);
             EXPECT_EQ(joined, bytes);
             EXPECT_GE(pieces, 3u);
 
             std::string broken = bytes;
             broken[kPiece + 10] = '\xFF';
-            EXPECT_FALSE(files_.readUtf8FileInPieces(make("broken.txt", broken),
-                                                     [](std::string_view, std::size_t) {}));
+            EXPECT_EQ(
+                files_.readUtf8FileInPieces(make("broken.txt", broken),
+                                            [](std::string_view, std::size_t) { return true; }),
+                FileSystem::ReadStatus::notUtf8);
             broken.resize(broken.size() - 2);  // ends inside the last character
             broken[kPiece + 10] = 'b';
             EXPECT_FALSE(files_.readUtf8File(make("cut.txt", broken)));
         }
+    }
+}
+
+// A read that overlaps a change to the file (written in place, truncated, or another file renamed
+// over it) is not complete: what it saw may be half of either version.
+TEST_F(PosixFileSystemTest, a_file_changed_while_read_is_reported_as_changed) {
+    const std::string bytes(3 * PosixFileSystem::kPieceBytes, 'a');
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& path)> change;
+    };
+    const std::vector<Case> cases = {
+        {"appended to",
+         [](const std::string& path) { std::ofstream(path, std::ios::app) << "more.example\n"; }},
+        {"truncated", [](const std::string& path) { ::truncate(path.c_str(), 10); }},
+        {"replaced by a rename",
+         [this](const std::string& path) { fs::rename(make("next.txt", "next.example\n"), path); }},
+        {"left alone", nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto path = make("list.txt", bytes);
+        bool first = true;
+        const auto status = files_.readUtf8FileInPieces(path, [&](std::string_view, std::size_t) {
+            if (first && c.change) {
+                c.change(path);
+            }
+            first = false;
+            return true;
+        });
+        EXPECT_EQ(status, c.change ? FileSystem::ReadStatus::changedWhileRead
+                                   : FileSystem::ReadStatus::complete)
+            << c.what;
     }
 }
 

@@ -189,7 +189,15 @@ TEST(HandleDatagrams, chooses_answer_drop_or_relay_per_datagram) {
     const dns::Datagram shortDatagram = {0x12, 0x34, 0x01, 0x00, 0x00, 0x01};
     auto pointer = dns::testing::header();
     pointer.push_back(0xC0);
+    const auto response = [](dns::Datagram d) {
+        d[2] |= 0x80;  // QR: a reply, which a loop between two resolvers would bounce for ever
+        return d;
+    };
     const Row rows[] = {
+        {"response for a blocked name: dropped", response(query({"blocked", "example"})), false,
+         false},
+        {"response for another name: dropped", response(query({"other", "example"})), false, false},
+        {"response too short for a question: dropped", response(shortDatagram), false, false},
         {"blocked name", query({"blocked", "example"}), true, false},
         {"blocked name, any case", query({"X", "BLOCKED", "Example"}), true, false},
         {"lookalike is relayed", query({"notblocked", "example"}), false, true},
