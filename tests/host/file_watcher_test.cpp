@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "fakes/wait_for.h"
 #include "temp_folder.h"
@@ -80,32 +81,97 @@ TEST_F(FileWatcherTest, ignores_other_files_in_the_folder) {
     EXPECT_TRUE(staysAt(0));
 }
 
-TEST_F(FileWatcherTest, a_burst_of_writes_is_reported_once) {
-    startWatching(100ms);
-    for (int i = 0; i < 10; ++i) {
-        write(path_, "burst" + std::to_string(i) + ".example\n");
-    }
-    ASSERT_TRUE(waitFor([&] { return changes_ >= 1; }, 1000ms));
-    EXPECT_TRUE(staysAt(1));
+TEST_F(FileWatcherTest, a_file_still_being_written_is_reported_when_closed) {
+    startWatching();
+    // Truncated and written in two parts, as a download or a slow script does.
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "half", 4), 4);
+    EXPECT_TRUE(staysAt(0));
+    ASSERT_EQ(::write(fd, ".example\n", 9), 9);
+    ::close(fd);
+    EXPECT_TRUE(waitFor([&] { return changes_ == 1; }));
 }
 
-TEST_F(FileWatcherTest, a_file_rewritten_without_pause_is_still_reported) {
-    startWatching(40ms);
-    // Writes every 10 ms for 400 ms: never quiet for the settle time, yet reported meanwhile.
-    const auto end = std::chrono::steady_clock::now() + 400ms;
-    int reportsWhileWriting = 0;
-    while (std::chrono::steady_clock::now() < end) {
-        write(path_, "again.example\n");
-        std::this_thread::sleep_for(10ms);
-        reportsWhileWriting = changes_;
-    }
-    EXPECT_GE(reportsWhileWriting, 1);
+TEST_F(FileWatcherTest, survives_its_folder_removed_and_made_again) {
+    startWatching();
+    fs::remove_all(folder_);
+    ASSERT_TRUE(waitFor([&] { return changes_ >= 1; }));
+    const int before = changes_;
+    fs::create_directory(folder_);
+    write(path_, "back.example\n");
+    EXPECT_TRUE(waitFor([&] { return changes_ > before; }));
+    const int after = changes_;
+    write(path_, "again.example\n");
+    EXPECT_TRUE(waitFor([&] { return changes_ > after; }));
 }
 
-TEST(FileWatcher, a_missing_folder_is_an_error) {
-    const auto started = FileWatcher::start("/nonexistent-sieveharbor/blocklist.txt", [] {});
-    EXPECT_FALSE(started.watcher);
-    EXPECT_EQ(started.error, std::errc::no_such_file_or_directory);
+TEST_F(FileWatcherTest, waits_for_a_missing_folder_to_appear) {
+    path_ = folder_ / "not" / "yet" / "blocklist.txt";
+    startWatching();
+    fs::create_directories(path_.parent_path());
+    // Reported once its folder is there, since the file may have come with it...
+    ASSERT_TRUE(waitFor([&] { return changes_ == 1; }));
+    // ...and watched from then on.
+    write(path_, "first.example\n");
+    EXPECT_TRUE(waitFor([&] { return changes_ == 2; }));
+}
+
+TEST_F(FileWatcherTest, a_link_is_watched_where_it_points) {
+    const auto lists = folder_ / "lists";
+    fs::create_directory(lists);
+    write(lists / "a.txt", "a.example\n");
+    write(lists / "b.txt", "b.example\n");
+    fs::remove(path_);
+    fs::create_symlink("lists/a.txt", path_);
+    startWatching();
+
+    write(lists / "a.txt", "a2.example\n");
+    ASSERT_TRUE(waitFor([&] { return changes_ == 1; }));
+    // Pointed elsewhere, as "ln -sfn" does: a new link renamed over the old.
+    fs::create_symlink("lists/b.txt", folder_ / "next-link");
+    fs::rename(folder_ / "next-link", path_);
+    ASSERT_TRUE(waitFor([&] { return changes_ == 2; }));
+    write(lists / "b.txt", "b2.example\n");
+    ASSERT_TRUE(waitFor([&] { return changes_ == 3; }));
+    write(lists / "other.txt", "x\n");
+    EXPECT_TRUE(staysAt(3));
+}
+
+// The settle rule, on given times: reports fall due after a quiet spell, or four settle times
+// after the first change of a run that never pauses.
+TEST(ChangeSettler, reports_once_per_run_of_changes) {
+    using Clock = ChangeSettler::Clock;
+    struct Row {
+        const char* what;
+        std::vector<int> changesAt;  // ms
+        std::vector<int> reportsAt;  // ms, checked every millisecond up to 1 s
+    };
+    const Row rows[] = {
+        {"one change", {0}, {100}},
+        {"a burst", {0, 10, 20, 30}, {130}},
+        {"two runs", {0, 10, 300, 310}, {110, 410}},
+        {"never quiet", {0, 50, 100, 150, 200, 250, 300, 350, 400, 450}, {400, 550}},
+        {"nothing", {}, {}},
+    };
+    for (const auto& row : rows) {
+        ChangeSettler settler(std::chrono::milliseconds(100));
+        const Clock::time_point zero{};
+        std::vector<int> reports;
+        std::size_t next = 0;
+        for (int ms = 0; ms <= 1000; ++ms) {
+            const auto now = zero + std::chrono::milliseconds(ms);
+            while (next < row.changesAt.size() && row.changesAt[next] == ms) {
+                settler.changed(now);
+                ++next;
+            }
+            if (settler.takeDue(now)) {
+                reports.push_back(ms);
+            }
+        }
+        EXPECT_EQ(reports, row.reportsAt) << row.what;
+        EXPECT_FALSE(settler.due()) << row.what;
+    }
 }
 
 TEST(FileWatcher, folder_of_a_path) {
