@@ -1,9 +1,13 @@
 #include "host/command_line.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstring>
 
 namespace sieveharbor::host {
 
@@ -43,7 +47,95 @@ std::string quoted(std::string_view text) {
     return out;
 }
 
+// An address as 16 bytes, IPv4 mapped into IPv6 (::ffff:a.b.c.d), so that one comparison
+// covers both families; nothing for text that is no numeric address.
+std::optional<std::array<std::uint8_t, 16>> binaryAddress(const std::string& text) {
+    std::array<std::uint8_t, 16> bytes{};
+    in_addr v4{};
+    if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+        bytes[10] = bytes[11] = 0xFF;
+        std::memcpy(bytes.data() + 12, &v4, 4);
+        return bytes;
+    }
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
+        std::memcpy(bytes.data(), &v6, 16);
+        return bytes;
+    }
+    return std::nullopt;
+}
+
+bool isMappedV4(const std::array<std::uint8_t, 16>& a) {
+    static constexpr std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::memcmp(a.data(), kPrefix, 12) == 0;
+}
+
+bool isLoopback(const std::array<std::uint8_t, 16>& a) {
+    static constexpr std::array<std::uint8_t, 16> kV6Loopback = {0, 0, 0, 0, 0, 0, 0, 0,
+                                                                 0, 0, 0, 0, 0, 0, 0, 1};
+    return a == kV6Loopback || (isMappedV4(a) && a[12] == 127);
+}
+
+bool isWildcard(const std::array<std::uint8_t, 16>& a) {
+    static constexpr std::array<std::uint8_t, 16> kAny{};
+    return a == kAny || (isMappedV4(a) && a[12] == 0 && a[13] == 0 && a[14] == 0 && a[15] == 0);
+}
+
 }  // namespace
+
+std::optional<std::string> upstreamLoopError(const Options& options,
+                                             std::span<const std::string> machineAddresses) {
+    const auto upstream = binaryAddress(options.upstream.address);
+    if (!upstream) {
+        return std::nullopt;
+    }
+    const bool ownAddress =
+        isLoopback(*upstream) ||
+        std::any_of(machineAddresses.begin(), machineAddresses.end(),
+                    [&](const std::string& local) { return binaryAddress(local) == upstream; });
+    for (const auto& listen : options.listen) {
+        const auto address = binaryAddress(listen.address);
+        if (!address || listen.port != options.upstream.port) {
+            continue;
+        }
+        // A wildcard IPv6 listener takes IPv4 too, unless it is IPv6-only.
+        const bool covered =
+            *address == *upstream || (isWildcard(*address) && ownAddress &&
+                                      (!isMappedV4(*address) || isMappedV4(*upstream)));
+        if (covered) {
+            return std::string(kProgramName) + ": --upstream " + options.upstream.text() +
+                   " is the proxy's own --listen " + listen.text() +
+                   ": every relayed query would come back to it; give the resolver's address";
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> listMachineAddresses() {
+    std::vector<std::string> addresses;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return addresses;
+    }
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr) {
+            continue;
+        }
+        char text[INET6_ADDRSTRLEN] = {};
+        const int family = entry->ifa_addr->sa_family;
+        const void* bytes = nullptr;
+        if (family == AF_INET) {
+            bytes = &reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr;
+        } else if (family == AF_INET6) {
+            bytes = &reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr;
+        }
+        if (bytes != nullptr && ::inet_ntop(family, bytes, text, sizeof text) != nullptr) {
+            addresses.emplace_back(text);
+        }
+    }
+    ::freeifaddrs(list);
+    return addresses;
+}
 
 std::string SocketAddress::text() const {
     const std::string host = isV6() ? "[" + address + "]" : address;

@@ -47,6 +47,16 @@ struct ParsedCommandLine {
 // bad one is reported even next to --help.
 ParsedCommandLine parseCommandLine(std::span<const std::string_view> args);
 
+// A line (without newline) when the upstream is one of the proxy's own listening sockets, so
+// that every relayed query would come back to the proxy: the same address and port, or the same
+// port under a wildcard listener (0.0.0.0, ::) when the upstream is a loopback address or one of
+// machineAddresses. Pure.
+std::optional<std::string> upstreamLoopError(const Options& options,
+                                             std::span<const std::string> machineAddresses);
+
+// The numeric addresses of this machine's interfaces, as the kernel lists them.
+std::vector<std::string> listMachineAddresses();
+
 std::string usageText();
 // The hint printed after a bad-usage line.
 std::string usageHint();

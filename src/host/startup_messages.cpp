@@ -1,5 +1,7 @@
 #include "host/startup_messages.h"
 
+#include <chrono>
+
 namespace sieveharbor::host {
 
 namespace {
@@ -35,6 +37,53 @@ std::string listenFailureMessage(const SocketAddress& address, std::error_code e
 std::string watchFailureMessage(const std::string& folder, std::error_code error) {
     return std::string(kProgramName) + ": cannot watch the blocklist folder " + folder + ": " +
            error.message() + " (create the folder, or give another --blocklist)";
+}
+
+std::string missingFolderMessage(const std::string& folder) {
+    return std::string(kProgramName) + ": the blocklist folder " + folder +
+           " does not exist; serving with an empty list, and loading it once it appears";
+}
+
+std::optional<std::string> loadMessage(const provider::LoadReport& report, bool debug) {
+    using Outcome = provider::LoadReport::Outcome;
+    const std::string prefix = std::string(kProgramName) + ": blocklist " + report.path;
+    std::string reason;
+    switch (report.outcome) {
+        case Outcome::accepted: {
+            if (!debug) {
+                return std::nullopt;
+            }
+            const auto ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(report.took).count();
+            return prefix + " loaded: " + std::to_string(report.entries) + " entries in " +
+                   std::to_string(ms) + " ms";
+        }
+        case Outcome::unreadable:
+            reason = "it cannot be read";
+            break;
+        case Outcome::notUtf8:
+            reason = "it is not valid UTF-8";
+            break;
+        case Outcome::lineTooLong:
+            reason = "a line is longer than 65535 bytes";
+            break;
+        case Outcome::tooBig:
+            reason = "it holds more text than one list can (4 GiB)";
+            break;
+        case Outcome::outOfMemory:
+            reason = "there is not enough memory for it";
+            break;
+        case Outcome::keptChanging:
+            reason = "it kept changing while it was read; the next change is waited for";
+            break;
+    }
+    return prefix + " refused, the previous list stays in force: " + reason;
+}
+
+std::string descriptorLimitMessage(std::size_t descriptors, std::size_t inFlight) {
+    return std::string(kProgramName) + ": only " + std::to_string(descriptors) +
+           " file descriptors are allowed (RLIMIT_NOFILE, LimitNOFILE=); at most " +
+           std::to_string(inFlight) + " queries are relayed at once";
 }
 
 }  // namespace sieveharbor::host

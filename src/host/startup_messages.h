@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <system_error>
 
 #include "host/command_line.h"
+#include "provider/dns_proxy_provider.h"
 
 namespace sieveharbor::host {
 
@@ -13,5 +16,15 @@ std::string listenFailureMessage(const SocketAddress& address, std::error_code e
 
 // One line for a blocklist whose folder cannot be watched for changes.
 std::string watchFailureMessage(const std::string& folder, std::error_code error);
+
+// One line for a blocklist whose folder does not exist at start.
+std::string missingFolderMessage(const std::string& folder);
+
+// The line for one load of the blocklist: always for a refused load, which leaves the old list
+// in force; with debug only for an accepted one.
+std::optional<std::string> loadMessage(const provider::LoadReport& report, bool debug);
+
+// One line when the descriptor limit holds fewer exchanges than the in-flight cap.
+std::string descriptorLimitMessage(std::size_t descriptors, std::size_t inFlight);
 
 }  // namespace sieveharbor::host

@@ -2,6 +2,7 @@
 // provider on them and serves signals on the main thread until told to stop.
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "host/command_line.h"
+#include "host/descriptor_limit.h"
 #include "host/file_watcher.h"
 #include "host/posix_file_system.h"
 #include "host/process_notification_center.h"
@@ -98,7 +100,15 @@ int serveSignals(const sigset_t& signals, platform::NotificationCenter& notifica
     }
 }
 
+bool folderExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 int run(const host::Options& options, const sigset_t& signals) {
+    // Each upstream exchange holds a socket: the usual soft limit of 1,024 would not hold the
+    // in-flight cap.
+    const std::size_t descriptorLimit = host::raiseDescriptorLimit();
     auto loggers = std::make_shared<host::StderrLoggerFactory>(options.debug);
     const auto processLogger = loggers->makeLogger(kProcessLogSubsystem, provider::kLogCategory);
     if (processLogger->isDebugEnabled()) {
@@ -115,6 +125,11 @@ int run(const host::Options& options, const sigset_t& signals) {
     auto notifications = std::make_shared<host::ProcessNotificationCenter>();
     std::unique_ptr<host::FileWatcher> watcher;
     if (options.blocklist) {
+        // Serving DNS does not wait for the list: its folder is watched for until it appears.
+        const auto folder = host::FileWatcher::folderOf(*options.blocklist);
+        if (!folderExists(folder)) {
+            printError(host::missingFolderMessage(folder));
+        }
         auto started = host::FileWatcher::start(*options.blocklist, [notifications] {
             notifications->post(provider::blocklistUpdatedNotificationName());
         });
@@ -130,6 +145,16 @@ int run(const host::Options& options, const sigset_t& signals) {
     settings.fixedBlocklistPath = options.blocklist;
     settings.upstreamAddress = options.upstream.address;
     settings.forward.upstreamPort = options.upstream.port;
+    settings.forward.maxInFlight = host::inFlightCapFor(descriptorLimit, host::openDescriptors(),
+                                                        settings.forward.maxInFlight);
+    if (settings.forward.maxInFlight < flow::kMaxInFlight) {
+        printError(host::descriptorLimitMessage(descriptorLimit, settings.forward.maxInFlight));
+    }
+    settings.onLoad = [debug = options.debug](const provider::LoadReport& report) {
+        if (const auto line = host::loadMessage(report, debug)) {
+            printError(*line);
+        }
+    };
     auto dnsProxy = provider::DNSProxyProvider::create(
         {queue, std::make_shared<platform::linux_host::AsioConnectionFactory>(*queue),
          notifications, std::make_shared<host::SdLoginConsoleUser>(),
@@ -183,6 +208,11 @@ int main(int argc, char** argv) {
     if (parsed.options->version) {
         std::cout << host::kProgramName << " " << SIEVEHARBOR_VERSION << "\n";
         return std::cout.flush() ? kExitStopped : kExitFailed;
+    }
+    if (const auto loop = host::upstreamLoopError(*parsed.options, host::listMachineAddresses())) {
+        printError(*loop);
+        printError(host::usageHint());
+        return kExitUsage;
     }
     return run(*parsed.options, signals);
 }

@@ -50,7 +50,7 @@ wait_exit() {
 }
 
 start_stub() {
-    "$STUB" >"$WORK/stub.port" &
+    "$STUB" "$@" >"$WORK/stub.port" &
     PIDS+=($!)
     wait_until 2000 test -s "$WORK/stub.port" || fail "the stub upstream did not start"
     UPSTREAM_PORT=$(head -n1 "$WORK/stub.port")
@@ -140,19 +140,17 @@ await_answer() {
 }
 
 test_reload_on_sighup() {
-    # The proxy's file is a link to a file in another folder: the watch sees only the link's
-    # folder, so only the signal can make the proxy notice the change.
-    mkdir "$WORK/real"
-    printf 'old.test\n' >"$WORK/real/list.txt"
-    ln -s "$WORK/real/list.txt" "$WORK/blocklist.txt"
+    printf 'old.test\n' >"$WORK/blocklist.txt"
     start_service
     expect_answer old.test A "$(blocked_a old.test)"
-    printf 'new.test\n' >"$WORK/real/list.txt"
-    sleep 0.4
+    # Written but held open: the watch waits for the close, so only the signal reloads it.
+    exec 3>"$WORK/blocklist.txt"
+    printf 'new.test\n' >&3
     expect_answer new.test A "$(stub_a new.test)"
     kill -HUP "$PROXY_PID"
     await_answer new.test "$(blocked_a new.test)" 1000
     expect_answer old.test A "$(stub_a old.test)"
+    exec 3>&-
     kill -0 "$PROXY_PID" || fail "the proxy ended after SIGHUP"
 }
 
@@ -175,10 +173,61 @@ test_invalid_utf8_keeps_old_set() {
     start_service
     printf 'other.test\n\xff\n' >"$WORK/blocklist.txt"
     kill -HUP "$PROXY_PID"
-    # Past the watch's settle time and the signal's reload.
-    sleep 0.8
+    # The refusal is told on stderr, after the watch's settle time or the signal's reload.
+    wait_until 2000 grep -q "refused" "$WORK/proxy.err" || fail "the refused load was not told"
     expect_answer kept.test A "$(blocked_a kept.test)"
     expect_answer other.test A "$(stub_a other.test)"
+    grep -qx "sieveharbor-proxy: blocklist $WORK/blocklist.txt refused, the previous list stays in force: it is not valid UTF-8" "$WORK/proxy.err" ||
+        fail "unexpected refusal line: $(cat "$WORK/proxy.err")"
+}
+
+# A folder that is not there yet does not stop DNS: the list is loaded once it appears.
+test_missing_folder() {
+    start_stub
+    PORT=$(free_port)
+    start_proxy --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$UPSTREAM_PORT" \
+        --blocklist "$WORK/not/yet/blocklist.txt"
+    wait_until 3000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
+        fail "the proxy did not answer with its list's folder missing"
+    expect_answer late.test A "$(stub_a late.test)"
+    mkdir -p "$WORK/not/yet"
+    printf 'late.test\n' >"$WORK/not/yet/blocklist.txt"
+    await_answer late.test "$(blocked_a late.test)" 2000
+    [ "$(cat "$WORK/proxy.err")" = "sieveharbor-proxy: the blocklist folder $WORK/not/yet does not exist; serving with an empty list, and loading it once it appears" ] ||
+        fail "unexpected stderr: $(cat "$WORK/proxy.err")"
+}
+
+# Sends COUNT queries for distinct names to the proxy without waiting for answers.
+flood() {
+    local count=$1 i
+    exec 4<>"/dev/udp/127.0.0.1/$PORT"
+    for ((i = 0; i < count; i++)); do
+        printf "\\x$(printf %02x $((i / 256)))\\x$(printf %02x $((i % 256)))\\x01\\x00\\x00\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x05q%04d\\x04test\\x00\\x00\\x01\\x00\\x01" "$i" >&4
+    done
+    exec 4>&-
+}
+
+# With few descriptors allowed, unanswered exchanges fill what the limit leaves, never the
+# reserve: a reload still opens the list, and the proxy lives on.
+test_descriptor_limit() {
+    command -v prlimit >/dev/null || { echo "SKIP: no prlimit" >&2; exit $SKIP; }
+    printf 'old.test\n' >"$WORK/blocklist.txt"
+    start_stub --silent
+    PORT=$(free_port)
+    PROXY_CMD=(prlimit --nofile=64:64 "$PROXY")
+    "${PROXY_CMD[@]}" --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$UPSTREAM_PORT" \
+        --blocklist "$WORK/blocklist.txt" >"$WORK/proxy.out" 2>"$WORK/proxy.err" &
+    PROXY_PID=$!
+    PIDS+=("$PROXY_PID")
+    wait_until 3000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 old.test >/dev/null" ||
+        fail "the proxy did not answer under a limit of 64 descriptors"
+    grep -q "only 64 file descriptors are allowed" "$WORK/proxy.err" ||
+        fail "the lowered cap was not told: $(cat "$WORK/proxy.err")"
+    flood 300
+    printf 'new.test\n' >"$WORK/blocklist.txt"
+    kill -HUP "$PROXY_PID"
+    await_answer new.test "$(blocked_a new.test)" 2000
+    kill -0 "$PROXY_PID" || fail "the proxy ended with its descriptors exhausted"
 }
 
 test_glibc_client() {
@@ -225,8 +274,13 @@ test_debug_line() {
     start_service --debug
     kill -TERM "$PROXY_PID"
     wait_exit "$PROXY_PID" 1000 || fail "the proxy did not end within 1 s of SIGTERM"
-    [ "$(cat "$WORK/proxy.err")" = "first light" ] && [ "$(wc -l <"$WORK/proxy.err")" -eq 1 ] ||
-        fail "--debug should write exactly one line 'first light'"
+    # "first light", then the start-up load.
+    [ "$(head -n1 "$WORK/proxy.err")" = "first light" ] ||
+        fail "--debug should start with the line 'first light': $(cat "$WORK/proxy.err")"
+    sed -n 2p "$WORK/proxy.err" |
+        grep -qx "sieveharbor-proxy: blocklist $WORK/blocklist.txt loaded: 1 entries in [0-9]* ms" &&
+        [ "$(wc -l <"$WORK/proxy.err")" -eq 2 ] ||
+        fail "--debug should tell the accepted load, and nothing else: $(cat "$WORK/proxy.err")"
     [ ! -s "$WORK/proxy.out" ] || fail "the proxy wrote to stdout: $(cat "$WORK/proxy.out")"
 }
 
@@ -278,14 +332,20 @@ test_bad_usage() {
     start_proxy --listen 127.0.0.1:0
     wait_exit "$PROXY_PID" 2000 || fail "the proxy kept running with port 0"
     [ "$STATUS" -eq 2 ] || fail "port 0: exit status $STATUS, expected 2"
+    # Its own listening address as the upstream: every relayed query would come back.
+    start_proxy --listen 127.0.0.1:5353 --upstream 127.0.0.1:5353
+    wait_exit "$PROXY_PID" 2000 || fail "the proxy kept running as its own upstream"
+    [ "$STATUS" -eq 2 ] || fail "own upstream: exit status $STATUS, expected 2"
+    grep -q "is the proxy's own --listen 127.0.0.1:5353" "$WORK/proxy.err" ||
+        fail "own upstream: unexpected message: $(cat "$WORK/proxy.err")"
 }
 
 # --- entry -------------------------------------------------------------------------------------
 
 case "${1:-}" in
 blocked_answers | unblocked_relayed_unchanged | reload_on_sighup | reload_on_file_change | \
-    invalid_utf8_keeps_old_set | glibc_client | glibc_inside | debug_line | quiet_without_debug | \
-    stop_signals | taken_port | bad_usage)
+    invalid_utf8_keeps_old_set | missing_folder | descriptor_limit | glibc_client | glibc_inside | \
+    debug_line | quiet_without_debug | stop_signals | taken_port | bad_usage)
     "test_$1"
     echo "PASS: $1"
     ;;

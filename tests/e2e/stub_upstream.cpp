@@ -1,6 +1,7 @@
 // A resolver stand-in for the end-to-end tests. Prints its port on stdout, then answers every
 // query on 127.0.0.1 with one recognisable A record (192.0.2.53, TTL 4242) until SIGTERM or
-// SIGINT. With --free-port it only prints a port that was free a moment ago and exits.
+// SIGINT; with --silent it answers nothing. With --free-port it only prints a port that was free
+// a moment ago and exits.
 
 #include <signal.h>
 
@@ -52,7 +53,9 @@ int main(int argc, char** argv) {
     sigaddset(&stop, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-    StubUpstream stub(recognisableAnswer);
+    const bool silent = argc > 1 && std::strcmp(argv[1], "--silent") == 0;
+    StubUpstream stub(silent ? StubUpstream::Responder(StubUpstream::silent)
+                             : StubUpstream::Responder(recognisableAnswer));
     if (stub.port() == 0) {
         std::fputs("stub upstream: cannot bind 127.0.0.1\n", stderr);
         return 1;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "host/descriptor_limit.h"
 #include "host/startup_messages.h"
 
 namespace sieveharbor::host {
@@ -163,6 +164,79 @@ INSTANTIATE_TEST_SUITE_P(
                 "bad --upstream '9.9.9.9:': port '' is not a number from 1 to 65535"},
         BadCase{"bad_argument_after_help", {"--help", "--nope"}, "unknown option '--nope'"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// An upstream that is one of the proxy's own listeners would send every relayed query back in.
+TEST(CommandLine, an_upstream_the_proxy_listens_on_is_refused) {
+    struct Row {
+        const char* what;
+        std::vector<std::string_view> args;
+        bool loops;
+    };
+    const std::vector<std::string> machine = {"192.0.2.7", "2001:db8::7"};
+    const Row rows[] = {
+        {"same address and port", {"--upstream", "127.0.0.1"}, true},
+        {"same IPv6 address, other spelling", {"--upstream", "[0:0::1]:53"}, true},
+        {"same address, other port", {"--upstream", "127.0.0.1:5353"}, false},
+        {"other loopback address", {"--upstream", "127.0.0.2"}, false},
+        {"wildcard listener, loopback upstream",
+         {"--listen", "0.0.0.0:53", "--upstream", "127.0.0.53"},
+         true},
+        {"wildcard listener, machine's address",
+         {"--listen", "0.0.0.0:53", "--upstream", "192.0.2.7"},
+         true},
+        {"IPv6 wildcard listener takes IPv4 too",
+         {"--listen", "[::]:53", "--upstream", "192.0.2.7"},
+         true},
+        {"IPv4 wildcard does not take IPv6",
+         {"--listen", "0.0.0.0:53", "--upstream", "[2001:db8::7]"},
+         false},
+        {"wildcard listener, outside resolver",
+         {"--listen", "0.0.0.0:53", "--upstream", "192.0.2.8"},
+         false},
+        {"default upstream", {}, false},
+    };
+    for (const auto& row : rows) {
+        const auto parsed = parse(row.args);
+        ASSERT_TRUE(parsed.options) << row.what;
+        const auto error = upstreamLoopError(*parsed.options, machine);
+        EXPECT_EQ(error.has_value(), row.loops) << row.what;
+        if (error) {
+            EXPECT_NE(error->find("--upstream"), std::string::npos) << *error;
+        }
+    }
+}
+
+TEST(CommandLine, a_refused_load_is_always_told_an_accepted_one_with_debug_only) {
+    using Outcome = provider::LoadReport::Outcome;
+    const std::string path = "/etc/sieveharbor/blocklist.txt";
+    const std::string refused =
+        "sieveharbor-proxy: blocklist " + path + " refused, the previous list stays in force: ";
+    struct Row {
+        Outcome outcome;
+        bool debug;
+        std::optional<std::string> line;
+    };
+    const Row rows[] = {
+        {Outcome::accepted, false, std::nullopt},
+        {Outcome::accepted, true,
+         "sieveharbor-proxy: blocklist " + path + " loaded: 3 entries in 12 ms"},
+        {Outcome::notUtf8, false, refused + "it is not valid UTF-8"},
+        {Outcome::lineTooLong, true, refused + "a line is longer than 65535 bytes"},
+        {Outcome::keptChanging, false,
+         refused + "it kept changing while it was read; the next change is waited for"},
+    };
+    for (const auto& row : rows) {
+        provider::LoadReport report{path, row.outcome, 3, std::chrono::milliseconds(12)};
+        EXPECT_EQ(loadMessage(report, row.debug), row.line);
+    }
+}
+
+// Exchanges fit beside what is open and the reserve; a generous limit leaves the cap alone.
+TEST(CommandLine, the_in_flight_cap_fits_the_descriptor_limit) {
+    EXPECT_EQ(inFlightCapFor(1 << 20, 20, 4096), 4096u);
+    EXPECT_EQ(inFlightCapFor(1024, 20, 4096), 1024u - 20 - kDescriptorReserve);
+    EXPECT_EQ(inFlightCapFor(40, 20, 4096), 1u);
+}
 
 TEST(CommandLine, help_and_version_are_reported) {
     const auto help = parse({"--help"});

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+
+namespace sieveharbor::host {
+
+// Descriptors kept free of upstream exchanges, so that a reload can always open the list and the
+// watcher and listeners can do their work when every exchange slot is taken.
+inline constexpr std::size_t kDescriptorReserve = 32;
+
+// Raises the soft limit on open descriptors (RLIMIT_NOFILE) to the hard limit and returns the
+// soft limit now in force.
+std::size_t raiseDescriptorLimit();
+
+// Descriptors this process has open now.
+std::size_t openDescriptors();
+
+// How many exchanges, each holding one socket, fit beside the descriptors in use and the
+// reserve: `wanted` when the limit allows it, never less than one. Pure.
+std::size_t inFlightCapFor(std::size_t limit, std::size_t inUse, std::size_t wanted);
+
+}  // namespace sieveharbor::host
