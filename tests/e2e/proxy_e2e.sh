@@ -52,7 +52,7 @@ wait_exit() {
 start_stub() {
     "$STUB" "$@" >"$WORK/stub.port" &
     PIDS+=($!)
-    wait_until 2000 test -s "$WORK/stub.port" || fail "the stub upstream did not start"
+    wait_until 5000 test -s "$WORK/stub.port" || fail "the stub upstream did not start"
     UPSTREAM_PORT=$(head -n1 "$WORK/stub.port")
 }
 
@@ -82,8 +82,8 @@ start_service() {
     PORT=$(free_port)
     start_proxy --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$UPSTREAM_PORT" \
         --blocklist "$WORK/blocklist.txt" "$@"
-    wait_until 3000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
-        fail "the proxy did not answer on 127.0.0.1:$PORT within 3 s"
+    wait_until 5000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
+        fail "the proxy did not answer on 127.0.0.1:$PORT within 5 s"
 }
 
 expect_answer() {
@@ -148,7 +148,7 @@ test_reload_on_sighup() {
     printf 'new.test\n' >&3
     expect_answer new.test A "$(stub_a new.test)"
     kill -HUP "$PROXY_PID"
-    await_answer new.test "$(blocked_a new.test)" 1000
+    await_answer new.test "$(blocked_a new.test)" 5000
     expect_answer old.test A "$(stub_a old.test)"
     exec 3>&-
     kill -0 "$PROXY_PID" || fail "the proxy ended after SIGHUP"
@@ -160,12 +160,12 @@ test_reload_on_file_change() {
     expect_answer two.test A "$(stub_a two.test)"
     # A plain write in place, no signal.
     printf 'two.test\n' >"$WORK/blocklist.txt"
-    await_answer two.test "$(blocked_a two.test)" 1000
+    await_answer two.test "$(blocked_a two.test)" 5000
     expect_answer one.test A "$(stub_a one.test)"
     # A write to a temporary file renamed over the list, as editors and deployment tools do.
     printf 'three.test\n' >"$WORK/.blocklist.tmp"
     mv "$WORK/.blocklist.tmp" "$WORK/blocklist.txt"
-    await_answer three.test "$(blocked_a three.test)" 1000
+    await_answer three.test "$(blocked_a three.test)" 5000
 }
 
 test_invalid_utf8_keeps_old_set() {
@@ -174,7 +174,7 @@ test_invalid_utf8_keeps_old_set() {
     printf 'other.test\n\xff\n' >"$WORK/blocklist.txt"
     kill -HUP "$PROXY_PID"
     # The refusal is told on stderr, after the watch's settle time or the signal's reload.
-    wait_until 2000 grep -q "refused" "$WORK/proxy.err" || fail "the refused load was not told"
+    wait_until 5000 grep -q "refused" "$WORK/proxy.err" || fail "the refused load was not told"
     expect_answer kept.test A "$(blocked_a kept.test)"
     expect_answer other.test A "$(stub_a other.test)"
     grep -qx "sieveharbor-proxy: blocklist $WORK/blocklist.txt refused, the previous list stays in force: it is not valid UTF-8" "$WORK/proxy.err" ||
@@ -187,14 +187,39 @@ test_missing_folder() {
     PORT=$(free_port)
     start_proxy --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$UPSTREAM_PORT" \
         --blocklist "$WORK/not/yet/blocklist.txt"
-    wait_until 3000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
+    wait_until 5000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
         fail "the proxy did not answer with its list's folder missing"
     expect_answer late.test A "$(stub_a late.test)"
     mkdir -p "$WORK/not/yet"
     printf 'late.test\n' >"$WORK/not/yet/blocklist.txt"
-    await_answer late.test "$(blocked_a late.test)" 2000
+    await_answer late.test "$(blocked_a late.test)" 5000
     [ "$(cat "$WORK/proxy.err")" = "sieveharbor-proxy: the blocklist folder $WORK/not/yet does not exist; serving with an empty list, and loading it once it appears" ] ||
         fail "unexpected stderr: $(cat "$WORK/proxy.err")"
+}
+
+# A list bigger than memory, or one endless line of zero bytes, is refused at start and at
+# reload; the proxy serves on with the list it has.
+test_hostile_list() {
+    truncate -s 6G "$WORK/blocklist.txt" 2>/dev/null || { echo "SKIP: no sparse files" >&2; exit $SKIP; }
+    start_stub
+    PORT=$(free_port)
+    prlimit --as=$((2 << 30)) "$PROXY" --listen "127.0.0.1:$PORT" \
+        --upstream "127.0.0.1:$UPSTREAM_PORT" --blocklist "$WORK/blocklist.txt" \
+        >"$WORK/proxy.out" 2>"$WORK/proxy.err" &
+    PROXY_PID=$!
+    PIDS+=("$PROXY_PID")
+    wait_until 5000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
+        fail "the proxy did not serve after refusing a 6 GiB list"
+    grep -q "refused, the previous list stays in force: there is not enough memory for it" \
+        "$WORK/proxy.err" || fail "the refusal was not told: $(cat "$WORK/proxy.err")"
+    printf 'good.test\n' >"$WORK/blocklist.txt"
+    await_answer good.test "$(blocked_a good.test)" 5000
+    # The same list grown to 6 GiB of zero bytes after its line: one endless line.
+    truncate -s 6G "$WORK/blocklist.txt"
+    wait_until 5000 bash -c "[ \$(grep -c refused '$WORK/proxy.err') -ge 2 ]" ||
+        fail "the second refusal was not told: $(cat "$WORK/proxy.err")"
+    expect_answer good.test A "$(blocked_a good.test)"
+    kill -0 "$PROXY_PID" || fail "the proxy ended"
 }
 
 # Sends COUNT queries for distinct names to the proxy without waiting for answers.
@@ -219,14 +244,14 @@ test_descriptor_limit() {
         --blocklist "$WORK/blocklist.txt" >"$WORK/proxy.out" 2>"$WORK/proxy.err" &
     PROXY_PID=$!
     PIDS+=("$PROXY_PID")
-    wait_until 3000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 old.test >/dev/null" ||
+    wait_until 5000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 old.test >/dev/null" ||
         fail "the proxy did not answer under a limit of 64 descriptors"
     grep -q "only 64 file descriptors are allowed" "$WORK/proxy.err" ||
         fail "the lowered cap was not told: $(cat "$WORK/proxy.err")"
     flood 300
     printf 'new.test\n' >"$WORK/blocklist.txt"
     kill -HUP "$PROXY_PID"
-    await_answer new.test "$(blocked_a new.test)" 2000
+    await_answer new.test "$(blocked_a new.test)" 5000
     kill -0 "$PROXY_PID" || fail "the proxy ended with its descriptors exhausted"
 }
 
@@ -249,7 +274,7 @@ test_glibc_inside() {
     start_stub
     PORT=53
     start_proxy --listen 127.0.0.1:53 --upstream "127.0.0.1:$UPSTREAM_PORT" --blocklist "$WORK/blocklist.txt"
-    wait_until 3000 bash -c "dig -p 53 @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
+    wait_until 5000 bash -c "dig -p 53 @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
         fail "the proxy did not answer on 127.0.0.1:53 in the namespace"
 
     local start elapsed out
@@ -259,21 +284,21 @@ test_glibc_inside() {
     echo "  getent ahosts www.blocked.example took $elapsed ms" >&2
     grep -q '^0\.0\.0\.0 ' <<<"$out" || fail "no 0.0.0.0 in getent's answer: [$out]"
     grep -q '^:: ' <<<"$out" || fail "no :: in getent's answer: [$out]"
-    [ "$elapsed" -lt 1000 ] || fail "the glibc lookup took $elapsed ms (a lost query waits 5 s)"
+    [ "$elapsed" -lt 3000 ] || fail "the glibc lookup took $elapsed ms (a lost query waits 5 s)"
 
     start=$(now_ms)
     out=$(timeout 10 getent ahosts www.unblocked.example)
     elapsed=$(($(now_ms) - start))
     echo "  getent ahosts www.unblocked.example took $elapsed ms" >&2
     grep -q '^192\.0\.2\.53 ' <<<"$out" || fail "no stub address in getent's answer: [$out]"
-    [ "$elapsed" -lt 1000 ] || fail "the relayed glibc lookup took $elapsed ms"
+    [ "$elapsed" -lt 3000 ] || fail "the relayed glibc lookup took $elapsed ms"
 }
 
 test_debug_line() {
     printf 'x.test\n' >"$WORK/blocklist.txt"
     start_service --debug
     kill -TERM "$PROXY_PID"
-    wait_exit "$PROXY_PID" 1000 || fail "the proxy did not end within 1 s of SIGTERM"
+    wait_exit "$PROXY_PID" 5000 || fail "the proxy did not end within 5 s of SIGTERM"
     # "first light", then the start-up load.
     [ "$(head -n1 "$WORK/proxy.err")" = "first light" ] ||
         fail "--debug should start with the line 'first light': $(cat "$WORK/proxy.err")"
@@ -291,7 +316,7 @@ test_quiet_without_debug() {
     ask y.test A >/dev/null
     kill -HUP "$PROXY_PID"
     kill -TERM "$PROXY_PID"
-    wait_exit "$PROXY_PID" 1000 || fail "the proxy did not end within 1 s of SIGTERM"
+    wait_exit "$PROXY_PID" 5000 || fail "the proxy did not end within 5 s of SIGTERM"
     [ ! -s "$WORK/proxy.err" ] && [ ! -s "$WORK/proxy.out" ] ||
         fail "without --debug the proxy wrote: $(cat "$WORK/proxy.out" "$WORK/proxy.err")"
 }
@@ -304,7 +329,7 @@ test_stop_signals() {
         expect_answer x.test A "$(blocked_a x.test)"
         start=$(now_ms)
         kill -"$signal" "$PROXY_PID"
-        wait_exit "$PROXY_PID" 1000 || fail "the proxy did not end within 1 s of SIG$signal"
+        wait_exit "$PROXY_PID" 5000 || fail "the proxy did not end within 5 s of SIG$signal"
         elapsed=$(($(now_ms) - start))
         [ "$STATUS" -eq 0 ] || fail "SIG$signal: exit status $STATUS, expected 0"
         echo "  SIG$signal: ended with 0 after $elapsed ms" >&2
@@ -316,7 +341,7 @@ test_taken_port() {
     printf 'x.test\n' >"$WORK/blocklist.txt"
     # The stub holds its port.
     start_proxy --listen "127.0.0.1:$UPSTREAM_PORT" --blocklist "$WORK/blocklist.txt"
-    wait_exit "$PROXY_PID" 2000 || fail "the proxy kept running on a taken port"
+    wait_exit "$PROXY_PID" 5000 || fail "the proxy kept running on a taken port"
     [ "$STATUS" -eq 1 ] || fail "taken port: exit status $STATUS, expected 1"
     local expected="sieveharbor-proxy: cannot listen on 127.0.0.1:$UPSTREAM_PORT: Address already in use (another program already answers there: stop it, or choose another port with --listen 127.0.0.1:5353)"
     [ "$(cat "$WORK/proxy.err")" = "$expected" ] || fail "taken port: expected message [$expected]"
@@ -324,17 +349,17 @@ test_taken_port() {
 
 test_bad_usage() {
     start_proxy --listen 127.0.0.1:5353 --bogus
-    wait_exit "$PROXY_PID" 2000 || fail "the proxy kept running with a bad flag"
+    wait_exit "$PROXY_PID" 5000 || fail "the proxy kept running with a bad flag"
     [ "$STATUS" -eq 2 ] || fail "bad flag: exit status $STATUS, expected 2"
     [ "$(head -n1 "$WORK/proxy.err")" = "sieveharbor-proxy: unknown option '--bogus'" ] &&
         [ "$(tail -n1 "$WORK/proxy.err")" = "Try 'sieveharbor-proxy --help' for usage." ] ||
         fail "bad flag: unexpected message"
     start_proxy --listen 127.0.0.1:0
-    wait_exit "$PROXY_PID" 2000 || fail "the proxy kept running with port 0"
+    wait_exit "$PROXY_PID" 5000 || fail "the proxy kept running with port 0"
     [ "$STATUS" -eq 2 ] || fail "port 0: exit status $STATUS, expected 2"
     # Its own listening address as the upstream: every relayed query would come back.
     start_proxy --listen 127.0.0.1:5353 --upstream 127.0.0.1:5353
-    wait_exit "$PROXY_PID" 2000 || fail "the proxy kept running as its own upstream"
+    wait_exit "$PROXY_PID" 5000 || fail "the proxy kept running as its own upstream"
     [ "$STATUS" -eq 2 ] || fail "own upstream: exit status $STATUS, expected 2"
     grep -q "is the proxy's own --listen 127.0.0.1:5353" "$WORK/proxy.err" ||
         fail "own upstream: unexpected message: $(cat "$WORK/proxy.err")"
@@ -344,7 +369,7 @@ test_bad_usage() {
 
 case "${1:-}" in
 blocked_answers | unblocked_relayed_unchanged | reload_on_sighup | reload_on_file_change | \
-    invalid_utf8_keeps_old_set | missing_folder | descriptor_limit | glibc_client | glibc_inside | \
+    invalid_utf8_keeps_old_set | hostile_list | missing_folder | descriptor_limit | glibc_client | glibc_inside | \
     debug_line | quiet_without_debug | stop_signals | taken_port | bad_usage)
     "test_$1"
     echo "PASS: $1"
