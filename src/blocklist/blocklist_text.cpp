@@ -78,11 +78,11 @@ std::string_view trim(std::string_view line) {
 
 }  // namespace
 
-BlocklistParser::BlocklistParser(std::size_t expectedBytes, std::size_t maxArenaBytes)
-    : builder_(expectedBytes, maxArenaBytes) {}
+BlocklistParser::BlocklistParser(std::size_t expectedBytes, Limits limits)
+    : builder_(expectedBytes, limits.maxArenaBytes), maxLineBytes_(limits.maxLineBytes) {}
 
 void BlocklistParser::takeLine(std::string_view line) {
-    if (line.size() > kMaxLineBytes) {
+    if (line.size() > maxLineBytes_) {
         refusal_ = Refusal::lineTooLong;
         return;
     }
@@ -132,7 +132,7 @@ bool BlocklistParser::feed(std::string_view piece) {
         lineStart = i;
     }
     const std::string_view rest = piece.substr(std::min(lineStart, piece.size()));
-    if (!refusal_ && partialLine_.size() + rest.size() > kMaxLineBytes) {
+    if (!refusal_ && partialLine_.size() + rest.size() > maxLineBytes_) {
         refusal_ = Refusal::lineTooLong;
     }
     if (refusal_) {

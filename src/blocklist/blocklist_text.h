@@ -8,6 +8,12 @@
 
 namespace sieveharbor::blocklist {
 
+// The bounds of one list. Lowered only by tests and fuzzing, to reach them with small texts.
+struct ParseLimits {
+    std::size_t maxArenaBytes = DomainSet::kMaxArenaBytes;
+    std::size_t maxLineBytes = 65535;
+};
+
 // Turns the text of a blocklist file into a set. Lines end at any of LF, VT, FF, CR, NEL,
 // U+2028 and U+2029 (each on its own, so CR LF leaves an empty line between them); each line is
 // trimmed of tab and Unicode space separators (Zs) at both ends, lower-cased, and dropped when
@@ -22,14 +28,14 @@ namespace sieveharbor::blocklist {
 // read out of bounds. Pure; one thread at a time.
 class BlocklistParser {
   public:
-    static constexpr std::size_t kMaxLineBytes = 65535;
+    using Limits = ParseLimits;
+    static constexpr std::size_t kMaxLineBytes = ParseLimits{}.maxLineBytes;
 
     // Why a list was refused whole.
     enum class Refusal { lineTooLong, tooBig };
 
     // expectedBytes, the whole text's size, sizes the set's arena (see DomainSetBuilder).
-    explicit BlocklistParser(std::size_t expectedBytes,
-                             std::size_t maxArenaBytes = DomainSet::kMaxArenaBytes);
+    explicit BlocklistParser(std::size_t expectedBytes, Limits limits = {});
 
     // False once the list is refused: the rest of the text need not be read.
     bool feed(std::string_view piece);
@@ -45,6 +51,7 @@ class BlocklistParser {
     void takeLine(std::string_view line);
 
     DomainSetBuilder builder_;
+    std::size_t maxLineBytes_;
     std::string partialLine_;  // the last line of the pieces so far, when it has not ended
     std::string scratch_;
     bool started_ = false;

@@ -105,13 +105,13 @@ TEST(ParseBlocklist, splits_trims_lowers_and_drops_comments) {
 
 TEST(ParseBlocklist, a_list_too_big_for_one_set_gives_nothing_rather_than_a_part) {
     constexpr std::size_t kRoom = 32;  // two entries of nine bytes, with their lengths, fit
-    BlocklistParser fits(0, kRoom);
+    BlocklistParser fits(0, {.maxArenaBytes = kRoom});
     fits.feed("a.example\nb.example\n");
     const auto two = std::move(fits).finish();
     ASSERT_TRUE(two);
     EXPECT_EQ(two->size(), 2u);
 
-    BlocklistParser overflows(0, kRoom);
+    BlocklistParser overflows(0, {.maxArenaBytes = kRoom});
     overflows.feed("a.example\nb.example\nc.example\n");
     EXPECT_EQ(overflows.refusal(), BlocklistParser::Refusal::tooBig);
     EXPECT_FALSE(std::move(overflows).finish());

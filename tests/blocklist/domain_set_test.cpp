@@ -125,9 +125,10 @@ TEST(DomainSet, a_list_made_to_collide_does_not_collide_in_a_set_seeded_at_rando
     }
     // Under that seed every probe walks one long run of buckets...
     EXPECT_GE(build(crafted, kFixedSeed).longestProbe(), kEntries / 12);
-    // ...while each set is seeded afresh, and the same list spreads out.
+    // ...while each set is seeded afresh, and the same list spreads out into runs of a few
+    // buckets (a chance run of 16 at this load is vanishingly unlikely).
     const DomainSet set = build(crafted);
-    EXPECT_LE(set.longestProbe(), 4u);
+    EXPECT_LE(set.longestProbe(), 16u);
     EXPECT_EQ(set.size(), kEntries);
     EXPECT_TRUE(set.containsNameOrParent("www." + crafted.back()));
 }
