@@ -1,6 +1,10 @@
 #include "platform/linux/listener_flow.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -86,6 +90,81 @@ TEST_P(ListenerFamilies, reads_each_sender_as_its_endpoint_and_writes_back_to_it
     listener->closeReadWithError(std::nullopt);
 }
 
+// A bound UDP socket on the family's loopback address, non-blocking as the service manager makes
+// them; -1 on failure.
+int boundSocket(Family family) {
+    const bool v4 = family == Family::v4;
+    const int fd = ::socket(v4 ? AF_INET : AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (v4) {
+        auto& in = reinterpret_cast<sockaddr_in&>(address);
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof in;
+    } else {
+        auto& in = reinterpret_cast<sockaddr_in6&>(address);
+        in.sin6_family = AF_INET6;
+        in.sin6_addr = in6addr_loopback;
+        length = sizeof in;
+    }
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The service manager keeps its own copy of a socket it hands over and passes it again to the next
+// process: whatever one process does to end its reads must leave that copy working.
+TEST_P(ListenerFamilies, an_adopted_socket_serves_and_is_left_working_for_the_next_process) {
+    const Family family = GetParam();
+    AsioQueue queue(2);
+    const int managerCopy = boundSocket(family);
+    ASSERT_GE(managerCopy, 0);
+    LoopbackSocket client(family);
+    std::uint16_t port = 0;
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        auto adopted = ListenerFlow::adopt(queue, ::fcntl(managerCopy, F_DUPFD_CLOEXEC, 0));
+        ASSERT_FALSE(adopted.error) << adopted.error.message();
+        auto listener = adopted.flow;
+        port = listener->localEndpoint().port();
+        EXPECT_NE(port, 0);
+        EXPECT_EQ(listener->localEndpoint().address().is_v6(), family == Family::v6);
+
+        ASSERT_TRUE(client.sendTo(port, dns::Datagram{static_cast<std::uint8_t>(run)}));
+        auto read = readOnce(*listener);
+        ASSERT_TRUE(read && read->datagrams && read->endpoints);
+        EXPECT_EQ(read->datagrams->at(0), dns::Datagram{static_cast<std::uint8_t>(run)});
+        listener->writeDatagrams({{0xA0}}, {read->endpoints->at(0)}, [](auto) {});
+        auto reply = client.receive(milliseconds(2000));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->bytes, dns::Datagram{0xA0});
+
+        // The first process closes its reads while one waits, the second is let go with a read
+        // pending: both must end the wait without touching the socket itself.
+        Signal done;
+        std::optional<flow::FlowError> error;
+        listener->readDatagramsWithCompletionHandler([&](auto, auto, auto e) {
+            error = e;
+            done.notify();
+        });
+        if (run == 1) {
+            listener->closeReadWithError(std::nullopt);
+            ASSERT_TRUE(done.wait());
+            EXPECT_EQ(error, std::make_error_code(std::errc::operation_canceled));
+        }
+        listener.reset();
+
+        // A shut-down socket polls as readable for ever: the service manager, watching it once
+        // the process is gone, would start the service again and again.
+        pollfd watch{managerCopy, POLLIN, 0};
+        EXPECT_EQ(::poll(&watch, 1, 20), 0) << "events " << watch.revents;
+    }
+    ::close(managerCopy);
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, ListenerFamilies, testing::Values(Family::v4, Family::v6),
                          [](const auto& info) {
                              return info.param == Family::v4 ? "ipv4" : "ipv6";
@@ -138,6 +217,33 @@ TEST(ListenerFlow, bind_failures_come_back_as_values_with_the_reason) {
         EXPECT_FALSE(result.flow);
         EXPECT_EQ(result.error, test.expected);
         EXPECT_FALSE(result.error.message().empty());
+    }
+}
+
+TEST(ListenerFlow, adopt_refuses_what_is_not_an_ip_udp_socket_and_closes_it) {
+    AsioQueue queue(1);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    ::close(pipeFds[1]);
+    struct Case {
+        const char* name;
+        int fd;
+        std::errc expected;
+    };
+    const Case cases[] = {
+        {"TCP socket", ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0),
+         std::errc::wrong_protocol_type},
+        {"Unix datagram socket", ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0),
+         std::errc::address_family_not_supported},
+        {"pipe", pipeFds[0], std::errc::not_a_socket},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        ASSERT_GE(test.fd, 0);
+        auto result = ListenerFlow::adopt(queue, test.fd);
+        EXPECT_FALSE(result.flow);
+        EXPECT_EQ(result.error, test.expected);
+        EXPECT_EQ(::fcntl(test.fd, F_GETFD), -1) << "left open";
     }
 }
 

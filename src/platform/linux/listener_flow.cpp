@@ -1,6 +1,8 @@
 #include "platform/linux/listener_flow.h"
 
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <array>
@@ -148,8 +150,11 @@ struct ListenerFlow::Receiver {
         sockaddr_storage sender{};
     };
 
-    explicit Receiver(int socket)
+    // waker: -1 for a socket of our own, whose waits a shutdown ends; an eventfd for an adopted
+    // one, which must not be shut down (see adopt).
+    Receiver(int socket, int waker)
         : fd(socket),
+          wakeFd(waker),
           // Left uninitialised: pages are only touched as datagrams fill them.
           buffers(new std::uint8_t[kMaxBatch * kReceiveBufferSize]) {
         // Set up once: recvmmsg writes back only the sender length, flags and byte count of the
@@ -163,7 +168,12 @@ struct ListenerFlow::Receiver {
             header.msg_namelen = sizeof(sockaddr_storage);
         }
     }
-    ~Receiver() { ::close(fd); }
+    ~Receiver() {
+        ::close(fd);
+        if (wakeFd >= 0) {
+            ::close(wakeFd);
+        }
+    }
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
@@ -179,8 +189,11 @@ struct ListenerFlow::Receiver {
     void complete(ReadCompletion completion, Batch batch);
     // Wakes the thread for good and drops the pending read, if any, outside the lock.
     void stop();
+    // Ends a wait in receive(), now and every later one.
+    void interrupt() const;
 
     const int fd;
+    const int wakeFd;
     std::unique_ptr<std::uint8_t[]> buffers;
     std::array<Slot, kMaxBatch> slots{};
     std::array<mmsghdr, kMaxBatch> messages{};
@@ -229,7 +242,7 @@ void ListenerFlow::Receiver::run() {
         {
             const std::lock_guard lock(mutex);
             if (readClosed || stopping) {
-                // Closed while waiting: what the shut socket returned is no datagram (recvmmsg
+                // Closed while waiting: what a shut socket returned is no datagram (recvmmsg
                 // counts the end of input as one empty message). The loop top answers the read.
                 continue;
             }
@@ -248,9 +261,18 @@ std::optional<ListenerFlow::Receiver::Batch> ListenerFlow::Receiver::receive() {
         messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
     }
     filled = 0;
+    int flags = MSG_WAITFORONE;
+    if (wakeFd >= 0) {
+        // An adopted socket: waits here instead, until a datagram comes or interrupt() is called.
+        pollfd waits[] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (::poll(waits, 2, -1) < 0 || waits[1].revents != 0) {
+            return std::nullopt;
+        }
+        flags |= MSG_DONTWAIT;
+    }
     // Blocks for the first datagram only, then takes whatever else is already queued. A close
-    // or stop shuts the socket's receive side, which ends the wait with nothing.
-    const int count = ::recvmmsg(fd, messages.data(), kMaxBatch, MSG_WAITFORONE, nullptr);
+    // or stop ends the wait with nothing (interrupt()).
+    const int count = ::recvmmsg(fd, messages.data(), kMaxBatch, flags, nullptr);
     if (count < 0) {
         const int number = errno;
         if (isTransient(number)) {
@@ -301,8 +323,18 @@ void ListenerFlow::Receiver::stop() {
         dropped = std::move(pending);
         pending = nullptr;
     }
-    ::shutdown(fd, SHUT_RD);
+    interrupt();
     wake.notify_all();
+}
+
+void ListenerFlow::Receiver::interrupt() const {
+    if (wakeFd < 0) {
+        ::shutdown(fd, SHUT_RD);
+        return;
+    }
+    // Never read back: the eventfd stays readable, so no later wait blocks either.
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(wakeFd, &one, sizeof one);
 }
 
 ListenerBindResult ListenerFlow::bind(AsioQueue& queue, std::string_view address,
@@ -329,8 +361,44 @@ ListenerBindResult ListenerFlow::bind(AsioQueue& queue, std::string_view address
     socket.set_option(asio::socket_base::receive_buffer_size(kSocketReceiveBuffer), ignored);
     const auto bound = socket.local_endpoint(ignored);
     // From here on the socket is the receive thread's: blocking reads, writes with MSG_DONTWAIT.
-    auto receiver = std::make_shared<Receiver>(socket.release(ignored));
-    auto flow = std::make_shared<ListenerFlow>(queue.context(), receiver, bound);
+    return start(queue, std::make_shared<Receiver>(socket.release(ignored), -1), bound);
+}
+
+ListenerBindResult ListenerFlow::adopt(AsioQueue& queue, int fd) {
+    const auto refuse = [fd](std::error_code error) {
+        ::close(fd);
+        return ListenerBindResult{nullptr, error};
+    };
+    int type = 0;
+    socklen_t typeLength = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0) {
+        return refuse(systemError(errno));
+    }
+    if (type != SOCK_DGRAM) {
+        return refuse(std::make_error_code(std::errc::wrong_protocol_type));
+    }
+    asio::ip::udp::endpoint local;
+    socklen_t length = static_cast<socklen_t>(local.capacity());
+    if (::getsockname(fd, local.data(), &length) != 0) {
+        return refuse(systemError(errno));
+    }
+    const auto family = local.data()->sa_family;
+    if (family != AF_INET && family != AF_INET6) {
+        return refuse(std::make_error_code(std::errc::address_family_not_supported));
+    }
+    local.resize(length);
+    const int wakeFd = ::eventfd(0, EFD_CLOEXEC);
+    if (wakeFd < 0) {
+        return refuse(systemError(errno));
+    }
+    // The socket's options (buffer size, blocking mode) are the unit's to set, and stay as given:
+    // the receive thread polls and reads without blocking, so either mode works.
+    return start(queue, std::make_shared<Receiver>(fd, wakeFd), local);
+}
+
+ListenerBindResult ListenerFlow::start(AsioQueue& queue, std::shared_ptr<Receiver> receiver,
+                                       asio::ip::udp::endpoint local) {
+    auto flow = std::make_shared<ListenerFlow>(queue.context(), receiver, local);
     try {
         receiver->thread = std::thread([receiver] { receiver->run(); });
     } catch (const std::system_error& failure) {
@@ -409,8 +477,8 @@ void ListenerFlow::closeReadWithError(std::optional<flow::FlowError>) {
         const std::lock_guard lock(receiver_->mutex);
         receiver_->readClosed = true;
     }
-    // Ends a wait in recvmmsg; the pending read then completes with operation_canceled.
-    ::shutdown(receiver_->fd, SHUT_RD);
+    // Ends a wait in receive(); the pending read then completes with operation_canceled.
+    receiver_->interrupt();
     receiver_->wake.notify_one();
 }
 

@@ -44,7 +44,9 @@ struct ListenerBindResult {
 // the receive buffer is dropped rather than passed on cut short.
 //
 // Destroying the flow (or stop()) ends the receive thread; a pending read is then dropped without
-// being called, as a stopped queue drops its pending work.
+// being called, as a stopped queue drops its pending work. A socket of its own is shut down to end
+// the thread's wait; an adopted one is waited on with poll beside an eventfd instead, since a
+// shutdown would also close the service manager's copy of it for good.
 class ListenerFlow final : public flow::UdpFlow {
   public:
     static constexpr std::size_t kMaxBatch = 64;
@@ -53,6 +55,13 @@ class ListenerFlow final : public flow::UdpFlow {
     // address: numeric IPv4 or IPv6 text; port 0 lets the kernel choose. The queue must outlive
     // the flow.
     static ListenerBindResult bind(AsioQueue& queue, std::string_view address, std::uint16_t port);
+
+    // Takes over fd, a bound IPv4 or IPv6 UDP socket made by someone else (the service manager's
+    // socket activation), which may keep a copy of it for the process that follows this one. The
+    // flow closes its fd but never shuts the socket down, so the socket stays good for that next
+    // process. fd is closed on failure too: wrong_protocol_type for a socket that is not UDP,
+    // address_family_not_supported for one that is not IPv4 or IPv6.
+    static ListenerBindResult adopt(AsioQueue& queue, int fd);
 
     ~ListenerFlow() override;
 
@@ -74,6 +83,9 @@ class ListenerFlow final : public flow::UdpFlow {
                  asio::ip::udp::endpoint local);
 
   private:
+    static ListenerBindResult start(AsioQueue& queue, std::shared_ptr<Receiver> receiver,
+                                    asio::ip::udp::endpoint local);
+
     asio::io_context& io_;
     // Shared with the receive thread, which may outlive the flow by the completion it is running.
     std::shared_ptr<Receiver> receiver_;
