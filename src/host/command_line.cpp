@@ -305,7 +305,8 @@ std::string usageText() {
            "  --help                  show this help and exit\n"
            "  --version               show the version and exit\n"
            "\n"
-           "Addresses are numeric. SIGTERM or SIGINT stops the proxy.\n";
+           "Addresses are numeric. SIGTERM or SIGINT stops the proxy. Started by a systemd socket\n"
+           "unit, it listens on the UDP sockets passed in, and --listen is refused.\n";
 }
 
 }  // namespace sieveharbor::host

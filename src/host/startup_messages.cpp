@@ -34,6 +34,11 @@ std::string listenFailureMessage(const SocketAddress& address, std::error_code e
            error.message() + " (" + remedyFor(address, error) + ")";
 }
 
+std::string adoptFailureMessage(int fd, std::error_code error) {
+    return std::string(kProgramName) + ": cannot listen on socket " + std::to_string(fd) +
+           " passed by systemd: " + error.message() + " (check ListenDatagram= in the socket unit)";
+}
+
 std::string watchFailureMessage(const std::string& folder, std::error_code error) {
     return std::string(kProgramName) + ": cannot watch the blocklist folder " + folder + ": " +
            error.message() + " (create the folder, or give another --blocklist)";

@@ -14,6 +14,9 @@ namespace sieveharbor::host {
 // and what to do about it.
 std::string listenFailureMessage(const SocketAddress& address, std::error_code error);
 
+// One line for a socket passed by systemd that cannot be served.
+std::string adoptFailureMessage(int fd, std::error_code error);
+
 // One line for a blocklist whose folder cannot be watched for changes.
 std::string watchFailureMessage(const std::string& folder, std::error_code error);
 

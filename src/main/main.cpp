@@ -18,6 +18,7 @@
 #include "host/command_line.h"
 #include "host/descriptor_limit.h"
 #include "host/file_watcher.h"
+#include "host/passed_sockets.h"
 #include "host/posix_file_system.h"
 #include "host/process_notification_center.h"
 #include "host/sd_login_console_user.h"
@@ -83,6 +84,23 @@ std::vector<std::shared_ptr<flow::UdpFlow>> bindListeners(platform::linux_host::
     return listeners;
 }
 
+// Serves the UDP sockets systemd passed (socket activation) in place of binding any.
+std::vector<std::shared_ptr<flow::UdpFlow>> adoptListeners(platform::linux_host::AsioQueue& queue,
+                                                           const std::vector<int>& fds,
+                                                           bool& failed) {
+    std::vector<std::shared_ptr<flow::UdpFlow>> listeners;
+    for (const int fd : fds) {
+        auto adopted = platform::linux_host::ListenerFlow::adopt(queue, fd);
+        if (!adopted.flow) {
+            printError(host::adoptFailureMessage(fd, adopted.error));
+            failed = true;
+            return {};
+        }
+        listeners.push_back(std::move(adopted.flow));
+    }
+    return listeners;
+}
+
 // Serves signals until the service must end; returns the exit status.
 int serveSignals(const sigset_t& signals, platform::NotificationCenter& notifications) {
     for (;;) {
@@ -115,9 +133,23 @@ int run(const host::Options& options, const sigset_t& signals) {
         processLogger->debug("first light");
     }
 
+    const auto passed = host::takePassedSockets(options);
+    for (const auto& notice : passed.notices) {
+        printError(notice);
+    }
+    if (!passed.error.empty()) {
+        printError(passed.error);
+        if (passed.badUsage) {
+            printError(host::usageHint());
+            return kExitUsage;
+        }
+        return kExitFailed;
+    }
+
     auto queue = std::make_shared<platform::linux_host::AsioQueue>();
     bool failed = false;
-    auto listeners = bindListeners(*queue, options, failed);
+    auto listeners = passed.datagram.empty() ? bindListeners(*queue, options, failed)
+                                             : adoptListeners(*queue, passed.datagram, failed);
     if (failed) {
         return kExitFailed;
     }

@@ -365,17 +365,85 @@ test_bad_usage() {
         fail "own upstream: unexpected message: $(cat "$WORK/proxy.err")"
 }
 
+# Starts the proxy as a socket unit would: systemd-socket-activate binds the sockets named by its
+# leading options, waits for the first packet or connection on them, then runs the proxy with them
+# passed (LISTEN_FDS). Usage: activate SOCKET_OPTIONS... -- PROXY_ARGUMENTS...
+activate() {
+    command -v systemd-socket-activate >/dev/null ||
+        fail "systemd-socket-activate (package systemd) is missing"
+    local sockets=()
+    while [ "$1" != -- ]; do
+        sockets+=("$1")
+        shift
+    done
+    shift
+    systemd-socket-activate "${sockets[@]}" "$PROXY" "$@" >"$WORK/proxy.out" 2>"$WORK/proxy.err" &
+    PROXY_PID=$!  # the same process once it runs the proxy
+    PIDS+=("$PROXY_PID")
+}
+
+has_ipv6_loopback() { ip -6 addr show dev lo 2>/dev/null | grep -q 'inet6 ::1/'; }
+
+test_socket_activation() {
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    start_stub
+    PORT=$(free_port)
+    local sockets=(--datagram -l "127.0.0.1:$PORT")
+    has_ipv6_loopback && sockets+=(-l "[::1]:$PORT")
+    activate "${sockets[@]}" -- --upstream "127.0.0.1:$UPSTREAM_PORT" --blocklist "$WORK/blocklist.txt"
+    # The first query starts the proxy, which must answer it from the socket it was given.
+    expect_answer blocked.test A "$(blocked_a blocked.test)"
+    expect_answer www.blocked.test AAAA 'NOERROR\nwww.blocked.test. 60 IN AAAA ::'
+    expect_answer relayed.test A "$(stub_a relayed.test)"
+    if has_ipv6_loopback; then
+        local got
+        got=$(ask blocked.test A ::1)
+        [ "$got" = "$(blocked_a blocked.test)" ] || fail "no blocked answer on [::1]:$PORT: [$got]"
+    fi
+    # It listens on the passed sockets only, not on the --listen defaults beside them.
+    local own
+    own=$(ss -Hulpn | grep "pid=$PROXY_PID," | awk '{ print $4 }' | sort)
+    local expected="127.0.0.1:$PORT"
+    has_ipv6_loopback && expected=$(printf '%s\n[::1]:%s' "$expected" "$PORT" | sort)
+    [ "$own" = "$expected" ] || fail "the proxy listens on [$own], expected only [$expected]"
+    kill -TERM "$PROXY_PID"
+    wait_exit "$PROXY_PID" 1000 || fail "the proxy did not end within 1 s of SIGTERM"
+    [ "$STATUS" -eq 0 ] || fail "SIGTERM: exit status $STATUS, expected 0"
+    [ "$(grep -c '^sieveharbor-proxy' "$WORK/proxy.err")" -eq 0 ] ||
+        fail "the proxy complained: $(cat "$WORK/proxy.err")"
+}
+
+test_socket_activation_refusals() {
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    PORT=$(free_port)
+    # --listen beside passed sockets: which one was meant cannot be told, so neither is used.
+    activate --datagram -l "127.0.0.1:$PORT" -- --listen "127.0.0.1:$(free_port)" \
+        --blocklist "$WORK/blocklist.txt"
+    dig -p "$PORT" @127.0.0.1 +time=1 +tries=1 start.test >/dev/null
+    wait_exit "$PROXY_PID" 3000 || fail "the proxy kept running with --listen and passed sockets"
+    [ "$STATUS" -eq 2 ] || fail "--listen with passed sockets: exit status $STATUS, expected 2"
+    grep -qx "sieveharbor-proxy: --listen cannot be used with sockets passed by systemd: listen where the socket unit says, or start the proxy without it" \
+        "$WORK/proxy.err" || fail "--listen with passed sockets: unexpected message"
+
+    # A stream socket alone: closed with a notice, and with no UDP socket the proxy does not start.
+    PORT=$(free_port)
+    activate -l "127.0.0.1:$PORT" -- --blocklist "$WORK/blocklist.txt"
+    dig +tcp -p "$PORT" @127.0.0.1 +time=1 +tries=1 start.test >/dev/null
+    wait_exit "$PROXY_PID" 3000 || fail "the proxy kept running with only a stream socket"
+    [ "$STATUS" -eq 1 ] || fail "stream socket only: exit status $STATUS, expected 1"
+    grep -qx "sieveharbor-proxy: closed socket 3 passed by systemd: it is a stream socket, and only DNS over UDP is served" \
+        "$WORK/proxy.err" || fail "stream socket only: no notice of the closed socket"
+    grep -qx "sieveharbor-proxy: systemd passed 1 socket(s), none of them an IPv4 or IPv6 UDP socket: give the socket unit a ListenDatagram= line" \
+        "$WORK/proxy.err" || fail "stream socket only: unexpected message"
+}
+
 # --- entry -------------------------------------------------------------------------------------
 
-case "${1:-}" in
-blocked_answers | unblocked_relayed_unchanged | reload_on_sighup | reload_on_file_change | \
-    invalid_utf8_keeps_old_set | hostile_list | missing_folder | descriptor_limit | glibc_client | glibc_inside | \
-    debug_line | quiet_without_debug | stop_signals | taken_port | bad_usage)
+# The tests are listed once, in CMakeLists.txt; any function test_NAME here runs as NAME.
+if [ -n "${1:-}" ] && declare -F "test_$1" >/dev/null; then
     "test_$1"
     echo "PASS: $1"
-    ;;
-*)
+else
     echo "usage: $0 TEST" >&2
     exit 2
-    ;;
-esac
+fi
