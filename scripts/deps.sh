@@ -21,6 +21,6 @@ ensure_packages() {
 # What building and testing needs.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libicu-dev libasio-dev libsystemd-dev
     libgtest-dev libgmock-dev libbenchmark-dev)
-# What the end-to-end tests drive the proxy with (systemd for systemd-socket-activate), and
-# readelf for the hardening check.
-TEST_PACKAGES=(bind9-dnsutils util-linux procps iproute2 systemd binutils)
+# What the end-to-end tests drive the proxy with (systemd for systemd-socket-activate, nftables
+# for the redirect), and readelf for the hardening check.
+TEST_PACKAGES=(bind9-dnsutils util-linux procps iproute2 systemd nftables binutils)

@@ -65,6 +65,16 @@ start_proxy() {
     PIDS+=("$PROXY_PID")
 }
 
+# The same as user id UID (and group UID), with CAP_NET_BIND_SERVICE as the unit grants it.
+start_proxy_as() {
+    local uid=$1
+    shift
+    setpriv --reuid="$uid" --regid="$uid" --clear-groups --inh-caps=+net_bind_service \
+        --ambient-caps=+net_bind_service "$PROXY" "$@" >"$WORK/proxy.out" 2>"$WORK/proxy.err" &
+    PROXY_PID=$!  # setpriv runs the proxy in its own place
+    PIDS+=("$PROXY_PID")
+}
+
 # dig against the proxy on PORT: prints "STATUS" then the answer records, one per line, with
 # their fields separated by single spaces.
 ask() {
@@ -435,6 +445,75 @@ test_socket_activation_refusals() {
         "$WORK/proxy.err" || fail "stream socket only: no notice of the closed socket"
     grep -qx "sieveharbor-proxy: systemd passed 1 socket(s), none of them an IPv4 or IPv6 UDP socket: give the socket unit a ListenDatagram= line" \
         "$WORK/proxy.err" || fail "stream socket only: unexpected message"
+}
+
+test_nft_redirect() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "SKIP: the nftables redirect test needs root (a network namespace, nft and setpriv)" >&2
+        exit $SKIP
+    fi
+    if ! unshare --net true 2>/dev/null; then
+        echo "SKIP: unshare --net is not permitted here; the nftables redirect test needs its own network namespace" >&2
+        exit $SKIP
+    fi
+    command -v nft >/dev/null || fail "nft (package nftables) is missing"
+    unshare --net bash "$0" nft_redirect_inside || exit $?
+}
+
+# Runs inside a private network namespace: the shipped redirect rules, the stub upstream on port
+# 53 of an address of its own, and the proxy as an unprivileged user that the rules exempt.
+test_nft_redirect_inside() {
+    # A user id, not a user: nothing is added to the machine, and the rules name it by number.
+    local uid=4242 rules
+    rules="$(cd "$(dirname "$0")/../.." && pwd)/packaging/nftables-redirect.nft"
+    ip link set lo up || fail "cannot bring up lo in the namespace"
+    # The upstream's address, and a route for the outside resolver that the client asks, which
+    # only the redirect can answer: nothing in the namespace has 192.0.2.1.
+    ip addr add 198.51.100.1/32 dev lo || fail "cannot add the upstream's address"
+    ip route add 192.0.2.0/24 dev lo || fail "cannot route 192.0.2.0/24"
+    [ "$(grep -c '^ *meta skuid "sieveharbor" return$' "$rules")" -eq 1 ] ||
+        fail "$rules no longer exempts the user sieveharbor by 'meta skuid': update this test"
+    sed "s/meta skuid \"sieveharbor\"/meta skuid $uid/" "$rules" >"$WORK/redirect.nft"
+    nft -f "$WORK/redirect.nft" || fail "nft refused the shipped rules"
+
+    "$STUB" --bind 198.51.100.1 53 >"$WORK/stub.port" &
+    PIDS+=($!)
+    wait_until 2000 test -s "$WORK/stub.port" || fail "the stub upstream did not start"
+
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    chmod 755 "$WORK" && chmod 644 "$WORK/blocklist.txt"
+    PORT=53
+
+    local run
+    for run in first restarted; do
+        echo "  $run proxy, as uid $uid" >&2
+        # As the unit runs it: an unprivileged user given CAP_NET_BIND_SERVICE, default listeners.
+        start_proxy_as "$uid" --upstream 198.51.100.1:53 --blocklist "$WORK/blocklist.txt"
+        # Answered locally, so it shows the proxy is up even if relaying loops.
+        wait_until 3000 bash -c "dig @127.0.0.1 +time=1 +tries=1 ready.blocked.test >/dev/null" ||
+            fail "the $run proxy did not answer on 127.0.0.1:53"
+        # The client asks an outside resolver; the redirect hands the query to the proxy.
+        got=$(ask blocked.test A 192.0.2.1 53)
+        [ "$got" = "$(blocked_a blocked.test)" ] ||
+            fail "$run proxy: a query to 192.0.2.1 was not answered by the proxy: [$got]"
+        # Relayed: the proxy's own query to 198.51.100.1:53 must reach the stub, not itself.
+        got=$(ask relayed.test A 192.0.2.1 53)
+        [ "$got" = "$(stub_a relayed.test)" ] ||
+            fail "$run proxy: a relayed query did not get the upstream's answer: [$got]"
+        kill -TERM "$PROXY_PID"
+        wait_exit "$PROXY_PID" 1000 || fail "the $run proxy did not end within 1 s of SIGTERM"
+    done
+
+    # The control: the same proxy as root, whom the rules do not exempt, has its own upstream
+    # query redirected back into itself, and the relayed query goes unanswered. This is what the
+    # checks above would see if the exemption failed.
+    start_proxy_as 0 --upstream 198.51.100.1:53 --blocklist "$WORK/blocklist.txt"
+    wait_until 3000 bash -c "dig @127.0.0.1 +time=1 +tries=1 ready.blocked.test >/dev/null" ||
+        fail "the control proxy did not answer on 127.0.0.1:53"
+    got=$(dig @192.0.2.1 +time=1 +tries=1 +short relayed.test A)
+    [ "$got" != 192.0.2.53 ] || fail "the upstream answered a proxy that is not exempt"
+    kill -TERM "$PROXY_PID"
+    wait_exit "$PROXY_PID" 2000 || fail "the control proxy did not end within 2 s of SIGTERM"
 }
 
 # --- entry -------------------------------------------------------------------------------------

@@ -1,11 +1,14 @@
 // A resolver stand-in for the end-to-end tests. Prints its port on stdout, then answers every
 // query on 127.0.0.1 with one recognisable A record (192.0.2.53, TTL 4242) until SIGTERM or
 // SIGINT; with --silent it answers nothing. With --free-port it only prints a port that was free
-// a moment ago and exits.
+// a moment ago and exits. With --bind ADDR PORT it answers on that IPv4 address and port instead
+// (a network namespace's upstream on port 53), until a signal ends it.
 
+#include <arpa/inet.h>
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "fakes/loopback.h"
@@ -33,10 +36,43 @@ std::optional<Datagram> recognisableAnswer(const Datagram& query) {
     return reply;
 }
 
+// Serves on address:port from this thread; returns only when the socket cannot be set up.
+int serveOn(const char* address, const char* port) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<std::uint16_t>(std::atoi(port)));
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::inet_pton(AF_INET, address, &local.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        std::fprintf(stderr, "stub upstream: cannot bind %s:%s\n", address, port);
+        return 1;
+    }
+    std::printf("%s\n", port);
+    std::fflush(stdout);
+    Datagram query(65536);
+    for (;;) {
+        sockaddr_storage from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t size = ::recvfrom(fd, query.data(), query.size(), 0,
+                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (size < 0) {
+            continue;
+        }
+        const auto reply = recognisableAnswer(Datagram(query.begin(), query.begin() + size));
+        if (reply) {
+            ::sendto(fd, reply->data(), reply->size(), 0, reinterpret_cast<sockaddr*>(&from),
+                     fromLength);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace sieveharbor::fakes;
+    if (argc > 3 && std::strcmp(argv[1], "--bind") == 0) {
+        return serveOn(argv[2], argv[3]);
+    }
     if (argc > 1 && std::strcmp(argv[1], "--free-port") == 0) {
         LoopbackSocket socket;
         if (!socket.valid()) {
