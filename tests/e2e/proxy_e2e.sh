@@ -457,14 +457,28 @@ test_nft_redirect() {
         exit $SKIP
     fi
     command -v nft >/dev/null || fail "nft (package nftables) is missing"
-    unshare --net bash "$0" nft_redirect_inside || exit $?
+    # Each in a namespace of its own, as each leaves connection tracking entries behind: one of
+    # the control's many looping source ports matching an earlier relayed query's entry would
+    # take that entry's way, unredirected, and the reverse.
+    unshare --net bash "$0" nft_redirect_inside exempt || exit $?
+    unshare --net bash "$0" nft_redirect_inside control || exit $?
+}
+
+# Starts the proxy as the unit runs it (a user id given CAP_NET_BIND_SERVICE, the default
+# listeners) with the namespace's upstream, and waits until it answers a blocked name, which it
+# answers itself even while relaying loops.
+start_namespace_proxy() {
+    start_proxy_as "$1" --upstream 198.51.100.1:53 --blocklist "$WORK/blocklist.txt"
+    wait_until 3000 bash -c "dig @127.0.0.1 +time=1 +tries=1 ready.blocked.test >/dev/null" ||
+        fail "the proxy as uid $1 did not answer on 127.0.0.1:53"
 }
 
 # Runs inside a private network namespace: the shipped redirect rules, the stub upstream on port
-# 53 of an address of its own, and the proxy as an unprivileged user that the rules exempt.
+# 53 of an address of its own, and the proxy as an unprivileged user that the rules exempt
+# (exempt), or as root, whom they do not (control).
 test_nft_redirect_inside() {
     # A user id, not a user: nothing is added to the machine, and the rules name it by number.
-    local uid=4242 rules
+    local mode=$1 uid=4242 rules
     rules="$(cd "$(dirname "$0")/../.." && pwd)/packaging/nftables-redirect.nft"
     ip link set lo up || fail "cannot bring up lo in the namespace"
     # The upstream's address, and a route for the outside resolver that the client asks, which
@@ -484,14 +498,22 @@ test_nft_redirect_inside() {
     chmod 755 "$WORK" && chmod 644 "$WORK/blocklist.txt"
     PORT=53
 
+    local got
+    if [ "$mode" = control ]; then
+        # As root the proxy's own upstream query is redirected back into itself, and the relayed
+        # query goes unanswered: what the exempt run would see if the exemption failed.
+        start_namespace_proxy 0
+        got=$(dig @192.0.2.1 +time=1 +tries=1 +short relayed.test A)
+        [ "$got" != 192.0.2.53 ] || fail "the upstream answered a proxy that is not exempt"
+        kill -TERM "$PROXY_PID"
+        wait_exit "$PROXY_PID" 2000 || fail "the control proxy did not end within 2 s of SIGTERM"
+        return
+    fi
+
     local run
     for run in first restarted; do
         echo "  $run proxy, as uid $uid" >&2
-        # As the unit runs it: an unprivileged user given CAP_NET_BIND_SERVICE, default listeners.
-        start_proxy_as "$uid" --upstream 198.51.100.1:53 --blocklist "$WORK/blocklist.txt"
-        # Answered locally, so it shows the proxy is up even if relaying loops.
-        wait_until 3000 bash -c "dig @127.0.0.1 +time=1 +tries=1 ready.blocked.test >/dev/null" ||
-            fail "the $run proxy did not answer on 127.0.0.1:53"
+        start_namespace_proxy "$uid"
         # The client asks an outside resolver; the redirect hands the query to the proxy.
         got=$(ask blocked.test A 192.0.2.1 53)
         [ "$got" = "$(blocked_a blocked.test)" ] ||
@@ -503,24 +525,13 @@ test_nft_redirect_inside() {
         kill -TERM "$PROXY_PID"
         wait_exit "$PROXY_PID" 1000 || fail "the $run proxy did not end within 1 s of SIGTERM"
     done
-
-    # The control: the same proxy as root, whom the rules do not exempt, has its own upstream
-    # query redirected back into itself, and the relayed query goes unanswered. This is what the
-    # checks above would see if the exemption failed.
-    start_proxy_as 0 --upstream 198.51.100.1:53 --blocklist "$WORK/blocklist.txt"
-    wait_until 3000 bash -c "dig @127.0.0.1 +time=1 +tries=1 ready.blocked.test >/dev/null" ||
-        fail "the control proxy did not answer on 127.0.0.1:53"
-    got=$(dig @192.0.2.1 +time=1 +tries=1 +short relayed.test A)
-    [ "$got" != 192.0.2.53 ] || fail "the upstream answered a proxy that is not exempt"
-    kill -TERM "$PROXY_PID"
-    wait_exit "$PROXY_PID" 2000 || fail "the control proxy did not end within 2 s of SIGTERM"
 }
 
 # --- entry -------------------------------------------------------------------------------------
 
 # The tests are listed once, in CMakeLists.txt; any function test_NAME here runs as NAME.
 if [ -n "${1:-}" ] && declare -F "test_$1" >/dev/null; then
-    "test_$1"
+    "test_$1" "${@:2}"
     echo "PASS: $1"
 else
     echo "usage: $0 TEST" >&2
