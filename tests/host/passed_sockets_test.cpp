@@ -99,8 +99,7 @@ TEST_P(PassedSocketSorting, keeps_udp_closes_the_rest_and_refuses_a_mix_with_lis
 INSTANTIATE_TEST_SUITE_P(
     PassedSockets, PassedSocketSorting,
     testing::Values(
-        Case{"none", {}, false, {}, {}, "", false},
-        Case{"none_with_listen", {}, true, {}, {}, "", false},
+        Case{"none_leaves_listen_in_force", {}, true, {}, {}, "", false},
         Case{"udp_on_both_families", {Kind::udp4, Kind::udp6}, false, {0, 1}, {}, "", false},
         Case{"a_stream_socket_is_closed_with_a_notice",
              {Kind::tcp, Kind::udp4},
