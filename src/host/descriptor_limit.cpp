@@ -1,9 +1,10 @@
 #include "host/descriptor_limit.h"
 
-#include <dirent.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 namespace sieveharbor::host {
 
@@ -24,15 +25,16 @@ std::size_t raiseDescriptorLimit() {
 }
 
 std::size_t openDescriptors() {
-    DIR* folder = ::opendir("/proc/self/fd");
-    if (folder == nullptr) {
+    std::error_code error;
+    std::filesystem::directory_iterator entries("/proc/self/fd", error);
+    if (error) {
         return kDescriptorReserve;  // a guess on the safe side
     }
     std::size_t count = 0;
-    while (const dirent* entry = ::readdir(folder)) {
-        count += entry->d_name[0] != '.';
+    for (auto end = std::filesystem::directory_iterator(); entries != end;
+         entries.increment(error)) {
+        ++count;
     }
-    ::closedir(folder);
     return count > 0 ? count - 1 : 0;  // less the one reading the folder
 }
 

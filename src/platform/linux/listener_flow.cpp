@@ -378,7 +378,7 @@ ListenerBindResult ListenerFlow::adopt(AsioQueue& queue, int fd) {
         return refuse(std::make_error_code(std::errc::wrong_protocol_type));
     }
     asio::ip::udp::endpoint local;
-    socklen_t length = static_cast<socklen_t>(local.capacity());
+    auto length = static_cast<socklen_t>(local.capacity());
     if (::getsockname(fd, local.data(), &length) != 0) {
         return refuse(systemError(errno));
     }
@@ -396,8 +396,8 @@ ListenerBindResult ListenerFlow::adopt(AsioQueue& queue, int fd) {
     return start(queue, std::make_shared<Receiver>(fd, wakeFd), local);
 }
 
-ListenerBindResult ListenerFlow::start(AsioQueue& queue, std::shared_ptr<Receiver> receiver,
-                                       asio::ip::udp::endpoint local) {
+ListenerBindResult ListenerFlow::start(AsioQueue& queue, const std::shared_ptr<Receiver>& receiver,
+                                       const asio::ip::udp::endpoint& local) {
     auto flow = std::make_shared<ListenerFlow>(queue.context(), receiver, local);
     try {
         receiver->thread = std::thread([receiver] { receiver->run(); });

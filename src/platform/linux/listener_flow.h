@@ -83,8 +83,8 @@ class ListenerFlow final : public flow::UdpFlow {
                  asio::ip::udp::endpoint local);
 
   private:
-    static ListenerBindResult start(AsioQueue& queue, std::shared_ptr<Receiver> receiver,
-                                    asio::ip::udp::endpoint local);
+    static ListenerBindResult start(AsioQueue& queue, const std::shared_ptr<Receiver>& receiver,
+                                    const asio::ip::udp::endpoint& local);
 
     asio::io_context& io_;
     // Shared with the receive thread, which may outlive the flow by the completion it is running.
