@@ -1,10 +1,9 @@
-// Intake of flows and dispatch of their datagrams: each datagram's question name is extracted,
-// judged against the blocklist, and the query is then answered, dropped or relayed.
+// Intake of flows and dispatch of their datagrams: each datagram is judged against one snapshot
+// of the blocklist, and then answered, dropped or relayed.
 
 #include <algorithm>
 
-#include "dns/blocked_response.h"
-#include "dns/query_name.h"
+#include "flow/verdict.h"
 #include "provider/dns_proxy_provider.h"
 
 namespace sieveharbor::provider {
@@ -61,24 +60,22 @@ void DNSProxyProvider::handleDatagrams(const std::weak_ptr<DNSProxyProvider>& pr
 
 void DNSProxyProvider::dispatch(const std::shared_ptr<flow::UdpFlow>& flow, dns::Datagram& datagram,
                                 const flow::Endpoint& endpoint) {
-    // A response (QR set) is never answered or relayed: a reply to a reply, sent between two
-    // proxies or spoofed from one, would bounce between them for ever.
-    if (dns::isResponse(datagram)) {
-        return;
+    const auto snapshot = blockedDomains.snapshot();
+    auto judgement = flow::judgeMessage(datagram, *snapshot);
+    switch (judgement.verdict) {
+        case flow::Verdict::relay:
+            flow::forwardQuery(forward_, std::move(datagram), flow, endpoint, safeDNSAddress);
+            return;
+        case flow::Verdict::drop:
+            return;
+        case flow::Verdict::answer: {
+            std::vector<dns::Datagram> replies;
+            replies.push_back(std::move(*judgement.reply));
+            flow->writeDatagrams(std::move(replies), {endpoint},
+                                 [](std::optional<flow::FlowError>) {});
+            return;
+        }
     }
-    const auto name = dns::extractDomainName(datagram);
-    // A datagram with no readable name is never answered here: the resolver judges it.
-    if (!name || !isDomainBlocked(*name)) {
-        flow::forwardQuery(forward_, std::move(datagram), flow, endpoint, safeDNSAddress);
-        return;
-    }
-    auto reply = dns::makeBlockedResponse(datagram);
-    if (!reply) {
-        return;  // blocked, but its question is incomplete: neither answered nor relayed
-    }
-    std::vector<dns::Datagram> replies;
-    replies.push_back(std::move(*reply));
-    flow->writeDatagrams(std::move(replies), {endpoint}, [](std::optional<flow::FlowError>) {});
 }
 
 }  // namespace sieveharbor::provider
