@@ -225,10 +225,11 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
             inlineValue = arg.substr(equals + 1);
         }
 
-        if (name == "--debug" || name == "--help" || name == "--version") {
+        if (name == "--debug" || name == "--help" || name == "--version" || name == "--no-tcp") {
             if (inlineValue) {
                 return fail("option " + quoted(name) + " takes no value");
             }
+            options.tcp = options.tcp && name != "--no-tcp";
             options.debug = options.debug || name == "--debug";
             options.help = options.help || name == "--help";
             options.version = options.version || name == "--version";
@@ -292,13 +293,16 @@ std::string usageHint() {
 std::string usageText() {
     const std::string name(kProgramName);
     return "Usage: " + name +
-           " [--listen ADDR:PORT]... [--upstream ADDR[:PORT]] [--blocklist FILE] [--debug]\n"
+           " [--listen ADDR:PORT]... [--upstream ADDR[:PORT]] [--blocklist FILE] [--no-tcp]\n"
+           "       [--debug]\n"
            "A DNS proxy that answers queries for blocked names itself and relays the rest to a\n"
            "filtering resolver.\n"
            "\n"
-           "  --listen ADDR:PORT      answer DNS over UDP here; repeatable; IPv6 as [ADDR]:PORT\n"
-           "                          (default: 127.0.0.1:53 and [::1]:53)\n"
-           "  --upstream ADDR[:PORT]  the resolver unblocked queries go to (default: 1.1.1.3:53)\n"
+           "  --listen ADDR:PORT      answer DNS over UDP and TCP here; repeatable; IPv6 as\n"
+           "                          [ADDR]:PORT (default: 127.0.0.1:53 and [::1]:53)\n"
+           "  --upstream ADDR[:PORT]  the resolver unblocked queries go to, over the transport\n"
+           "                          they came by (default: 1.1.1.3:53)\n"
+           "  --no-tcp                answer DNS over UDP only\n"
            "  --blocklist FILE        the blocklist, one domain per line, '#' comments; reloaded\n"
            "                          on SIGHUP and whenever the file changes\n"
            "  --debug                 write debug log lines\n"
@@ -306,7 +310,7 @@ std::string usageText() {
            "  --version               show the version and exit\n"
            "\n"
            "Addresses are numeric. SIGTERM or SIGINT stops the proxy. Started by a systemd socket\n"
-           "unit, it listens on the UDP sockets passed in, and --listen is refused.\n";
+           "unit, it listens on the sockets passed in, and --listen is refused.\n";
 }
 
 }  // namespace sieveharbor::host

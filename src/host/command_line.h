@@ -28,6 +28,7 @@ struct Options {
     bool defaultListen = true;
     SocketAddress upstream;
     std::optional<std::string> blocklist;
+    bool tcp = true;  // DNS over TCP on the same addresses; --no-tcp turns it off
     bool debug = false;
     bool help = false;
     bool version = false;

@@ -38,9 +38,16 @@ std::size_t openDescriptors() {
     return count > 0 ? count - 1 : 0;  // less the one reading the folder
 }
 
-std::size_t inFlightCapFor(std::size_t limit, std::size_t inUse, std::size_t wanted) {
+DescriptorBudget budgetFor(std::size_t limit, std::size_t inUse, std::size_t wantedInFlight,
+                           std::size_t wantedConnections) {
     const std::size_t taken = inUse + kDescriptorReserve;
-    return std::clamp<std::size_t>(limit > taken ? limit - taken : 0, 1, wanted);
+    const std::size_t room = limit > taken ? limit - taken : 0;
+    if (room >= wantedInFlight + wantedConnections) {
+        return {wantedInFlight, wantedConnections};
+    }
+    const std::size_t connections = std::clamp<std::size_t>(room / 4, 1, wantedConnections);
+    const std::size_t left = room > connections ? room - connections : 0;
+    return {std::clamp<std::size_t>(left, 1, wantedInFlight), connections};
 }
 
 }  // namespace sieveharbor::host

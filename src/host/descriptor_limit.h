@@ -15,8 +15,15 @@ std::size_t raiseDescriptorLimit();
 // Descriptors this process has open now.
 std::size_t openDescriptors();
 
-// How many exchanges, each holding one socket, fit beside the descriptors in use and the
-// reserve: `wanted` when the limit allows it, never less than one. Pure.
-std::size_t inFlightCapFor(std::size_t limit, std::size_t inUse, std::size_t wanted);
+// How many upstream exchanges and TCP client connections, each holding one socket, fit beside
+// the descriptors in use and the reserve: what is wanted when the limit allows it; otherwise a
+// quarter of the room goes to connections and the rest to exchanges, never less than one each.
+// Pure.
+struct DescriptorBudget {
+    std::size_t inFlight;
+    std::size_t tcpConnections;
+};
+DescriptorBudget budgetFor(std::size_t limit, std::size_t inUse, std::size_t wantedInFlight,
+                           std::size_t wantedConnections);
 
 }  // namespace sieveharbor::host

@@ -7,11 +7,12 @@
 
 namespace sieveharbor::host {
 
-// The sockets systemd passes to a socket-activated service, sorted for the proxy. Only UDP over
-// IPv4 or IPv6 is served; any other socket is closed with a notice, so that a stream socket in
-// the unit shows up in the log rather than taking connections nobody accepts.
+// The sockets systemd passes to a socket-activated service, sorted for the proxy. UDP and
+// listening TCP sockets over IPv4 or IPv6 are served (TCP unless --no-tcp); any other socket is
+// closed with a notice, so that it shows up in the log rather than taking traffic nobody reads.
 struct PassedSockets {
     std::vector<int> datagram;         // the caller's to adopt and close
+    std::vector<int> stream;           // listening TCP sockets, likewise
     std::vector<std::string> notices;  // one line each, for stderr, without newline
     std::string error;                 // when set, the proxy must not start
     bool badUsage = false;             // the error is a usage error

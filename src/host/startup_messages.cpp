@@ -29,9 +29,9 @@ std::string remedyFor(const SocketAddress& address, std::error_code error) {
 
 }  // namespace
 
-std::string listenFailureMessage(const SocketAddress& address, std::error_code error) {
-    return std::string(kProgramName) + ": cannot listen on " + address.text() + ": " +
-           error.message() + " (" + remedyFor(address, error) + ")";
+std::string listenFailureMessage(const SocketAddress& address, std::error_code error, bool tcp) {
+    return std::string(kProgramName) + ": cannot listen " + (tcp ? "for TCP " : "") + "on " +
+           address.text() + ": " + error.message() + " (" + remedyFor(address, error) + ")";
 }
 
 std::string adoptFailureMessage(int fd, std::error_code error) {
@@ -85,10 +85,12 @@ std::optional<std::string> loadMessage(const provider::LoadReport& report, bool 
     return prefix + " refused, the previous list stays in force: " + reason;
 }
 
-std::string descriptorLimitMessage(std::size_t descriptors, std::size_t inFlight) {
+std::string descriptorLimitMessage(std::size_t descriptors, std::size_t inFlight,
+                                   std::size_t tcpConnections) {
     return std::string(kProgramName) + ": only " + std::to_string(descriptors) +
            " file descriptors are allowed (RLIMIT_NOFILE, LimitNOFILE=); at most " +
-           std::to_string(inFlight) + " queries are relayed at once";
+           std::to_string(inFlight) + " queries are relayed at once, and " +
+           std::to_string(tcpConnections) + " TCP connections kept open";
 }
 
 }  // namespace sieveharbor::host

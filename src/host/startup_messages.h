@@ -12,7 +12,8 @@ namespace sieveharbor::host {
 
 // One line (no newline) for a listener that cannot be bound: the address, the system's reason
 // and what to do about it.
-std::string listenFailureMessage(const SocketAddress& address, std::error_code error);
+std::string listenFailureMessage(const SocketAddress& address, std::error_code error,
+                                 bool tcp = false);
 
 // One line for a socket passed by systemd that cannot be served.
 std::string adoptFailureMessage(int fd, std::error_code error);
@@ -27,7 +28,8 @@ std::string missingFolderMessage(const std::string& folder);
 // in force; with debug only for an accepted one.
 std::optional<std::string> loadMessage(const provider::LoadReport& report, bool debug);
 
-// One line when the descriptor limit holds fewer exchanges than the in-flight cap.
-std::string descriptorLimitMessage(std::size_t descriptors, std::size_t inFlight);
+// One line when the descriptor limit holds fewer exchanges or connections than their caps.
+std::string descriptorLimitMessage(std::size_t descriptors, std::size_t inFlight,
+                                   std::size_t tcpConnections);
 
 }  // namespace sieveharbor::host

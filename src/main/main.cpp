@@ -28,6 +28,7 @@
 #include "platform/linux/asio_connection.h"
 #include "platform/linux/asio_queue.h"
 #include "platform/linux/listener_flow.h"
+#include "platform/linux/tcp_server.h"
 #include "provider/dns_proxy_provider.h"
 
 namespace {
@@ -60,28 +61,38 @@ void reportListenerClosed() {
     ::sigqueue(::getpid(), kListenerClosedSignal, sigval{});
 }
 
-// Binds every listener. A default IPv6 address on a machine without IPv6 is left out, so the
-// defaults work everywhere; an address the user asked for must bind.
-std::vector<std::shared_ptr<flow::UdpFlow>> bindListeners(platform::linux_host::AsioQueue& queue,
-                                                          const host::Options& options,
-                                                          bool& failed) {
-    std::vector<std::shared_ptr<flow::UdpFlow>> listeners;
+// Opens a listener of one transport on every --listen address; open(address) gives the
+// listener, or nothing and why. A default IPv6 address on a machine without IPv6 is left out, so
+// the defaults work everywhere; an address the user asked for must bind.
+template <class Listener, class Open>
+std::vector<std::shared_ptr<Listener>> listenOnEach(const host::Options& options, bool tcp,
+                                                    bool& failed, Open open) {
+    std::vector<std::shared_ptr<Listener>> listeners;
     for (const auto& address : options.listen) {
-        auto bound = platform::linux_host::ListenerFlow::bind(queue, address.address, address.port);
-        if (bound.flow) {
-            listeners.push_back(std::move(bound.flow));
+        auto [listener, error] = open(address);
+        if (listener) {
+            listeners.push_back(std::move(listener));
             continue;
         }
-        const bool noIpv6 = bound.error == std::errc::address_family_not_supported ||
-                            bound.error == std::errc::address_not_available;
+        const bool noIpv6 = error == std::errc::address_family_not_supported ||
+                            error == std::errc::address_not_available;
         if (options.defaultListen && address.isV6() && noIpv6) {
             continue;
         }
-        printError(host::listenFailureMessage(address, bound.error));
+        printError(host::listenFailureMessage(address, error, tcp));
         failed = true;
         return {};
     }
     return listeners;
+}
+
+std::vector<std::shared_ptr<flow::UdpFlow>> bindListeners(platform::linux_host::AsioQueue& queue,
+                                                          const host::Options& options,
+                                                          bool& failed) {
+    return listenOnEach<flow::UdpFlow>(options, false, failed, [&](const host::SocketAddress& a) {
+        auto bound = platform::linux_host::ListenerFlow::bind(queue, a.address, a.port);
+        return std::pair(std::move(bound.flow), bound.error);
+    });
 }
 
 // Serves the UDP sockets systemd passed (socket activation) in place of binding any.
@@ -99,6 +110,51 @@ std::vector<std::shared_ptr<flow::UdpFlow>> adoptListeners(platform::linux_host:
         listeners.push_back(std::move(adopted.flow));
     }
     return listeners;
+}
+
+using platform::linux_host::TcpServer;
+
+// DNS over TCP where UDP is served: on every --listen address, or on the TCP sockets systemd
+// passed. Messages are judged as datagrams are, against the provider's list of the moment.
+std::vector<std::shared_ptr<TcpServer>> startTcp(
+    platform::linux_host::AsioQueue& queue, const host::Options& options,
+    const host::PassedSockets& passed, const std::shared_ptr<provider::DNSProxyProvider>& proxy,
+    std::size_t maxConnections, bool& failed) {
+    std::vector<std::shared_ptr<TcpServer>> servers;
+    if (!options.tcp) {
+        return servers;
+    }
+    platform::linux_host::Judge judge = [weak = std::weak_ptr(proxy)](dns::ByteView message) {
+        const auto self = weak.lock();
+        if (!self) {
+            return flow::Judgement{flow::Verdict::drop, std::nullopt};
+        }
+        const auto snapshot = self->blockedDomains.snapshot();
+        return flow::judgeMessage(message, *snapshot);
+    };
+    const platform::linux_host::TcpUpstream upstream{
+        {asio::ip::make_address(options.upstream.address), options.upstream.port},
+        proxy->forwarding().options().replyTimeout,
+        proxy->forwarding().limit()};
+    platform::linux_host::TcpLimits limits;
+    limits.maxConnections = maxConnections;
+    if (!passed.datagram.empty()) {
+        for (const int fd : passed.stream) {
+            auto adopted = TcpServer::adopt(queue.context(), fd, judge, upstream, limits);
+            if (!adopted.server) {
+                printError(host::adoptFailureMessage(fd, adopted.error));
+                failed = true;
+                return {};
+            }
+            servers.push_back(std::move(adopted.server));
+        }
+        return servers;
+    }
+    return listenOnEach<TcpServer>(options, true, failed, [&](const host::SocketAddress& a) {
+        auto started =
+            TcpServer::listen(queue.context(), a.address, a.port, judge, upstream, limits);
+        return std::pair(std::move(started.server), started.error);
+    });
 }
 
 // Serves signals until the service must end; returns the exit status.
@@ -177,10 +233,15 @@ int run(const host::Options& options, const sigset_t& signals) {
     settings.fixedBlocklistPath = options.blocklist;
     settings.upstreamAddress = options.upstream.address;
     settings.forward.upstreamPort = options.upstream.port;
-    settings.forward.maxInFlight = host::inFlightCapFor(descriptorLimit, host::openDescriptors(),
-                                                        settings.forward.maxInFlight);
-    if (settings.forward.maxInFlight < flow::kMaxInFlight) {
-        printError(host::descriptorLimitMessage(descriptorLimit, settings.forward.maxInFlight));
+    const platform::linux_host::TcpLimits tcpDefaults;
+    const auto budget =
+        host::budgetFor(descriptorLimit, host::openDescriptors(), settings.forward.maxInFlight,
+                        options.tcp ? tcpDefaults.maxConnections : 0);
+    settings.forward.maxInFlight = budget.inFlight;
+    if (budget.inFlight < flow::kMaxInFlight ||
+        (options.tcp && budget.tcpConnections < tcpDefaults.maxConnections)) {
+        printError(
+            host::descriptorLimitMessage(descriptorLimit, budget.inFlight, budget.tcpConnections));
     }
     settings.onLoad = [debug = options.debug](const provider::LoadReport& report) {
         if (const auto line = host::loadMessage(report, debug)) {
@@ -192,6 +253,10 @@ int run(const host::Options& options, const sigset_t& signals) {
          notifications, std::make_shared<host::SdLoginConsoleUser>(),
          std::make_shared<host::PosixFileSystem>(), loggers},
         std::move(settings));
+    auto tcpServers = startTcp(*queue, options, passed, dnsProxy, budget.tcpConnections, failed);
+    if (failed) {
+        return kExitFailed;
+    }
     dnsProxy->startProxyWithOptions(nullptr, [](std::optional<std::error_code>) {});
     // The provider gets watched stand-ins; this function keeps the listeners themselves.
     for (const auto& listener : listeners) {
@@ -210,7 +275,11 @@ int run(const host::Options& options, const sigset_t& signals) {
     // Orderly stop: no more reloads, no more flow work, then every thread joined.
     dnsProxy->stopProxyWithReason(0, [] {});
     watcher.reset();
+    for (const auto& server : tcpServers) {
+        server->stop();
+    }
     queue->stop();
+    tcpServers.clear();
     listeners.clear();
     dnsProxy.reset();
     notifications.reset();

@@ -106,6 +106,9 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     // The blocking rule applied to one snapshot of blockedDomains.
     bool isDomainBlocked(std::string_view name) const;
 
+    // The relay's bounds, for a host that relays another transport within the same cap.
+    const flow::ForwardContext& forwarding() const noexcept { return forward_; }
+
     // Reads the blocklist file afresh and publishes its entries as one whole new set. Anything
     // that goes wrong (no user, no file, unreadable or ill-formed text, a line longer than any
     // name, too much text, no memory, a file that changes under every read) leaves the current

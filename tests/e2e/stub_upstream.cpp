@@ -1,8 +1,8 @@
 // A resolver stand-in for the end-to-end tests. Prints its port on stdout, then answers every
 // query on 127.0.0.1 with one recognisable A record (192.0.2.53, TTL 4242) until SIGTERM or
-// SIGINT; with --silent it answers nothing. With --free-port it only prints a port that was free
-// a moment ago and exits. With --bind ADDR PORT it answers on that IPv4 address and port instead
-// (a network namespace's upstream on port 53), until a signal ends it.
+// SIGINT, over UDP and TCP alike; with --silent it answers nothing. With --free-port it only prints
+// a port that was free a moment ago and exits. With --bind ADDR PORT it answers on that IPv4
+// address and port instead (a network namespace's upstream on port 53), until a signal ends it.
 
 #include <arpa/inet.h>
 #include <signal.h>
@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "fakes/loopback.h"
+#include "fakes/loopback_tcp.h"
 
 namespace {
 
@@ -92,7 +93,11 @@ int main(int argc, char** argv) {
     const bool silent = argc > 1 && std::strcmp(argv[1], "--silent") == 0;
     StubUpstream stub(silent ? StubUpstream::Responder(StubUpstream::silent)
                              : StubUpstream::Responder(recognisableAnswer));
-    if (stub.port() == 0) {
+    // The same answers over TCP, on the same port.
+    const TcpStubUpstream tcp(silent ? StubUpstream::Responder(StubUpstream::silent)
+                                     : StubUpstream::Responder(recognisableAnswer),
+                              nullptr, stub.port());
+    if (stub.port() == 0 || tcp.port() == 0) {
         std::fputs("stub upstream: cannot bind 127.0.0.1\n", stderr);
         return 1;
     }

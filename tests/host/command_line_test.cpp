@@ -231,11 +231,29 @@ TEST(CommandLine, a_refused_load_is_always_told_an_accepted_one_with_debug_only)
     }
 }
 
-// Exchanges fit beside what is open and the reserve; a generous limit leaves the cap alone.
-TEST(CommandLine, the_in_flight_cap_fits_the_descriptor_limit) {
-    EXPECT_EQ(inFlightCapFor(1 << 20, 20, 4096), 4096u);
-    EXPECT_EQ(inFlightCapFor(1024, 20, 4096), 1024u - 20 - kDescriptorReserve);
-    EXPECT_EQ(inFlightCapFor(40, 20, 4096), 1u);
+// Exchanges and connections fit beside what is open and the reserve; a generous limit leaves
+// both caps alone.
+TEST(CommandLine, the_caps_fit_the_descriptor_limit) {
+    struct Row {
+        std::size_t limit;
+        std::size_t inFlight;
+        std::size_t connections;
+    };
+    const Row rows[] = {
+        {1 << 20, 4096, 1024},
+        {8192, 4096, 1024},
+        {1024, (1024 - 20 - kDescriptorReserve) - 243, 243},
+        {64, 9, 3},
+        {40, 1, 1},
+    };
+    for (const auto& row : rows) {
+        const auto budget = budgetFor(row.limit, 20, 4096, 1024);
+        EXPECT_EQ(budget.inFlight, row.inFlight) << row.limit;
+        EXPECT_EQ(budget.tcpConnections, row.connections) << row.limit;
+        EXPECT_LE(budget.inFlight + budget.tcpConnections + 20 + kDescriptorReserve,
+                  std::max<std::size_t>(row.limit, 20 + kDescriptorReserve + 2))
+            << row.limit;
+    }
 }
 
 TEST(CommandLine, help_and_version_are_reported) {

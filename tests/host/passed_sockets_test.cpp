@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +17,7 @@ namespace {
 // anything the test process has open.
 constexpr int kFirst = 700;
 
-enum class Kind { udp4, udp6, tcp, unixDatagram };
+enum class Kind { udp4, udp6, tcp, tcpListening, unixDatagram };
 
 int makeSocket(Kind kind) {
     switch (kind) {
@@ -26,6 +27,15 @@ int makeSocket(Kind kind) {
             return ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         case Kind::tcp:
             return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        case Kind::tcpListening: {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            ::listen(fd, 1);
+            return fd;
+        }
         case Kind::unixDatagram:
             return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     }
@@ -49,6 +59,7 @@ struct Case {
     std::vector<Kind> passed;
     bool listenGiven;
     std::vector<int> datagram;  // offsets from kFirst
+    std::vector<int> stream;
     std::vector<std::string> noticeParts;
     std::string errorPart;  // empty: no error
     bool badUsage;
@@ -75,6 +86,11 @@ TEST_P(PassedSocketSorting, keeps_udp_closes_the_rest_and_refuses_a_mix_with_lis
         expected.push_back(kFirst + offset);
     }
     EXPECT_EQ(sorted.datagram, expected);
+    std::vector<int> expectedStream;
+    for (const int offset : c.stream) {
+        expectedStream.push_back(kFirst + offset);
+    }
+    EXPECT_EQ(sorted.stream, expectedStream);
     ASSERT_EQ(sorted.notices.size(), c.noticeParts.size());
     for (std::size_t i = 0; i < c.noticeParts.size(); ++i) {
         EXPECT_NE(sorted.notices[i].find(c.noticeParts[i]), std::string::npos) << sorted.notices[i];
@@ -90,7 +106,9 @@ TEST_P(PassedSocketSorting, keeps_udp_closes_the_rest_and_refuses_a_mix_with_lis
     for (std::size_t i = 0; i < c.passed.size(); ++i) {
         const int fd = kFirst + static_cast<int>(i);
         const bool handedBack =
-            std::find(sorted.datagram.begin(), sorted.datagram.end(), fd) != sorted.datagram.end();
+            std::find(sorted.datagram.begin(), sorted.datagram.end(), fd) !=
+                sorted.datagram.end() ||
+            std::find(sorted.stream.begin(), sorted.stream.end(), fd) != sorted.stream.end();
         EXPECT_EQ(isOpen(fd), handedBack) << "fd " << fd;
         ::close(fd);
     }
@@ -99,25 +117,36 @@ TEST_P(PassedSocketSorting, keeps_udp_closes_the_rest_and_refuses_a_mix_with_lis
 INSTANTIATE_TEST_SUITE_P(
     PassedSockets, PassedSocketSorting,
     testing::Values(
-        Case{"none_leaves_listen_in_force", {}, true, {}, {}, "", false},
-        Case{"udp_on_both_families", {Kind::udp4, Kind::udp6}, false, {0, 1}, {}, "", false},
-        Case{"a_stream_socket_is_closed_with_a_notice",
+        Case{"none_leaves_listen_in_force", {}, true, {}, {}, {}, "", false},
+        Case{"udp_on_both_families", {Kind::udp4, Kind::udp6}, false, {0, 1}, {}, {}, "", false},
+        Case{"udp_and_listening_tcp",
+             {Kind::tcpListening, Kind::udp4},
+             false,
+             {1},
+             {0},
+             {},
+             "",
+             false},
+        Case{"a_stream_socket_not_listening_is_closed_with_a_notice",
              {Kind::tcp, Kind::udp4},
              false,
              {1},
-             {"closed socket 700 passed by systemd: it is a stream socket"},
+             {},
+             {"closed socket 700 passed by systemd: it is neither"},
              "",
              false},
         Case{"no_udp_socket_at_all",
-             {Kind::unixDatagram},
+             {Kind::unixDatagram, Kind::tcpListening},
              false,
              {},
-             {"not an IPv4 or IPv6 UDP socket"},
-             "systemd passed 1 socket(s), none of them",
+             {},
+             {"neither an IPv4 or IPv6 UDP socket"},
+             "systemd passed 2 socket(s), none of them",
              false},
         Case{"listen_with_passed_sockets",
-             {Kind::udp4},
+             {Kind::udp4, Kind::tcpListening},
              true,
+             {},
              {},
              {},
              "--listen cannot be used with sockets passed by systemd",

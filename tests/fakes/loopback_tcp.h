@@ -1,0 +1,189 @@
+#pragma once
+
+// DNS over TCP on loopback for tests: a client that writes and reads framed messages with
+// bounded waits, and a stub upstream that answers each framed query on its connection.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "dns/datagram.h"
+#include "dns/tcp_framing.h"
+
+namespace sieveharbor::fakes {
+
+class TcpClient {
+  public:
+    explicit TcpClient(std::uint16_t port, int receiveBuffer = 0) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer > 0) {
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~TcpClient() { ::close(fd_); }
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+
+    bool connected() const { return connected_; }
+
+    bool sendRaw(const std::vector<std::uint8_t>& bytes) {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+    bool send(const dns::Datagram& message) { return sendRaw(*dns::frameMessage(message)); }
+
+    // The next whole message, or nothing by the bound or at the end of the stream.
+    std::optional<dns::Datagram> receive(std::chrono::milliseconds bound) {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        dns::Datagram message;
+        for (;;) {
+            if (framer_.next(message) == dns::TcpFramer::Status::message) {
+                return message;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd descriptor{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&descriptor, 1, static_cast<int>(left.count())) <= 0) {
+                return std::nullopt;
+            }
+            std::uint8_t buffer[4096];
+            const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (got <= 0) {
+                closedByPeer_ = true;
+                return std::nullopt;
+            }
+            framer_.append(std::span(buffer, static_cast<std::size_t>(got)));
+        }
+    }
+
+    // True once the server has closed the connection, waiting at most the bound for it.
+    bool closedWithin(std::chrono::milliseconds bound) {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        while (!closedByPeer_ && std::chrono::steady_clock::now() < deadline) {
+            receive(std::chrono::milliseconds(20));
+        }
+        return closedByPeer_;
+    }
+
+    int fd() const { return fd_; }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
+    bool closedByPeer_ = false;
+    dns::TcpFramer framer_;
+};
+
+// Answers every framed query, each connection on a thread of its own, after the delay the
+// responder gives; nothing for a query the responder has no answer for.
+class TcpStubUpstream {
+  public:
+    using Responder = std::function<std::optional<dns::Datagram>(const dns::Datagram& query)>;
+    using Delay = std::function<std::chrono::milliseconds(const dns::Datagram& query)>;
+
+    // port 0: one the kernel picks.
+    explicit TcpStubUpstream(Responder responder, Delay delay = nullptr, std::uint16_t port = 0)
+        : responder_(std::move(responder)), delay_(std::move(delay)) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener_, 64) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            return;
+        }
+        port_ = ntohs(address.sin_port);
+        threads_.emplace_back([this] { acceptLoop(); });
+    }
+    ~TcpStubUpstream() {
+        stop_ = true;
+        // The accept loop first: once it has ended, nothing adds to the list.
+        for (auto& thread : threads_) {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+        ::close(listener_);
+    }
+    TcpStubUpstream(const TcpStubUpstream&) = delete;
+    TcpStubUpstream& operator=(const TcpStubUpstream&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    std::size_t queryCount() const { return queries_.load(); }
+
+  private:
+    bool readable(int fd) const {
+        pollfd descriptor{fd, POLLIN, 0};
+        return ::poll(&descriptor, 1, 20) > 0;
+    }
+
+    void acceptLoop() {
+        while (!stop_) {
+            if (!readable(listener_)) {
+                continue;
+            }
+            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                const std::lock_guard lock(mutex_);
+                threads_.emplace_back([this, fd] { serve(fd); });
+            }
+        }
+    }
+
+    void serve(int fd) {
+        dns::TcpFramer framer;
+        while (!stop_) {
+            if (!readable(fd)) {
+                continue;
+            }
+            std::uint8_t buffer[4096];
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0) {
+                break;
+            }
+            framer.append(std::span(buffer, static_cast<std::size_t>(got)));
+            dns::Datagram query;
+            while (framer.next(query) == dns::TcpFramer::Status::message) {
+                ++queries_;
+                if (delay_) {
+                    std::this_thread::sleep_for(delay_(query));
+                }
+                if (const auto reply = responder_(query)) {
+                    const auto framed = *dns::frameMessage(*reply);
+                    ::send(fd, framed.data(), framed.size(), MSG_NOSIGNAL);
+                }
+            }
+        }
+        ::close(fd);
+    }
+
+    Responder responder_;
+    Delay delay_;
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::size_t> queries_{0};
+    std::mutex mutex_;
+    std::vector<std::thread> threads_;  // the accept loop first; it alone adds the others
+};
+
+}  // namespace sieveharbor::fakes
