@@ -18,10 +18,14 @@ namespace {
 
 using sieveharbor::dns::Datagram;
 
+// "big.*" A queries: 40 addresses, too many for the 512 bytes a plain UDP client takes, so over
+// UDP the answer says only that it was truncated (TC), and over TCP it is whole.
+constexpr std::uint8_t kBigRecords = 40;
+
 // Header (ID kept, QR RD RA, one question, one answer), the query's first question, and the A
-// record pointing at that question's name. Anything without a whole question gets the query back
-// with QR set.
-std::optional<Datagram> recognisableAnswer(const Datagram& query) {
+// record pointing at that question's name; for "big.*" what kBigRecords says. Anything without a
+// whole question gets the query back with QR set.
+std::optional<Datagram> recognisableAnswer(const Datagram& query, bool overTcp) {
     std::size_t end = 12;
     while (end < query.size() && query[end] != 0) {
         end += query[end] + 1u;
@@ -30,11 +34,28 @@ std::optional<Datagram> recognisableAnswer(const Datagram& query) {
     if (query.size() < 12 || end > query.size()) {
         return sieveharbor::fakes::StubUpstream::answer(query);
     }
-    Datagram reply{query[0], query[1], 0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0};
+    const bool big = query.size() > 16 && query[12] == 3 && query[13] == 'b' && query[14] == 'i' &&
+                     query[15] == 'g';
+    const bool typeA = query[end - 4] == 0 && query[end - 3] == 1;
+    const std::uint8_t records = !big ? 1 : (!typeA || !overTcp) ? 0 : kBigRecords;
+    const std::uint8_t flags = big && typeA && !overTcp ? 0x83 : 0x81;  // 0x02: TC
+    Datagram reply{query[0], query[1], flags, 0x80, 0, 1, 0, records, 0, 0, 0, 0};
     reply.insert(reply.end(), query.begin() + 12, query.begin() + static_cast<long>(end));
-    const std::uint8_t record[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0x10, 0x92, 0, 4, 192, 0, 2, 53};
-    reply.insert(reply.end(), std::begin(record), std::end(record));
+    for (std::uint8_t i = 0; i < records; ++i) {
+        const std::uint8_t last = big ? static_cast<std::uint8_t>(i + 1) : 53;
+        const std::uint8_t record[] = {0xC0, 0x0C, 0, 1, 0,   1, 0, 0,
+                                       0x10, 0x92, 0, 4, 192, 0, 2, last};
+        reply.insert(reply.end(), std::begin(record), std::end(record));
+    }
     return reply;
+}
+
+std::optional<Datagram> answerOverUdp(const Datagram& query) {
+    return recognisableAnswer(query, false);
+}
+
+std::optional<Datagram> answerOverTcp(const Datagram& query) {
+    return recognisableAnswer(query, true);
 }
 
 // Serves on address:port from this thread; returns only when the socket cannot be set up.
@@ -59,7 +80,7 @@ int serveOn(const char* address, const char* port) {
         if (size < 0) {
             continue;
         }
-        const auto reply = recognisableAnswer(Datagram(query.begin(), query.begin() + size));
+        const auto reply = answerOverUdp(Datagram(query.begin(), query.begin() + size));
         if (reply) {
             ::sendto(fd, reply->data(), reply->size(), 0, reinterpret_cast<sockaddr*>(&from),
                      fromLength);
@@ -92,10 +113,10 @@ int main(int argc, char** argv) {
 
     const bool silent = argc > 1 && std::strcmp(argv[1], "--silent") == 0;
     StubUpstream stub(silent ? StubUpstream::Responder(StubUpstream::silent)
-                             : StubUpstream::Responder(recognisableAnswer));
+                             : StubUpstream::Responder(answerOverUdp));
     // The same answers over TCP, on the same port.
     const TcpStubUpstream tcp(silent ? StubUpstream::Responder(StubUpstream::silent)
-                                     : StubUpstream::Responder(recognisableAnswer),
+                                     : StubUpstream::Responder(answerOverTcp),
                               nullptr, stub.port());
     if (stub.port() == 0 || tcp.port() == 0) {
         std::fputs("stub upstream: cannot bind 127.0.0.1\n", stderr);
