@@ -13,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -112,15 +111,16 @@ class TcpStubUpstream {
             return;
         }
         port_ = ntohs(address.sin_port);
-        threads_.emplace_back([this] { acceptLoop(); });
+        acceptor_ = std::thread([this] { acceptLoop(); });
     }
     ~TcpStubUpstream() {
         stop_ = true;
         // The accept loop first: once it has ended, nothing adds to the list.
-        for (auto& thread : threads_) {
-            if (thread.joinable()) {
-                thread.join();
-            }
+        if (acceptor_.joinable()) {
+            acceptor_.join();
+        }
+        for (auto& thread : connections_) {
+            thread.join();
         }
         ::close(listener_);
     }
@@ -143,8 +143,7 @@ class TcpStubUpstream {
             }
             const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
-                const std::lock_guard lock(mutex_);
-                threads_.emplace_back([this, fd] { serve(fd); });
+                connections_.emplace_back([this, fd] { serve(fd); });
             }
         }
     }
@@ -182,8 +181,8 @@ class TcpStubUpstream {
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<std::size_t> queries_{0};
-    std::mutex mutex_;
-    std::vector<std::thread> threads_;  // the accept loop first; it alone adds the others
+    std::thread acceptor_;
+    std::vector<std::thread> connections_;  // added to by the accept loop alone
 };
 
 }  // namespace sieveharbor::fakes

@@ -193,8 +193,9 @@ TEST(TcpServer, every_connection_busy_closes_the_newcomer) {
 TEST(TcpServer, an_idle_connection_is_closed_even_while_it_trickles_bytes) {
     TcpStubUpstream upstream(kAnswer);
     Server s(upstream.port(), TcpLimits{.idleTimeout = milliseconds(200)});
-    TcpClient client(s.server->port());
+    // Taken before the connection exists, so the server's clock cannot have started earlier.
     const auto start = std::chrono::steady_clock::now();
+    TcpClient client(s.server->port());
     // The first byte of a length, and nothing more: no message, so no progress.
     ASSERT_TRUE(client.sendRaw({0x00}));
     EXPECT_TRUE(client.closedWithin(milliseconds(5000)));
