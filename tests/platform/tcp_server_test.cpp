@@ -92,6 +92,31 @@ TEST(TcpServer, answers_each_message_as_the_datagram_would_be) {
     }
 }
 
+// A listening socket made elsewhere (as systemd makes it) is served like one bound here.
+TEST(TcpServer, serves_a_listening_socket_it_is_given) {
+    TcpStubUpstream upstream(kAnswer);
+    Server s(upstream.port());
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(fd, 8), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    auto adopted = TcpServer::adopt(
+        s.queue.context(), fd,
+        [&s](dns::ByteView message) { return flow::judgeMessage(message, s.blocked); },
+        TcpUpstream{
+            {asio::ip::make_address("127.0.0.1"), upstream.port()}, flow::kReplyTimeout, s.limit});
+    ASSERT_TRUE(adopted.server) << adopted.error.message();
+    EXPECT_EQ(adopted.server->port(), ntohs(address.sin_port));
+    TcpClient client(adopted.server->port());
+    ASSERT_TRUE(client.send(relayedQuery()));
+    EXPECT_EQ(client.receive(kWait), kAnswer(relayedQuery()));
+    adopted.server->stop();
+}
+
 TEST(TcpServer, pipelined_queries_are_answered_as_each_answer_is_ready) {
     // The relayed query waits at the upstream; the blocked one sent after it is answered first.
     TcpStubUpstream upstream(kAnswer, [](const dns::Datagram&) { return milliseconds(300); });
