@@ -200,6 +200,13 @@ def main():
             ("loss at fixed rate (%)", f"{kind}_fixed_loss_pct", "{:.2f}", 1.0),
             ("p50 (µs)", f"{kind}_p50_us", "{:.0f}", 1.0),
             ("p99 (µs)", f"{kind}_p99_us", "{:.0f}", 1.0)]))
+    big_rows = [(s, "syn1M") for s in SERVERS if s != "reflector"]
+    parts.append(table(values, "Blocked queries over TCP (largest list, 10 kept-open connections)",
+                       big_rows, [
+                           ("CPU per query at fixed rate (µs)", "tcp_blocked_cpu_us", "{:.2f}", 1.0),
+                           ("loss at fixed rate (%)", "tcp_blocked_fixed_loss_pct", "{:.2f}", 1.0),
+                           ("p50 (µs)", "tcp_blocked_p50_us", "{:.0f}", 1.0),
+                           ("p99 (µs)", "tcp_blocked_p99_us", "{:.0f}", 1.0)]))
     parts.append(table(values, "Reload under load (largest list, replaced once a second)", rows, [
         ("queries lost", "reload_lost", "{:.0f}", 1.0),
         ("p99 without reloads (µs)", "reload_steady_p99_us", "{:.0f}", 1.0),

@@ -185,12 +185,12 @@ closed_loop() { # server list run kind queries
     record "$1" "$2" "$3" "$4_closed_loss_pct" "$(awk -v s="$sent" -v l="$lost" 'BEGIN { print s ? 100 * l / s : 100 }')"
 }
 
-fixed_rate() { # server list run kind queries rate
+fixed_rate() { # server list run kind queries rate [dnsperf options]
     local out=$WORK/raw/$1.$2.$3.$4.fixed
     local before after hz
     hz=$(getconf CLK_TCK)
     before=$(cpu_ticks)
-    perf_load "$5" "$out" -l "$SECONDS_PER_LOAD" -Q "$6" -q 100 -v
+    perf_load "$5" "$out" -l "$SECONDS_PER_LOAD" -Q "$6" -q 100 -v "${@:7}"
     after=$(cpu_ticks)
     local completed sent lost
     completed=$(field "$out" "Queries completed:")
@@ -349,6 +349,44 @@ if [ -n "$burn" ]; then
         record reflector "$big" "reload$run" reload_burn_s "$burn"
         stop_server
     done
+fi
+
+# DNS over TCP on the largest list: dnsperf keeps its connections open (-m tcp, 10 of them) and
+# offers blocked names at the fixed rate. The reflector answers UDP only: no TCP ceiling.
+TCP_CLIENTS=10
+for server in "${SERVERS[@]}"; do
+    [ "$server" = reflector ] && continue
+    configure_server "$server" "$WORK/lists/$big.txt"
+    runs=$RUNS
+    if [ "$server" = dnsdist ] && [ "$big" = syn1M ]; then runs=1; fi
+    for run in $(seq "$runs"); do
+        echo "$server over TCP, run $run" >&2
+        start_and_time "$server" "$big" "tcp$run" || continue
+        fixed_rate "$server" "$big" "tcp$run" tcp_blocked "$WORK/lists/$big.blocked" \
+            "$BLOCKED_RATE" -m tcp -c "$TCP_CLIENTS"
+        stop_server
+    done
+done
+
+# 2,000 idle TCP connections against SieveHarbor's cap of 1,024, with the fixed UDP blocked rate
+# offered meanwhile: how many stay open, what they cost in memory, and whether UDP loses anything.
+if [[ " ${SERVERS[*]} " == *" sieveharbor "* ]]; then
+    configure_server sieveharbor "$WORK/lists/$big.txt"
+    echo "sieveharbor with 2,000 idle TCP connections" >&2
+    if start_and_time sieveharbor "$big" idle1; then
+        rss_before=$(status_kib VmRSS)
+        taskset -c "$LOAD_CPU" python3 bench/peers/idle_connections.py --port "$PORT" --count 2000 \
+            --seconds $((SECONDS_PER_LOAD + 10)) >"$WORK/raw/idle.out" &
+        holder=$!
+        for _ in $(seq 200); do grep -q opened "$WORK/raw/idle.out" && break; sleep 0.05; done
+        fixed_rate sieveharbor "$big" idle1 idle_udp_blocked "$WORK/lists/$big.blocked" "$BLOCKED_RATE"
+        record sieveharbor "$big" idle1 idle_open_connections \
+            "$(ss -Htn state established "( sport = :$PORT )" | wc -l)"
+        record sieveharbor "$big" idle1 idle_rss_growth_kib "$(($(status_kib VmRSS) - rss_before))"
+        kill "$holder" 2>/dev/null
+        wait "$holder" 2>/dev/null
+        stop_server
+    fi
 fi
 
 echo "finished $(date -u +%FT%TZ)" >>"$OUT/machine.txt"
