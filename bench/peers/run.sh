@@ -384,7 +384,7 @@ if [[ " ${SERVERS[*]} " == *" sieveharbor "* ]]; then
             "$(ss -Htn state established "( sport = :$PORT )" | wc -l)"
         record sieveharbor "$big" idle1 idle_rss_growth_kib "$(($(status_kib VmRSS) - rss_before))"
         kill "$holder" 2>/dev/null
-        wait "$holder" 2>/dev/null
+        wait "$holder" 2>/dev/null || true
         stop_server
     fi
 fi

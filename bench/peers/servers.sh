@@ -37,7 +37,9 @@ server:
     interface: 127.0.0.1
     port: $PORT
     do-ip6: no
-    do-tcp: no
+    # TCP is on for the TCP rows, as every server under test serves it.
+    do-tcp: yes
+    incoming-num-tcp: 64
     num-threads: 1
     username: ""
     chroot: ""
