@@ -126,6 +126,22 @@ def acceptance(values):
         lines.append(verdict(fcpu <= fpeers[best],
                              f"forwarded CPU per query, 1M: {fcpu:.2f} µs vs best peer {best} "
                              f"{fpeers[best]:.2f} µs"))
+    tcp = med(values, ("sieveharbor", big, "tcp_blocked_cpu_us"))
+    tpeers = {p: med(values, (p, big, "tcp_blocked_cpu_us")) for p in PEERS}
+    tpeers = {p: v for p, v in tpeers.items() if v}
+    if tcp and tpeers:
+        best = min(tpeers, key=tpeers.get)
+        lines.append(verdict(tcp <= tpeers[best],
+                             f"blocked CPU per query over TCP, kept-open connections, 1M: "
+                             f"{tcp:.2f} µs vs best peer {best} {tpeers[best]:.2f} µs"))
+    open_ = med(values, ("sieveharbor", big, "idle_open_connections"))
+    growth = med(values, ("sieveharbor", big, "idle_rss_growth_kib"))
+    idle_loss = med(values, ("sieveharbor", big, "idle_udp_blocked_fixed_loss_pct"))
+    if open_ is not None and growth is not None and idle_loss is not None:
+        lines.append(verdict(open_ <= 1024 and growth / 1024 <= 64 and idle_loss == 0,
+                             f"2,000 idle TCP connections: {open_:.0f} stay open (target ≤ 1,024), "
+                             f"VmRSS +{growth / 1024:.1f} MiB (target ≤ 64), UDP loss at the fixed "
+                             f"rate meanwhile {idle_loss:.2f}% (target 0)"))
     return "\n".join(lines) + "\n"
 
 
