@@ -65,18 +65,27 @@ def verdict(ok, text):
     return f"- {'MET' if ok else 'NOT MET'}: {text}"
 
 
+def against_best_peer(values, lst, metric, what, factor):
+    """The verdict on SieveHarbor's metric against factor × the best peer's, or None."""
+    ours = med(values, ("sieveharbor", lst, metric))
+    peers = {p: med(values, (p, lst, metric)) for p in PEERS}
+    peers = {p: v for p, v in peers.items() if v}
+    if not ours or not peers:
+        return None
+    best = min(peers, key=peers.get)
+    target = "" if factor == 1.0 else f" (target ≤ {factor:g} ×: {peers[best] * factor:.2f} µs)"
+    return verdict(ours <= peers[best] * factor,
+                   f"{what}, 1M: {ours:.2f} µs vs best peer {best} {peers[best]:.2f} µs{target}")
+
+
 def acceptance(values):
     lines = []
     big = "syn1M"
     cpu = med(values, ("sieveharbor", big, "blocked_cpu_us"))
-    peers = {p: med(values, (p, big, "blocked_cpu_us")) for p in PEERS}
-    peers = {p: v for p, v in peers.items() if v}
     refl = med(values, ("reflector", "none", "blocked_cpu_us"))
-    if cpu and peers:
-        best = min(peers, key=peers.get)
-        lines.append(verdict(cpu <= peers[best] / 2,
-                             f"blocked CPU per query, 1M: {cpu:.2f} µs vs best peer {best} "
-                             f"{peers[best]:.2f} µs (target ≤ half: {peers[best] / 2:.2f} µs)"))
+    line = against_best_peer(values, big, "blocked_cpu_us", "blocked CPU per query", 0.5)
+    if line:
+        lines.append(line)
     # The reflector measured straight after each SieveHarbor run on the same list, where there
     # is one; else the one measured at the start.
     beside = med(values, ("reflector", big, "blocked_cpu_us"))
@@ -118,22 +127,12 @@ def acceptance(values):
         lines.append(f"- CONTROL: the reflector's p99 with {burn:.3f} s of CPU a second burnt at "
                      f"nice 19 on its core (one reload's worth): {burned:.0f} µs vs {calm:.0f} µs "
                      f"without ({burned / calm:.1f}x)")
-    fcpu = med(values, ("sieveharbor", big, "forwarded_cpu_us"))
-    fpeers = {p: med(values, (p, big, "forwarded_cpu_us")) for p in PEERS}
-    fpeers = {p: v for p, v in fpeers.items() if v}
-    if fcpu and fpeers:
-        best = min(fpeers, key=fpeers.get)
-        lines.append(verdict(fcpu <= fpeers[best],
-                             f"forwarded CPU per query, 1M: {fcpu:.2f} µs vs best peer {best} "
-                             f"{fpeers[best]:.2f} µs"))
-    tcp = med(values, ("sieveharbor", big, "tcp_blocked_cpu_us"))
-    tpeers = {p: med(values, (p, big, "tcp_blocked_cpu_us")) for p in PEERS}
-    tpeers = {p: v for p, v in tpeers.items() if v}
-    if tcp and tpeers:
-        best = min(tpeers, key=tpeers.get)
-        lines.append(verdict(tcp <= tpeers[best],
-                             f"blocked CPU per query over TCP, kept-open connections, 1M: "
-                             f"{tcp:.2f} µs vs best peer {best} {tpeers[best]:.2f} µs"))
+    for metric, what in (("forwarded_cpu_us", "forwarded CPU per query"),
+                         ("tcp_blocked_cpu_us",
+                          "blocked CPU per query over TCP, kept-open connections")):
+        line = against_best_peer(values, big, metric, what, 1.0)
+        if line:
+            lines.append(line)
     open_ = med(values, ("sieveharbor", big, "idle_open_connections"))
     growth = med(values, ("sieveharbor", big, "idle_rss_growth_kib"))
     idle_loss = med(values, ("sieveharbor", big, "idle_udp_blocked_fixed_loss_pct"))

@@ -95,21 +95,31 @@ std::vector<std::shared_ptr<flow::UdpFlow>> bindListeners(platform::linux_host::
     });
 }
 
-// Serves the UDP sockets systemd passed (socket activation) in place of binding any.
-std::vector<std::shared_ptr<flow::UdpFlow>> adoptListeners(platform::linux_host::AsioQueue& queue,
-                                                           const std::vector<int>& fds,
-                                                           bool& failed) {
-    std::vector<std::shared_ptr<flow::UdpFlow>> listeners;
+// Serves sockets systemd passed (socket activation) in place of binding any; adopt(fd) gives the
+// listener, or nothing and why.
+template <class Listener, class Adopt>
+std::vector<std::shared_ptr<Listener>> adoptEach(const std::vector<int>& fds, bool& failed,
+                                                 Adopt adopt) {
+    std::vector<std::shared_ptr<Listener>> listeners;
     for (const int fd : fds) {
-        auto adopted = platform::linux_host::ListenerFlow::adopt(queue, fd);
-        if (!adopted.flow) {
-            printError(host::adoptFailureMessage(fd, adopted.error));
+        auto [listener, error] = adopt(fd);
+        if (!listener) {
+            printError(host::adoptFailureMessage(fd, error));
             failed = true;
             return {};
         }
-        listeners.push_back(std::move(adopted.flow));
+        listeners.push_back(std::move(listener));
     }
     return listeners;
+}
+
+std::vector<std::shared_ptr<flow::UdpFlow>> adoptListeners(platform::linux_host::AsioQueue& queue,
+                                                           const std::vector<int>& fds,
+                                                           bool& failed) {
+    return adoptEach<flow::UdpFlow>(fds, failed, [&](int fd) {
+        auto adopted = platform::linux_host::ListenerFlow::adopt(queue, fd);
+        return std::pair(std::move(adopted.flow), adopted.error);
+    });
 }
 
 using platform::linux_host::TcpServer;
@@ -120,9 +130,8 @@ std::vector<std::shared_ptr<TcpServer>> startTcp(
     platform::linux_host::AsioQueue& queue, const host::Options& options,
     const host::PassedSockets& passed, const std::shared_ptr<provider::DNSProxyProvider>& proxy,
     std::size_t maxConnections, bool& failed) {
-    std::vector<std::shared_ptr<TcpServer>> servers;
     if (!options.tcp) {
-        return servers;
+        return {};
     }
     platform::linux_host::Judge judge = [weak = std::weak_ptr(proxy)](dns::ByteView message) {
         const auto self = weak.lock();
@@ -139,16 +148,10 @@ std::vector<std::shared_ptr<TcpServer>> startTcp(
     platform::linux_host::TcpLimits limits;
     limits.maxConnections = maxConnections;
     if (!passed.datagram.empty()) {
-        for (const int fd : passed.stream) {
+        return adoptEach<TcpServer>(passed.stream, failed, [&](int fd) {
             auto adopted = TcpServer::adopt(queue.context(), fd, judge, upstream, limits);
-            if (!adopted.server) {
-                printError(host::adoptFailureMessage(fd, adopted.error));
-                failed = true;
-                return {};
-            }
-            servers.push_back(std::move(adopted.server));
-        }
-        return servers;
+            return std::pair(std::move(adopted.server), adopted.error);
+        });
     }
     return listenOnEach<TcpServer>(options, true, failed, [&](const host::SocketAddress& a) {
         auto started =

@@ -77,9 +77,11 @@ start_proxy_as() {
 
 # dig against the proxy on PORT: prints "STATUS" then the answer records, one per line, with
 # their fields separated by single spaces.
+# ASK_TRANSPORT=+tcp asks over TCP.
 ask() {
     local name=$1 type=$2 server=${3:-127.0.0.1} port=${4:-$PORT}
-    dig -p "$port" "@$server" +time=2 +tries=1 +noall +comments +answer "$name" "$type" |
+    dig ${ASK_TRANSPORT:-+notcp} -p "$port" "@$server" +time=2 +tries=1 +noall +comments +answer \
+        "$name" "$type" |
         awk '/->>HEADER<<-/ { sub(/.*status: /, ""); sub(/,.*/, ""); print; next }
              /^;/ || NF == 0 { next }
              { $1 = $1; print }'
@@ -145,9 +147,7 @@ test_tcp_answers() {
     for name in blocked.test www.blocked.test relayed.test; do
         for type in A AAAA HTTPS; do
             udp=$(ask "$name" "$type")
-            tcp=$(dig +tcp -p "$PORT" @127.0.0.1 +time=2 +tries=1 +noall +comments +answer \
-                "$name" "$type" | awk '/->>HEADER<<-/ { sub(/.*status: /, ""); sub(/,.*/, ""); print; next }
-                /^;/ || NF == 0 { next } { $1 = $1; print }')
+            tcp=$(ASK_TRANSPORT=+tcp ask "$name" "$type")
             [ -n "$udp" ] && [ "$udp" = "$tcp" ] ||
                 fail "$type $name over TCP: [$tcp], over UDP: [$udp]"
         done
