@@ -352,7 +352,9 @@ if [ -n "$burn" ]; then
 fi
 
 # DNS over TCP on the largest list: dnsperf keeps its connections open (-m tcp, 10 of them) and
-# offers blocked names at the fixed rate. The reflector answers UDP only: no TCP ceiling.
+# offers blocked names, then names to relay, at the fixed rates. The stub upstream answers TCP
+# too; how each server reaches it for a TCP query is its own choice (unbound asks over UDP).
+# The reflector answers UDP only: no TCP ceiling.
 TCP_CLIENTS=10
 for server in "${SERVERS[@]}"; do
     [ "$server" = reflector ] && continue
@@ -364,6 +366,8 @@ for server in "${SERVERS[@]}"; do
         start_and_time "$server" "$big" "tcp$run" || continue
         fixed_rate "$server" "$big" "tcp$run" tcp_blocked "$WORK/lists/$big.blocked" \
             "$BLOCKED_RATE" -m tcp -c "$TCP_CLIENTS"
+        fixed_rate "$server" "$big" "tcp$run" tcp_forwarded "$WORK/lists/$big.forwarded" \
+            "$FORWARDED_RATE" -m tcp -c "$TCP_CLIENTS"
         stop_server
     done
 done
