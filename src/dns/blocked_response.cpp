@@ -5,9 +5,6 @@
 namespace sieveharbor::dns {
 namespace {
 
-constexpr std::uint16_t kTypeAaaa = 28;
-constexpr std::uint16_t kTypeHttps = 65;
-
 // Answer record after the question: NAME (pointer to offset 12), TYPE, CLASS IN, TTL 60,
 // RDLENGTH, then RDATA of zeros.
 constexpr std::array<std::uint8_t, 12> kAnswerA = {0xC0, 0x0C, 0x00, 0x01, 0x00, 0x01,
@@ -29,9 +26,8 @@ std::size_t questionNameEnd(ByteView query) {
     return pos;
 }
 
-}  // namespace
-
-std::optional<Datagram> makeBlockedResponse(ByteView query) {
+// Where the first question's name ends, when four more bytes (QTYPE, QCLASS) follow it.
+std::optional<std::size_t> answerableNameEnd(ByteView query) {
     if (query.size() <= kHeaderSize) {
         return std::nullopt;
     }
@@ -39,8 +35,30 @@ std::optional<Datagram> makeBlockedResponse(ByteView query) {
     if (nameEnd > query.size() || query.size() - nameEnd < 4) {
         return std::nullopt;
     }
-    const std::size_t questionEnd = nameEnd + 4;
-    const auto qtype = static_cast<std::uint16_t>((query[nameEnd] << 8) | query[nameEnd + 1]);
+    return nameEnd;
+}
+
+std::uint16_t typeAt(ByteView query, std::size_t nameEnd) {
+    return static_cast<std::uint16_t>((query[nameEnd] << 8) | query[nameEnd + 1]);
+}
+
+}  // namespace
+
+std::optional<std::uint16_t> questionType(ByteView query) {
+    const auto nameEnd = answerableNameEnd(query);
+    if (!nameEnd) {
+        return std::nullopt;
+    }
+    return typeAt(query, *nameEnd);
+}
+
+std::optional<Datagram> makeBlockedResponse(ByteView query) {
+    const auto nameEnd = answerableNameEnd(query);
+    if (!nameEnd) {
+        return std::nullopt;
+    }
+    const std::size_t questionEnd = *nameEnd + 4;
+    const std::uint16_t qtype = typeAt(query, *nameEnd);
 
     const bool nameError = qtype == kTypeHttps;
     const std::array<std::uint8_t, 12>& answer = qtype == kTypeAaaa ? kAnswerAaaa : kAnswerA;

@@ -6,6 +6,10 @@
 
 namespace sieveharbor::dns {
 
+inline constexpr std::uint16_t kTypeA = 1;
+inline constexpr std::uint16_t kTypeAaaa = 28;
+inline constexpr std::uint16_t kTypeHttps = 65;
+
 // The reply that stands in for a blocked query, built from the query's bytes alone:
 //   QTYPE 28 (AAAA): one AAAA record ::, TTL 60            (40 + Q bytes)
 //   QTYPE 65 (HTTPS): name error, no records                (12 + Q bytes)
@@ -17,5 +21,9 @@ namespace sieveharbor::dns {
 // Nothing when: fewer than 13 bytes, no zero byte ends the name inside the datagram, or fewer
 // than 4 bytes follow it. Never reads outside `query`. Pure; any thread.
 std::optional<Datagram> makeBlockedResponse(ByteView query);
+
+// The first question's QTYPE, found as makeBlockedResponse finds it: present exactly when it
+// would answer. Pure; any thread.
+std::optional<std::uint16_t> questionType(ByteView query);
 
 }  // namespace sieveharbor::dns

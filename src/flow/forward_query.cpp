@@ -20,31 +20,39 @@ void InFlightLimit::release() noexcept {
 
 ForwardContext::ForwardContext(std::shared_ptr<platform::Queue> queue,
                                std::shared_ptr<platform::ConnectionFactory> connections,
-                               ForwardOptions options)
+                               ForwardOptions options, std::shared_ptr<metrics::Counters> counters)
     : queue_(std::move(queue)),
       connections_(std::move(connections)),
       options_(options),
-      limit_(std::make_shared<InFlightLimit>(options.maxInFlight)) {}
+      limit_(std::make_shared<InFlightLimit>(options.maxInFlight)),
+      counters_(counters ? std::move(counters) : std::make_shared<metrics::Counters>()) {}
 
 namespace {
 
+using metrics::Outcome;
 using platform::Connection;
 using platform::ConnectionError;
 using platform::ConnectionState;
+
+bool isDescriptorShortage(const std::optional<ConnectionError>& error) {
+    return error && (*error == std::errc::too_many_files_open ||
+                     *error == std::errc::too_many_files_open_in_system);
+}
 
 // One forwarded query. Every handler runs on lane_, so the steps never overlap; the first of
 // reply, failure and timeout ends the exchange and everything later is ignored.
 class Exchange : public std::enable_shared_from_this<Exchange> {
   public:
     Exchange(std::shared_ptr<platform::Queue> lane, std::shared_ptr<Connection> connection,
-             std::shared_ptr<InFlightLimit> limit, dns::Datagram query,
-             std::shared_ptr<UdpFlow> flow, Endpoint endpoint)
+             const ForwardContext& context, dns::Datagram query, std::shared_ptr<UdpFlow> flow,
+             Endpoint endpoint)
         : lane_(std::move(lane)),
           connection_(std::move(connection)),
-          limit_(std::move(limit)),
+          limit_(context.limit()),
+          counters_(context.counters()),
           query_(std::move(query)),
           flow_(std::move(flow)),
-          endpoint_(std::move(endpoint)) {}
+          endpoint_(endpoint) {}
 
     // Gives the slot back if the exchange is dropped without ending (its queue shut down).
     ~Exchange() { releaseSlot(); }
@@ -58,11 +66,10 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         std::weak_ptr<Exchange> weak = self;
         timer_ = lane_->scheduleAfter(timeout, [weak] {
             if (auto exchange = weak.lock()) {
-                exchange->end();
+                exchange->end(Outcome::timeout);
             }
         });
-        connection_->setStateUpdateHandler(
-            [self](ConnectionState state) { self->onState(std::move(state)); });
+        connection_->setStateUpdateHandler([self](ConnectionState state) { self->onState(state); });
         connection_->start(lane_);
     }
 
@@ -72,12 +79,18 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     void onState(ConnectionState state) {
         // A failure ends the exchange at any step; ready matters only before the send.
         if (state.kind == ConnectionState::Kind::failed) {
-            end();
+            if (step_ == Step::started && isDescriptorShortage(state.error)) {
+                settle(false);  // the query never left: a drop, not an exchange
+                end(std::nullopt);
+                return;
+            }
+            end(Outcome::failure);
             return;
         }
         if (state.kind != ConnectionState::Kind::ready || step_ != Step::started) {
             return;
         }
+        settle(true);
         step_ = Step::sending;
         auto self = shared_from_this();
         connection_->send(std::move(query_),
@@ -89,7 +102,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             return;
         }
         if (error) {
-            end();
+            end(Outcome::failure);
             return;
         }
         step_ = Step::receiving;
@@ -109,15 +122,35 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             datagrams.push_back(std::move(*content));
             flow_->writeDatagrams(std::move(datagrams), {endpoint_},
                                   [](std::optional<FlowError>) {});
+            end(Outcome::reply);
+            return;
         }
-        end();
+        end(Outcome::failure);
     }
 
-    void end() {
+    // Counts the query once: relayed, or dropped for want of a descriptor.
+    void settle(bool relayed) {
+        if (settled_) {
+            return;
+        }
+        settled_ = true;
+        if (relayed) {
+            counters_->relayed();
+        } else {
+            counters_->dropped(metrics::Drop::descriptorsExhausted);
+        }
+    }
+
+    // The outcome of a relayed query; nothing for one that never left.
+    void end(std::optional<Outcome> outcome) {
         if (step_ == Step::ended) {
             return;
         }
         step_ = Step::ended;
+        if (outcome) {
+            settle(true);
+            counters_->exchangeEnded(*outcome);
+        }
         if (timer_) {
             timer_->cancel();
             timer_.reset();
@@ -141,11 +174,13 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     std::shared_ptr<platform::Queue> lane_;
     std::shared_ptr<Connection> connection_;
     std::shared_ptr<InFlightLimit> limit_;
+    std::shared_ptr<metrics::Counters> counters_;
     dns::Datagram query_;
     std::shared_ptr<UdpFlow> flow_;
     Endpoint endpoint_;
     std::shared_ptr<platform::Timer> timer_;
     Step step_ = Step::started;
+    bool settled_ = false;
     bool holdsSlot_ = true;
 };
 
@@ -154,14 +189,14 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
 void forwardQuery(const ForwardContext& context, dns::Datagram query, std::shared_ptr<UdpFlow> flow,
                   Endpoint endpoint, std::string_view upstreamHost) {
     if (!context.limit()->tryAcquire()) {
+        context.counters()->dropped(metrics::Drop::overInFlightCap);
         return;
     }
     auto lane = context.queue()->makeSerialQueue();
     auto connection =
         context.connections()->makeConnection(upstreamHost, context.options().upstreamPort);
-    auto exchange =
-        std::make_shared<Exchange>(lane, std::move(connection), context.limit(), std::move(query),
-                                   std::move(flow), std::move(endpoint));
+    auto exchange = std::make_shared<Exchange>(lane, std::move(connection), context,
+                                               std::move(query), std::move(flow), endpoint);
     // Everything of the exchange, its start included, runs on its lane; nothing races the caller.
     const auto timeout = context.options().replyTimeout;
     lane->post([exchange, timeout] { exchange->begin(timeout); });

@@ -9,6 +9,7 @@
 
 #include "dns/datagram.h"
 #include "flow/udp_flow.h"
+#include "metrics/counters.h"
 #include "platform/connection.h"
 #include "platform/queue.h"
 
@@ -50,9 +51,10 @@ class InFlightLimit {
 // come from, and the bounds. Made once (by the provider) and used from any thread.
 class ForwardContext {
   public:
+    // Without counters of its own it counts into a set nobody reads.
     ForwardContext(std::shared_ptr<platform::Queue> queue,
                    std::shared_ptr<platform::ConnectionFactory> connections,
-                   ForwardOptions options = {});
+                   ForwardOptions options = {}, std::shared_ptr<metrics::Counters> counters = {});
 
     std::size_t inFlight() const noexcept { return limit_->count(); }
     const ForwardOptions& options() const noexcept { return options_; }
@@ -62,12 +64,14 @@ class ForwardContext {
         return connections_;
     }
     const std::shared_ptr<InFlightLimit>& limit() const noexcept { return limit_; }
+    const std::shared_ptr<metrics::Counters>& counters() const noexcept { return counters_; }
 
   private:
     std::shared_ptr<platform::Queue> queue_;
     std::shared_ptr<platform::ConnectionFactory> connections_;
     ForwardOptions options_;
     std::shared_ptr<InFlightLimit> limit_;
+    std::shared_ptr<metrics::Counters> counters_;
 };
 
 // Relays one query to the upstream host on a fresh connection and writes the first reply, byte
@@ -75,6 +79,8 @@ class ForwardContext {
 // then runs on its own serial queue made from the context's queue, holding its connection, query,
 // flow and endpoint until it ends (reply written, failure, or timeout), and writes nothing after
 // it has ended. Over the in-flight limit the query is dropped: no connection, no reply.
+// Counts the query relayed once its socket is made (dropped when no descriptor was left for it),
+// and the exchange's outcome as it ends.
 void forwardQuery(const ForwardContext& context, dns::Datagram query, std::shared_ptr<UdpFlow> flow,
                   Endpoint endpoint, std::string_view upstreamHost);
 

@@ -6,9 +6,26 @@
 
 namespace sieveharbor::flow {
 
+namespace {
+
+metrics::Answer answerKind(dns::ByteView query) {
+    switch (dns::questionType(query).value_or(0)) {
+        case dns::kTypeA:
+            return metrics::Answer::a;
+        case dns::kTypeAaaa:
+            return metrics::Answer::aaaa;
+        case dns::kTypeHttps:
+            return metrics::Answer::httpsNameError;
+        default:
+            return metrics::Answer::other;
+    }
+}
+
+}  // namespace
+
 Judgement judgeMessage(dns::ByteView message, const blocklist::DomainSet& blocked) {
     if (dns::isResponse(message)) {
-        return {Verdict::drop, std::nullopt};
+        return {Verdict::drop, std::nullopt, {}, metrics::Drop::notAQuery};
     }
     const auto name = dns::extractDomainName(message);
     if (!name || !blocklist::isNameBlocked(*name, blocked)) {
@@ -16,9 +33,19 @@ Judgement judgeMessage(dns::ByteView message, const blocklist::DomainSet& blocke
     }
     auto reply = dns::makeBlockedResponse(message);
     if (!reply) {
-        return {Verdict::drop, std::nullopt};
+        return {Verdict::drop, std::nullopt, {}, metrics::Drop::incompleteQuestion};
     }
-    return {Verdict::answer, std::move(reply)};
+    return {Verdict::answer, std::move(reply), answerKind(message)};
+}
+
+void countJudgement(metrics::Counters& counters, metrics::Transport transport,
+                    const Judgement& judgement) noexcept {
+    counters.received(transport);
+    if (judgement.verdict == Verdict::answer) {
+        counters.answered(judgement.answer);
+    } else if (judgement.verdict == Verdict::drop) {
+        counters.dropped(judgement.drop);
+    }
 }
 
 }  // namespace sieveharbor::flow

@@ -47,6 +47,11 @@ void DNSProxyProvider::loadBlocklist() {
     LoadReport report{*path};
     report.outcome = loadFrom(*path, report.entries);
     report.took = std::chrono::steady_clock::now() - started;
+    if (report.outcome == LoadReport::Outcome::accepted) {
+        forward_.counters()->reloadAccepted(report.took);
+    } else {
+        forward_.counters()->reloadRefused();
+    }
     if (onLoad_) {
         onLoad_(report);
     }

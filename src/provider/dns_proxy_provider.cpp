@@ -32,6 +32,13 @@ DNSProxyProvider::~DNSProxyProvider() {
     seams_.notifications->removeEveryObserver(this);
 }
 
+metrics::Snapshot DNSProxyProvider::metrics() const {
+    auto snapshot = forward_.counters()->read();
+    snapshot.entries = blockedDomains.snapshot()->size();
+    snapshot.inFlight = forward_.inFlight();
+    return snapshot;
+}
+
 bool DNSProxyProvider::isDomainBlocked(std::string_view name) const {
     const auto snapshot = blockedDomains.snapshot();
     return blocklist::isNameBlocked(name, *snapshot);

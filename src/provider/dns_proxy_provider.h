@@ -16,6 +16,7 @@
 #include "dns/datagram.h"
 #include "flow/forward_query.h"
 #include "flow/udp_flow.h"
+#include "metrics/counters.h"
 #include "platform/connection.h"
 #include "platform/console_user.h"
 #include "platform/file_system.h"
@@ -106,8 +107,12 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     // The blocking rule applied to one snapshot of blockedDomains.
     bool isDomainBlocked(std::string_view name) const;
 
-    // The relay's bounds, for a host that relays another transport within the same cap.
+    // The relay's bounds and counters, for a host that relays another transport within the
+    // same cap.
     const flow::ForwardContext& forwarding() const noexcept { return forward_; }
+
+    // Every counter, with the gauges of this moment: the list's entries, the exchanges in flight.
+    metrics::Snapshot metrics() const;
 
     // Reads the blocklist file afresh and publishes its entries as one whole new set. Anything
     // that goes wrong (no user, no file, unreadable or ill-formed text, a line longer than any

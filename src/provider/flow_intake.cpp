@@ -62,6 +62,7 @@ void DNSProxyProvider::dispatch(const std::shared_ptr<flow::UdpFlow>& flow, dns:
                                 const flow::Endpoint& endpoint) {
     const auto snapshot = blockedDomains.snapshot();
     auto judgement = flow::judgeMessage(datagram, *snapshot);
+    flow::countJudgement(*forward_.counters(), metrics::Transport::udp, judgement);
     switch (judgement.verdict) {
         case flow::Verdict::relay:
             flow::forwardQuery(forward_, std::move(datagram), flow, endpoint, safeDNSAddress);

@@ -41,7 +41,7 @@ struct Server {
         : blocked(blocklist::parseBlocklist("blocked.example\n").value()),
           limit(std::make_shared<flow::InFlightLimit>(maxInFlight)) {
         TcpUpstream upstream{
-            {asio::ip::make_address("127.0.0.1"), upstreamPort}, replyTimeout, limit};
+            {asio::ip::make_address("127.0.0.1"), upstreamPort}, replyTimeout, limit, counters};
         auto started = TcpServer::listen(
             queue.context(), "127.0.0.1", 0,
             [this](dns::ByteView message) { return flow::judgeMessage(message, blocked); },
@@ -58,7 +58,14 @@ struct Server {
     AsioQueue queue{2};
     blocklist::DomainSet blocked;
     std::shared_ptr<flow::InFlightLimit> limit;
+    std::shared_ptr<metrics::Counters> counters = std::make_shared<metrics::Counters>();
     std::shared_ptr<TcpServer> server;
+
+    // Waits until the connections closed for `reason` number `count`.
+    bool closedFor(metrics::TcpClose reason, std::uint64_t count) const {
+        return waitFor(
+            [&] { return counters->read().tcpClosed[static_cast<std::size_t>(reason)] == count; });
+    }
 };
 
 // Over TCP a message gets exactly what the same datagram gets over UDP: the blocked reply, the
@@ -90,6 +97,12 @@ TEST(TcpServer, answers_each_message_as_the_datagram_would_be) {
         ASSERT_TRUE(client.send(row.message)) << row.what;
         EXPECT_EQ(client.receive(row.reply ? kWait : milliseconds(100)), row.reply) << row.what;
     }
+    const auto m = s.counters->read();
+    EXPECT_EQ(m.received, (std::array<std::uint64_t, 2>{0, 5}));
+    EXPECT_EQ(m.answered, (std::array<std::uint64_t, 4>{1, 1, 1, 0}));
+    EXPECT_EQ(m.relayed, 1u);
+    EXPECT_EQ(m.dropped, (std::array<std::uint64_t, 4>{0, 0, 1, 0}));
+    EXPECT_EQ(m.exchanges, (std::array<std::uint64_t, 3>{1, 0, 0}));
 }
 
 // A listening socket made elsewhere (as systemd makes it) is served like one bound here.
@@ -107,8 +120,10 @@ TEST(TcpServer, serves_a_listening_socket_it_is_given) {
     auto adopted = TcpServer::adopt(
         s.queue.context(), fd,
         [&s](dns::ByteView message) { return flow::judgeMessage(message, s.blocked); },
-        TcpUpstream{
-            {asio::ip::make_address("127.0.0.1"), upstream.port()}, flow::kReplyTimeout, s.limit});
+        TcpUpstream{{asio::ip::make_address("127.0.0.1"), upstream.port()},
+                    flow::kReplyTimeout,
+                    s.limit,
+                    s.counters});
     ASSERT_TRUE(adopted.server) << adopted.error.message();
     EXPECT_EQ(adopted.server->port(), ntohs(address.sin_port));
     TcpClient client(adopted.server->port());
@@ -134,10 +149,12 @@ TEST(TcpServer, relays_within_the_timeout_and_the_shared_cap) {
         const char* what;
         std::size_t maxInFlight;
         bool upstreamAnswers;
+        std::array<std::uint64_t, 4> dropped;
+        std::array<std::uint64_t, 3> exchanges;
     };
     const Row rows[] = {
-        {"over the cap: dropped", 0, true},
-        {"no answer in time: dropped", flow::kMaxInFlight, false},
+        {"over the cap: dropped", 0, true, {0, 1, 0, 0}, {0, 0, 0}},
+        {"no answer in time: dropped", flow::kMaxInFlight, false, {0, 0, 0, 0}, {0, 1, 0}},
     };
     for (const auto& row : rows) {
         TcpStubUpstream upstream(row.upstreamAnswers
@@ -152,6 +169,8 @@ TEST(TcpServer, relays_within_the_timeout_and_the_shared_cap) {
         const auto blocked = query({"blocked", "example"});
         ASSERT_TRUE(client.send(blocked));
         EXPECT_EQ(client.receive(kWait), flow::judgeMessage(blocked, s.blocked).reply) << row.what;
+        EXPECT_EQ(s.counters->read().dropped, row.dropped) << row.what;
+        EXPECT_EQ(s.counters->read().exchanges, row.exchanges) << row.what;
     }
 }
 
@@ -164,6 +183,7 @@ TEST(TcpServer, closes_a_connection_that_breaks_the_framing) {
         ASSERT_TRUE(client.sendRaw(bytes));
         EXPECT_TRUE(client.closedWithin(kWait));
     }
+    EXPECT_TRUE(s.closedFor(metrics::TcpClose::badFraming, 2));
 }
 
 // Holds every query at the upstream until released, so a connection stays busy for as long as a
@@ -200,6 +220,7 @@ TEST(TcpServer, a_new_connection_at_the_cap_replaces_the_oldest_idle_one) {
     gate.open = true;
     EXPECT_EQ(busy.receive(kWait), kAnswer(relayedQuery()));
     EXPECT_LE(s.server->connectionCount(), 2u);
+    EXPECT_TRUE(s.closedFor(metrics::TcpClose::connectionCap, 2));
 }
 
 TEST(TcpServer, every_connection_busy_closes_the_newcomer) {
@@ -211,6 +232,7 @@ TEST(TcpServer, every_connection_busy_closes_the_newcomer) {
     ASSERT_TRUE(waitFor([&] { return upstream.queryCount() == 1; }));
     TcpClient newcomer(s.server->port());
     EXPECT_TRUE(newcomer.closedWithin(kWait));
+    EXPECT_TRUE(s.closedFor(metrics::TcpClose::connectionCap, 1));
     gate.open = true;
     EXPECT_EQ(busy.receive(kWait), kAnswer(relayedQuery()));
 }
@@ -225,6 +247,7 @@ TEST(TcpServer, an_idle_connection_is_closed_even_while_it_trickles_bytes) {
     ASSERT_TRUE(client.sendRaw({0x00}));
     EXPECT_TRUE(client.closedWithin(milliseconds(5000)));
     EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(200));
+    EXPECT_TRUE(s.closedFor(metrics::TcpClose::idle, 1));
 }
 
 TEST(TcpServer, a_client_that_does_not_read_its_answers_is_closed) {
@@ -244,6 +267,7 @@ TEST(TcpServer, a_client_that_does_not_read_its_answers_is_closed) {
         }
     }
     EXPECT_TRUE(waitFor([&] { return s.server->connectionCount() == 0; }));
+    EXPECT_TRUE(s.closedFor(metrics::TcpClose::slowReader, 1));
 }
 
 }  // namespace

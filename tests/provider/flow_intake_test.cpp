@@ -222,6 +222,53 @@ TEST(HandleDatagrams, chooses_answer_drop_or_relay_per_datagram) {
     }
 }
 
+TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
+    ProviderSettings settings;
+    settings.forward.maxInFlight = 3;
+    Harness h(std::move(settings));
+    h.useList("blocked.example\n");
+    auto flow = h.openFlow();
+    auto incomplete = query({"blocked", "example"});
+    incomplete.resize(incomplete.size() - 2);
+    auto response = query({"blocked", "example"});
+    response[2] |= 0x80;
+    const auto relayed = query({"open", "example"});
+    // Four blocked types, a response, a blocked name too short to answer, and four to relay:
+    // one replied, one timed out, one without a descriptor for its socket, one over the cap.
+    flow->completeRead({{query({"blocked", "example"}, 1), query({"blocked", "example"}, 28),
+                         query({"blocked", "example"}, 65), query({"blocked", "example"}, 15),
+                         response, incomplete, relayed, relayed, relayed, relayed},
+                        endpoints({"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"})});
+    const auto& made = h.connections->fake.connections();
+    ASSERT_EQ(made.size(), 3u);
+    h.queue->runUntilIdle();
+    made[0]->reportState(platform::ConnectionState::ready());
+    h.queue->runUntilIdle();
+    made[0]->completeSend();
+    h.queue->runUntilIdle();
+    made[0]->completeReceive({dns::Datagram{0, 0, 0x81, 0x80}, true, std::nullopt});
+    made[1]->reportState(platform::ConnectionState::ready());
+    made[2]->reportState(
+        platform::ConnectionState::failed(std::make_error_code(std::errc::too_many_files_open)));
+    h.queue->runUntilIdle();
+    h.queue->advance(flow::kReplyTimeout);
+    h.files->write(testing::kUserListPath, "\xFF\n");
+    h.provider->loadBlocklist();
+
+    const auto m = h.provider->metrics();
+    EXPECT_EQ(m.received, (std::array<std::uint64_t, 2>{10, 0}));
+    EXPECT_EQ(m.answered, (std::array<std::uint64_t, 4>{1, 1, 1, 1}));  // A, AAAA, HTTPS, MX
+    EXPECT_EQ(m.relayed, 2u);
+    // incomplete, over the cap, a response, no descriptor
+    EXPECT_EQ(m.dropped, (std::array<std::uint64_t, 4>{1, 1, 1, 1}));
+    EXPECT_EQ(m.exchanges, (std::array<std::uint64_t, 3>{1, 1, 0}));  // reply, timeout, failure
+    EXPECT_EQ(m.inFlight, 0u);
+    EXPECT_EQ(m.entries, 1u) << "the refused load left the accepted list in force";
+    EXPECT_EQ(m.reloadsAccepted, 1u);
+    EXPECT_EQ(m.reloadsRefused, 1u);
+    EXPECT_TRUE(m.lastReload.has_value());
+}
+
 TEST(HandleDatagrams, a_reload_between_two_datagrams_applies_to_the_later_only) {
     Harness h;
     h.useList("first.example\n");

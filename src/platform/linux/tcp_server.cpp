@@ -20,6 +20,8 @@
 namespace sieveharbor::platform::linux_host {
 
 using asio::ip::tcp;
+using metrics::Outcome;
+using metrics::TcpClose;
 
 struct TcpServer::Settings {
     Judge judge;
@@ -50,9 +52,9 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
         });
     }
 
-    // From any thread.
-    void close() {
-        asio::post(strand_, [self = shared_from_this()] { self->closeNow(); });
+    // From any thread; a reason given is counted.
+    void close(std::optional<TcpClose> reason = std::nullopt) {
+        asio::post(strand_, [self = shared_from_this(), reason] { self->closeNow(reason); });
     }
 
     bool idle() const noexcept { return idle_.load(std::memory_order_acquire); }
@@ -81,7 +83,7 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
         while (!closed_ && inProgress_ < limits_.maxInProgress) {
             const auto status = framer_.next(message);
             if (status == dns::TcpFramer::Status::bad) {
-                closeNow();
+                closeNow(TcpClose::badFraming);
                 return;
             }
             if (status == dns::TcpFramer::Status::more) {
@@ -96,6 +98,7 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
     void handle(dns::Datagram message) {
         becomeBusy();
         auto judgement = judge_(message);
+        flow::countJudgement(*upstream_.counters, metrics::Transport::tcp, judgement);
         switch (judgement.verdict) {
             case flow::Verdict::answer:
                 send(*judgement.reply);
@@ -108,6 +111,8 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
                 if (upstream_.limit && upstream_.limit->tryAcquire()) {
                     ++inProgress_;
                     startExchange(std::move(message));
+                } else {
+                    upstream_.counters->dropped(metrics::Drop::overInFlightCap);
                 }
                 break;
         }
@@ -121,7 +126,7 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
         }
         queuedBytes_ += framed->size();
         if (queuedBytes_ > limits_.maxQueuedBytes) {
-            closeNow();  // a client that does not read its answers
+            closeNow(TcpClose::slowReader);  // a client that does not read its answers
             return;
         }
         writes_.push_back(std::move(*framed));
@@ -185,16 +190,20 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
         idleTimer_.async_wait(
             [self = shared_from_this(), generation](const std::error_code& error) {
                 if (!error && generation == self->idleGeneration_) {
-                    self->closeNow();
+                    self->closeNow(TcpClose::idle);
                 }
             });
     }
 
-    void closeNow() {
+    // Closed by the client, or by us for a reason that is counted.
+    void closeNow(std::optional<TcpClose> reason = std::nullopt) {
         if (closed_) {
             return;
         }
         closed_ = true;
+        if (reason) {
+            upstream_.counters->tcpClosed(*reason);
+        }
         idle_.store(false, std::memory_order_release);
         std::error_code ignored;
         socket_.close(ignored);
@@ -238,13 +247,21 @@ class TcpConnection::Exchange : public std::enable_shared_from_this<Exchange> {
         timer_.expires_after(client_->upstream_.replyTimeout);
         timer_.async_wait([self = shared_from_this()](const std::error_code& error) {
             if (!error) {
-                self->end(std::nullopt);
+                self->end(Outcome::timeout);
             }
         });
         socket_.async_connect(client_->upstream_.endpoint,
                               [self = shared_from_this()](const std::error_code& error) {
-                                  if (error) {
+                                  if (error == std::errc::too_many_files_open ||
+                                      error == std::errc::too_many_files_open_in_system) {
+                                      // The query never left: a drop, not an exchange.
+                                      self->settle(false);
                                       self->end(std::nullopt);
+                                      return;
+                                  }
+                                  self->settle(true);
+                                  if (error) {
+                                      self->end(Outcome::failure);
                                       return;
                                   }
                                   self->send();
@@ -256,7 +273,7 @@ class TcpConnection::Exchange : public std::enable_shared_from_this<Exchange> {
         asio::async_write(socket_, asio::buffer(query_),
                           [self = shared_from_this()](const std::error_code& error, std::size_t) {
                               if (error) {
-                                  self->end(std::nullopt);
+                                  self->end(Outcome::failure);
                                   return;
                               }
                               self->readLength();
@@ -268,7 +285,7 @@ class TcpConnection::Exchange : public std::enable_shared_from_this<Exchange> {
             socket_, asio::buffer(length_),
             [self = shared_from_this()](const std::error_code& error, std::size_t) {
                 if (error) {
-                    self->end(std::nullopt);
+                    self->end(Outcome::failure);
                     return;
                 }
                 self->reply_.resize((std::size_t{self->length_[0]} << 8) | self->length_[1]);
@@ -279,16 +296,23 @@ class TcpConnection::Exchange : public std::enable_shared_from_this<Exchange> {
     void readReply() {
         asio::async_read(socket_, asio::buffer(reply_),
                          [self = shared_from_this()](const std::error_code& error, std::size_t) {
-                             if (error) {
-                                 self->end(std::nullopt);
-                                 return;
-                             }
-                             self->end(std::move(self->reply_));
+                             self->end(error ? Outcome::failure : Outcome::reply);
                          });
     }
 
-    // Once: the socket closed, the timer stopped, the client told.
-    void end(std::optional<dns::Datagram> reply) {
+    // Counts the query once: relayed, or dropped for want of a descriptor.
+    void settle(bool relayed) {
+        if (settled_) {
+            return;
+        }
+        settled_ = true;
+        auto& counters = *client_->upstream_.counters;
+        relayed ? counters.relayed() : counters.dropped(metrics::Drop::descriptorsExhausted);
+    }
+
+    // Once: the socket closed, the timer stopped, the outcome counted, the client told (with the
+    // reply when there is one).
+    void end(std::optional<Outcome> outcome) {
         if (ended_) {
             return;
         }
@@ -296,6 +320,14 @@ class TcpConnection::Exchange : public std::enable_shared_from_this<Exchange> {
         std::error_code ignored;
         socket_.close(ignored);
         timer_.cancel();
+        std::optional<dns::Datagram> reply;
+        if (outcome) {
+            settle(true);
+            client_->upstream_.counters->exchangeEnded(*outcome);
+            if (*outcome == Outcome::reply) {
+                reply = std::move(reply_);
+            }
+        }
         client_->exchangeEnded(std::move(reply));
     }
 
@@ -305,6 +337,7 @@ class TcpConnection::Exchange : public std::enable_shared_from_this<Exchange> {
     std::vector<std::uint8_t> query_;
     std::array<std::uint8_t, 2> length_{};
     dns::Datagram reply_;
+    bool settled_ = false;
     bool ended_ = false;
 };
 
@@ -406,6 +439,7 @@ void TcpServer::admit(tcp::socket socket) {
             const auto idle = std::find_if(connections_.begin(), connections_.end(),
                                            [](const auto& c) { return c->idle(); });
             if (idle == connections_.end()) {
+                settings_->upstream.counters->tcpClosed(TcpClose::connectionCap);
                 std::error_code ignored;
                 socket.close(ignored);  // every connection busy: the newcomer waits its turn
                 return;
@@ -418,7 +452,7 @@ void TcpServer::admit(tcp::socket socket) {
         connections_.push_back(connection);
     }
     if (victim) {
-        victim->close();
+        victim->close(TcpClose::connectionCap);
     }
     connection->start();
 }

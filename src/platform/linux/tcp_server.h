@@ -16,6 +16,7 @@
 #include "dns/datagram.h"
 #include "flow/forward_query.h"
 #include "flow/verdict.h"
+#include "metrics/counters.h"
 
 namespace sieveharbor::platform::linux_host {
 
@@ -34,11 +35,12 @@ struct TcpLimits {
     std::size_t maxQueuedBytes = std::size_t{256} * 1024;
 };
 
-// Where unblocked queries go, and the bounds they share with the UDP relay.
+// Where unblocked queries go, and what they share with the UDP relay.
 struct TcpUpstream {
     asio::ip::tcp::endpoint endpoint;
     std::chrono::milliseconds replyTimeout = flow::kReplyTimeout;
-    std::shared_ptr<flow::InFlightLimit> limit;  // the one cap shared with UDP
+    std::shared_ptr<flow::InFlightLimit> limit;   // the one cap shared with UDP
+    std::shared_ptr<metrics::Counters> counters;  // never null
 };
 
 // The decision for one message; called on any of the queue's threads.

@@ -1,0 +1,98 @@
+#include "metrics/exposition.h"
+
+#include <chrono>
+#include <cstdio>
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+namespace sieveharbor::metrics {
+namespace {
+
+class Writer {
+  public:
+    void family(std::string_view name, std::string_view type, std::string_view help) {
+        name_ = name;
+        text_.append("# HELP sieveharbor_").append(name).append(" ").append(help).append("\n");
+        text_.append("# TYPE sieveharbor_").append(name).append(" ").append(type).append("\n");
+    }
+
+    void sample(std::uint64_t value) { line("", std::to_string(value)); }
+
+    void seconds(double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.6f", value);
+        line("", text);
+    }
+
+    // One sample per label value, in the order of the enum the values are indexed by.
+    void labelled(std::string_view label, std::initializer_list<std::string_view> names,
+                  std::span<const std::uint64_t> values) {
+        std::size_t i = 0;
+        for (const auto name : names) {
+            std::string labels = "{";
+            labels.append(label).append("=\"").append(name).append("\"}");
+            line(labels, std::to_string(values[i++]));
+        }
+    }
+
+    std::string take() { return std::move(text_); }
+
+  private:
+    void line(std::string_view labels, std::string_view value) {
+        text_.append("sieveharbor_").append(name_).append(labels).append(" ").append(value);
+        text_.append("\n");
+    }
+
+    std::string text_;
+    std::string_view name_;
+};
+
+double unixSeconds(std::chrono::system_clock::time_point at) {
+    return std::chrono::duration<double>(at.time_since_epoch()).count();
+}
+
+}  // namespace
+
+std::string renderExposition(const Snapshot& s) {
+    Writer w;
+    w.family("queries_received_total", "counter", "DNS queries received, by transport.");
+    w.labelled("transport", {"udp", "tcp"}, s.received);
+    w.family("queries_answered_total", "counter",
+             "Queries for blocked names answered by the proxy, by the answer's kind.");
+    w.labelled("kind", {"a", "aaaa", "https_name_error", "other"}, s.answered);
+    w.family("queries_relayed_total", "counter", "Queries relayed to the upstream resolver.");
+    w.sample(s.relayed);
+    w.family("queries_dropped_total", "counter",
+             "Queries neither answered nor relayed, by reason.");
+    w.labelled(
+        "reason",
+        {"incomplete_question", "over_in_flight_cap", "not_a_query", "descriptors_exhausted"},
+        s.dropped);
+    w.family("tcp_connections_closed_total", "counter",
+             "TCP client connections closed by the proxy, by reason.");
+    w.labelled("reason", {"connection_cap", "idle", "bad_framing", "slow_reader"}, s.tcpClosed);
+    w.family("upstream_exchanges_total", "counter", "Upstream exchanges ended, by outcome.");
+    w.labelled("outcome", {"reply", "timeout", "failure"}, s.exchanges);
+    w.family("upstream_exchanges_in_flight", "gauge", "Upstream exchanges under way.");
+    w.sample(s.inFlight);
+    w.family("blocklist_entries", "gauge", "Entries of the blocklist in force.");
+    w.sample(s.entries);
+    w.family("blocklist_reloads_total", "counter", "Loads of the blocklist file, by outcome.");
+    w.labelled("outcome", {"accepted", "refused"},
+               std::array<std::uint64_t, 2>{s.reloadsAccepted, s.reloadsRefused});
+    if (s.lastReload) {
+        w.family("blocklist_last_reload_timestamp_seconds", "gauge",
+                 "When the blocklist in force was accepted, in seconds since the epoch.");
+        w.seconds(unixSeconds(*s.lastReload));
+        w.family("blocklist_last_reload_duration_seconds", "gauge",
+                 "How long the load of the blocklist in force took.");
+        w.seconds(std::chrono::duration<double>(s.lastReloadTook).count());
+    }
+    w.family("process_start_time_seconds", "gauge",
+             "When the proxy started, in seconds since the epoch.");
+    w.seconds(unixSeconds(s.started));
+    return w.take();
+}
+
+}  // namespace sieveharbor::metrics
