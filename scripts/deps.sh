@@ -20,7 +20,9 @@ ensure_packages() {
 
 # What building and testing needs.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libicu-dev libasio-dev libsystemd-dev
-    libgtest-dev libgmock-dev libbenchmark-dev)
+    libgtest-dev libgmock-dev libbenchmark-dev libmicrohttpd-dev)
 # What the end-to-end tests drive the proxy with (systemd for systemd-socket-activate, nftables
-# for the redirect), and readelf for the hardening check.
-TEST_PACKAGES=(bind9-dnsutils util-linux procps iproute2 systemd nftables binutils)
+# for the redirect), readelf for the hardening check, curl and the Prometheus text parser for
+# the metrics endpoint.
+TEST_PACKAGES=(bind9-dnsutils util-linux procps iproute2 systemd nftables binutils curl
+    python3-prometheus-client)

@@ -235,7 +235,8 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
             options.version = options.version || name == "--version";
             continue;
         }
-        if (name != "--listen" && name != "--upstream" && name != "--blocklist") {
+        if (name != "--listen" && name != "--upstream" && name != "--blocklist" &&
+            name != "--metrics") {
             return fail("unknown option " + quoted(name));
         }
 
@@ -258,13 +259,18 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
             options.blocklist = std::string(value);
             continue;
         }
-        const bool listen = name == "--listen";
+        const bool upstream = name == "--upstream";
         const auto parsed =
-            parseSocketAddress(value, listen ? std::nullopt : std::optional(kDnsPort));
+            parseSocketAddress(value, upstream ? std::optional(kDnsPort) : std::nullopt);
         if (!parsed.address) {
             return fail("bad " + std::string(name) + " " + quoted(value) + ": " + parsed.error);
         }
-        if (listen) {
+        if (name == "--metrics") {
+            if (options.metrics) {
+                return fail("option '--metrics' given more than once");
+            }
+            options.metrics = *parsed.address;
+        } else if (!upstream) {
             if (std::find(options.listen.begin(), options.listen.end(), *parsed.address) !=
                 options.listen.end()) {
                 return fail("--listen " + parsed.address->text() + " given more than once");
@@ -294,7 +300,7 @@ std::string usageText() {
     const std::string name(kProgramName);
     return "Usage: " + name +
            " [--listen ADDR:PORT]... [--upstream ADDR[:PORT]] [--blocklist FILE] [--no-tcp]\n"
-           "       [--debug]\n"
+           "       [--metrics ADDR:PORT] [--debug]\n"
            "A DNS proxy that answers queries for blocked names itself and relays the rest to a\n"
            "filtering resolver.\n"
            "\n"
@@ -305,6 +311,8 @@ std::string usageText() {
            "  --no-tcp                answer DNS over UDP only\n"
            "  --blocklist FILE        the blocklist, one domain per line, '#' comments; reloaded\n"
            "                          on SIGHUP and whenever the file changes\n"
+           "  --metrics ADDR:PORT     serve counters at http://ADDR:PORT/metrics in the\n"
+           "                          Prometheus text format (default: off)\n"
            "  --debug                 write debug log lines\n"
            "  --help                  show this help and exit\n"
            "  --version               show the version and exit\n"

@@ -29,6 +29,7 @@ struct Options {
     SocketAddress upstream;
     std::optional<std::string> blocklist;
     bool tcp = true;  // DNS over TCP on the same addresses; --no-tcp turns it off
+    std::optional<SocketAddress> metrics;  // where /metrics is served; off when empty
     bool debug = false;
     bool help = false;
     bool version = false;

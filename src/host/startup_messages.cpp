@@ -34,6 +34,11 @@ std::string listenFailureMessage(const SocketAddress& address, std::error_code e
            address.text() + ": " + error.message() + " (" + remedyFor(address, error) + ")";
 }
 
+std::string metricsFailureMessage(const SocketAddress& address, std::error_code error) {
+    return std::string(kProgramName) + ": cannot serve metrics on " + address.text() + ": " +
+           error.message() + " (give another --metrics address, or leave it out)";
+}
+
 std::string adoptFailureMessage(int fd, std::error_code error) {
     return std::string(kProgramName) + ": cannot listen on socket " + std::to_string(fd) +
            " passed by systemd: " + error.message() + " (check ListenDatagram= in the socket unit)";

@@ -15,6 +15,9 @@ namespace sieveharbor::host {
 std::string listenFailureMessage(const SocketAddress& address, std::error_code error,
                                  bool tcp = false);
 
+// One line for a metrics address that cannot be served.
+std::string metricsFailureMessage(const SocketAddress& address, std::error_code error);
+
 // One line for a socket passed by systemd that cannot be served.
 std::string adoptFailureMessage(int fd, std::error_code error);
 

@@ -18,6 +18,7 @@
 #include "host/command_line.h"
 #include "host/descriptor_limit.h"
 #include "host/file_watcher.h"
+#include "host/metrics_endpoint.h"
 #include "host/passed_sockets.h"
 #include "host/posix_file_system.h"
 #include "host/process_notification_center.h"
@@ -25,6 +26,7 @@
 #include "host/startup_messages.h"
 #include "host/stderr_logger.h"
 #include "host/watched_flow.h"
+#include "metrics/exposition.h"
 #include "platform/linux/asio_connection.h"
 #include "platform/linux/asio_queue.h"
 #include "platform/linux/listener_flow.h"
@@ -144,7 +146,8 @@ std::vector<std::shared_ptr<TcpServer>> startTcp(
     const platform::linux_host::TcpUpstream upstream{
         {asio::ip::make_address(options.upstream.address), options.upstream.port},
         proxy->forwarding().options().replyTimeout,
-        proxy->forwarding().limit()};
+        proxy->forwarding().limit(),
+        proxy->forwarding().counters()};
     platform::linux_host::TcpLimits limits;
     limits.maxConnections = maxConnections;
     if (!passed.datagram.empty()) {
@@ -260,6 +263,19 @@ int run(const host::Options& options, const sigset_t& signals) {
     if (failed) {
         return kExitFailed;
     }
+    std::unique_ptr<host::MetricsEndpoint> metricsEndpoint;
+    if (options.metrics) {
+        auto started =
+            host::MetricsEndpoint::start(*options.metrics, [weak = std::weak_ptr(dnsProxy)] {
+                const auto proxy = weak.lock();
+                return proxy ? metrics::renderExposition(proxy->metrics()) : std::string();
+            });
+        if (!started.endpoint) {
+            printError(host::metricsFailureMessage(*options.metrics, started.error));
+            return kExitFailed;
+        }
+        metricsEndpoint = std::move(started.endpoint);
+    }
     dnsProxy->startProxyWithOptions(nullptr, [](std::optional<std::error_code>) {});
     // The provider gets watched stand-ins; this function keeps the listeners themselves.
     for (const auto& listener : listeners) {
@@ -277,6 +293,7 @@ int run(const host::Options& options, const sigset_t& signals) {
 
     // Orderly stop: no more reloads, no more flow work, then every thread joined.
     dnsProxy->stopProxyWithReason(0, [] {});
+    metricsEndpoint.reset();
     watcher.reset();
     for (const auto& server : tcpServers) {
         server->stop();

@@ -558,6 +558,67 @@ test_nft_redirect_inside() {
     done
 }
 
+# The counters at /metrics: every scrape parses as the Prometheus text format, the counts move as
+# the queries asked between two scrapes say, and any other path or method gets 404.
+test_metrics() {
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    local metrics_port
+    metrics_port=$(free_port)
+    start_service --metrics "127.0.0.1:$metrics_port"
+    local url=http://127.0.0.1:$metrics_port
+    curl -sf --max-time 5 "$url/metrics" >"$WORK/before.prom" || fail "no scrape at $url/metrics"
+    ask blocked.test A >/dev/null
+    ask www.blocked.test AAAA >/dev/null
+    ask blocked.test HTTPS >/dev/null
+    ask relayed.test A >/dev/null
+    ASK_TRANSPORT=+tcp ask relayed.test A >/dev/null
+    curl -sf --max-time 5 "$url/metrics" >"$WORK/after.prom" || fail "no second scrape"
+    # Debian's interpreter, which the packaged parser is installed for.
+    /usr/bin/python3 - "$WORK/before.prom" "$WORK/after.prom" <<'PY' || fail "the scrapes do not add up"
+import sys
+from prometheus_client.parser import text_string_to_metric_families
+
+def samples(path):
+    out = {}
+    for family in text_string_to_metric_families(open(path).read()):
+        assert family.name.startswith("sieveharbor_"), family.name
+        for s in family.samples:
+            out[(s.name, tuple(sorted(s.labels.items())))] = s.value
+    return out
+
+before, after = samples(sys.argv[1]), samples(sys.argv[2])
+def moved(name, **labels):
+    key = (name, tuple(sorted(labels.items())))
+    return after[key] - before[key]
+expected = [
+    (moved("sieveharbor_queries_received_total", transport="udp"), 4),
+    (moved("sieveharbor_queries_received_total", transport="tcp"), 1),
+    (moved("sieveharbor_queries_answered_total", kind="a"), 1),
+    (moved("sieveharbor_queries_answered_total", kind="aaaa"), 1),
+    (moved("sieveharbor_queries_answered_total", kind="https_name_error"), 1),
+    (moved("sieveharbor_queries_relayed_total"), 2),
+    (moved("sieveharbor_upstream_exchanges_total", outcome="reply"), 2),
+    (after[("sieveharbor_blocklist_entries", ())], 1),
+    (after[("sieveharbor_blocklist_reloads_total", (("outcome", "accepted"),))], 1),
+]
+for got, want in expected:
+    assert got == want, (got, want, expected)
+received = sum(v for (n, _), v in after.items() if n == "sieveharbor_queries_received_total")
+settled = sum(v for (n, _), v in after.items() if n in (
+    "sieveharbor_queries_answered_total", "sieveharbor_queries_relayed_total",
+    "sieveharbor_queries_dropped_total"))
+assert received == settled, (received, settled)
+PY
+    local request code
+    for request in "GET /" "GET /metricsx" "POST /metrics" "DELETE /metrics" "HEAD /metrics"; do
+        local method=(-X "${request% *}")
+        [ "${request% *}" = HEAD ] && method=(--head)  # no body to wait for
+        code=$(curl -s --max-time 5 -o /dev/null -w '%{http_code}' "${method[@]}" \
+            "$url${request#* }")
+        [ "$code" = 404 ] || fail "$request: HTTP $code, expected 404"
+    done
+}
+
 # --- entry -------------------------------------------------------------------------------------
 
 # The tests are listed once, in CMakeLists.txt; any function test_NAME here runs as NAME.

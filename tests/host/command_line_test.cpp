@@ -30,6 +30,7 @@ TEST(CommandLine, no_arguments_give_loopback_listeners_and_the_filtering_upstrea
     EXPECT_TRUE(parsed.options->defaultListen);
     EXPECT_EQ(parsed.options->upstream.text(), "1.1.1.3:53");
     EXPECT_FALSE(parsed.options->blocklist);
+    EXPECT_FALSE(parsed.options->metrics);
     EXPECT_FALSE(parsed.options->debug || parsed.options->help || parsed.options->version);
 }
 
@@ -162,6 +163,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"upstream_empty_port",
                 {"--upstream", "9.9.9.9:"},
                 "bad --upstream '9.9.9.9:': port '' is not a number from 1 to 65535"},
+        BadCase{"metrics_without_port",
+                {"--metrics", "127.0.0.1"},
+                "bad --metrics '127.0.0.1': a port is required: expected ADDR:PORT, with IPv6 as "
+                "[ADDR]:PORT"},
+        BadCase{"metrics_twice",
+                {"--metrics", "127.0.0.1:9153", "--metrics=[::1]:9153"},
+                "option '--metrics' given more than once"},
         BadCase{"bad_argument_after_help", {"--help", "--nope"}, "unknown option '--nope'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
