@@ -147,6 +147,17 @@ def acceptance(values):
                              f"2,000 idle TCP connections: {open_:.0f} stay open (target ≤ 1,024), "
                              f"VmRSS +{growth / 1024:.1f} MiB (target ≤ 64), UDP loss at the fixed "
                              f"rate meanwhile {idle_loss:.2f}% (target 0)"))
+    scrape = med(values, ("sieveharbor", big, "scrape_median_ms"))
+    gap = med(values, ("sieveharbor", big, "scrape_max_gap"))
+    flight = med(values, ("sieveharbor", big, "scrape_in_flight_at_max_gap"))
+    rate = med(values, ("sieveharbor", big, "scrape_load_rate"))
+    if scrape is not None and gap is not None and rate:
+        # The shards are summed one after another while queries are counted: a few may land
+        # between the reads of two counters.
+        lines.append(verdict(scrape <= 10 and gap <= flight + 8,
+                             f"20 scrapes under {rate:.0f} blocked q/s: median {scrape:.2f} ms "
+                             f"(target ≤ 10), largest gap received − (answered + relayed + "
+                             f"dropped) {gap:.0f} with {flight:.0f} exchanges in flight"))
     return "\n".join(lines) + "\n"
 
 

@@ -101,6 +101,7 @@ cmake --build "$BUILD" -j 2 --target "${TARGETS[@]}"
 # ---- cleanup: nothing this script starts outlives it ----------------------------------------
 SERVER_PID=
 STUB_PID=
+SIEVEHARBOR_EXTRA=()  # further arguments for SieveHarbor's next start
 cleanup() {
     stop_server
     [ -n "$STUB_PID" ] && kill "$STUB_PID" 2>/dev/null && wait "$STUB_PID" 2>/dev/null
@@ -391,6 +392,33 @@ if [[ " ${SERVERS[*]} " == *" sieveharbor "* ]]; then
         wait "$holder" 2>/dev/null || true
         stop_server
     fi
+fi
+
+# The metrics endpoint under load: 20 scrapes, 0.4 s apart, while dnsperf offers blocked names at
+# 60,000 a second: how long a scrape takes, and whether its counts add up.
+METRICS_RATE=60000
+METRICS_PORT=15355
+if [[ " ${SERVERS[*]} " == *" sieveharbor "* ]]; then
+    configure_server sieveharbor "$WORK/lists/$big.txt"
+    echo "sieveharbor scraped under load" >&2
+    SIEVEHARBOR_EXTRA=(--metrics "127.0.0.1:$METRICS_PORT")
+    if start_and_time sieveharbor "$big" metrics1; then
+        taskset -c "$LOAD_CPU" /usr/bin/python3 bench/peers/scrape_under_load.py \
+            --url "http://127.0.0.1:$METRICS_PORT/metrics" --count 20 --interval 0.4 \
+            >"$WORK/raw/scrape.out" &
+        scraper=$!
+        timeout 60 taskset -c "$LOAD_CPU" dnsperf -s 127.0.0.1 -p "$PORT" \
+            -d "$WORK/lists/$big.blocked" -t 2 -b 4096 -l 12 -Q "$METRICS_RATE" -q 200 \
+            >"$WORK/raw/scrape.dnsperf" 2>&1 || true
+        wait "$scraper" || true
+        while read -r key value; do
+            record sieveharbor "$big" metrics1 "scrape_$key" "$value"
+        done <"$WORK/raw/scrape.out"
+        record sieveharbor "$big" metrics1 scrape_load_rate \
+            "$(field "$WORK/raw/scrape.dnsperf" "Queries per second:")"
+        stop_server
+    fi
+    SIEVEHARBOR_EXTRA=()
 fi
 
 echo "finished $(date -u +%FT%TZ)" >>"$OUT/machine.txt"

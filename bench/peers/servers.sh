@@ -123,7 +123,7 @@ start_server() {
     case $name in
     sieveharbor)
         "${pin[@]}" "$PROXY" --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$STUB_PORT" \
-            --blocklist "$list" &
+            --blocklist "$list" "${SIEVEHARBOR_EXTRA[@]}" &
         ;;
     reflector)
         "${pin[@]}" "$BIN/bench-reflector" --port "$PORT" --seconds "$SERVER_LIFETIME" &
