@@ -16,17 +16,19 @@
 #include "common/synthetic.h"
 #include "fakes/loopback.h"
 #include "flow/forward_query.h"
-#include "platform/linux/asio_connection.h"
 #include "platform/linux/asio_queue.h"
+#include "platform/linux/event_loop.h"
 #include "platform/linux/listener_flow.h"
+#include "platform/linux/loop_connection.h"
 
 namespace {
 
 using namespace sieveharbor;
 using Clock = std::chrono::steady_clock;
-using platform::linux_host::AsioConnectionFactory;
 using platform::linux_host::AsioQueue;
 using platform::linux_host::ListenerFlow;
+using platform::linux_host::LoopConnectionFactory;
+using platform::linux_host::LoopPool;
 
 struct Settings {
     double seconds = 2.0;
@@ -125,8 +127,9 @@ Result runDirect(const Settings& settings) {
 Result runRelay(const Settings& settings) {
     fakes::StubUpstream upstream(fakes::StubUpstream::answer, fakes::Family::v4, false);
     AsioQueue queue;
-    auto factory = std::make_shared<AsioConnectionFactory>(queue);
-    flow::ForwardContext context(std::shared_ptr<platform::Queue>(&queue, [](platform::Queue*) {}),
+    LoopPool pool;
+    auto factory = std::make_shared<LoopConnectionFactory>();
+    flow::ForwardContext context(std::shared_ptr<platform::Queue>(&pool, [](platform::Queue*) {}),
                                  factory, flow::ForwardOptions{.upstreamPort = upstream.port()});
     auto listener = ListenerFlow::bind(queue, "127.0.0.1", 0).flow;
     serve(listener, [&context, weak = std::weak_ptr<ListenerFlow>(listener)](
@@ -143,6 +146,7 @@ Result runRelay(const Settings& settings) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     queue.stop();
+    pool.stop();
     return result;
 }
 

@@ -27,9 +27,10 @@
 #include "host/stderr_logger.h"
 #include "host/watched_flow.h"
 #include "metrics/exposition.h"
-#include "platform/linux/asio_connection.h"
 #include "platform/linux/asio_queue.h"
+#include "platform/linux/event_loop.h"
 #include "platform/linux/listener_flow.h"
+#include "platform/linux/loop_connection.h"
 #include "platform/linux/tcp_server.h"
 #include "provider/dns_proxy_provider.h"
 
@@ -209,6 +210,8 @@ int run(const host::Options& options, const sigset_t& signals) {
     }
 
     auto queue = std::make_shared<platform::linux_host::AsioQueue>();
+    // The relay's own event loops, one per core the process may use.
+    auto relay = std::make_shared<platform::linux_host::LoopPool>();
     bool failed = false;
     auto listeners = passed.datagram.empty() ? bindListeners(*queue, options, failed)
                                              : adoptListeners(*queue, passed.datagram, failed);
@@ -255,9 +258,9 @@ int run(const host::Options& options, const sigset_t& signals) {
         }
     };
     auto dnsProxy = provider::DNSProxyProvider::create(
-        {queue, std::make_shared<platform::linux_host::AsioConnectionFactory>(*queue),
-         notifications, std::make_shared<host::SdLoginConsoleUser>(),
-         std::make_shared<host::PosixFileSystem>(), loggers},
+        {relay, std::make_shared<platform::linux_host::LoopConnectionFactory>(), notifications,
+         std::make_shared<host::SdLoginConsoleUser>(), std::make_shared<host::PosixFileSystem>(),
+         loggers},
         std::move(settings));
     auto tcpServers = startTcp(*queue, options, passed, dnsProxy, budget.tcpConnections, failed);
     if (failed) {
@@ -299,11 +302,13 @@ int run(const host::Options& options, const sigset_t& signals) {
         server->stop();
     }
     queue->stop();
+    relay->stop();
     tcpServers.clear();
     listeners.clear();
     dnsProxy.reset();
     notifications.reset();
     queue.reset();
+    relay.reset();
     return status;
 }
 

@@ -169,6 +169,14 @@ class StubUpstream {
         std::unique_lock lock(mutex_);
         return arrived_.wait_for(lock, timeout, [&] { return seen_.size() >= count; });
     }
+    // The source port query number index (in arrival order) came from.
+    std::uint16_t senderPort(std::size_t index) const {
+        std::lock_guard lock(mutex_);
+        const auto& from = seen_.at(index).from;
+        return ntohs(from.ss_family == AF_INET6
+                         ? reinterpret_cast<const sockaddr_in6&>(from).sin6_port
+                         : reinterpret_cast<const sockaddr_in&>(from).sin_port);
+    }
     // Answers query number index (in arrival order) from the stub's socket, to its sender.
     bool replyTo(std::size_t index, dns::ByteView bytes) const {
         std::lock_guard lock(mutex_);

@@ -1,18 +1,21 @@
 // The relay over real loopback sockets: an application socket, a real listener flow, forwardQuery
-// on real Asio connections, and a stub upstream that the test controls.
+// on the relay's own event loops and connections, and a stub upstream that the test controls.
 #include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <string>
 
 #include "fakes/fake_flow.h"
 #include "fakes/loopback.h"
 #include "fakes/wait_for.h"
 #include "flow/forward_query.h"
-#include "platform/linux/asio_connection.h"
 #include "platform/linux/asio_queue.h"
+#include "platform/linux/event_loop.h"
 #include "platform/linux/listener_flow.h"
+#include "platform/linux/loop_connection.h"
 
 namespace sieveharbor::flow {
 namespace {
@@ -20,9 +23,10 @@ namespace {
 using fakes::Family;
 using fakes::LoopbackSocket;
 using fakes::StubUpstream;
-using platform::linux_host::AsioConnectionFactory;
 using platform::linux_host::AsioQueue;
 using platform::linux_host::ListenerFlow;
+using platform::linux_host::LoopConnectionFactory;
+using platform::linux_host::LoopPool;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kWait{2000};
@@ -46,7 +50,6 @@ std::size_t openDescriptors() {
 // Counts the connections made, to tell forwarded queries from dropped ones.
 class CountingFactory final : public platform::ConnectionFactory {
   public:
-    explicit CountingFactory(AsioQueue& queue) : inner_(queue) {}
     std::shared_ptr<platform::Connection> makeConnection(std::string_view host,
                                                          std::uint16_t port) override {
         made.fetch_add(1);
@@ -55,13 +58,14 @@ class CountingFactory final : public platform::ConnectionFactory {
     std::atomic<std::size_t> made{0};
 
   private:
-    AsioConnectionFactory inner_;
+    LoopConnectionFactory inner_;
 };
 
 // Listener -> forwardQuery -> stub upstream, with the listener read again after every batch.
 struct Relay {
+    LoopPool pool{2};
     AsioQueue queue{2};
-    std::shared_ptr<CountingFactory> factory = std::make_shared<CountingFactory>(queue);
+    std::shared_ptr<CountingFactory> factory = std::make_shared<CountingFactory>();
     std::shared_ptr<ListenerFlow> listener;
     std::unique_ptr<ForwardContext> context;
     std::string upstreamHost;
@@ -70,7 +74,7 @@ struct Relay {
         options.upstreamPort = upstreamPort;
         upstreamHost = fakes::loopbackText(family);
         context = std::make_unique<ForwardContext>(
-            std::shared_ptr<platform::Queue>(&queue, [](platform::Queue*) {}), factory, options);
+            std::shared_ptr<platform::Queue>(&pool, [](platform::Queue*) {}), factory, options);
         auto bound = ListenerFlow::bind(queue, upstreamHost, 0);
         EXPECT_FALSE(bound.error) << bound.error.message();
         listener = bound.flow;
@@ -81,6 +85,7 @@ struct Relay {
     ~Relay() {
         listener->closeReadWithError(std::nullopt);
         queue.stop();
+        pool.stop();
     }
 
     std::uint16_t port() const { return listener->localEndpoint().port(); }
@@ -196,6 +201,25 @@ TEST(Relay, absent_upstream_ends_the_exchange_without_waiting_for_the_timeout) {
     EXPECT_FALSE(client.receive(milliseconds(50)));
 }
 
+// Whether a UDP socket of this process's network namespace is bound to the local port.
+bool udpPortBound(std::uint16_t port) {
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        std::ifstream lines(table);
+        std::string line;
+        std::getline(lines, line);  // the header
+        while (std::getline(lines, line)) {
+            // "  sl  local_address ..." with the address as HEX:PORT
+            const auto colon = line.find(':', line.find(':') + 1);
+            if (colon != std::string::npos &&
+                std::stoul(line.substr(colon + 1, 4), nullptr, 16) == port) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Each exchange has a socket of its own, with its own kernel-chosen port, closed as it ends.
 TEST(Relay, replies_arriving_in_reverse_order_go_back_in_arrival_order_to_their_own_clients) {
     StubUpstream stub(StubUpstream::silent);
     Relay relay(Family::v4, stub.port(), ForwardOptions{});
@@ -209,11 +233,18 @@ TEST(Relay, replies_arriving_in_reverse_order_go_back_in_arrival_order_to_their_
         return static_cast<std::size_t>(std::find(seen.begin(), seen.end(), q) - seen.begin());
     };
 
+    const auto firstPort = stub.senderPort(indexOf(query(1)));
+    const auto secondPort = stub.senderPort(indexOf(query(2)));
+    EXPECT_NE(firstPort, secondPort);
+    EXPECT_TRUE(udpPortBound(firstPort) && udpPortBound(secondPort));
+
     ASSERT_TRUE(stub.replyTo(indexOf(query(2)), *StubUpstream::answer(query(2))));
     auto toSecond = second.receive(kWait);
     ASSERT_TRUE(toSecond);
     EXPECT_EQ(toSecond->bytes, *StubUpstream::answer(query(2)));
     EXPECT_FALSE(first.receive(milliseconds(50)));
+    EXPECT_TRUE(waitFor([&] { return !udpPortBound(secondPort); }));
+    EXPECT_TRUE(udpPortBound(firstPort)) << "the first exchange is still waiting";
 
     ASSERT_TRUE(stub.replyTo(indexOf(query(1)), *StubUpstream::answer(query(1))));
     auto toFirst = first.receive(kWait);
@@ -254,14 +285,13 @@ TEST(Relay, ten_thousand_unanswered_exchanges_leave_no_descriptor_open) {
     constexpr std::size_t kWaves = 10;
     constexpr std::size_t kPerWave = 1000;
     StubUpstream stub(StubUpstream::silent);
-    AsioQueue queue(2);
-    auto factory = std::make_shared<CountingFactory>(queue);
+    LoopPool pool(2);
+    auto factory = std::make_shared<CountingFactory>();
     auto flow = std::make_shared<fakes::FakeUdpFlow>();
     ForwardContext context(
-        std::shared_ptr<platform::Queue>(&queue, [](platform::Queue*) {}), factory,
+        std::shared_ptr<platform::Queue>(&pool, [](platform::Queue*) {}), factory,
         ForwardOptions{.replyTimeout = milliseconds(20), .upstreamPort = stub.port()});
-    // One exchange first: the event loop opens its own descriptors (epoll, eventfd, timerfd) on
-    // first use, and those stay for its lifetime.
+    // One exchange first, so that anything opened once on first use is counted as there.
     forwardQuery(context, query(0), flow, fakes::endpoint("client"), "127.0.0.1");
     ASSERT_TRUE(waitFor([&] { return context.inFlight() == 0; }));
     const std::size_t before = openDescriptors();
@@ -280,7 +310,7 @@ TEST(Relay, ten_thousand_unanswered_exchanges_leave_no_descriptor_open) {
     EXPECT_TRUE(flow->writes().empty());
     // Every exchange has let the flow go.
     EXPECT_TRUE(waitFor([&] { return flow.use_count() == 1; }));
-    queue.stop();
+    pool.stop();
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 #include "platform/linux/asio_queue.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
+
+#include "platform/linux/allowed_cores.h"
 
 namespace sieveharbor::platform::linux_host {
 
@@ -70,14 +70,7 @@ class AsioSerialQueue final : public Queue, public AsioExecutorSource {
 
 AsioQueue::AsioQueue(unsigned threads) : work_(asio::make_work_guard(io_)) {
     if (threads == 0) {
-        // The cores this process may run on, not the machine's: pinned to one core, a second
-        // thread would only wake the first for every event.
-        cpu_set_t allowed;
-        CPU_ZERO(&allowed);
-        threads = sched_getaffinity(0, sizeof allowed, &allowed) == 0
-                      ? static_cast<unsigned>(CPU_COUNT(&allowed))
-                      : std::thread::hardware_concurrency();
-        threads = std::max(1u, threads);
+        threads = allowedCores();
     }
     threads_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {

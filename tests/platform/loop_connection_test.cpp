@@ -1,4 +1,4 @@
-#include "platform/linux/asio_connection.h"
+#include "platform/linux/loop_connection.h"
 
 #include <gtest/gtest.h>
 
@@ -47,11 +47,11 @@ struct StateLog {
     }
 };
 
-TEST(AsioConnection, host_text_that_is_not_an_address_fails_and_never_gets_ready) {
+TEST(LoopConnection, host_text_that_is_not_an_address_fails_and_never_gets_ready) {
     for (const char* host : {"", "1.1.1", "dns.example", "1.1.1.3 ", "[::1]", "300.1.1.1"}) {
         SCOPED_TRACE(host);
-        AsioQueue queue(1);
-        AsioConnectionFactory factory(queue);
+        LoopPool queue(1);
+        LoopConnectionFactory factory;
         StateLog log;
         auto connection = factory.makeConnection(host, 53);
         connection->setStateUpdateHandler(log.handler());
@@ -62,10 +62,9 @@ TEST(AsioConnection, host_text_that_is_not_an_address_fails_and_never_gets_ready
     }
 }
 
-TEST(AsioConnection, a_queue_it_cannot_run_on_shows_as_failed) {
+TEST(LoopConnection, a_queue_it_cannot_run_on_shows_as_failed) {
     auto queue = std::make_shared<fakes::FakeQueue>(fakes::FakeQueue::Mode::run_inline);
-    AsioQueue io(1);
-    AsioConnectionFactory factory(io);
+    LoopConnectionFactory factory;
     StateLog log;
     auto connection = factory.makeConnection("127.0.0.1", 53);
     connection->setStateUpdateHandler(log.handler());
@@ -73,10 +72,10 @@ TEST(AsioConnection, a_queue_it_cannot_run_on_shows_as_failed) {
     EXPECT_EQ(log.kinds(), std::vector<Kind>{Kind::failed});
 }
 
-TEST(AsioConnection, sends_one_message_and_receives_the_reply_then_cancel_releases_handlers) {
+TEST(LoopConnection, sends_one_message_and_receives_the_reply_then_cancel_releases_handlers) {
     StubUpstream stub(StubUpstream::answer);
-    AsioQueue queue(2);
-    AsioConnectionFactory factory(queue);
+    LoopPool queue(2);
+    LoopConnectionFactory factory;
     auto connection = factory.makeConnection("127.0.0.1", stub.port());
     StateLog log;
     // Stands for whatever the handler holds (an exchange): it must be let go after cancel.
@@ -114,7 +113,7 @@ TEST(AsioConnection, sends_one_message_and_receives_the_reply_then_cancel_releas
     EXPECT_TRUE(waitFor([&] { return watch.expired(); }));
 }
 
-TEST(AsioConnection, pending_receive_completes_with_an_error_on_cancel_or_refusal) {
+TEST(LoopConnection, pending_receive_completes_with_an_error_on_cancel_or_refusal) {
     struct Case {
         const char* name;
         bool upstreamPresent;
@@ -124,8 +123,8 @@ TEST(AsioConnection, pending_receive_completes_with_an_error_on_cancel_or_refusa
         StubUpstream stub(StubUpstream::silent);
         fakes::LoopbackSocket gone;
         gone.close();
-        AsioQueue queue(2);
-        AsioConnectionFactory factory(queue);
+        LoopPool queue(2);
+        LoopConnectionFactory factory;
         auto connection =
             factory.makeConnection("127.0.0.1", test.upstreamPresent ? stub.port() : gone.port());
         StateLog log;

@@ -1,0 +1,282 @@
+#include "platform/linux/event_loop.h"
+
+#include <sched.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+
+#include "platform/linux/allowed_cores.h"
+
+namespace sieveharbor::platform::linux_host {
+
+namespace {
+
+thread_local EventLoop* currentLoop = nullptr;
+
+// Events taken per wait; more simply wait for the next round.
+constexpr int kEventsPerWait = 64;
+
+int checked(int fd, const char* what) {
+    if (fd < 0) {
+        throw std::system_error(errno, std::system_category(), what);
+    }
+    return fd;
+}
+
+}  // namespace
+
+struct EventLoop::PendingTimer final : Timer {
+    PendingTimer(EventLoop& owner, std::chrono::steady_clock::time_point when, Task work)
+        : loop(owner), deadline(when), task(std::move(work)) {}
+
+    void cancel() override {
+        if (cancelled.exchange(true, std::memory_order_acq_rel)) {
+            return;
+        }
+        // The task may hold what its owner wants released now; only the loop touches it.
+        if (loop.onLoopThread()) {
+            task = nullptr;
+        } else if (auto self = weakSelf.lock()) {
+            loop.post([self] { self->task = nullptr; });
+        }
+    }
+
+    EventLoop& loop;
+    const std::chrono::steady_clock::time_point deadline;
+    Task task;
+    std::atomic<bool> cancelled{false};
+    std::weak_ptr<PendingTimer> weakSelf;
+};
+
+bool EventLoop::Later::operator()(const std::shared_ptr<PendingTimer>& a,
+                                  const std::shared_ptr<PendingTimer>& b) const noexcept {
+    return a->deadline > b->deadline;
+}
+
+EventLoop::EventLoop()
+    : epoll_(checked(::epoll_create1(EPOLL_CLOEXEC), "epoll_create1")),
+      wakeFd_(checked(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd")) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = nullptr;  // the wake-up
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeFd_, &event) != 0) {
+        throw std::system_error(errno, std::system_category(), "epoll_ctl");
+    }
+}
+
+EventLoop::~EventLoop() {
+    ::close(wakeFd_);
+    ::close(epoll_);
+}
+
+EventLoop* EventLoop::current() noexcept {
+    return currentLoop;
+}
+
+void EventLoop::post(Task task) {
+    if (onLoopThread()) {
+        local_.push_back(std::move(task));
+        return;
+    }
+    {
+        const std::lock_guard lock(inboxMutex_);
+        inbox_.push_back(std::move(task));
+    }
+    if (sleeping_.load(std::memory_order_seq_cst)) {
+        wake();
+    }
+}
+
+void EventLoop::wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+}
+
+void EventLoop::stop() {
+    stopped_.store(true, std::memory_order_release);
+    wake();
+}
+
+std::shared_ptr<Timer> EventLoop::scheduleAfter(std::chrono::milliseconds delay, Task task) {
+    auto timer = std::make_shared<PendingTimer>(*this, std::chrono::steady_clock::now() + delay,
+                                                std::move(task));
+    timer->weakSelf = timer;
+    if (onLoopThread()) {
+        timers_.push_back(timer);
+        std::push_heap(timers_.begin(), timers_.end(), Later{});
+    } else {
+        post([this, timer] {
+            timers_.push_back(timer);
+            std::push_heap(timers_.begin(), timers_.end(), Later{});
+        });
+    }
+    return timer;
+}
+
+// One-shot: a watcher that has not asked again is not called again, however much input waits.
+bool EventLoop::watchInput(int fd, Watcher* watcher) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.ptr = watcher;
+    return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+void EventLoop::hold(std::shared_ptr<Watcher> watcher) {
+    Watcher* const key = watcher.get();
+    watchers_.emplace(key, std::move(watcher));
+}
+
+void EventLoop::forget(Watcher* watcher) {
+    local_.emplace_back([this, watcher] { watchers_.erase(watcher); });
+}
+
+bool EventLoop::rearmInput(int fd, Watcher* watcher) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.ptr = watcher;
+    return ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &event) == 0;
+}
+
+int EventLoop::waitMilliseconds() const {
+    if (!local_.empty()) {
+        return 0;
+    }
+    if (timers_.empty()) {
+        return -1;
+    }
+    const auto left = timers_.front()->deadline - std::chrono::steady_clock::now();
+    // Rounded up: waking a little early would only spin until the deadline.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms <= 0 ? 0 : static_cast<int>(std::min<long long>(ms, 60'000));
+}
+
+void EventLoop::runLocalTasks() {
+    {
+        const std::lock_guard lock(inboxMutex_);
+        for (auto& task : inbox_) {
+            local_.push_back(std::move(task));
+        }
+        inbox_.clear();
+    }
+    // Only what is queued now: a task that posts another lets the loop look at its descriptors
+    // before running it.
+    for (std::size_t count = local_.size(); count > 0 && !stopped_.load(std::memory_order_acquire);
+         --count) {
+        Task task = std::move(local_.front());
+        local_.pop_front();
+        task();
+    }
+}
+
+void EventLoop::fireTimers() {
+    const auto now = std::chrono::steady_clock::now();
+    while (!timers_.empty() && timers_.front()->deadline <= now) {
+        std::pop_heap(timers_.begin(), timers_.end(), Later{});
+        auto timer = std::move(timers_.back());
+        timers_.pop_back();
+        Task task = std::move(timer->task);
+        if (task && !timer->cancelled.load(std::memory_order_acquire)) {
+            task();
+        }
+    }
+}
+
+void EventLoop::run() {
+    currentLoop = this;
+    epoll_event events[kEventsPerWait];
+    while (!stopped_.load(std::memory_order_acquire)) {
+        runLocalTasks();
+        // Announce the sleep before the last look at the inbox, so a post either lands before
+        // that look or sees the flag and wakes us.
+        sleeping_.store(true, std::memory_order_seq_cst);
+        bool inboxEmpty = false;
+        {
+            const std::lock_guard lock(inboxMutex_);
+            inboxEmpty = inbox_.empty();
+        }
+        const int timeout = inboxEmpty ? waitMilliseconds() : 0;
+        const int count = ::epoll_wait(epoll_, events, kEventsPerWait, timeout);
+        sleeping_.store(false, std::memory_order_relaxed);
+        for (int i = 0; i < count; ++i) {
+            auto* watcher = static_cast<Watcher*>(events[i].data.ptr);
+            if (watcher == nullptr) {
+                std::uint64_t ignored = 0;
+                [[maybe_unused]] const auto read = ::read(wakeFd_, &ignored, sizeof ignored);
+                continue;
+            }
+            watcher->onReady(events[i].events);
+        }
+        fireTimers();
+    }
+    // Dropped, not run: what the tasks and timers hold is released here, on the loop's thread.
+    {
+        const std::lock_guard lock(inboxMutex_);
+        inbox_.clear();
+    }
+    local_.clear();
+    timers_.clear();
+    for (auto& [raw, watcher] : watchers_) {
+        watcher->abandon();
+    }
+    watchers_.clear();
+    currentLoop = nullptr;
+}
+
+LoopPool::LoopPool(unsigned threads) {
+    if (threads == 0) {
+        threads = allowedCores();
+    }
+    loops_.reserve(threads);
+    for (unsigned i = 0; i < threads; ++i) {
+        loops_.push_back(std::make_unique<EventLoop>());
+    }
+    threads_.reserve(threads);
+    for (auto& loop : loops_) {
+        threads_.emplace_back([&loop = *loop] { loop.run(); });
+    }
+}
+
+LoopPool::~LoopPool() {
+    stop();
+}
+
+void LoopPool::stop() {
+    for (auto& loop : loops_) {
+        loop->stop();
+    }
+    for (auto& thread : threads_) {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+}
+
+EventLoop& LoopPool::pick() noexcept {
+    if (auto* here = EventLoop::current()) {
+        for (auto& loop : loops_) {
+            if (loop.get() == here) {
+                return *here;
+            }
+        }
+    }
+    return *loops_[next_.fetch_add(1, std::memory_order_relaxed) % loops_.size()];
+}
+
+void LoopPool::post(Task task) {
+    pick().post(std::move(task));
+}
+
+std::shared_ptr<Queue> LoopPool::makeSerialQueue() {
+    return std::make_shared<LoopLane>(pick(), *this);
+}
+
+std::shared_ptr<Timer> LoopPool::scheduleAfter(std::chrono::milliseconds delay, Task task) {
+    return pick().scheduleAfter(delay, std::move(task));
+}
+
+}  // namespace sieveharbor::platform::linux_host

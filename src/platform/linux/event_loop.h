@@ -1,0 +1,137 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/queue.h"
+
+namespace sieveharbor::platform::linux_host {
+
+// Told when a descriptor watched by a loop is ready; runs on the loop's thread.
+class Watcher {
+  public:
+    virtual ~Watcher() = default;
+    virtual void onReady(std::uint32_t events) = 0;
+    // The loop ended while still watching: let go of everything held, since nothing will call.
+    virtual void abandon() = 0;
+};
+
+// One thread's event loop: an epoll set, the tasks posted to it and a heap of timers. Every task,
+// timer and readiness call of a loop runs on its one thread, in order, so whatever runs only on
+// one loop needs no lock and no strand.
+//
+// A task posted from the loop's own thread is only queued, with no system call; one posted from
+// elsewhere wakes the loop through an eventfd when it sleeps.
+class EventLoop {
+  public:
+    EventLoop();
+    ~EventLoop();
+
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // Runs on the calling thread until stop(); once only.
+    void run();
+    // Any thread: run() returns after the task it is running; later tasks are dropped.
+    void stop();
+
+    // Any thread.
+    void post(Task task);
+    // Runs task once delay has passed unless the timer is cancelled first; any thread.
+    std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task);
+
+    // On the loop's thread only: calls the watcher once when fd has input; rearm() asks for the
+    // next call. Closing fd takes it out of the epoll set. The watcher must outlive its
+    // registration, and a call may still come in the round that closed fd: a watcher ignores
+    // calls once it has closed. False with errno set when the kernel refuses.
+    bool watchInput(int fd, Watcher* watcher);
+    bool rearmInput(int fd, Watcher* watcher);
+    // On the loop's thread only: keeps the watcher until forget(), which lets go of it after this
+    // round, or until the loop ends, which abandons it.
+    void hold(std::shared_ptr<Watcher> watcher);
+    void forget(Watcher* watcher);
+
+    bool onLoopThread() const noexcept { return current() == this; }
+    // The loop whose thread this is, if any.
+    static EventLoop* current() noexcept;
+
+  private:
+    struct PendingTimer;
+    struct Later {
+        bool operator()(const std::shared_ptr<PendingTimer>& a,
+                        const std::shared_ptr<PendingTimer>& b) const noexcept;
+    };
+
+    void runLocalTasks();
+    void fireTimers();
+    int waitMilliseconds() const;
+    void wake();
+
+    const int epoll_;
+    const int wakeFd_;
+    std::deque<Task> local_;  // the loop thread's own
+    std::mutex inboxMutex_;
+    std::vector<Task> inbox_;  // from other threads; guarded by inboxMutex_
+    std::atomic<bool> sleeping_{false};
+    std::atomic<bool> stopped_{false};
+    std::vector<std::shared_ptr<PendingTimer>> timers_;  // a min-heap by deadline
+    // Held from hold() to forget(), so that a call in the round that closed a descriptor still
+    // finds its watcher.
+    std::unordered_map<Watcher*, std::shared_ptr<Watcher>> watchers_;
+};
+
+// The relay's queue: one event loop per core the process may run on, each on its own thread.
+// A serial queue made from it is a lane of one loop: the current thread's loop when made on a
+// loop thread, the next loop in turn otherwise, so exchanges spread over the cores and each runs
+// its steps on one thread, in order, with no strand.
+class LoopPool final : public Queue {
+  public:
+    // threads == 0: one per core this process may run on.
+    explicit LoopPool(unsigned threads = 0);
+    ~LoopPool() override;
+
+    LoopPool(const LoopPool&) = delete;
+    LoopPool& operator=(const LoopPool&) = delete;
+
+    // Ends every loop and joins the threads; idempotent; not from a loop thread.
+    void stop();
+    std::size_t loopCount() const noexcept { return loops_.size(); }
+
+    void post(Task task) override;
+    std::shared_ptr<Queue> makeSerialQueue() override;
+    std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task) override;
+
+  private:
+    EventLoop& pick() noexcept;
+
+    std::vector<std::unique_ptr<EventLoop>> loops_;
+    std::vector<std::thread> threads_;
+    std::atomic<std::size_t> next_{0};
+};
+
+// A serial queue: the tasks and timers of one loop.
+class LoopLane final : public Queue {
+  public:
+    LoopLane(EventLoop& loop, LoopPool& pool) : loop_(loop), pool_(pool) {}
+
+    EventLoop& loop() const noexcept { return loop_; }
+
+    void post(Task task) override { loop_.post(std::move(task)); }
+    std::shared_ptr<Queue> makeSerialQueue() override { return pool_.makeSerialQueue(); }
+    std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task) override {
+        return loop_.scheduleAfter(delay, std::move(task));
+    }
+
+  private:
+    EventLoop& loop_;
+    LoopPool& pool_;
+};
+
+}  // namespace sieveharbor::platform::linux_host

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/connection.h"
+#include "platform/linux/event_loop.h"
+
+namespace sieveharbor::platform::linux_host {
+
+// A connected UDP socket, fresh for each connection, so each exchange gets its own kernel-chosen
+// source port and the kernel pairs the reply with it.
+//
+// Runs on the loop of the lane given to start(): the socket is made and connected in the first
+// task there, a send goes straight to the socket, and the reply is waited for with one epoll
+// registration on that loop; completions are queued on the same loop, with no other thread
+// involved. Any other queue makes the connection report failed. Methods may be called from any
+// thread. The reply is read into a per-thread 64 KiB buffer and copied out at its exact size.
+class LoopConnection final : public Connection,
+                             public Watcher,
+                             public std::enable_shared_from_this<LoopConnection> {
+  public:
+    // remote empty: the host text was not an address; the connection reports failed when started.
+    LoopConnection(std::optional<sockaddr_storage> remote, socklen_t remoteLength);
+    ~LoopConnection() override;
+
+    void setStateUpdateHandler(StateUpdateHandler handler) override;
+    void start(std::shared_ptr<Queue> queue) override;
+    void send(dns::Datagram content, SendCompletion completion) override;
+    void receiveMessage(ReceiveCompletion completion) override;
+    void cancel() override;
+
+    void onReady(std::uint32_t events) override;
+    void abandon() override;
+
+  private:
+    void open();
+    void report(ConnectionState state);
+    void readReply();
+    // On the loop: runs now when called there, else posted to it.
+    template <class Work>
+    void onLoop(Work work);
+
+    const std::optional<sockaddr_storage> remote_;
+    const socklen_t remoteLength_;
+    EventLoop* loop_ = nullptr;  // set by start()
+    std::shared_ptr<Queue> queue_;
+    StateUpdateHandler stateHandler_;
+    ReceiveCompletion pendingReceive_;
+    int fd_ = -1;
+    bool watched_ = false;  // fd_ is in the loop's epoll set
+    bool held_ = false;     // the loop holds the connection
+    bool started_ = false;
+    bool cancelled_ = false;
+};
+
+// Makes LoopConnections. Host text must be a numeric IPv4 or IPv6 address: the upstream is never
+// looked up by name, since that lookup could loop back through this very proxy. The last
+// address is kept, so the relay's one upstream is parsed once, not per query.
+class LoopConnectionFactory final : public ConnectionFactory {
+  public:
+    std::shared_ptr<Connection> makeConnection(std::string_view host, std::uint16_t port) override;
+
+  private:
+    std::mutex mutex_;
+    std::string host_;
+    std::uint16_t port_ = 0;
+    std::optional<sockaddr_storage> address_;
+    socklen_t length_ = 0;
+};
+
+}  // namespace sieveharbor::platform::linux_host

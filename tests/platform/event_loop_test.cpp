@@ -1,0 +1,63 @@
+#include "platform/linux/event_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+
+#include "wait.h"
+
+namespace sieveharbor::platform::linux_host {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Timers set from the loop and from another thread fire in deadline order on the loop's thread;
+// a cancelled one never fires, and its task is let go at once.
+TEST(EventLoop, timers_fire_in_deadline_order_and_a_cancelled_one_not_at_all) {
+    LoopPool pool(1);
+    auto lane = pool.makeSerialQueue();
+    std::mutex mutex;
+    std::string fired;
+    Signal done;
+    const auto mark = [&](char c) {
+        return [&, c] {
+            EXPECT_NE(EventLoop::current(), nullptr);
+            const std::lock_guard lock(mutex);
+            fired.push_back(c);
+        };
+    };
+    auto held = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = held;
+    auto cancelled = lane->scheduleAfter(
+        milliseconds(20), [held = std::move(held)] { ADD_FAILURE() << "a cancelled timer fired"; });
+    lane->scheduleAfter(milliseconds(300), mark('c'));
+    lane->post([&] {
+        lane->scheduleAfter(milliseconds(40), mark('b'));
+        lane->scheduleAfter(milliseconds(1), mark('a'));
+        lane->scheduleAfter(milliseconds(350), [&] { done.notify(); });
+    });
+    cancelled->cancel();
+    ASSERT_TRUE(done.wait());
+    EXPECT_EQ(fired, "abc");
+    EXPECT_TRUE(watch.expired());
+}
+
+// Lanes made off the loops go to each loop in turn; a lane made on a loop stays on it.
+TEST(EventLoop, lanes_spread_over_the_loops_and_stay_on_the_one_they_are_made_on) {
+    LoopPool pool(2);
+    auto first = std::static_pointer_cast<LoopLane>(pool.makeSerialQueue());
+    auto second = std::static_pointer_cast<LoopLane>(pool.makeSerialQueue());
+    EXPECT_NE(&first->loop(), &second->loop());
+    Signal done;
+    EventLoop* inner = nullptr;
+    first->post([&] {
+        inner = &std::static_pointer_cast<LoopLane>(pool.makeSerialQueue())->loop();
+        done.notify();
+    });
+    ASSERT_TRUE(done.wait());
+    EXPECT_EQ(inner, &first->loop());
+}
+
+}  // namespace
+}  // namespace sieveharbor::platform::linux_host
