@@ -16,7 +16,6 @@
 #include "common/synthetic.h"
 #include "fakes/loopback.h"
 #include "flow/forward_query.h"
-#include "platform/linux/asio_queue.h"
 #include "platform/linux/event_loop.h"
 #include "platform/linux/listener_flow.h"
 #include "platform/linux/loop_connection.h"
@@ -25,7 +24,6 @@ namespace {
 
 using namespace sieveharbor;
 using Clock = std::chrono::steady_clock;
-using platform::linux_host::AsioQueue;
 using platform::linux_host::ListenerFlow;
 using platform::linux_host::LoopConnectionFactory;
 using platform::linux_host::LoopPool;
@@ -110,8 +108,8 @@ void serve(const std::shared_ptr<ListenerFlow>& listener, Handle handle) {
 }
 
 Result runDirect(const Settings& settings) {
-    AsioQueue queue;
-    auto listener = ListenerFlow::bind(queue, "127.0.0.1", 0).flow;
+    LoopPool pool;
+    auto listener = ListenerFlow::bind(pool, "127.0.0.1", 0).flow;
     serve(listener, [weak = std::weak_ptr<ListenerFlow>(listener)](dns::Datagram& query,
                                                                    flow::Endpoint& endpoint) {
         if (auto flow = weak.lock()) {
@@ -120,18 +118,18 @@ Result runDirect(const Settings& settings) {
     });
     auto result = drive(listener->localEndpoint().port(), settings);
     listener->closeReadWithError(std::nullopt);
-    queue.stop();
+    listener->stop();
+    pool.stop();
     return result;
 }
 
 Result runRelay(const Settings& settings) {
     fakes::StubUpstream upstream(fakes::StubUpstream::answer, fakes::Family::v4, false);
-    AsioQueue queue;
     LoopPool pool;
     auto factory = std::make_shared<LoopConnectionFactory>();
     flow::ForwardContext context(std::shared_ptr<platform::Queue>(&pool, [](platform::Queue*) {}),
                                  factory, flow::ForwardOptions{.upstreamPort = upstream.port()});
-    auto listener = ListenerFlow::bind(queue, "127.0.0.1", 0).flow;
+    auto listener = ListenerFlow::bind(pool, "127.0.0.1", 0).flow;
     serve(listener, [&context, weak = std::weak_ptr<ListenerFlow>(listener)](
                         dns::Datagram& query, flow::Endpoint& endpoint) {
         if (auto flow = weak.lock()) {
@@ -145,7 +143,7 @@ Result runRelay(const Settings& settings) {
     while (context.inFlight() > 0 && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    queue.stop();
+    listener->stop();
     pool.stop();
     return result;
 }

@@ -89,13 +89,42 @@ std::vector<std::shared_ptr<Listener>> listenOnEach(const host::Options& options
     return listeners;
 }
 
-std::vector<std::shared_ptr<flow::UdpFlow>> bindListeners(platform::linux_host::AsioQueue& queue,
-                                                          const host::Options& options,
-                                                          bool& failed) {
-    return listenOnEach<flow::UdpFlow>(options, false, failed, [&](const host::SocketAddress& a) {
-        auto bound = platform::linux_host::ListenerFlow::bind(queue, a.address, a.port);
-        return std::pair(std::move(bound.flow), bound.error);
-    });
+using platform::linux_host::ListenerFlow;
+using platform::linux_host::LoopPool;
+
+// One UDP socket per relay loop on every --listen address (SO_REUSEPORT), so that the kernel
+// spreads the queries, and the exchanges they start, over the loops. A plain socket is bound
+// first, alone: a port another program holds, even another of these proxies, is refused as it
+// would be without the sharing.
+std::vector<std::shared_ptr<ListenerFlow>> bindListeners(LoopPool& loops,
+                                                         const host::Options& options,
+                                                         bool& failed) {
+    std::vector<std::shared_ptr<ListenerFlow>> shared;
+    auto listeners =
+        listenOnEach<ListenerFlow>(options, false, failed, [&](const host::SocketAddress& a) {
+            if (loops.loopCount() == 1) {
+                auto bound = ListenerFlow::bind(loops.loop(0), a.address, a.port);
+                return std::pair(std::move(bound.flow), bound.error);
+            }
+            if (const auto taken = ListenerFlow::probe(a.address, a.port)) {
+                return std::pair(std::shared_ptr<ListenerFlow>(), taken);
+            }
+            std::shared_ptr<ListenerFlow> head;
+            for (std::size_t i = 0; i < loops.loopCount(); ++i) {
+                auto bound = ListenerFlow::bind(loops.loop(i), a.address, a.port, true);
+                if (!bound.flow) {
+                    return std::pair(std::shared_ptr<ListenerFlow>(), bound.error);
+                }
+                if (head) {
+                    shared.push_back(std::move(bound.flow));
+                } else {
+                    head = std::move(bound.flow);
+                }
+            }
+            return std::pair(std::move(head), std::error_code());
+        });
+    listeners.insert(listeners.end(), shared.begin(), shared.end());
+    return listeners;
 }
 
 // Serves sockets systemd passed (socket activation) in place of binding any; adopt(fd) gives the
@@ -116,11 +145,11 @@ std::vector<std::shared_ptr<Listener>> adoptEach(const std::vector<int>& fds, bo
     return listeners;
 }
 
-std::vector<std::shared_ptr<flow::UdpFlow>> adoptListeners(platform::linux_host::AsioQueue& queue,
-                                                           const std::vector<int>& fds,
-                                                           bool& failed) {
-    return adoptEach<flow::UdpFlow>(fds, failed, [&](int fd) {
-        auto adopted = platform::linux_host::ListenerFlow::adopt(queue, fd);
+std::vector<std::shared_ptr<ListenerFlow>> adoptListeners(LoopPool& loops,
+                                                          const std::vector<int>& fds,
+                                                          bool& failed) {
+    return adoptEach<ListenerFlow>(fds, failed, [&](int fd) {
+        auto adopted = ListenerFlow::adopt(loops.nextLoop(), fd);
         return std::pair(std::move(adopted.flow), adopted.error);
     });
 }
@@ -209,12 +238,13 @@ int run(const host::Options& options, const sigset_t& signals) {
         return kExitFailed;
     }
 
+    // TCP runs on Asio; UDP listeners and the relay on event loops of their own, one per core
+    // the process may use.
     auto queue = std::make_shared<platform::linux_host::AsioQueue>();
-    // The relay's own event loops, one per core the process may use.
-    auto relay = std::make_shared<platform::linux_host::LoopPool>();
+    auto relay = std::make_shared<LoopPool>();
     bool failed = false;
-    auto listeners = passed.datagram.empty() ? bindListeners(*queue, options, failed)
-                                             : adoptListeners(*queue, passed.datagram, failed);
+    auto listeners = passed.datagram.empty() ? bindListeners(*relay, options, failed)
+                                             : adoptListeners(*relay, passed.datagram, failed);
     if (failed) {
         return kExitFailed;
     }
@@ -302,6 +332,9 @@ int run(const host::Options& options, const sigset_t& signals) {
         server->stop();
     }
     queue->stop();
+    for (const auto& listener : listeners) {
+        listener->stop();  // drops the pending read, which holds the flow
+    }
     relay->stop();
     tcpServers.clear();
     listeners.clear();

@@ -12,7 +12,6 @@
 #include "fakes/loopback.h"
 #include "fakes/wait_for.h"
 #include "flow/forward_query.h"
-#include "platform/linux/asio_queue.h"
 #include "platform/linux/event_loop.h"
 #include "platform/linux/listener_flow.h"
 #include "platform/linux/loop_connection.h"
@@ -23,7 +22,6 @@ namespace {
 using fakes::Family;
 using fakes::LoopbackSocket;
 using fakes::StubUpstream;
-using platform::linux_host::AsioQueue;
 using platform::linux_host::ListenerFlow;
 using platform::linux_host::LoopConnectionFactory;
 using platform::linux_host::LoopPool;
@@ -64,7 +62,6 @@ class CountingFactory final : public platform::ConnectionFactory {
 // Listener -> forwardQuery -> stub upstream, with the listener read again after every batch.
 struct Relay {
     LoopPool pool{2};
-    AsioQueue queue{2};
     std::shared_ptr<CountingFactory> factory = std::make_shared<CountingFactory>();
     std::shared_ptr<ListenerFlow> listener;
     std::unique_ptr<ForwardContext> context;
@@ -75,7 +72,7 @@ struct Relay {
         upstreamHost = fakes::loopbackText(family);
         context = std::make_unique<ForwardContext>(
             std::shared_ptr<platform::Queue>(&pool, [](platform::Queue*) {}), factory, options);
-        auto bound = ListenerFlow::bind(queue, upstreamHost, 0);
+        auto bound = ListenerFlow::bind(pool, upstreamHost, 0);
         EXPECT_FALSE(bound.error) << bound.error.message();
         listener = bound.flow;
         if (listener) {
@@ -83,8 +80,7 @@ struct Relay {
         }
     }
     ~Relay() {
-        listener->closeReadWithError(std::nullopt);
-        queue.stop();
+        listener->stop();
         pool.stop();
     }
 

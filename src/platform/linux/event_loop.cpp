@@ -126,6 +126,17 @@ bool EventLoop::watchInput(int fd, Watcher* watcher) {
     return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
+bool EventLoop::watchAllInput(int fd, Watcher* watcher) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = watcher;
+    return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+void EventLoop::unwatch(int fd) {
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+}
+
 void EventLoop::hold(std::shared_ptr<Watcher> watcher) {
     Watcher* const key = watcher.get();
     watchers_.emplace(key, std::move(watcher));
@@ -225,6 +236,7 @@ void EventLoop::run() {
     }
     watchers_.clear();
     currentLoop = nullptr;
+    ended_.store(true, std::memory_order_release);
 }
 
 LoopPool::LoopPool(unsigned threads) {
@@ -264,6 +276,10 @@ EventLoop& LoopPool::pick() noexcept {
             }
         }
     }
+    return nextLoop();
+}
+
+EventLoop& LoopPool::nextLoop() noexcept {
     return *loops_[next_.fetch_add(1, std::memory_order_relaxed) % loops_.size()];
 }
 

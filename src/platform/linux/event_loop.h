@@ -53,12 +53,17 @@ class EventLoop {
     // calls once it has closed. False with errno set when the kernel refuses.
     bool watchInput(int fd, Watcher* watcher);
     bool rearmInput(int fd, Watcher* watcher);
+    // On the loop's thread only: calls the watcher whenever fd has input, until unwatch(fd).
+    bool watchAllInput(int fd, Watcher* watcher);
+    void unwatch(int fd);
     // On the loop's thread only: keeps the watcher until forget(), which lets go of it after this
     // round, or until the loop ends, which abandons it.
     void hold(std::shared_ptr<Watcher> watcher);
     void forget(Watcher* watcher);
 
     bool onLoopThread() const noexcept { return current() == this; }
+    // True once run() has returned: nothing posted will run any more.
+    bool ended() const noexcept { return ended_.load(std::memory_order_acquire); }
     // The loop whose thread this is, if any.
     static EventLoop* current() noexcept;
 
@@ -81,6 +86,7 @@ class EventLoop {
     std::vector<Task> inbox_;  // from other threads; guarded by inboxMutex_
     std::atomic<bool> sleeping_{false};
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> ended_{false};
     std::vector<std::shared_ptr<PendingTimer>> timers_;  // a min-heap by deadline
     // Held from hold() to forget(), so that a call in the round that closed a descriptor still
     // finds its watcher.
@@ -103,6 +109,9 @@ class LoopPool final : public Queue {
     // Ends every loop and joins the threads; idempotent; not from a loop thread.
     void stop();
     std::size_t loopCount() const noexcept { return loops_.size(); }
+    EventLoop& loop(std::size_t index) noexcept { return *loops_[index % loops_.size()]; }
+    // Each loop in turn.
+    EventLoop& nextLoop() noexcept;
 
     void post(Task task) override;
     std::shared_ptr<Queue> makeSerialQueue() override;

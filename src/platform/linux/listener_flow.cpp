@@ -1,20 +1,15 @@
 #include "platform/linux/listener_flow.h"
 
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <array>
 #include <asio/ip/address.hpp>
-#include <asio/ip/v6_only.hpp>
-#include <asio/post.hpp>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "platform/linux/system_error.h"
 
@@ -142,23 +137,21 @@ void flush(int fd, bool writeClosed, HeldWrites& held) {
 
 }  // namespace
 
-// Everything the receive thread touches. The flow and the thread share it, so that a flow
-// released from inside its own read completion never pulls the state from under the thread.
-struct ListenerFlow::Receiver {
+// Everything the loop touches. The flow and the loop share it, so that a flow released from
+// inside its own read completion never pulls the state from under the loop.
+struct ListenerFlow::Receiver final : Watcher, std::enable_shared_from_this<Receiver> {
     struct Slot {
         iovec iov{};
         sockaddr_storage sender{};
     };
 
-    // waker: -1 for a socket of our own, whose waits a shutdown ends; an eventfd for an adopted
-    // one, which must not be shut down (see adopt).
-    Receiver(int socket, int waker)
-        : fd(socket),
-          wakeFd(waker),
+    Receiver(EventLoop& owner, int socket)
+        : loop(owner),
+          fd(socket),
           // Left uninitialised: pages are only touched as datagrams fill them.
           buffers(new std::uint8_t[kMaxBatch * kReceiveBufferSize]) {
         // Set up once: recvmmsg writes back only the sender length, flags and byte count of the
-        // messages it fills, so each wait resets just those senders' lengths.
+        // messages it fills, so each read resets just those senders' lengths.
         for (std::size_t i = 0; i < kMaxBatch; ++i) {
             slots[i].iov = {buffers.get() + i * kReceiveBufferSize, kReceiveBufferSize};
             auto& header = messages[i].msg_hdr;
@@ -168,48 +161,45 @@ struct ListenerFlow::Receiver {
             header.msg_namelen = sizeof(sockaddr_storage);
         }
     }
-    ~Receiver() {
-        ::close(fd);
-        if (wakeFd >= 0) {
-            ::close(wakeFd);
-        }
-    }
+    ~Receiver() override { ::close(fd); }
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
-    void run();
-    // Waits for a datagram and returns the batch, or an error; nullopt when there is nothing to
-    // deliver yet (a transient error, or only oversized datagrams).
     struct Batch {
         std::optional<std::vector<dns::Datagram>> datagrams;
         std::optional<std::vector<flow::Endpoint>> endpoints;
         std::optional<flow::FlowError> error;
     };
+
+    // Loop thread: the socket has input.
+    void onReady(std::uint32_t events) override;
+    void abandon() override;
+    // Loop thread: watch the socket while a read is pending, and only then, so that input no
+    // one asked for does not spin the loop.
+    void watch(bool wanted);
+    // Loop thread: answers a pending read of a closed flow.
+    void refusePending();
+    // Takes what is queued, without waiting; nullopt when there is nothing to deliver yet.
     std::optional<Batch> receive();
     void complete(ReadCompletion completion, Batch batch);
-    // Wakes the thread for good and drops the pending read, if any, outside the lock.
-    void stop();
-    // Ends a wait in receive(), now and every later one.
-    void interrupt() const;
 
+    EventLoop& loop;
     const int fd;
-    const int wakeFd;
     std::unique_ptr<std::uint8_t[]> buffers;
     std::array<Slot, kMaxBatch> slots{};
     std::array<mmsghdr, kMaxBatch> messages{};
     std::size_t filled = 0;  // messages the last recvmmsg wrote to
+    bool watching = false;   // loop thread only
 
     std::mutex mutex;
-    std::condition_variable wake;
     // Guarded by mutex.
     ReadCompletion pending;
     bool readClosed = false;
     bool stopping = false;
 
-    // Touched only by the receive thread, while a read completion runs.
+    // Touched only on the loop, while a read completion runs.
     HeldWrites held;
     std::atomic<bool> writeClosed{false};
-    std::thread thread;
 };
 
 namespace {
@@ -219,41 +209,66 @@ thread_local const ListenerFlow::Receiver* collecting = nullptr;
 
 }  // namespace
 
-void ListenerFlow::Receiver::run() {
-    for (;;) {
-        {
-            std::unique_lock lock(mutex);
-            wake.wait(lock, [this] { return stopping || pending; });
-            if (stopping) {
-                return;
-            }
-            if (readClosed) {
-                auto completion = std::move(pending);
-                pending = nullptr;
-                lock.unlock();
-                complete(std::move(completion),
-                         {std::nullopt, std::nullopt,
-                          std::make_error_code(std::errc::operation_canceled)});
-                continue;
-            }
-        }
-        auto batch = receive();
-        ReadCompletion completion;
-        {
-            const std::lock_guard lock(mutex);
-            if (readClosed || stopping) {
-                // Closed while waiting: what a shut socket returned is no datagram (recvmmsg
-                // counts the end of input as one empty message). The loop top answers the read.
-                continue;
-            }
-            if (!batch) {
-                continue;
-            }
-            completion = std::move(pending);
-            pending = nullptr;
-        }
-        complete(std::move(completion), std::move(*batch));
+void ListenerFlow::Receiver::watch(bool wanted) {
+    if (wanted == watching) {
+        return;
     }
+    watching = wanted;
+    if (wanted) {
+        loop.watchAllInput(fd, this);
+    } else {
+        loop.unwatch(fd);
+    }
+}
+
+void ListenerFlow::Receiver::refusePending() {
+    ReadCompletion completion;
+    {
+        const std::lock_guard lock(mutex);
+        if (stopping || !readClosed || !pending) {
+            return;
+        }
+        completion = std::move(pending);
+        pending = nullptr;
+    }
+    watch(false);
+    complete(std::move(completion),
+             {std::nullopt, std::nullopt, std::make_error_code(std::errc::operation_canceled)});
+}
+
+void ListenerFlow::Receiver::onReady(std::uint32_t /*events*/) {
+    {
+        const std::lock_guard lock(mutex);
+        if (stopping || readClosed || !pending) {
+            // Nothing asked for: stop watching until a read is issued.
+            watch(false);
+            return;
+        }
+    }
+    auto batch = receive();
+    if (!batch) {
+        return;  // still watched: the next input calls again
+    }
+    ReadCompletion completion;
+    {
+        const std::lock_guard lock(mutex);
+        if (stopping || readClosed || !pending) {
+            return;
+        }
+        completion = std::move(pending);
+        pending = nullptr;
+    }
+    complete(std::move(completion), std::move(*batch));
+    const std::lock_guard lock(mutex);
+    watch(pending && !stopping && !readClosed);
+}
+
+void ListenerFlow::Receiver::abandon() {
+    ReadCompletion dropped;
+    const std::lock_guard lock(mutex);
+    stopping = true;
+    dropped = std::move(pending);
+    pending = nullptr;
 }
 
 std::optional<ListenerFlow::Receiver::Batch> ListenerFlow::Receiver::receive() {
@@ -261,25 +276,10 @@ std::optional<ListenerFlow::Receiver::Batch> ListenerFlow::Receiver::receive() {
         messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
     }
     filled = 0;
-    int flags = MSG_WAITFORONE;
-    if (wakeFd >= 0) {
-        // An adopted socket: waits here instead, until a datagram comes or interrupt() is called.
-        pollfd waits[] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        if (::poll(waits, 2, -1) < 0 || waits[1].revents != 0) {
-            return std::nullopt;
-        }
-        flags |= MSG_DONTWAIT;
-    }
-    // Blocks for the first datagram only, then takes whatever else is already queued. A close
-    // or stop ends the wait with nothing (interrupt()).
-    const int count = ::recvmmsg(fd, messages.data(), kMaxBatch, flags, nullptr);
+    const int count = ::recvmmsg(fd, messages.data(), kMaxBatch, MSG_DONTWAIT, nullptr);
     if (count < 0) {
         const int number = errno;
         if (isTransient(number)) {
-            if (number == ENOBUFS || number == ENOMEM) {
-                // Memory pressure clears with time, not with retries.
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
             return std::nullopt;
         }
         return Batch{std::nullopt, std::nullopt, systemError(number)};
@@ -315,56 +315,72 @@ void ListenerFlow::Receiver::complete(ReadCompletion completion, Batch batch) {
     flush(fd, writeClosed.load(std::memory_order_acquire), held);
 }
 
-void ListenerFlow::Receiver::stop() {
-    ReadCompletion dropped;
-    {
-        const std::lock_guard lock(mutex);
-        stopping = true;
-        dropped = std::move(pending);
-        pending = nullptr;
+namespace {
+
+// Bound here rather than by Asio's socket, so that the descriptor is the flow's from the start.
+ListenerBindResult bindSocket(const asio::ip::udp::endpoint& local, bool reusePort, int& fd) {
+    fd = ::socket(local.protocol().family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    const bool ok =
+        fd >= 0 &&
+        // An IPv6 listener answers IPv6 only, so "::" and "0.0.0.0" can be bound side by side.
+        (!local.address().is_v6() ||
+         ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0) &&
+        (!reusePort || ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0) &&
+        ::bind(fd, local.data(), static_cast<socklen_t>(local.size())) == 0;
+    if (ok) {
+        return {};
     }
-    interrupt();
-    wake.notify_all();
+    const int number = errno;
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    return {nullptr, systemError(number)};
 }
 
-void ListenerFlow::Receiver::interrupt() const {
-    if (wakeFd < 0) {
-        ::shutdown(fd, SHUT_RD);
-        return;
-    }
-    // Never read back: the eventfd stays readable, so no later wait blocks either.
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(wakeFd, &one, sizeof one);
-}
+}  // namespace
 
-ListenerBindResult ListenerFlow::bind(AsioQueue& queue, std::string_view address,
-                                      std::uint16_t port) {
+ListenerBindResult ListenerFlow::bind(EventLoop& loop, std::string_view address, std::uint16_t port,
+                                      bool reusePort) {
     std::error_code error;
     const auto ip = asio::ip::make_address(std::string(address), error);
     if (error) {
         return {nullptr, std::make_error_code(std::errc::invalid_argument)};
     }
-    const asio::ip::udp::endpoint local(ip, port);
-    asio::ip::udp::socket socket(queue.context());
-    socket.open(local.protocol(), error);
-    if (!error && ip.is_v6()) {
-        // An IPv6 listener answers IPv6 only, so "::" and "0.0.0.0" can be bound side by side.
-        socket.set_option(asio::ip::v6_only(true), error);
+    asio::ip::udp::endpoint local(ip, port);
+    int fd = -1;
+    if (auto failed = bindSocket(local, reusePort, fd); fd < 0) {
+        return failed;
     }
-    if (!error) {
-        socket.bind(local, error);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketReceiveBuffer, sizeof kSocketReceiveBuffer);
+    auto length = static_cast<socklen_t>(local.capacity());
+    if (::getsockname(fd, local.data(), &length) == 0) {
+        local.resize(length);
     }
-    if (error) {
-        return {nullptr, systemError(error)};
-    }
-    std::error_code ignored;
-    socket.set_option(asio::socket_base::receive_buffer_size(kSocketReceiveBuffer), ignored);
-    const auto bound = socket.local_endpoint(ignored);
-    // From here on the socket is the receive thread's: blocking reads, writes with MSG_DONTWAIT.
-    return start(queue, std::make_shared<Receiver>(socket.release(ignored), -1), bound);
+    return start(loop, std::make_shared<Receiver>(loop, fd), local);
 }
 
-ListenerBindResult ListenerFlow::adopt(AsioQueue& queue, int fd) {
+std::error_code ListenerFlow::probe(std::string_view address, std::uint16_t port) {
+    std::error_code error;
+    const auto ip = asio::ip::make_address(std::string(address), error);
+    if (error) {
+        return std::make_error_code(std::errc::invalid_argument);
+    }
+    int fd = -1;
+    auto failed = bindSocket(asio::ip::udp::endpoint(ip, port), false, fd);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return failed.error;
+}
+
+ListenerBindResult ListenerFlow::bind(LoopPool& pool, std::string_view address,
+                                      std::uint16_t port) {
+    return bind(pool.nextLoop(), address, port);
+}
+
+ListenerBindResult ListenerFlow::adopt(EventLoop& loop, int fd) {
     const auto refuse = [fd](std::error_code error) {
         ::close(fd);
         return ListenerBindResult{nullptr, error};
@@ -387,46 +403,56 @@ ListenerBindResult ListenerFlow::adopt(AsioQueue& queue, int fd) {
         return refuse(std::make_error_code(std::errc::address_family_not_supported));
     }
     local.resize(length);
-    const int wakeFd = ::eventfd(0, EFD_CLOEXEC);
-    if (wakeFd < 0) {
-        return refuse(systemError(errno));
-    }
     // The socket's options (buffer size, blocking mode) are the unit's to set, and stay as given:
-    // the receive thread polls and reads without blocking, so either mode works.
-    return start(queue, std::make_shared<Receiver>(fd, wakeFd), local);
+    // every read is made with MSG_DONTWAIT, so either mode works.
+    return start(loop, std::make_shared<Receiver>(loop, fd), local);
 }
 
-ListenerBindResult ListenerFlow::start(AsioQueue& queue, const std::shared_ptr<Receiver>& receiver,
+ListenerBindResult ListenerFlow::start(EventLoop& loop, std::shared_ptr<Receiver> receiver,
                                        const asio::ip::udp::endpoint& local) {
-    auto flow = std::make_shared<ListenerFlow>(queue.context(), receiver, local);
-    try {
-        receiver->thread = std::thread([receiver] { receiver->run(); });
-    } catch (const std::system_error& failure) {
-        return {nullptr, failure.code()};  // out of threads: as much a failure to listen as any
-    }
-    return {std::move(flow), {}};
+    // Held by the loop until stop(), or abandoned when the loop ends first.
+    loop.post([receiver] { receiver->loop.hold(receiver); });
+    return {std::make_shared<ListenerFlow>(std::move(receiver), local), {}};
 }
 
-ListenerFlow::ListenerFlow(asio::io_context& io, std::shared_ptr<Receiver> receiver,
-                           asio::ip::udp::endpoint local)
-    : io_(io), receiver_(std::move(receiver)), local_(std::move(local)) {}
+ListenerFlow::ListenerFlow(std::shared_ptr<Receiver> receiver, asio::ip::udp::endpoint local)
+    : receiver_(std::move(receiver)), local_(std::move(local)) {}
 
 ListenerFlow::~ListenerFlow() {
     stop();
 }
 
 void ListenerFlow::stop() {
-    receiver_->stop();
-    if (!receiver_->thread.joinable()) {
+    ReadCompletion dropped;
+    {
+        const std::lock_guard lock(receiver_->mutex);
+        if (receiver_->stopping) {
+            return;
+        }
+        receiver_->stopping = true;
+        dropped = std::move(receiver_->pending);
+        receiver_->pending = nullptr;
+    }
+    auto release = [receiver = receiver_] {
+        receiver->watch(false);
+        receiver->loop.forget(receiver.get());
+    };
+    if (receiver_->loop.onLoopThread()) {
+        release();
         return;
     }
-    if (receiver_->thread.get_id() == std::this_thread::get_id()) {
-        // Released by its own read completion: the thread ends once that returns, and takes the
-        // receiver with it.
-        receiver_->thread.detach();
-    } else {
-        receiver_->thread.join();
+    if (receiver_->loop.ended()) {
+        return;  // it has abandoned the socket already
     }
+    // Off the loop: wait (boundedly, in case the loop has ended) until it has let the socket go,
+    // so that no completion of this flow starts after stop() returns.
+    auto done = std::make_shared<std::promise<void>>();
+    auto future = done->get_future();
+    receiver_->loop.post([release, done] {
+        release();
+        done->set_value();
+    });
+    future.wait_for(std::chrono::seconds(2));
 }
 
 asio::ip::udp::endpoint ListenerFlow::localEndpoint() const {
@@ -434,8 +460,8 @@ asio::ip::udp::endpoint ListenerFlow::localEndpoint() const {
 }
 
 void ListenerFlow::openWithLocalEndpoint(OpenCompletion completion) {
-    // Bound at construction: opening only confirms it, on the queue like every completion.
-    asio::post(io_, [completion = std::move(completion)] { completion(std::nullopt); });
+    // Bound at construction: opening only confirms it, on the loop like every completion.
+    receiver_->loop.post([completion = std::move(completion)] { completion(std::nullopt); });
 }
 
 void ListenerFlow::readDatagramsWithCompletionHandler(ReadCompletion completion) {
@@ -445,9 +471,13 @@ void ListenerFlow::readDatagramsWithCompletionHandler(ReadCompletion completion)
         const bool open = !receiver_->readClosed && !receiver_->stopping;
         if (open && !receiver_->pending) {
             receiver_->pending = std::move(completion);
-            // From inside a read completion the thread is running: it takes the read up on return.
+            // From inside a read completion the loop takes the read up on return.
             if (collecting != receiver_.get()) {
-                receiver_->wake.notify_one();
+                receiver_->loop.post([receiver = receiver_] {
+                    const std::lock_guard lock(receiver->mutex);
+                    receiver->watch(receiver->pending && !receiver->stopping &&
+                                    !receiver->readClosed);
+                });
             }
             return;
         }
@@ -455,7 +485,7 @@ void ListenerFlow::readDatagramsWithCompletionHandler(ReadCompletion completion)
             refusal = std::errc::operation_in_progress;
         }
     }
-    asio::post(io_, [completion = std::move(completion), refusal] {
+    receiver_->loop.post([completion = std::move(completion), refusal] {
         completion(std::nullopt, std::nullopt, std::make_error_code(refusal));
     });
 }
@@ -477,9 +507,8 @@ void ListenerFlow::closeReadWithError(std::optional<flow::FlowError>) {
         const std::lock_guard lock(receiver_->mutex);
         receiver_->readClosed = true;
     }
-    // Ends a wait in receive(); the pending read then completes with operation_canceled.
-    receiver_->interrupt();
-    receiver_->wake.notify_one();
+    // The pending read, if any, completes with operation_canceled on the loop.
+    receiver_->loop.post([receiver = receiver_] { receiver->refusePending(); });
 }
 
 void ListenerFlow::closeWriteWithError(std::optional<flow::FlowError>) {
