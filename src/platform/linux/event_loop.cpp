@@ -21,6 +21,13 @@ thread_local EventLoop* currentLoop = nullptr;
 // Events taken per wait; more simply wait for the next round.
 constexpr int kEventsPerWait = 64;
 
+bool control(int epoll, int operation, int fd, std::uint32_t events, Watcher* watcher) {
+    epoll_event event{};
+    event.events = events;
+    event.data.ptr = watcher;
+    return ::epoll_ctl(epoll, operation, fd, &event) == 0;
+}
+
 int checked(int fd, const char* what) {
     if (fd < 0) {
         throw std::system_error(errno, std::system_category(), what);
@@ -61,10 +68,7 @@ bool EventLoop::Later::operator()(const std::shared_ptr<PendingTimer>& a,
 EventLoop::EventLoop()
     : epoll_(checked(::epoll_create1(EPOLL_CLOEXEC), "epoll_create1")),
       wakeFd_(checked(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd")) {
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.ptr = nullptr;  // the wake-up
-    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeFd_, &event) != 0) {
+    if (!control(epoll_, EPOLL_CTL_ADD, wakeFd_, EPOLLIN, nullptr)) {  // null: the wake-up
         throw std::system_error(errno, std::system_category(), "epoll_ctl");
     }
 }
@@ -120,17 +124,15 @@ std::shared_ptr<Timer> EventLoop::scheduleAfter(std::chrono::milliseconds delay,
 
 // One-shot: a watcher that has not asked again is not called again, however much input waits.
 bool EventLoop::watchInput(int fd, Watcher* watcher) {
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLONESHOT;
-    event.data.ptr = watcher;
-    return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == 0;
+    return control(epoll_, EPOLL_CTL_ADD, fd, EPOLLIN | EPOLLONESHOT, watcher);
+}
+
+bool EventLoop::rearmInput(int fd, Watcher* watcher) {
+    return control(epoll_, EPOLL_CTL_MOD, fd, EPOLLIN | EPOLLONESHOT, watcher);
 }
 
 bool EventLoop::watchAllInput(int fd, Watcher* watcher) {
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.ptr = watcher;
-    return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == 0;
+    return control(epoll_, EPOLL_CTL_ADD, fd, EPOLLIN, watcher);
 }
 
 void EventLoop::unwatch(int fd) {
@@ -144,13 +146,6 @@ void EventLoop::hold(std::shared_ptr<Watcher> watcher) {
 
 void EventLoop::forget(Watcher* watcher) {
     local_.emplace_back([this, watcher] { watchers_.erase(watcher); });
-}
-
-bool EventLoop::rearmInput(int fd, Watcher* watcher) {
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLONESHOT;
-    event.data.ptr = watcher;
-    return ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &event) == 0;
 }
 
 int EventLoop::waitMilliseconds() const {
