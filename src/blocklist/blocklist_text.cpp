@@ -30,12 +30,21 @@ void BlocklistParser::takeLine(std::string_view line) {
         scratch_.assign(line);
         text::asciiLowerInPlace(scratch_);
         added = builder_.add(scratch_);
+        if (text::hasAceLabel(scratch_)) {
+            added = added && addIdnaForm(text::idnaToUnicode(scratch_));
+        }
     } else {
-        added = builder_.add(text::canonicalLower(line));
+        const std::string entry = text::canonicalLower(line);
+        added = builder_.add(entry) && addIdnaForm(text::idnaToAscii(entry)) &&
+                (!text::hasAceLabel(entry) || addIdnaForm(text::idnaToUnicode(entry)));
     }
     if (!added) {
         refusal_ = Refusal::tooBig;
     }
+}
+
+bool BlocklistParser::addIdnaForm(const std::optional<std::string>& form) {
+    return !form || builder_.add(text::canonicalLower(*form));
 }
 
 bool BlocklistParser::feed(std::string_view piece) {

@@ -20,6 +20,10 @@ struct ParseLimits {
 // empty or starting with "#". A UTF-8 byte-order mark at the very start is removed. Equal
 // entries collapse into one.
 //
+// Clients ask for a name in its IDNA ASCII form, so an entry written in Unicode ("bücher.example")
+// also gives that form ("xn--bcher-kva.example"), and an entry with an "xn--" label its Unicode
+// form; an entry IDNA refuses keeps only its own. A line of ASCII without "xn--" never meets IDNA.
+//
 // The text comes in pieces, in order, each ending on a character boundary, so a big file is
 // never whole in memory; a line may run across pieces. A line longer than kMaxLineBytes refuses
 // the list: no name is longer than a datagram, and a file of one endless line (a sparse file of
@@ -49,6 +53,8 @@ class BlocklistParser {
 
   private:
     void takeLine(std::string_view line);
+    // Adds the other IDNA form of an entry, if it has one; false when the set has no room.
+    bool addIdnaForm(const std::optional<std::string>& form);
 
     DomainSetBuilder builder_;
     std::size_t maxLineBytes_;

@@ -4,6 +4,7 @@
 #include <unicode/casemap.h>
 #include <unicode/normalizer2.h>
 #include <unicode/stringpiece.h>
+#include <unicode/uidna.h>
 
 #include <cstdint>
 #include <cstring>
@@ -133,6 +134,74 @@ std::string canonicalLower(std::string_view utf8) {
         return out;
     }
     return toNfc(toLower(utf8));
+}
+
+namespace {
+
+// ICU's UTS #46 processor: immutable once made and safe to share between threads, so it is made
+// once, like ICU's own normaliser instances. Null when ICU cannot make it.
+const UIDNA* uts46() {
+    static const UIDNA* const idna = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        UIDNA* made =
+            uidna_openUTS46(UIDNA_NONTRANSITIONAL_TO_ASCII | UIDNA_NONTRANSITIONAL_TO_UNICODE |
+                                UIDNA_CHECK_BIDI | UIDNA_CHECK_CONTEXTJ,
+                            &status);
+        return U_SUCCESS(status) ? made : nullptr;
+    }();
+    return idna;
+}
+
+using IdnaConversion = int32_t (*)(const UIDNA*, const char*, int32_t, char*, int32_t, UIDNAInfo*,
+                                   UErrorCode*);
+
+std::optional<std::string> convertName(IdnaConversion conversion, std::string_view utf8) {
+    const UIDNA* idna = uts46();
+    if (idna == nullptr || !fitsIcu(utf8) || !isWellFormedUtf8(utf8)) {
+        return std::nullopt;
+    }
+    // Room for a name that grows a little; a longer result is written again into room of its
+    // exact size.
+    std::string out(utf8.size() + 32, '\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UIDNAInfo info = UIDNA_INFO_INITIALIZER;
+        UErrorCode status = U_ZERO_ERROR;
+        const int32_t length =
+            conversion(idna, utf8.data(), static_cast<int32_t>(utf8.size()), out.data(),
+                       static_cast<int32_t>(out.size()), &info, &status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            out.assign(static_cast<std::size_t>(length), '\0');
+            continue;
+        }
+        if (U_FAILURE(status) || info.errors != 0) {
+            return std::nullopt;
+        }
+        out.resize(static_cast<std::size_t>(length));
+        return out;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> idnaToAscii(std::string_view utf8) {
+    return convertName(uidna_nameToASCII_UTF8, utf8);
+}
+
+std::optional<std::string> idnaToUnicode(std::string_view utf8) {
+    return convertName(uidna_nameToUnicodeUTF8, utf8);
+}
+
+bool hasAceLabel(std::string_view name) noexcept {
+    // "--" is rare in names, so the search is mostly one pass for a '-' that finds none.
+    for (std::size_t at = name.find("--", 2); at != std::string_view::npos;
+         at = name.find("--", at + 1)) {
+        const bool labelStart = at == 2 || name[at - 3] == '.';
+        if (labelStart && asciiLower(name[at - 2]) == 'x' && asciiLower(name[at - 1]) == 'n') {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace sieveharbor::text

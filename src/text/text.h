@@ -4,6 +4,7 @@
 // (locale-independent) lower-case mapping, and NFC so that canonically equivalent texts compare
 // equal byte for byte. Pure functions: no state, no I/O; safe on any thread.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,5 +43,16 @@ std::string toNfc(std::string_view utf8);
 // NFC of the lower-case mapping: the one form in which blocklist entries are kept and names are
 // looked up, so that byte equality of two canonical forms is canonical equivalence of the texts.
 std::string canonicalLower(std::string_view utf8);
+
+// The IDNA forms of a domain name, by UTS #46 nontransitional processing with CheckBidi and
+// CheckJoiners on and the STD3 rules off: the ASCII form clients send ("xn--bcher-kva.example")
+// and the Unicode form ("bücher.example"). Nothing when IDNA refuses the name (an error in any
+// label, or ill-formed UTF-8). The form may equal the name itself.
+std::optional<std::string> idnaToAscii(std::string_view utf8);
+std::optional<std::string> idnaToUnicode(std::string_view utf8);
+
+// True when a label of `name` begins with "xn--" in any case: only such an ASCII name has a
+// Unicode form of its own. Cheap enough for every line of a list.
+bool hasAceLabel(std::string_view name) noexcept;
 
 }  // namespace sieveharbor::text

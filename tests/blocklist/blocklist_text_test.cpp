@@ -63,7 +63,10 @@ TEST(ParseBlocklist, splits_trims_lowers_and_drops_comments) {
         {"CR LF line ends", "a.example\r\nb.example\r\n", {"a.example", "b.example"}},
         {"case duplicates collapse", "Example.com\nexample.com", {"example.com"}},
         {"no-break space trimmed", "\xC2\xA0x.example\xC2\xA0", {"x.example"}},
-        {"zero-width space kept", "\xE2\x80\x8Bx.example", {"\xE2\x80\x8Bx.example"}},
+        // IDNA ignores the zero-width space, so the ASCII form clients would send is x.example.
+        {"zero-width space kept, and left out of the ascii form",
+         "\xE2\x80\x8Bx.example",
+         {"x.example", "\xE2\x80\x8Bx.example"}},
         {"ideographic and en spaces trimmed", "\xE3\x80\x80x.example\xE2\x80\x82", {"x.example"}},
         {"ogham and narrow no-break spaces trimmed",
          "\xE1\x9A\x80x.example\xE2\x80\xAF",
@@ -92,11 +95,25 @@ TEST(ParseBlocklist, splits_trims_lowers_and_drops_comments) {
         {"byte-order mark only at the start",
          "a.example\n\xEF\xBB\xBF"
          "b.example",
-         {"a.example",
+         {"a.example", "b.example",
           "\xEF\xBB\xBF"
           "b.example"}},
         {"inner spaces and stars stay", "*.ads example.com", {"*.ads example.com"}},
-        {"non-ascii lowered and composed", "CAFE\xCC\x81.example", {"caf\xC3\xA9.example"}},
+        {"non-ascii lowered and composed",
+         "CAFE\u0301.example",
+         {"caf\u00E9.example", "xn--caf-dma.example"}},
+        {"unicode entry also gives its ascii form",
+         "B\u00DCcher.example",
+         {"b\u00FCcher.example", "xn--bcher-kva.example"}},
+        {"ace entry also gives its unicode form",
+         "XN--bcher-kva.example",
+         {"b\u00FCcher.example", "xn--bcher-kva.example"}},
+        {"both ways at once",
+         "b\u00FCcher.xn--p1ai",
+         {"b\u00FCcher.xn--p1ai", "b\u00FCcher.\u0440\u0444", "xn--bcher-kva.xn--p1ai"}},
+        {"a name idna refuses keeps only its own form",
+         "xn--a.example\na\u0639b.example",
+         {"a\u0639b.example", "xn--a.example"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(entriesOf(c.text), c.entries) << c.what;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 namespace sieveharbor::text {
@@ -80,6 +81,50 @@ TEST(CaseAndNormalisation, follow_the_default_mapping_and_nfc) {
     }
     EXPECT_EQ(toNfc("e\xCC\x81"), "\xC3\xA9");
     EXPECT_EQ(toNfc("\xC3\xA9"), "\xC3\xA9");
+}
+
+struct IdnaCase {
+    const char* what;
+    std::string name;
+    std::optional<std::string> ascii;  // nothing: IDNA refuses the name
+    std::optional<std::string> unicode;
+};
+
+TEST(Idna, gives_both_forms_or_refuses_the_name) {
+    const IdnaCase cases[] = {
+        {"unicode label", "b\u00FCcher.example", "xn--bcher-kva.example", "b\u00FCcher.example"},
+        {"ace label", "xn--bcher-kva.example", "xn--bcher-kva.example", "b\u00FCcher.example"},
+        {"capitals mapped", "B\u00DCCHER.Example", "xn--bcher-kva.example", "b\u00FCcher.example"},
+        {"trailing dot kept", "b\u00FCcher.example.", "xn--bcher-kva.example.",
+         "b\u00FCcher.example."},
+        // Nontransitional: sharp s stays itself rather than becoming "ss".
+        {"sharp s", "fa\u00DF.de", "xn--fa-hia.de", "fa\u00DF.de"},
+        {"underscore allowed without the STD3 rules", "_dmarc.b\u00FCcher", "_dmarc.xn--bcher-kva",
+         "_dmarc.b\u00FCcher"},
+        {"plain ascii unchanged", "ads.example", "ads.example", "ads.example"},
+        {"bad punycode", "xn--a.example", std::nullopt, std::nullopt},
+        {"empty label", "b\u00FCcher..example", std::nullopt, std::nullopt},
+        {"right-to-left after left-to-right in a label (CheckBidi)", "a\u0639b.example",
+         std::nullopt, std::nullopt},
+        {"zero width joiner out of context (CheckJoiners)", "a\u200Db.example", std::nullopt,
+         std::nullopt},
+        {"ill-formed bytes", "b\xFF.example", std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(idnaToAscii(c.name), c.ascii) << c.what;
+        EXPECT_EQ(idnaToUnicode(c.name), c.unicode) << c.what;
+    }
+}
+
+TEST(Idna, ace_labels_are_found_only_at_a_label_start) {
+    for (const std::string_view name : {"xn--bcher-kva.example", "XN--bcher-kva.example",
+                                        "www.xn--bcher-kva.example", "a.b.xn--p1ai"}) {
+        EXPECT_TRUE(hasAceLabel(name)) << name;
+    }
+    for (const std::string_view name : {"", "xn-", "axn--b.example", "x.yxn--b", "xn-a--b.example",
+                                        "r3---sn-abc.example", "n--a.example"}) {
+        EXPECT_FALSE(hasAceLabel(name)) << name;
+    }
 }
 
 }  // namespace
