@@ -9,6 +9,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "host/usage_text.h"
+
 namespace sieveharbor::host {
 
 namespace {
@@ -34,17 +36,6 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
         return std::nullopt;
     }
     return static_cast<std::uint16_t>(value);
-}
-
-std::string quoted(std::string_view text) {
-    // Appended piece by piece: GCC 12 at -O3 misreads "'" + std::string(...) as an overlapping
-    // copy (-Wrestrict).
-    std::string out;
-    out.reserve(text.size() + 2);
-    out.push_back('\'');
-    out.append(text);
-    out.push_back('\'');
-    return out;
 }
 
 // An address as 16 bytes, IPv4 mapped into IPv6 (::ffff:a.b.c.d), so that one comparison
@@ -293,7 +284,7 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
 }
 
 std::string usageHint() {
-    return "Try '" + std::string(kProgramName) + " --help' for usage.";
+    return host::usageHint(kProgramName);
 }
 
 std::string usageText() {
