@@ -405,20 +405,24 @@ NameVerdict normaliseName(std::string_view raw, std::string& entry) {
     if (raw.ends_with('.')) {
         raw.remove_suffix(1);
     }
-    in6_addr ignored{};
-    if (isBoilerplate(raw)) {
-        verdict.skipped = Skip::boilerplate;
-    } else if (parseAddress(raw, ignored)) {
-        verdict.skipped = Skip::address;
-    } else if (text::isAscii(raw)) {
+    if (text::isAscii(raw)) {
         entry.assign(raw);
         text::asciiLowerInPlace(entry);
-    } else if (text::isWellFormedUtf8(raw)) {
-        entry = text::canonicalLower(raw);
+    } else if (const auto unicode = text::idnaToUnicode(raw)) {
+        // IDNA's mapping drops what cannot be seen (a byte-order mark, a zero-width space) and
+        // folds what only looks different (full-width letters): the entry is the name clients
+        // mean, and the same entry however it was typed. A name IDNA refuses is none.
+        entry = text::canonicalLower(*unicode);
     } else {
         verdict.skipped = Skip::badName;
+        return verdict;
     }
-    if (!verdict.skipped && !isDomainName(entry)) {
+    in6_addr ignored{};
+    if (isBoilerplate(entry)) {
+        verdict.skipped = Skip::boilerplate;
+    } else if (parseAddress(entry, ignored)) {
+        verdict.skipped = Skip::address;
+    } else if (!isDomainName(entry)) {
         verdict.skipped = Skip::badName;
     }
     return verdict;

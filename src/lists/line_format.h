@@ -51,8 +51,8 @@ Line recogniseLine(std::string_view line) noexcept;
 std::string_view takeName(std::string_view& names, char separator) noexcept;
 
 // What a raw name gives: nothing skipped means it is an entry, written to `entry` in the form the
-// loader keeps (lower case, NFC, no trailing dot); widened when a leading "*." was dropped, since
-// an entry blocks the names beneath it anyway.
+// loader keeps (lower case, NFC, no trailing dot; text beyond ASCII first through IDNA's mapping);
+// widened when a leading "*." was dropped, since an entry blocks the names beneath it anyway.
 struct NameVerdict {
     std::optional<Skip> skipped;
     bool widened = false;
