@@ -22,7 +22,7 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libicu-dev libasio-dev libsystemd-dev
     libgtest-dev libgmock-dev libbenchmark-dev libmicrohttpd-dev)
 # What the end-to-end tests drive the proxy with (systemd for systemd-socket-activate, nftables
-# for the redirect), readelf for the hardening check, curl and the Prometheus text parser for
-# the metrics endpoint.
+# for the redirect), readelf for the hardening check, curl for the list update script and the
+# metrics endpoint, and the Prometheus text parser for the latter.
 TEST_PACKAGES=(bind9-dnsutils util-linux procps iproute2 systemd nftables binutils curl
     python3-prometheus-client)

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # End-to-end tests of the sieveharbor-proxy binary on loopback, with dig and glibc as clients and
-# a stub upstream. Usage: proxy_e2e.sh TEST  (PROXY and STUB name the two programs).
+# a stub upstream. Usage: proxy_e2e.sh TEST  (PROXY, STUB and LIST name the three programs).
 # Every process started here is killed on every way out; every wait is bounded.
 set -uo pipefail
 
 : "${PROXY:?PROXY must name the sieveharbor-proxy binary}"
 : "${STUB:?STUB must name the stub upstream binary}"
+: "${LIST:?LIST must name the sieveharbor-list binary}"
 readonly SKIP=77
 
 WORK=$(mktemp -d /tmp/sieveharbor-e2e-XXXXXX)
@@ -617,6 +618,106 @@ PY
             "$url${request#* }")
         [ "$code" = 404 ] || fail "$request: HTTP $code, expected 404"
     done
+}
+
+# --- lists in other formats, and keeping them fresh --------------------------------------------
+
+# A hosts file, with its boilerplate, several names a line, inline comments and CR LF line ends,
+# converted and loaded: its names are blocked, and nothing else.
+test_hosts_list_converted() {
+    printf '127.0.0.1 localhost\r\n::1 localhost ip6-localhost\r\n# ads\r\n0.0.0.0 ads.example.com tracker.example.net # both\r\n127.0.0.1 *.wild.example\r\n192.0.2.7 redirected.example\r\n' >"$WORK/hosts"
+    "$LIST" -o "$WORK/blocklist.txt" "$WORK/hosts" 2>"$WORK/list.err" ||
+        fail "sieveharbor-list failed: $(cat "$WORK/list.err")"
+    [ "$(grep -v '^#' "$WORK/blocklist.txt")" = "$(printf 'ads.example.com\ntracker.example.net\nwild.example')" ] ||
+        fail "unexpected list: $(cat "$WORK/blocklist.txt")"
+    grep -qx "sieveharbor-list: skipped 1 names pointed at a real address" "$WORK/list.err" ||
+        fail "the redirect was not counted: $(cat "$WORK/list.err")"
+    start_service
+    local name
+    for name in ads.example.com www.tracker.example.net wild.example a.wild.example; do
+        expect_answer "$name" A "$(blocked_a "$name")"
+    done
+    for name in localhost ip6-localhost redirected.example example.com; do
+        expect_answer "$name" A "$(stub_a "$name")"
+    done
+}
+
+# Clients ask for the IDNA ASCII form; a list may hold either form.
+test_idn_entries() {
+    printf 'b\xc3\xbccher.example\nxn--caf-dma.example\n' >"$WORK/blocklist.txt"
+    start_service
+    expect_answer xn--bcher-kva.example A "$(blocked_a xn--bcher-kva.example)"
+    expect_answer www.xn--bcher-kva.example A "$(blocked_a www.xn--bcher-kva.example)"
+    expect_answer xn--caf-dma.example A "$(blocked_a xn--caf-dma.example)"
+    # The name as raw UTF-8, as a few clients send it.
+    local got
+    got=$(dig +noidnin +noidnout -p "$PORT" @127.0.0.1 +time=2 +tries=1 +short "caf$(printf '\xc3\xa9').example" A)
+    [ "$got" = 0.0.0.0 ] || fail "café.example in UTF-8 was not blocked: [$got]"
+    expect_answer xn--bcher-kvb.example A "$(stub_a xn--bcher-kvb.example)"
+}
+
+test_list_exit_statuses() {
+    printf 'old.example\n' >"$WORK/blocklist.txt"
+    local status
+    "$LIST" --bogus "$WORK/x" 2>"$WORK/list.err"
+    status=$?
+    [ "$status" -eq 2 ] && [ "$(tail -n1 "$WORK/list.err")" = "Try 'sieveharbor-list --help' for usage." ] ||
+        fail "bad option: status $status, $(cat "$WORK/list.err")"
+    "$LIST" 2>/dev/null
+    [ $? -eq 2 ] || fail "no input: expected status 2"
+    "$LIST" -o "$WORK/blocklist.txt" "$WORK/missing.txt" 2>"$WORK/list.err"
+    status=$?
+    [ "$status" -eq 1 ] && grep -qx "sieveharbor-list: cannot read $WORK/missing.txt: No such file or directory" "$WORK/list.err" ||
+        fail "missing input: status $status, $(cat "$WORK/list.err")"
+    [ "$(cat "$WORK/blocklist.txt")" = old.example ] || fail "a failed run changed the output"
+    printf '||new.example^\n' | "$LIST" -o "$WORK/no/such/folder/list.txt" - 2>"$WORK/list.err"
+    status=$?
+    [ "$status" -eq 1 ] && grep -qx "sieveharbor-list: cannot write $WORK/no/such/folder/list.txt: No such file or directory" "$WORK/list.err" ||
+        fail "unwritable output: status $status, $(cat "$WORK/list.err")"
+    printf '||new.example^\n' | "$LIST" -o "$WORK/blocklist.txt" - 2>/dev/null ||
+        fail "standard input: status $?"
+    [ "$(grep -v '^#' "$WORK/blocklist.txt")" = new.example ] || fail "standard input was not read"
+}
+
+# The packaged update script with file:// sources: the list changes only when every source is
+# fetched, gives entries, and the new list has at least half the old one's entries.
+test_update_lists() {
+    local script
+    script="$(cd "$(dirname "$0")/../.." && pwd)/packaging/sieveharbor-update-lists"
+    printf '0.0.0.0 ads.example\n0.0.0.0 tracker.example\n' >"$WORK/hosts"
+    printf '||pixel.example^\n' >"$WORK/adblock"
+    printf '<html><body>Please log in</body></html>\n' >"$WORK/portal"
+    printf '0.0.0.0 ads.example\n' >"$WORK/short"
+    printf 'old.example\n' >"$WORK/blocklist.txt"
+    chmod 640 "$WORK/blocklist.txt"
+    update() { # sources...
+        printf 'file://%s\n' "$@" >"$WORK/sources.list"
+        SIEVEHARBOR_SOURCES="$WORK/sources.list" SIEVEHARBOR_BLOCKLIST="$WORK/blocklist.txt" \
+            SIEVEHARBOR_ALLOW="$WORK/allow.list" SIEVEHARBOR_LIST="$LIST" \
+            bash "$script" 2>"$WORK/update.err"
+    }
+    start_service
+    update "$WORK/hosts" "$WORK/adblock" || fail "the update failed: $(cat "$WORK/update.err")"
+    await_answer pixel.example "$(blocked_a pixel.example)" 5000
+    expect_answer old.example A "$(stub_a old.example)"
+    [ "$(stat -c %a "$WORK/blocklist.txt")" = 640 ] || fail "the list's mode changed"
+    local before
+    before=$(cat "$WORK/blocklist.txt")
+    local trial
+    for trial in "missing:$WORK/hosts $WORK/missing" "portal:$WORK/hosts $WORK/portal" "short:$WORK/short"; do
+        # shellcheck disable=SC2086
+        if update ${trial#*:}; then
+            fail "${trial%%:*}: the update succeeded: $(cat "$WORK/update.err")"
+        fi
+        grep -q "stays as it is" "$WORK/update.err" || fail "${trial%%:*}: $(cat "$WORK/update.err")"
+        [ "$(cat "$WORK/blocklist.txt")" = "$before" ] || fail "${trial%%:*}: the list changed"
+        echo "  ${trial%%:*}: $(tail -n1 "$WORK/update.err")" >&2
+    done
+    # An allow list is honoured; fewer entries, but not fewer than half.
+    printf 'pixel.example\n' >"$WORK/allow.list"
+    update "$WORK/hosts" "$WORK/adblock" || fail "the update with an allow list failed: $(cat "$WORK/update.err")"
+    await_answer pixel.example "$(stub_a pixel.example)" 5000
+    expect_answer ads.example A "$(blocked_a ads.example)"
 }
 
 # --- entry -------------------------------------------------------------------------------------
