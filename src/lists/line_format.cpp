@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstring>
 #include <initializer_list>
 #include <tuple>
@@ -95,10 +94,8 @@ bool isCosmetic(std::string_view line) {
     if (selector.empty() || isBlank(selector[0])) {
         return false;
     }
-    const auto isIdStart = [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_';
-    };
-    return selector[0] != '#' || (selector.size() > 1 && isIdStart(selector[1]));
+    return selector[0] != '#' ||
+           (selector.size() > 1 && selector[1] != '#' && !isBlank(selector[1]));
 }
 
 // The numeric form of an address, in `v6` (IPv4 mapped as ::ffff:a.b.c.d); false for text that
@@ -246,8 +243,9 @@ Line unboundZone(std::string_view body) {
 
 // A domain name in canonical form: labels of letters, digits, "-" and "_" (any non-ASCII
 // character but blanks and line ends, which the loader would split or trim), none empty, none
-// starting with "-" or ending with "-" or "_": adblock lists are full of fragments such as
-// "-ad-banner-" and "_728x90_" that must not become entries.
+// starting with "-" or ending with "-" or "_", and no "_" in the last (no top-level domain has
+// one): adblock lists are full of fragments such as "-ad-banner-" and "_728x90." that must not
+// become entries.
 bool isDomainName(std::string_view name) {
     const bool ascii = text::isAscii(name);
     if (name.empty() || (ascii && name.size() > kMaxAsciiName)) {
@@ -258,8 +256,10 @@ bool isDomainName(std::string_view name) {
     for (std::size_t i = 0; i <= name.size(); ++i) {
         if (i == name.size() || name[i] == '.') {
             const auto label = name.substr(labelStart, i - labelStart);
+            const bool last = i == name.size();
             if (label.empty() || label.front() == '-' || label.back() == '-' ||
-                label.back() == '_' || (labelAscii && label.size() > kMaxLabel)) {
+                label.back() == '_' || (labelAscii && label.size() > kMaxLabel) ||
+                (last && label.find('_') != std::string_view::npos)) {
                 return false;
             }
             labelStart = i + 1;
@@ -333,6 +333,9 @@ Line recogniseLine(std::string_view line) noexcept {
     if (line.starts_with("@@")) {
         return skipped(Skip::exception);
     }
+    if (line.front() == '$') {
+        return skipped(Skip::otherOptions);  // "$csp=...,domain=x": options for any URL
+    }
     if (line.starts_with("||")) {
         return adblockRule(line.substr(2));
     }
@@ -373,7 +376,8 @@ Line recogniseLine(std::string_view line) noexcept {
     if (parseAddress(line.substr(0, line.find('/')), ignored)) {
         return skipped(Skip::address);
     }
-    if (line.find_first_of("/^|$*?&=:", line.starts_with("*.") ? 2 : 0) != std::string_view::npos) {
+    if (line.find_first_of("/^|$*?&=:%", line.starts_with("*.") ? 2 : 0) !=
+        std::string_view::npos) {
         return skipped(Skip::urlRule);
     }
     return names(line);

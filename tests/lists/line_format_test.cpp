@@ -85,6 +85,8 @@ TEST(LineFormat, plain_domains_and_wildcards) {
         // Adblock lists are full of URL fragments that must never become entries.
         {"-ad-banner-", skip(Skip::badName)},
         {"_728x90_", skip(Skip::badName)},
+        {"_728x90.", skip(Skip::badName)},
+        {"javascriptbasics", entries({"javascriptbasics"})},
         {".ad-banner.", skip(Skip::badName)},
         {"ads..example", skip(Skip::badName)},
         {std::string(64, 'a') + ".example", skip(Skip::badName)},
@@ -153,6 +155,8 @@ TEST(LineFormat, adblock_rules_block_only_whole_hosts_for_every_request) {
         {"example.com#@#.ad", skip(Skip::cosmetic)},
         {"example.com#?#div:has(> .ad)", skip(Skip::cosmetic)},
         {"example.com#$#body { margin: 0 }", skip(Skip::cosmetic)},
+        {"example.com###\\30 _ad", skip(Skip::cosmetic)},
+        {"$csp=child-src 'none',domain=site.example", skip(Skip::otherOptions)},
         {"! Title: EasyList", kComment},
         {"[Adblock Plus 2.0]", kComment},
         // Hosts files decorate their comments with "#".
