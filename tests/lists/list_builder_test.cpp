@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,16 @@ TEST(ListBuilder, merges_deduplicates_and_minimises_across_formats) {
         (std::vector<std::string>{"a.b.example.com", "ads.example.com", "badexample.com",
                                   "example.com", "tracker.example.net", "x.tracker.example.net"}));
     EXPECT_EQ(whole.beneathOthers, 0u);
+}
+
+TEST(ListBuilder, entries_are_sorted_byte_by_byte) {
+    // Names alike in their first eight bytes, shorter ones, and bytes beyond ASCII.
+    std::vector<std::string> names = {"abcdefgh-b.example", "abcdefgh",    "abcdefgh-a.example",
+                                      "b.example",          "abcdefg",     "abcdefgh.example",
+                                      "\u00E9.example",     "a-b.example", "abcdefgh0.example"};
+    const auto list = build({{"list", names}}, false);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(entriesOf(list), names);
 }
 
 TEST(ListBuilder, allowed_names_take_out_their_subtree_and_warn_when_a_parent_still_blocks) {
