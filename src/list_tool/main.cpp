@@ -46,20 +46,21 @@ std::size_t inputBytes(const list_tool::Options& options) {
 
 int run(const list_tool::Options& options) {
     lists::ListBuilder builder(inputBytes(options));
-    // Allow lists first: a missing one fails the run before the long read of the lists.
     const auto read = [&builder](const std::string& path, bool allow) {
-        builder.beginInput(path, allow);
+        const std::string name = path == "-" ? "standard input" : path;
+        builder.beginInput(name, allow);
         bool full = false;
         if (const auto error = list_tool::readInto(path, builder, full)) {
-            printError(failure("read", path == "-" ? "standard input" : path, error));
+            printError(failure("read", name, error));
             return false;
         }
         if (full) {
-            printError(std::string(list_tool::kProgramName) + ": " + path +
+            printError(std::string(list_tool::kProgramName) + ": " + name +
                        ": the names no longer fit in one list (4 GiB); nothing written");
         }
         return !full;
     };
+    // Allow lists first: a missing one fails the run before the long read of the lists.
     for (const auto& path : options.allow) {
         if (!read(path, true)) {
             return kExitFailed;

@@ -17,7 +17,7 @@
 namespace sieveharbor::lists {
 
 struct InputCounts {
-    std::string name;  // as given, "-" for standard input
+    std::string name;  // as the caller names it
     bool allow = false;
     std::size_t lines = 0;
     std::size_t names = 0;  // names taken from it, duplicates included
