@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <memory>
 
@@ -126,7 +125,8 @@ std::error_code writeAll(int fd, std::string_view content) {
 std::error_code writeAtomically(const std::string& path, std::string_view content) {
     const std::string target = resolved(path);
     struct stat old {};
-    const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : kNewFileMode;
+    const bool replaces = ::stat(target.c_str(), &old) == 0;
+    const mode_t mode = replaces ? (old.st_mode & 07777) : kNewFileMode;
     const auto slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -137,6 +137,13 @@ std::error_code writeAtomically(const std::string& path, std::string_view conten
         return lastError();
     }
     std::error_code error = writeAll(file.get(), content);
+    // The owner and group too, as far as this user may give them: a list readable by the
+    // service's group only must stay readable by it. Before the mode, which a change of owner
+    // may clear bits of.
+    if (replaces && ::fchown(file.get(), old.st_uid, old.st_gid) != 0) {
+        [[maybe_unused]] const int ignored =
+            ::fchown(file.get(), static_cast<uid_t>(-1), old.st_gid);
+    }
     if (!error && ::fchmod(file.get(), mode) != 0) {
         error = lastError();
     }

@@ -20,8 +20,9 @@ std::error_code readInto(const std::string& path, lists::ListBuilder& builder, b
 // Replaces the file at `path` with `content` in one step: the text goes to a temporary file in
 // the same folder, reaches the disk, and is renamed over the old file, so a reader (the proxy
 // reloading) sees the old list or the new one, never a part. The new file has the mode of the
-// one it replaces, 0644 when there was none, whatever the umask. A symbolic link at `path` is
-// kept and its target replaced. On failure nothing is left behind and the old file is as it was.
+// one it replaces, 0644 when there was none, whatever the umask, and its owner and group as far
+// as this user may set them. A symbolic link at `path` is kept and its target replaced. On
+// failure nothing is left behind and the old file is as it was.
 std::error_code writeAtomically(const std::string& path, std::string_view content);
 
 // Writes all of `content` to a descriptor (standard output).

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -62,10 +63,16 @@ TEST(WriteAtomically, keeps_the_mode_and_a_link_and_leaves_nothing_behind) {
     ASSERT_FALSE(writeAtomically(list, "new\n"));
     EXPECT_EQ(modeOf(list), 0644u) << "a new list is readable by the service";
 
+    // Readable by a group only, as a list for the service may be: mode and group stay.
     fs::permissions(list, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    const gid_t group = ::getuid() == 0 ? 1 : ::getgid();  // root can give any group
+    ASSERT_EQ(::chown(list.c_str(), static_cast<uid_t>(-1), group), 0);
     ASSERT_FALSE(writeAtomically(list, "second\n"));
     EXPECT_EQ(contentOf(list), "second\n");
     EXPECT_EQ(modeOf(list), 0640u);
+    struct stat info {};
+    ASSERT_EQ(::stat(list.c_str(), &info), 0);
+    EXPECT_EQ(info.st_gid, group);
 
     const auto link = folder.path() / "link.txt";
     fs::create_symlink(list, link);
