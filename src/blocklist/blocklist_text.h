@@ -53,8 +53,9 @@ class BlocklistParser {
 
   private:
     void takeLine(std::string_view line);
-    // Adds the other IDNA form of an entry, if it has one; false when the set has no room.
-    bool addIdnaForm(const std::optional<std::string>& form);
+    // Adds the other IDNA forms of an entry, ASCII (`ascii`) or not; false when the set has no
+    // room.
+    bool addIdnaForms(const std::string& entry, bool ascii);
 
     DomainSetBuilder builder_;
     std::size_t maxLineBytes_;

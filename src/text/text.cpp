@@ -32,6 +32,37 @@ bool isAscii(std::string_view bytes) noexcept {
     return true;
 }
 
+AsciiScan scanAscii(std::string_view bytes) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighBits = kOnes << 7;
+    constexpr std::uint64_t kHyphens = kOnes * '-';
+    if (bytes.size() < 8) {
+        AsciiScan scan;
+        for (const char c : bytes) {
+            scan.ascii = scan.ascii && static_cast<unsigned char>(c) < 0x80;
+            scan.hyphen = scan.hyphen || c == '-';
+        }
+        return {scan.ascii, scan.ascii && scan.hyphen};
+    }
+    // Eight bytes at a time, the last eight read even where they overlap the word before. In an
+    // ASCII word a '-' is the one byte that XOR with '-' turns to zero, which the subtraction
+    // finds.
+    std::uint64_t high = 0;
+    std::uint64_t hyphens = 0;
+    const auto take = [&](std::size_t at) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + at, 8);
+        high |= word & kHighBits;
+        const std::uint64_t x = word ^ kHyphens;
+        hyphens |= (x - kOnes) & ~x & kHighBits;
+    };
+    for (std::size_t at = 0; at + 8 <= bytes.size(); at += 8) {
+        take(at);
+    }
+    take(bytes.size() - 8);
+    return {high == 0, high == 0 && hyphens != 0};
+}
+
 bool isWellFormedUtf8(std::string_view bytes) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* const end = p + bytes.size();

@@ -13,6 +13,15 @@ namespace sieveharbor::text {
 // True when every byte is below 0x80. Pure-ASCII text never needs ICU.
 bool isAscii(std::string_view bytes) noexcept;
 
+// isAscii, and in the same pass whether ASCII text holds a '-': without one a name has no "xn--"
+// label (hasAceLabel), so a line of a list pays for one scan, not two. hyphen is false for text
+// that is not ASCII.
+struct AsciiScan {
+    bool ascii = true;
+    bool hyphen = false;
+};
+AsciiScan scanAscii(std::string_view bytes) noexcept;
+
 // Well-formed UTF-8 as the Unicode standard defines it: shortest forms only, no surrogates
 // (U+D800..U+DFFF), nothing above U+10FFFF, no truncated sequences.
 bool isWellFormedUtf8(std::string_view bytes) noexcept;

@@ -46,13 +46,23 @@ TEST(Utf8, accepts_exactly_the_well_formed_sequences) {
     }
 }
 
-TEST(Ascii, detects_any_high_byte_at_any_position) {
+TEST(Ascii, detects_any_high_byte_and_any_hyphen_at_any_position) {
     EXPECT_TRUE(isAscii(""));
     EXPECT_TRUE(isAscii("a.long.name.beyond.eight.bytes"));
+    EXPECT_FALSE(scanAscii("a.long.name.beyond.eight.bytes").hyphen);
+    EXPECT_TRUE(scanAscii("a-b").hyphen);
+    EXPECT_FALSE(scanAscii("a-\x80").ascii);
     for (std::size_t at = 0; at < 20; ++at) {
         std::string s(20, 'a');
         s[at] = '\x80';
         EXPECT_FALSE(isAscii(s)) << "high byte at " << at;
+        s[at] = '-';
+        EXPECT_TRUE(scanAscii(s).hyphen) << "hyphen at " << at;
+        // Bytes next to '-' in value must not pass for it.
+        s[at] = ',';
+        EXPECT_FALSE(scanAscii(s).hyphen) << "comma at " << at;
+        s[at] = '.';
+        EXPECT_FALSE(scanAscii(s).hyphen) << "dot at " << at;
     }
 }
 
