@@ -11,6 +11,20 @@ namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
+// True for text a line of the file could give as an entry. IDNA drops invisible characters, so
+// the form of "\u200B# note" would be "# note": such a form is no entry.
+bool isLineEntry(std::string_view entry) {
+    if (entry.empty() || entry.front() == '#' || text::trimWhitespace(entry) != entry) {
+        return false;
+    }
+    for (std::size_t i = 0; i < entry.size(); ++i) {
+        if (text::newlineLengthAt(entry, i) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 BlocklistParser::BlocklistParser(std::size_t expectedBytes, Limits limits)
@@ -43,7 +57,7 @@ void BlocklistParser::takeLine(std::string_view line) {
 // of this rare path slowed every line down.
 [[gnu::noinline]] bool BlocklistParser::addIdnaForms(const std::string& entry, bool ascii) {
     const auto add = [this](const std::optional<std::string>& form) {
-        return !form || builder_.add(text::canonicalLower(*form));
+        return !form || !isLineEntry(*form) || builder_.add(text::canonicalLower(*form));
     };
     return (ascii || add(text::idnaToAscii(entry))) &&
            (!text::hasAceLabel(entry) || add(text::idnaToUnicode(entry)));
