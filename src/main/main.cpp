@@ -27,7 +27,7 @@
 #include "host/stderr_logger.h"
 #include "host/watched_flow.h"
 #include "metrics/exposition.h"
-#include "platform/linux/asio_queue.h"
+#include "platform/linux/asio_pool.h"
 #include "platform/linux/event_loop.h"
 #include "platform/linux/listener_flow.h"
 #include "platform/linux/loop_connection.h"
@@ -159,7 +159,7 @@ using platform::linux_host::TcpServer;
 // DNS over TCP where UDP is served: on every --listen address, or on the TCP sockets systemd
 // passed. Messages are judged as datagrams are, against the provider's list of the moment.
 std::vector<std::shared_ptr<TcpServer>> startTcp(
-    platform::linux_host::AsioQueue& queue, const host::Options& options,
+    platform::linux_host::AsioPool& queue, const host::Options& options,
     const host::PassedSockets& passed, const std::shared_ptr<provider::DNSProxyProvider>& proxy,
     std::size_t maxConnections, bool& failed) {
     if (!options.tcp) {
@@ -240,7 +240,7 @@ int run(const host::Options& options, const sigset_t& signals) {
 
     // TCP runs on Asio; UDP listeners and the relay on event loops of their own, one per core
     // the process may use.
-    auto queue = std::make_shared<platform::linux_host::AsioQueue>();
+    auto queue = std::make_shared<platform::linux_host::AsioPool>();
     auto relay = std::make_shared<LoopPool>();
     bool failed = false;
     auto listeners = passed.datagram.empty() ? bindListeners(*relay, options, failed)

@@ -13,7 +13,7 @@
 #include "fakes/loopback_tcp.h"
 #include "fakes/wait_for.h"
 #include "flow/verdict.h"
-#include "platform/linux/asio_queue.h"
+#include "platform/linux/asio_pool.h"
 
 namespace sieveharbor::platform::linux_host {
 namespace {
@@ -55,7 +55,7 @@ struct Server {
         queue.stop();
     }
 
-    AsioQueue queue{2};
+    AsioPool queue{2};
     blocklist::DomainSet blocked;
     std::shared_ptr<flow::InFlightLimit> limit;
     std::shared_ptr<metrics::Counters> counters = std::make_shared<metrics::Counters>();

@@ -42,6 +42,16 @@ void LoopConnection::onLoop(Work work) {
     }
 }
 
+std::optional<ConnectionError> LoopConnection::unusable() const {
+    if (cancelled_) {
+        return cancelledError();
+    }
+    if (fd_ < 0) {
+        return std::make_error_code(std::errc::not_connected);
+    }
+    return std::nullopt;
+}
+
 void LoopConnection::setStateUpdateHandler(StateUpdateHandler handler) {
     stateHandler_ = std::move(handler);
 }
@@ -102,13 +112,9 @@ void LoopConnection::send(dns::Datagram content, SendCompletion completion) {
     }
     onLoop([self = shared_from_this(), content = std::move(content),
             completion = std::move(completion)]() mutable {
-        std::optional<ConnectionError> error;
-        if (self->cancelled_) {
-            error = cancelledError();
-        } else if (self->fd_ < 0) {
-            error = std::make_error_code(std::errc::not_connected);
-        } else if (::send(self->fd_, content.data(), content.size(), MSG_DONTWAIT | MSG_NOSIGNAL) <
-                   0) {
+        auto error = self->unusable();
+        if (!error &&
+            ::send(self->fd_, content.data(), content.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
             error = systemError(errno);
         }
         self->loop_->post([completion = std::move(completion), error] { completion(error); });
@@ -121,11 +127,11 @@ void LoopConnection::receiveMessage(ReceiveCompletion completion) {
         return;
     }
     onLoop([self = shared_from_this(), completion = std::move(completion)]() mutable {
-        if (self->cancelled_ || self->fd_ < 0 || self->pendingReceive_) {
-            const auto error = self->cancelled_ ? cancelledError()
-                               : self->fd_ < 0
-                                   ? std::make_error_code(std::errc::not_connected)
-                                   : std::make_error_code(std::errc::device_or_resource_busy);
+        auto error = self->unusable();
+        if (!error && self->pendingReceive_) {
+            error = std::make_error_code(std::errc::device_or_resource_busy);
+        }
+        if (error) {
             self->loop_->post([completion = std::move(completion), error] {
                 completion(std::nullopt, false, error);
             });

@@ -42,6 +42,8 @@ class LoopConnection final : public Connection,
     void open();
     void report(ConnectionState state);
     void readReply();
+    // Why the socket cannot be used now: cancelled, or never opened.
+    std::optional<ConnectionError> unusable() const;
     // On the loop: runs now when called there, else posted to it.
     template <class Work>
     void onLoop(Work work);
