@@ -40,9 +40,8 @@ void BlocklistParser::takeLine(std::string_view line) {
         return;
     }
     bool added = false;
-    if (const auto scan = text::scanAscii(line); scan.ascii) {
-        scratch_.assign(line);
-        text::asciiLowerInPlace(scratch_);
+    scratch_.assign(line);
+    if (const auto scan = text::asciiLowerInPlace(scratch_); scan.ascii) {
         added = builder_.add(scratch_) && (!scan.hyphen || addIdnaForms(scratch_, true));
     } else {
         const std::string entry = text::canonicalLower(line);

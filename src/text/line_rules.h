@@ -60,6 +60,12 @@ inline std::size_t whitespaceLengthAt(std::string_view s, std::size_t i) noexcep
 
 // The line without the whitespace characters at either end.
 inline std::string_view trimWhitespace(std::string_view line) noexcept {
+    // Nearly every line starts and ends with a visible ASCII character, which no whitespace
+    // character starts or ends with.
+    const auto visibleAscii = [](char c) { return c > ' ' && c < '\x7F'; };
+    if (!line.empty() && visibleAscii(line.front()) && visibleAscii(line.back())) {
+        return line;
+    }
     while (!line.empty()) {
         const std::size_t width = whitespaceLengthAt(line, 0);
         if (width == 0) {

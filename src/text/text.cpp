@@ -32,37 +32,6 @@ bool isAscii(std::string_view bytes) noexcept {
     return true;
 }
 
-AsciiScan scanAscii(std::string_view bytes) noexcept {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHighBits = kOnes << 7;
-    constexpr std::uint64_t kHyphens = kOnes * '-';
-    if (bytes.size() < 8) {
-        AsciiScan scan;
-        for (const char c : bytes) {
-            scan.ascii = scan.ascii && static_cast<unsigned char>(c) < 0x80;
-            scan.hyphen = scan.hyphen || c == '-';
-        }
-        return {scan.ascii, scan.ascii && scan.hyphen};
-    }
-    // Eight bytes at a time, the last eight read even where they overlap the word before. In an
-    // ASCII word a '-' is the one byte that XOR with '-' turns to zero, which the subtraction
-    // finds.
-    std::uint64_t high = 0;
-    std::uint64_t hyphens = 0;
-    const auto take = [&](std::size_t at) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes.data() + at, 8);
-        high |= word & kHighBits;
-        const std::uint64_t x = word ^ kHyphens;
-        hyphens |= (x - kOnes) & ~x & kHighBits;
-    };
-    for (std::size_t at = 0; at + 8 <= bytes.size(); at += 8) {
-        take(at);
-    }
-    take(bytes.size() - 8);
-    return {high == 0, high == 0 && hyphens != 0};
-}
-
 bool isWellFormedUtf8(std::string_view bytes) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* const end = p + bytes.size();
@@ -108,10 +77,43 @@ bool isWellFormedUtf8(std::string_view bytes) noexcept {
     return true;
 }
 
-void asciiLowerInPlace(std::string& text) noexcept {
-    for (char& c : text) {
-        c = asciiLower(c);
+AsciiScan asciiLowerInPlace(std::string& text) noexcept {
+    char* const p = text.data();
+    const std::size_t n = text.size();
+    if (n < 8) {
+        AsciiScan scan;
+        for (std::size_t i = 0; i < n; ++i) {
+            scan.ascii = scan.ascii && static_cast<unsigned char>(p[i]) < 0x80;
+            scan.hyphen = scan.hyphen || p[i] == '-';
+            p[i] = asciiLower(p[i]);
+        }
+        return {scan.ascii, scan.ascii && scan.hyphen};
     }
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighBits = kOnes << 7;
+    std::uint64_t high = 0;
+    std::uint64_t hyphens = 0;
+    // Each byte's low seven bits are compared by adding to them, which cannot carry into the next
+    // byte; a byte with its high bit set is left alone. A '-' is the one ASCII byte that XOR with
+    // '-' turns to zero, which the subtraction finds. The last eight bytes are read even where
+    // they overlap the word before: lowering twice changes nothing.
+    const auto take = [&](std::size_t at) {
+        std::uint64_t word;
+        std::memcpy(&word, p + at, 8);
+        const std::uint64_t low = word & ~kHighBits;
+        const std::uint64_t capitals =
+            (low + kOnes * (0x80 - 'A')) & ~(low + kOnes * (0x80 - 'Z' - 1)) & ~word & kHighBits;
+        high |= word & kHighBits;
+        const std::uint64_t x = low ^ (kOnes * '-');
+        hyphens |= (x - kOnes) & ~x & kHighBits;
+        word |= capitals >> 2;
+        std::memcpy(p + at, &word, 8);
+    };
+    for (std::size_t at = 0; at + 8 <= n; at += 8) {
+        take(at);
+    }
+    take(n - 8);
+    return {high == 0, high == 0 && hyphens != 0};
 }
 
 std::string toLower(std::string_view utf8) {

@@ -13,15 +13,6 @@ namespace sieveharbor::text {
 // True when every byte is below 0x80. Pure-ASCII text never needs ICU.
 bool isAscii(std::string_view bytes) noexcept;
 
-// isAscii, and in the same pass whether ASCII text holds a '-': without one a name has no "xn--"
-// label (hasAceLabel), so a line of a list pays for one scan, not two. hyphen is false for text
-// that is not ASCII.
-struct AsciiScan {
-    bool ascii = true;
-    bool hyphen = false;
-};
-AsciiScan scanAscii(std::string_view bytes) noexcept;
-
 // Well-formed UTF-8 as the Unicode standard defines it: shortest forms only, no surrogates
 // (U+D800..U+DFFF), nothing above U+10FFFF, no truncated sequences.
 bool isWellFormedUtf8(std::string_view bytes) noexcept;
@@ -35,7 +26,18 @@ constexpr bool isContinuationByte(char c) noexcept {
 constexpr char asciiLower(char c) noexcept {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
-void asciiLowerInPlace(std::string& text) noexcept;
+
+// What asciiLowerInPlace saw on its way: whether the text is all ASCII, and whether ASCII text
+// holds a '-' (without one a name has no "xn--" label, see hasAceLabel). hyphen is false for text
+// that is not ASCII.
+struct AsciiScan {
+    bool ascii = true;
+    bool hyphen = false;
+};
+
+// asciiLower on every byte, eight bytes at a time, with the ASCII test and the search for a '-'
+// in the same pass: a line of a list costs one pass, not three.
+AsciiScan asciiLowerInPlace(std::string& text) noexcept;
 
 // ICU counts text in int32_t: longer text is never handed to it, and is treated as ill-formed.
 constexpr bool fitsIcu(std::string_view utf8) noexcept {

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 
 namespace sieveharbor::text {
 namespace {
@@ -46,23 +47,37 @@ TEST(Utf8, accepts_exactly_the_well_formed_sequences) {
     }
 }
 
-TEST(Ascii, detects_any_high_byte_and_any_hyphen_at_any_position) {
+TEST(Ascii, lowers_and_detects_any_high_byte_and_any_hyphen_at_any_position) {
     EXPECT_TRUE(isAscii(""));
     EXPECT_TRUE(isAscii("a.long.name.beyond.eight.bytes"));
-    EXPECT_FALSE(scanAscii("a.long.name.beyond.eight.bytes").hyphen);
-    EXPECT_TRUE(scanAscii("a-b").hyphen);
-    EXPECT_FALSE(scanAscii("a-\x80").ascii);
-    for (std::size_t at = 0; at < 20; ++at) {
-        std::string s(20, 'a');
-        s[at] = '\x80';
-        EXPECT_FALSE(isAscii(s)) << "high byte at " << at;
-        s[at] = '-';
-        EXPECT_TRUE(scanAscii(s).hyphen) << "hyphen at " << at;
-        // Bytes next to '-' in value must not pass for it.
-        s[at] = ',';
-        EXPECT_FALSE(scanAscii(s).hyphen) << "comma at " << at;
-        s[at] = '.';
-        EXPECT_FALSE(scanAscii(s).hyphen) << "dot at " << at;
+    // Every length around the eight-byte steps, every position: the word-at-a-time pass must
+    // agree with the byte-at-a-time rules.
+    const auto bytewise = [](const std::string& s) {
+        std::string lowered;
+        bool ascii = true;
+        bool hyphen = false;
+        for (const char c : s) {
+            lowered += asciiLower(c);
+            ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+            hyphen = hyphen || c == '-';
+        }
+        return std::tuple{lowered, ascii, ascii && hyphen};
+    };
+    // Bytes next to 'A', 'Z' and '-' in value, and high bytes whose low seven bits are those.
+    const char probes[] = {'A', 'Z', '@', '[', '-', ',', '.', '\xC1', '\xDA', '\xAD', '\x80'};
+    for (std::size_t size = 1; size <= 20; ++size) {
+        for (std::size_t at = 0; at < size; ++at) {
+            for (const char probe : probes) {
+                std::string s(size, 'M');
+                s[at] = probe;
+                const auto [lowered, ascii, hyphen] = bytewise(s);
+                EXPECT_EQ(isAscii(s), ascii);
+                const AsciiScan scan = asciiLowerInPlace(s);
+                EXPECT_EQ(s, lowered) << "size " << size << " byte " << int(probe) << " at " << at;
+                EXPECT_EQ(scan.ascii, ascii) << "size " << size << " at " << at;
+                EXPECT_EQ(scan.hyphen, hyphen) << "size " << size << " at " << at;
+            }
+        }
     }
 }
 
