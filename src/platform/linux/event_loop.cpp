@@ -111,15 +111,30 @@ std::shared_ptr<Timer> EventLoop::scheduleAfter(std::chrono::milliseconds delay,
                                                 std::move(task));
     timer->weakSelf = timer;
     if (onLoopThread()) {
-        timers_.push_back(timer);
-        std::push_heap(timers_.begin(), timers_.end(), Later{});
+        addTimer(timer);
     } else {
-        post([this, timer] {
-            timers_.push_back(timer);
-            std::push_heap(timers_.begin(), timers_.end(), Later{});
-        });
+        post([this, timer] { addTimer(timer); });
     }
     return timer;
+}
+
+void EventLoop::addTimer(std::shared_ptr<PendingTimer> timer) {
+    if (inOrder_.empty() || inOrder_.back()->deadline <= timer->deadline) {
+        inOrder_.push_back(std::move(timer));
+        return;
+    }
+    timers_.push_back(std::move(timer));
+    std::push_heap(timers_.begin(), timers_.end(), Later{});
+}
+
+const std::shared_ptr<EventLoop::PendingTimer>& EventLoop::firstTimer() const {
+    if (timers_.empty()) {
+        return inOrder_.front();
+    }
+    if (inOrder_.empty() || timers_.front()->deadline < inOrder_.front()->deadline) {
+        return timers_.front();
+    }
+    return inOrder_.front();
 }
 
 // One-shot: a watcher that has not asked again is not called again, however much input waits.
@@ -144,6 +159,10 @@ void EventLoop::hold(std::shared_ptr<Watcher> watcher) {
     watchers_.emplace(key, std::move(watcher));
 }
 
+void EventLoop::beforeWait(Task task) {
+    beforeWait_.push_back(std::move(task));
+}
+
 void EventLoop::forget(Watcher* watcher) {
     local_.emplace_back([this, watcher] { watchers_.erase(watcher); });
 }
@@ -152,10 +171,10 @@ int EventLoop::waitMilliseconds() const {
     if (!local_.empty()) {
         return 0;
     }
-    if (timers_.empty()) {
+    if (timers_.empty() && inOrder_.empty()) {
         return -1;
     }
-    const auto left = timers_.front()->deadline - std::chrono::steady_clock::now();
+    const auto left = firstTimer()->deadline - std::chrono::steady_clock::now();
     // Rounded up: waking a little early would only spin until the deadline.
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
     return ms <= 0 ? 0 : static_cast<int>(std::min<long long>(ms, 60'000));
@@ -179,12 +198,31 @@ void EventLoop::runLocalTasks() {
     }
 }
 
+void EventLoop::runBeforeWait() {
+    // Swapped out: a task may ask again, for the next round.
+    std::vector<Task> tasks;
+    tasks.swap(beforeWait_);
+    for (auto& task : tasks) {
+        task();
+    }
+    if (beforeWait_.empty()) {
+        tasks.clear();
+        beforeWait_.swap(tasks);  // keeps the capacity
+    }
+}
+
 void EventLoop::fireTimers() {
     const auto now = std::chrono::steady_clock::now();
-    while (!timers_.empty() && timers_.front()->deadline <= now) {
-        std::pop_heap(timers_.begin(), timers_.end(), Later{});
-        auto timer = std::move(timers_.back());
-        timers_.pop_back();
+    while ((!timers_.empty() || !inOrder_.empty()) && firstTimer()->deadline <= now) {
+        std::shared_ptr<PendingTimer> timer;
+        if (!inOrder_.empty() && &firstTimer() == &inOrder_.front()) {
+            timer = std::move(inOrder_.front());
+            inOrder_.pop_front();
+        } else {
+            std::pop_heap(timers_.begin(), timers_.end(), Later{});
+            timer = std::move(timers_.back());
+            timers_.pop_back();
+        }
         Task task = std::move(timer->task);
         if (task && !timer->cancelled.load(std::memory_order_acquire)) {
             task();
@@ -197,6 +235,7 @@ void EventLoop::run() {
     epoll_event events[kEventsPerWait];
     while (!stopped_.load(std::memory_order_acquire)) {
         runLocalTasks();
+        runBeforeWait();
         // Announce the sleep before the last look at the inbox, so a post either lands before
         // that look or sees the flag and wakes us.
         sleeping_.store(true, std::memory_order_seq_cst);
@@ -225,6 +264,8 @@ void EventLoop::run() {
         inbox_.clear();
     }
     local_.clear();
+    beforeWait_.clear();
+    inOrder_.clear();
     timers_.clear();
     for (auto& [raw, watcher] : watchers_) {
         watcher->abandon();

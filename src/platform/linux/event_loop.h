@@ -44,6 +44,9 @@ class EventLoop {
 
     // Any thread.
     void post(Task task);
+    // On the loop's thread only: runs task once this round's tasks have run, just before the loop
+    // next waits, so that work gathered over a round (replies to one socket) goes out together.
+    void beforeWait(Task task);
     // Runs task once delay has passed unless the timer is cancelled first; any thread.
     std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task);
 
@@ -75,6 +78,10 @@ class EventLoop {
     };
 
     void runLocalTasks();
+    void runBeforeWait();
+    void addTimer(std::shared_ptr<PendingTimer> timer);
+    // The timer due first, from the FIFO or the heap; timers_ or inOrder_ must not both be empty.
+    const std::shared_ptr<PendingTimer>& firstTimer() const;
     void fireTimers();
     int waitMilliseconds() const;
     void wake();
@@ -87,7 +94,12 @@ class EventLoop {
     std::atomic<bool> sleeping_{false};
     std::atomic<bool> stopped_{false};
     std::atomic<bool> ended_{false};
-    std::vector<std::shared_ptr<PendingTimer>> timers_;  // a min-heap by deadline
+    std::vector<Task> beforeWait_;
+    // Timers due no earlier than the last one queued, in deadline order: every exchange's timeout
+    // is the same, so nearly all go here and leave from the front, with no heap to sift. Any
+    // other goes to timers_, a min-heap by deadline.
+    std::deque<std::shared_ptr<PendingTimer>> inOrder_;
+    std::vector<std::shared_ptr<PendingTimer>> timers_;
     // Held from hold() to forget(), so that a call in the round that closed a descriptor still
     // finds its watcher.
     std::unordered_map<Watcher*, std::shared_ptr<Watcher>> watchers_;

@@ -197,7 +197,8 @@ struct ListenerFlow::Receiver final : Watcher, std::enable_shared_from_this<Rece
     bool readClosed = false;
     bool stopping = false;
 
-    // Touched only on the loop, while a read completion runs.
+    // Touched only on the loop: the writes of a read completion, and those made on the loop
+    // elsewhere in a round, until the round ends.
     HeldWrites held;
     std::atomic<bool> writeClosed{false};
 };
@@ -493,8 +494,21 @@ void ListenerFlow::readDatagramsWithCompletionHandler(ReadCompletion completion)
 void ListenerFlow::writeDatagrams(std::vector<dns::Datagram> datagrams,
                                   std::vector<flow::Endpoint> endpoints,
                                   WriteCompletion completion) {
-    if (collecting == receiver_.get()) {
-        hold(receiver_->held, datagrams, endpoints, completion);
+    Receiver& receiver = *receiver_;
+    if (collecting == &receiver) {
+        hold(receiver.held, datagrams, endpoints, completion);
+        return;
+    }
+    if (receiver.loop.onLoopThread()) {
+        // Relayed replies that arrive in one round of the loop leave in one sendmmsg before it
+        // waits again: fewer system calls, and the client is woken once for the lot.
+        const bool first = receiver.held.calls.empty();
+        hold(receiver.held, datagrams, endpoints, completion);
+        if (first) {
+            receiver.loop.beforeWait([held = receiver_] {
+                flush(held->fd, held->writeClosed.load(std::memory_order_acquire), held->held);
+            });
+        }
         return;
     }
     HeldWrites now;

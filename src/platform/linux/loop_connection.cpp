@@ -53,7 +53,8 @@ std::optional<ConnectionError> LoopConnection::unusable() const {
 }
 
 void LoopConnection::setStateUpdateHandler(StateUpdateHandler handler) {
-    stateHandler_ = std::move(handler);
+    stateHandler_ =
+        handler ? std::make_shared<const StateUpdateHandler>(std::move(handler)) : nullptr;
 }
 
 void LoopConnection::start(std::shared_ptr<Queue> queue) {
@@ -212,10 +213,8 @@ void LoopConnection::abandon() {
 }
 
 void LoopConnection::report(ConnectionState state) {
-    if (stateHandler_) {
-        // A copy: the handler may cancel, which clears stateHandler_ while it runs.
-        auto handler = stateHandler_;
-        handler(state);
+    if (const auto handler = stateHandler_) {
+        (*handler)(state);
     }
 }
 

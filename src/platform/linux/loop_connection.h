@@ -52,7 +52,9 @@ class LoopConnection final : public Connection,
     const socklen_t remoteLength_;
     EventLoop* loop_ = nullptr;  // set by start()
     std::shared_ptr<Queue> queue_;
-    StateUpdateHandler stateHandler_;
+    // Shared, so that a report copies a pointer and not the handler: the handler may cancel,
+    // which lets go of it while it runs.
+    std::shared_ptr<const StateUpdateHandler> stateHandler_;
     ReceiveCompletion pendingReceive_;
     int fd_ = -1;
     bool watched_ = false;  // fd_ is in the loop's epoll set
