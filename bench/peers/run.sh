@@ -277,6 +277,23 @@ for list in "${LISTS[@]}"; do
     done
 done
 
+# SieveHarbor once more on the largest list, relayed queries only, allowed both cores (dnsperf
+# and the stub stay on theirs): what its loops do when the process may spread. No peer is run
+# this way; the rows are "sieveharbor-unpinned".
+if [[ " ${SERVERS[*]} " == *" sieveharbor "* ]]; then
+    list=${LISTS[-1]}
+    configure_server sieveharbor "$WORK/lists/$list.txt"
+    for run in $(seq "$RUNS"); do
+        echo "sieveharbor unpinned $list run $run" >&2
+        SERVER_CPU="$SERVER_CPU,$LOAD_CPU" start_server sieveharbor "$WORK/lists/$list.txt"
+        if "$BIN/bench-probe" "$PORT" "$(tail -n 1 "$WORK/lists/$list.txt")" blocked "$LOAD_TIMEOUT" >/dev/null; then
+            closed_loop sieveharbor-unpinned "$list" "$run" forwarded "$WORK/lists/$list.forwarded"
+            fixed_rate sieveharbor-unpinned "$list" "$run" forwarded "$WORK/lists/$list.forwarded" "$FORWARDED_RATE"
+        fi
+        stop_server
+    done
+fi
+
 # Reload under load, on the largest list: the file is replaced (and the reload asked for where
 # the server does not watch it) once a second while dnsperf offers the fixed blocked rate, and
 # VmRSS is sampled every 20 ms. Before it, the same run with no replacement gives the figures
