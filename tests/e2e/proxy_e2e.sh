@@ -8,6 +8,9 @@ set -uo pipefail
 : "${STUB:?STUB must name the stub upstream binary}"
 : "${LIST:?LIST must name the sieveharbor-list binary}"
 readonly SKIP=77
+# How long a start, an answer or a log line may take to come: generous, since a loaded machine
+# (sanitizer builds beside the tests) can stretch a start from milliseconds to seconds.
+readonly WAIT_MS=15000
 
 WORK=$(mktemp -d /tmp/sieveharbor-e2e-XXXXXX)
 PIDS=()
@@ -53,7 +56,7 @@ wait_exit() {
 start_stub() {
     "$STUB" "$@" >"$WORK/stub.port" &
     PIDS+=($!)
-    wait_until 5000 test -s "$WORK/stub.port" || fail "the stub upstream did not start"
+    wait_until "$WAIT_MS" test -s "$WORK/stub.port" || fail "the stub upstream did not start"
     UPSTREAM_PORT=$(head -n1 "$WORK/stub.port")
 }
 
@@ -95,8 +98,8 @@ start_service() {
     PORT=$(free_port)
     start_proxy --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$UPSTREAM_PORT" \
         --blocklist "$WORK/blocklist.txt" "$@"
-    wait_until 5000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
-        fail "the proxy did not answer on 127.0.0.1:$PORT within 5 s"
+    wait_until "$WAIT_MS" bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
+        fail "the proxy did not answer on 127.0.0.1:$PORT within $((WAIT_MS / 1000)) s"
 }
 
 expect_answer() {
@@ -208,7 +211,7 @@ test_invalid_utf8_keeps_old_set() {
     printf 'other.test\n\xff\n' >"$WORK/blocklist.txt"
     kill -HUP "$PROXY_PID"
     # The refusal is told on stderr, after the watch's settle time or the signal's reload.
-    wait_until 5000 grep -q "refused" "$WORK/proxy.err" || fail "the refused load was not told"
+    wait_until "$WAIT_MS" grep -q "refused" "$WORK/proxy.err" || fail "the refused load was not told"
     expect_answer kept.test A "$(blocked_a kept.test)"
     expect_answer other.test A "$(stub_a other.test)"
     grep -qx "sieveharbor-proxy: blocklist $WORK/blocklist.txt refused, the previous list stays in force: it is not valid UTF-8" "$WORK/proxy.err" ||
@@ -221,7 +224,7 @@ test_missing_folder() {
     PORT=$(free_port)
     start_proxy --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$UPSTREAM_PORT" \
         --blocklist "$WORK/not/yet/blocklist.txt"
-    wait_until 5000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
+    wait_until "$WAIT_MS" bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
         fail "the proxy did not answer with its list's folder missing"
     expect_answer late.test A "$(stub_a late.test)"
     mkdir -p "$WORK/not/yet"
@@ -242,7 +245,7 @@ test_hostile_list() {
         >"$WORK/proxy.out" 2>"$WORK/proxy.err" &
     PROXY_PID=$!
     PIDS+=("$PROXY_PID")
-    wait_until 5000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
+    wait_until "$WAIT_MS" bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
         fail "the proxy did not serve after refusing a 6 GiB list"
     grep -q "refused, the previous list stays in force: there is not enough memory for it" \
         "$WORK/proxy.err" || fail "the refusal was not told: $(cat "$WORK/proxy.err")"
@@ -250,7 +253,7 @@ test_hostile_list() {
     await_answer good.test "$(blocked_a good.test)" 5000
     # The same list grown to 6 GiB of zero bytes after its line: one endless line.
     truncate -s 6G "$WORK/blocklist.txt"
-    wait_until 5000 bash -c "[ \$(grep -c refused '$WORK/proxy.err') -ge 2 ]" ||
+    wait_until "$WAIT_MS" bash -c "[ \$(grep -c refused '$WORK/proxy.err') -ge 2 ]" ||
         fail "the second refusal was not told: $(cat "$WORK/proxy.err")"
     expect_answer good.test A "$(blocked_a good.test)"
     kill -0 "$PROXY_PID" || fail "the proxy ended"
@@ -278,7 +281,7 @@ test_descriptor_limit() {
         --blocklist "$WORK/blocklist.txt" >"$WORK/proxy.out" 2>"$WORK/proxy.err" &
     PROXY_PID=$!
     PIDS+=("$PROXY_PID")
-    wait_until 5000 bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 old.test >/dev/null" ||
+    wait_until "$WAIT_MS" bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 old.test >/dev/null" ||
         fail "the proxy did not answer under a limit of 64 descriptors"
     grep -q "only 64 file descriptors are allowed" "$WORK/proxy.err" ||
         fail "the lowered cap was not told: $(cat "$WORK/proxy.err")"
@@ -308,7 +311,7 @@ test_glibc_inside() {
     start_stub
     PORT=53
     start_proxy --listen 127.0.0.1:53 --upstream "127.0.0.1:$UPSTREAM_PORT" --blocklist "$WORK/blocklist.txt"
-    wait_until 5000 bash -c "dig -p 53 @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
+    wait_until "$WAIT_MS" bash -c "dig -p 53 @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
         fail "the proxy did not answer on 127.0.0.1:53 in the namespace"
 
     local start elapsed out
@@ -422,7 +425,7 @@ activate() {
     # It says "Listening on ..." once per socket bound; a query sent before then is lost.
     local bound
     bound=$(printf '%s\n' "${sockets[@]}" | grep -c '^-l$')
-    wait_until 5000 bash -c "[ \$(grep -c '^Listening on' '$WORK/proxy.err') -ge $bound ]" ||
+    wait_until "$WAIT_MS" bash -c "[ \$(grep -c '^Listening on' '$WORK/proxy.err') -ge $bound ]" ||
         fail "systemd-socket-activate did not bind its sockets"
 }
 
