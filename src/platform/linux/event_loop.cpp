@@ -127,14 +127,16 @@ void EventLoop::addTimer(std::shared_ptr<PendingTimer> timer) {
     std::push_heap(timers_.begin(), timers_.end(), Later{});
 }
 
-const std::shared_ptr<EventLoop::PendingTimer>& EventLoop::firstTimer() const {
-    if (timers_.empty()) {
-        return inOrder_.front();
+bool EventLoop::heapDueFirst() const noexcept {
+    return !timers_.empty() &&
+           (inOrder_.empty() || timers_.front()->deadline < inOrder_.front()->deadline);
+}
+
+const EventLoop::PendingTimer* EventLoop::firstTimer() const noexcept {
+    if (heapDueFirst()) {
+        return timers_.front().get();
     }
-    if (inOrder_.empty() || timers_.front()->deadline < inOrder_.front()->deadline) {
-        return timers_.front();
-    }
-    return inOrder_.front();
+    return inOrder_.empty() ? nullptr : inOrder_.front().get();
 }
 
 // One-shot: a watcher that has not asked again is not called again, however much input waits.
@@ -171,10 +173,11 @@ int EventLoop::waitMilliseconds() const {
     if (!local_.empty()) {
         return 0;
     }
-    if (timers_.empty() && inOrder_.empty()) {
+    const PendingTimer* const first = firstTimer();
+    if (first == nullptr) {
         return -1;
     }
-    const auto left = firstTimer()->deadline - std::chrono::steady_clock::now();
+    const auto left = first->deadline - std::chrono::steady_clock::now();
     // Rounded up: waking a little early would only spin until the deadline.
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
     return ms <= 0 ? 0 : static_cast<int>(std::min<long long>(ms, 60'000));
@@ -213,15 +216,16 @@ void EventLoop::runBeforeWait() {
 
 void EventLoop::fireTimers() {
     const auto now = std::chrono::steady_clock::now();
-    while ((!timers_.empty() || !inOrder_.empty()) && firstTimer()->deadline <= now) {
+    for (const PendingTimer* first = firstTimer(); first != nullptr && first->deadline <= now;
+         first = firstTimer()) {
         std::shared_ptr<PendingTimer> timer;
-        if (!inOrder_.empty() && &firstTimer() == &inOrder_.front()) {
-            timer = std::move(inOrder_.front());
-            inOrder_.pop_front();
-        } else {
+        if (heapDueFirst()) {
             std::pop_heap(timers_.begin(), timers_.end(), Later{});
             timer = std::move(timers_.back());
             timers_.pop_back();
+        } else {
+            timer = std::move(inOrder_.front());
+            inOrder_.pop_front();
         }
         Task task = std::move(timer->task);
         if (task && !timer->cancelled.load(std::memory_order_acquire)) {

@@ -80,8 +80,10 @@ class EventLoop {
     void runLocalTasks();
     void runBeforeWait();
     void addTimer(std::shared_ptr<PendingTimer> timer);
-    // The timer due first, from the FIFO or the heap; timers_ or inOrder_ must not both be empty.
-    const std::shared_ptr<PendingTimer>& firstTimer() const;
+    // True when the timer due first is the heap's, not the queue's.
+    bool heapDueFirst() const noexcept;
+    // The timer due first, or null when none is set.
+    const PendingTimer* firstTimer() const noexcept;
     void fireTimers();
     int waitMilliseconds() const;
     void wake();
