@@ -92,14 +92,23 @@ ask() {
 }
 
 # Starts the stub and the proxy on a free port with the blocklist in $WORK/blocklist.txt, and
-# waits until the proxy answers.
+# waits until the proxy answers. A port free a moment ago can be taken before the proxy binds it
+# (tests run in parallel): a proxy that stopped for that is started again on another port.
 start_service() {
     start_stub
-    PORT=$(free_port)
-    start_proxy --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$UPSTREAM_PORT" \
-        --blocklist "$WORK/blocklist.txt" "$@"
-    wait_until "$WAIT_MS" bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
-        fail "the proxy did not answer on 127.0.0.1:$PORT within $((WAIT_MS / 1000)) s"
+    local attempt
+    for attempt in 1 2 3; do
+        PORT=$(free_port)
+        start_proxy --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$UPSTREAM_PORT" \
+            --blocklist "$WORK/blocklist.txt" "$@"
+        wait_until "$WAIT_MS" bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null ||
+            ! kill -0 $PROXY_PID 2>/dev/null" ||
+            fail "the proxy did not answer on 127.0.0.1:$PORT within $((WAIT_MS / 1000)) s"
+        kill -0 "$PROXY_PID" 2>/dev/null && return 0
+        wait "$PROXY_PID"
+        grep -q 'Address already in use' "$WORK/proxy.err" || break
+    done
+    fail "the proxy stopped before answering on 127.0.0.1:$PORT"
 }
 
 expect_answer() {

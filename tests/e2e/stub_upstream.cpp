@@ -1,15 +1,21 @@
 // A resolver stand-in for the end-to-end tests. Prints its port on stdout, then answers every
 // query on 127.0.0.1 with one recognisable A record (192.0.2.53, TTL 4242) until SIGTERM or
 // SIGINT, over UDP and TCP alike; with --silent it answers nothing. With --free-port it only prints
-// a port that was free a moment ago and exits. With --bind ADDR PORT it answers on that IPv4
-// address and port instead (a network namespace's upstream on port 53), until a signal ends it.
+// a port that was free for UDP and TCP a moment ago and exits. With --bind ADDR PORT it answers on
+// that IPv4 address and port instead (a network namespace's upstream on port 53), until a signal
+// ends it.
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "fakes/loopback.h"
 #include "fakes/loopback_tcp.h"
@@ -88,6 +94,34 @@ int serveOn(const char* address, const char* port) {
     }
 }
 
+// A port the proxy can take for both its UDP and its TCP listener. A kernel-chosen UDP port is
+// drawn from the range TCP clients' source ports come from, so another test's connection may
+// hold it for TCP: that port is passed over. The TCP bind sets SO_REUSEADDR as the proxy does.
+std::optional<std::uint16_t> portFreeForUdpAndTcp() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const sieveharbor::fakes::LoopbackSocket udp;
+        if (!udp.valid()) {
+            return std::nullopt;
+        }
+        const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (tcp < 0) {
+            return std::nullopt;
+        }
+        const int on = 1;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(udp.port());
+        const bool taken = ::setsockopt(tcp, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+                           ::bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+        ::close(tcp);
+        if (!taken) {
+            return udp.port();
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,11 +130,11 @@ int main(int argc, char** argv) {
         return serveOn(argv[2], argv[3]);
     }
     if (argc > 1 && std::strcmp(argv[1], "--free-port") == 0) {
-        LoopbackSocket socket;
-        if (!socket.valid()) {
+        const auto port = portFreeForUdpAndTcp();
+        if (!port) {
             return 1;
         }
-        std::printf("%u\n", socket.port());
+        std::printf("%u\n", *port);
         return 0;
     }
 
