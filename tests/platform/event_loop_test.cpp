@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "wait.h"
 
@@ -59,6 +62,62 @@ TEST(EventLoop, lanes_spread_over_the_loops_and_stay_on_the_one_they_are_made_on
     });
     ASSERT_TRUE(done.wait());
     EXPECT_EQ(inner, &first->loop());
+}
+
+class CountingWatcher final : public Watcher {
+  public:
+    explicit CountingWatcher(int& abandoned) : abandoned_(abandoned) {}
+    void onReady(std::uint32_t /*events*/) override {}
+    void abandon() override { ++abandoned_; }
+
+  private:
+    int& abandoned_;
+};
+
+// Held watchers live until forgotten, whatever the order of forgetting (first, last or middle
+// of those held), and a watcher held twice is kept once; those still held when the loop ends are
+// abandoned once each and let go.
+TEST(EventLoop, held_watchers_live_until_forgotten_and_the_rest_are_abandoned_at_the_end) {
+    constexpr std::size_t kCount = 6;
+    int abandoned = 0;
+    std::vector<std::weak_ptr<Watcher>> watched;
+    std::array<bool, kCount> gone{};
+    {
+        LoopPool pool(1);
+        auto lane = pool.makeSerialQueue();
+        Signal held;
+        lane->post([&] {
+            auto& loop = *EventLoop::current();
+            for (std::size_t i = 0; i < kCount; ++i) {
+                auto watcher = std::make_shared<CountingWatcher>(abandoned);
+                watched.push_back(watcher);
+                loop.hold(watcher);
+                if (i == 2) {
+                    loop.hold(watcher);
+                }
+            }
+            // 0 is the first held, 5 the last, 2 and 3 in between; 1 and 4 stay.
+            for (const std::size_t i : {0, 5, 2, 3}) {
+                loop.forget(watched[i].lock().get());
+            }
+            loop.forget(watched[2].lock().get());  // forgotten twice: nothing more happens
+            held.notify();
+        });
+        ASSERT_TRUE(held.wait());
+        Signal settled;
+        lane->post([&] {
+            for (std::size_t i = 0; i < kCount; ++i) {
+                gone[i] = watched[i].expired();
+            }
+            settled.notify();
+        });
+        ASSERT_TRUE(settled.wait());
+    }
+    EXPECT_EQ(gone, (std::array<bool, kCount>{true, false, true, true, false, true}));
+    EXPECT_EQ(abandoned, 2);
+    for (const auto& watcher : watched) {
+        EXPECT_TRUE(watcher.expired());
+    }
 }
 
 }  // namespace

@@ -157,8 +157,11 @@ void EventLoop::unwatch(int fd) {
 }
 
 void EventLoop::hold(std::shared_ptr<Watcher> watcher) {
-    Watcher* const key = watcher.get();
-    watchers_.emplace(key, std::move(watcher));
+    if (watcher->heldAt_ != Watcher::kNotHeld) {
+        return;
+    }
+    watcher->heldAt_ = held_.size();
+    held_.push_back(std::move(watcher));
 }
 
 void EventLoop::beforeWait(Task task) {
@@ -166,7 +169,20 @@ void EventLoop::beforeWait(Task task) {
 }
 
 void EventLoop::forget(Watcher* watcher) {
-    local_.emplace_back([this, watcher] { watchers_.erase(watcher); });
+    local_.emplace_back([this, watcher] {
+        const std::size_t at = watcher->heldAt_;
+        if (at == Watcher::kNotHeld) {
+            return;
+        }
+        watcher->heldAt_ = Watcher::kNotHeld;
+        // The last one takes its place; the watcher itself may go with the reference.
+        std::shared_ptr<Watcher> released = std::move(held_[at]);
+        if (at + 1 != held_.size()) {
+            held_[at] = std::move(held_.back());
+            held_[at]->heldAt_ = at;
+        }
+        held_.pop_back();
+    });
 }
 
 int EventLoop::waitMilliseconds() const {
@@ -271,10 +287,11 @@ void EventLoop::run() {
     beforeWait_.clear();
     inOrder_.clear();
     timers_.clear();
-    for (auto& [raw, watcher] : watchers_) {
+    for (auto& watcher : held_) {
+        watcher->heldAt_ = Watcher::kNotHeld;
         watcher->abandon();
     }
-    watchers_.clear();
+    held_.clear();
     currentLoop = nullptr;
     ended_.store(true, std::memory_order_release);
 }
@@ -284,8 +301,10 @@ LoopPool::LoopPool(unsigned threads) {
         threads = allowedCores();
     }
     loops_.reserve(threads);
+    lanes_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {
         loops_.push_back(std::make_unique<EventLoop>());
+        lanes_.push_back(std::make_shared<LoopLane>(*loops_.back(), *this));
     }
     threads_.reserve(threads);
     for (auto& loop : loops_) {
@@ -308,15 +327,15 @@ void LoopPool::stop() {
     }
 }
 
-EventLoop& LoopPool::pick() noexcept {
+std::size_t LoopPool::pick() noexcept {
     if (auto* here = EventLoop::current()) {
-        for (auto& loop : loops_) {
-            if (loop.get() == here) {
-                return *here;
+        for (std::size_t i = 0; i < loops_.size(); ++i) {
+            if (loops_[i].get() == here) {
+                return i;
             }
         }
     }
-    return nextLoop();
+    return next_.fetch_add(1, std::memory_order_relaxed) % loops_.size();
 }
 
 EventLoop& LoopPool::nextLoop() noexcept {
@@ -324,15 +343,15 @@ EventLoop& LoopPool::nextLoop() noexcept {
 }
 
 void LoopPool::post(Task task) {
-    pick().post(std::move(task));
+    loops_[pick()]->post(std::move(task));
 }
 
 std::shared_ptr<Queue> LoopPool::makeSerialQueue() {
-    return std::make_shared<LoopLane>(pick(), *this);
+    return lanes_[pick()];
 }
 
 std::shared_ptr<Timer> LoopPool::scheduleAfter(std::chrono::milliseconds delay, Task task) {
-    return pick().scheduleAfter(delay, std::move(task));
+    return loops_[pick()]->scheduleAfter(delay, std::move(task));
 }
 
 }  // namespace sieveharbor::platform::linux_host

@@ -2,12 +2,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/queue.h"
@@ -21,6 +21,11 @@ class Watcher {
     virtual void onReady(std::uint32_t events) = 0;
     // The loop ended while still watching: let go of everything held, since nothing will call.
     virtual void abandon() = 0;
+
+  private:
+    friend class EventLoop;
+    static constexpr std::size_t kNotHeld = static_cast<std::size_t>(-1);
+    std::size_t heldAt_ = kNotHeld;  // its place among the loop's held watchers
 };
 
 // One thread's event loop: an epoll set, the tasks posted to it and a heap of timers. Every task,
@@ -103,9 +108,11 @@ class EventLoop {
     std::deque<std::shared_ptr<PendingTimer>> inOrder_;
     std::vector<std::shared_ptr<PendingTimer>> timers_;
     // Held from hold() to forget(), so that a call in the round that closed a descriptor still
-    // finds its watcher.
-    std::unordered_map<Watcher*, std::shared_ptr<Watcher>> watchers_;
+    // finds its watcher. Each knows its place, so neither holding nor forgetting allocates.
+    std::vector<std::shared_ptr<Watcher>> held_;
 };
+
+class LoopLane;
 
 // The relay's queue: one event loop per core the process may run on, each on its own thread.
 // A serial queue made from it is a lane of one loop: the current thread's loop when made on a
@@ -132,9 +139,11 @@ class LoopPool final : public Queue {
     std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task) override;
 
   private:
-    EventLoop& pick() noexcept;
+    std::size_t pick() noexcept;
 
     std::vector<std::unique_ptr<EventLoop>> loops_;
+    // One lane per loop, shared by every serial queue made on it: a lane holds nothing of its own.
+    std::vector<std::shared_ptr<LoopLane>> lanes_;
     std::vector<std::thread> threads_;
     std::atomic<std::size_t> next_{0};
 };

@@ -68,6 +68,7 @@ struct HeldWrites {
     std::vector<socklen_t> lengths;
     std::vector<int> errors;  // errno per datagram, 0 once sent
     std::vector<Call> calls;
+    std::vector<Call> spareCalls;  // what flush() last ran, kept for its capacity
     std::vector<mmsghdr> messages;
     std::vector<iovec> iov;
 };
@@ -115,8 +116,9 @@ void flush(int fd, bool writeClosed, HeldWrites& held) {
         sendBatch(fd, held.messages.data(), count, held.errors.data());
     }
     // Taken out first: a completion may write again, and that write goes out at once.
-    auto calls = std::move(held.calls);
-    held.calls.clear();
+    std::vector<HeldWrites::Call> calls;
+    calls.swap(held.spareCalls);
+    calls.swap(held.calls);
     std::size_t begin = 0;
     for (auto& call : calls) {
         auto failure = call.failure;
@@ -129,6 +131,10 @@ void flush(int fd, bool writeClosed, HeldWrites& held) {
         if (call.completion) {
             call.completion(failure);
         }
+    }
+    calls.clear();
+    if (held.spareCalls.capacity() < calls.capacity()) {
+        held.spareCalls.swap(calls);
     }
     held.datagrams.clear();
     held.addresses.clear();
