@@ -7,10 +7,18 @@
 namespace sieveharbor::dns {
 
 std::optional<std::string> extractDomainName(ByteView datagram) {
-    if (datagram.size() <= kHeaderSize) {
+    std::string name;
+    if (!extractDomainNameInto(datagram, name)) {
         return std::nullopt;
     }
-    std::string name;
+    return name;
+}
+
+bool extractDomainNameInto(ByteView datagram, std::string& name) {
+    name.clear();
+    if (datagram.size() <= kHeaderSize) {
+        return false;
+    }
     std::size_t pos = kHeaderSize;
     while (pos < datagram.size()) {
         const std::size_t length = datagram[pos];
@@ -19,7 +27,7 @@ std::optional<std::string> extractDomainName(ByteView datagram) {
         }
         const std::size_t end = pos + 1 + length;
         if (end > datagram.size()) {
-            return std::nullopt;
+            return false;
         }
         const std::string_view label(reinterpret_cast<const char*>(datagram.data() + pos + 1),
                                      length);
@@ -32,13 +40,14 @@ std::optional<std::string> extractDomainName(ByteView datagram) {
         pos = end;
     }
     if (name.empty()) {
-        return std::nullopt;
+        return false;
     }
     if (text::isAscii(name)) {
         text::asciiLowerInPlace(name);
-        return name;
+    } else {
+        name = text::toLower(name);
     }
-    return text::toLower(name);
+    return true;
 }
 
 }  // namespace sieveharbor::dns

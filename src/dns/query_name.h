@@ -19,4 +19,9 @@ namespace sieveharbor::dns {
 // counts. Never reads outside `datagram`. Pure; any thread.
 std::optional<std::string> extractDomainName(ByteView datagram);
 
+// The same name written into `name`, whose storage is reused from call to call, so that judging
+// a query allocates nothing once the buffer has grown; false (and `name` unspecified) where the
+// above gives nothing.
+bool extractDomainNameInto(ByteView datagram, std::string& name);
+
 }  // namespace sieveharbor::dns

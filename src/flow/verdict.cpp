@@ -1,5 +1,7 @@
 #include "flow/verdict.h"
 
+#include <string>
+
 #include "blocklist/matching.h"
 #include "dns/blocked_response.h"
 #include "dns/query_name.h"
@@ -27,8 +29,9 @@ Judgement judgeMessage(dns::ByteView message, const blocklist::DomainSet& blocke
     if (dns::isResponse(message)) {
         return {Verdict::drop, std::nullopt, {}, metrics::Drop::notAQuery};
     }
-    const auto name = dns::extractDomainName(message);
-    if (!name || !blocklist::isNameBlocked(*name, blocked)) {
+    // Kept per thread: its storage outlives the query, so judging one allocates nothing.
+    thread_local std::string name;
+    if (!dns::extractDomainNameInto(message, name) || !blocklist::isNameBlocked(name, blocked)) {
         return {Verdict::relay, std::nullopt};
     }
     auto reply = dns::makeBlockedResponse(message);

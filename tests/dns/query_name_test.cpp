@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -74,6 +75,17 @@ TEST(ExtractDomainName, reads_the_first_question_name_or_nothing) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(extractDomainName(c.datagram), c.name) << c.what;
+    }
+    // Into one reused buffer, last case first (the long names), so that a shorter name must
+    // replace what a longer one left rather than write over its start.
+    std::string reused;
+    for (auto i = std::size(cases); i-- > 0;) {
+        const auto& c = cases[i];
+        const bool found = extractDomainNameInto(c.datagram, reused);
+        EXPECT_EQ(found, c.name.has_value()) << c.what;
+        if (found && c.name) {
+            EXPECT_EQ(reused, *c.name) << c.what;
+        }
     }
 }
 
