@@ -169,20 +169,28 @@ void EventLoop::beforeWait(Task task) {
 }
 
 void EventLoop::forget(Watcher* watcher) {
-    local_.emplace_back([this, watcher] {
-        const std::size_t at = watcher->heldAt_;
-        if (at == Watcher::kNotHeld) {
-            return;
-        }
-        watcher->heldAt_ = Watcher::kNotHeld;
-        // The last one takes its place; the watcher itself may go with the reference.
-        std::shared_ptr<Watcher> released = std::move(held_[at]);
-        if (at + 1 != held_.size()) {
-            held_[at] = std::move(held_.back());
-            held_[at]->heldAt_ = at;
-        }
-        held_.pop_back();
-    });
+    const std::size_t at = watcher->heldAt_;
+    if (at == Watcher::kNotHeld) {
+        return;
+    }
+    watcher->heldAt_ = Watcher::kNotHeld;
+    released_.push_back(std::move(held_[at]));
+    // The last one takes its place.
+    if (at + 1 != held_.size()) {
+        held_[at] = std::move(held_.back());
+        held_[at]->heldAt_ = at;
+    }
+    held_.pop_back();
+}
+
+void EventLoop::letGoOfForgotten() {
+    // Swapped out first: a watcher's destructor may forget another.
+    std::vector<std::shared_ptr<Watcher>> going;
+    going.swap(released_);
+    going.clear();
+    if (released_.empty()) {
+        released_.swap(going);  // keeps the capacity
+    }
 }
 
 int EventLoop::waitMilliseconds() const {
@@ -256,6 +264,9 @@ void EventLoop::run() {
     while (!stopped_.load(std::memory_order_acquire)) {
         runLocalTasks();
         runBeforeWait();
+        // Whatever was forgotten has closed or unwatched its descriptor, so the coming wait
+        // cannot report it; the events of the wait that saw it closed are all handled by now.
+        letGoOfForgotten();
         // Announce the sleep before the last look at the inbox, so a post either lands before
         // that look or sees the flag and wakes us.
         sleeping_.store(true, std::memory_order_seq_cst);
@@ -292,6 +303,7 @@ void EventLoop::run() {
         watcher->abandon();
     }
     held_.clear();
+    released_.clear();
     currentLoop = nullptr;
     ended_.store(true, std::memory_order_release);
 }

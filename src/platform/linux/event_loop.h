@@ -64,8 +64,9 @@ class EventLoop {
     // On the loop's thread only: calls the watcher whenever fd has input, until unwatch(fd).
     bool watchAllInput(int fd, Watcher* watcher);
     void unwatch(int fd);
-    // On the loop's thread only: keeps the watcher until forget(), which lets go of it after this
-    // round, or until the loop ends, which abandons it.
+    // On the loop's thread only: keeps the watcher until forget(), which lets go of it just before
+    // the loop next waits, or until the loop ends, which abandons it. A watcher forgets only once
+    // it has closed or unwatched its descriptor.
     void hold(std::shared_ptr<Watcher> watcher);
     void forget(Watcher* watcher);
 
@@ -82,6 +83,7 @@ class EventLoop {
                         const std::shared_ptr<PendingTimer>& b) const noexcept;
     };
 
+    void letGoOfForgotten();
     void runLocalTasks();
     void runBeforeWait();
     void addTimer(std::shared_ptr<PendingTimer> timer);
@@ -107,9 +109,11 @@ class EventLoop {
     // other goes to timers_, a min-heap by deadline.
     std::deque<std::shared_ptr<PendingTimer>> inOrder_;
     std::vector<std::shared_ptr<PendingTimer>> timers_;
-    // Held from hold() to forget(), so that a call in the round that closed a descriptor still
-    // finds its watcher. Each knows its place, so neither holding nor forgetting allocates.
+    // Held from hold() to forget(), and then until the loop next waits, so that a call in the
+    // round that closed a descriptor still finds its watcher. Each knows its place in held_, so
+    // neither holding nor forgetting allocates.
     std::vector<std::shared_ptr<Watcher>> held_;
+    std::vector<std::shared_ptr<Watcher>> released_;
 };
 
 class LoopLane;
