@@ -347,11 +347,15 @@ std::size_t LoopPool::pick() noexcept {
             }
         }
     }
+    return nextIndex();
+}
+
+std::size_t LoopPool::nextIndex() noexcept {
     return next_.fetch_add(1, std::memory_order_relaxed) % loops_.size();
 }
 
 EventLoop& LoopPool::nextLoop() noexcept {
-    return *loops_[next_.fetch_add(1, std::memory_order_relaxed) % loops_.size()];
+    return *loops_[nextIndex()];
 }
 
 void LoopPool::post(Task task) {

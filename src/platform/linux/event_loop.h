@@ -143,7 +143,9 @@ class LoopPool final : public Queue {
     std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task) override;
 
   private:
+    // The current thread's loop if it is one of ours, else the next in turn.
     std::size_t pick() noexcept;
+    std::size_t nextIndex() noexcept;
 
     std::vector<std::unique_ptr<EventLoop>> loops_;
     // One lane per loop, shared by every serial queue made on it: a lane holds nothing of its own.
