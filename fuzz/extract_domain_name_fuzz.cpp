@@ -1,8 +1,10 @@
 // Any datagram: the name, when there is one, is non-empty, well-formed, lower-case text made
-// only of the datagram's label bytes and separators.
+// only of the datagram's label bytes and separators; read into a buffer kept from input to input,
+// as the judging thread's is, it is the same name.
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "check.h"
 #include "dns/query_name.h"
@@ -11,6 +13,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> datagram(data, size);
     const auto name = sieveharbor::dns::extractDomainName(datagram);
+    static std::string reused;
+    const bool found = sieveharbor::dns::extractDomainNameInto(datagram, reused);
+    FUZZ_CHECK(found == name.has_value());
+    FUZZ_CHECK(!found || reused == *name);
     if (!name) {
         return 0;
     }
