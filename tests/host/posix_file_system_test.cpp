@@ -130,7 +130,8 @@ TEST_F(PosixFileSystemTest, a_file_changed_while_read_is_reported_as_changed) {
     const std::vector<Case> cases = {
         {"appended to",
          [](const std::string& path) { std::ofstream(path, std::ios::app) << "more.example\n"; }},
-        {"truncated", [](const std::string& path) { ::truncate(path.c_str(), 10); }},
+        {"truncated",
+         [](const std::string& path) { ASSERT_EQ(::truncate(path.c_str(), 10), 0) << path; }},
         {"replaced by a rename",
          [this](const std::string& path) { fs::rename(make("next.txt", "next.example\n"), path); }},
         {"left alone", nullptr},
