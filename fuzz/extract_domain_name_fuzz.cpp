@@ -1,6 +1,7 @@
 // Any datagram: the name, when there is one, is non-empty, well-formed, lower-case text made
 // only of the datagram's label bytes and separators; read into a buffer kept from input to input,
-// as the judging thread's is, it is the same name.
+// as the judging thread's is, it is the same name; and the one walk finds the question where the
+// blocked reply's builder finds it.
 
 #include <cstdint>
 #include <span>
@@ -8,15 +9,19 @@
 
 #include "check.h"
 #include "dns/query_name.h"
+#include "dns/question.h"
 #include "text/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> datagram(data, size);
     const auto name = sieveharbor::dns::extractDomainName(datagram);
     static std::string reused;
-    const bool found = sieveharbor::dns::extractDomainNameInto(datagram, reused);
-    FUZZ_CHECK(found == name.has_value());
-    FUZZ_CHECK(!found || reused == *name);
+    const auto question = sieveharbor::dns::readQuestion(datagram, reused);
+    FUZZ_CHECK(question.name.empty() != name.has_value());
+    FUZZ_CHECK(question.name.empty() || question.name == *name);
+    const auto bounds = sieveharbor::dns::questionBounds(datagram);
+    FUZZ_CHECK(bounds.end == question.end && bounds.type == question.type);
+    FUZZ_CHECK(!question.complete() || (question.end <= size && question.end >= 17));
     if (!name) {
         return 0;
     }

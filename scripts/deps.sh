@@ -19,7 +19,7 @@ ensure_packages() {
 }
 
 # What building and testing needs.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libicu-dev libasio-dev libsystemd-dev
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libicu-dev libsystemd-dev
     libgtest-dev libgmock-dev libbenchmark-dev libmicrohttpd-dev)
 # What the end-to-end tests drive the proxy with (systemd for systemd-socket-activate, nftables
 # for the redirect), readelf for the hardening check, curl for the list update script and the

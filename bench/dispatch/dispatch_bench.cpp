@@ -20,11 +20,12 @@ namespace {
 using namespace sieveharbor;
 
 // Keeps the pending read and counts writes; recording every write would grow without bound.
-class CountingFlow final : public flow::UdpFlow {
+class CountingFlow final : public platform::UdpFlow {
   public:
     std::size_t writes = 0;
 
-    void completeRead(std::vector<dns::Datagram> datagrams, std::vector<flow::Endpoint> endpoints) {
+    void completeRead(std::vector<dns::Datagram> datagrams,
+                      std::vector<platform::Endpoint> endpoints) {
         auto completion = std::move(read_);
         completion(std::move(datagrams), std::move(endpoints), std::nullopt);
     }
@@ -34,13 +35,13 @@ class CountingFlow final : public flow::UdpFlow {
         read_ = std::move(completion);
     }
     void writeDatagrams(std::vector<dns::Datagram> /*datagrams*/,
-                        std::vector<flow::Endpoint> /*endpoints*/,
+                        std::vector<platform::Endpoint> /*endpoints*/,
                         WriteCompletion completion) override {
         ++writes;
         completion(std::nullopt);
     }
-    void closeReadWithError(std::optional<flow::FlowError> /*error*/) override {}
-    void closeWriteWithError(std::optional<flow::FlowError> /*error*/) override {}
+    void closeReadWithError(std::optional<platform::FlowError> /*error*/) override {}
+    void closeWriteWithError(std::optional<platform::FlowError> /*error*/) override {}
 
   private:
     ReadCompletion read_;
@@ -78,7 +79,7 @@ void BM_DispatchBlockedBatch(benchmark::State& state) {
                                             static_cast<std::uint16_t>(i)));
         }
     }
-    const std::vector<flow::Endpoint> endpoints(kBatch, fakes::endpoint("client"));
+    const std::vector<platform::Endpoint> endpoints(kBatch, fakes::endpoint("client"));
 
     auto flow = std::make_shared<CountingFlow>();
     provider->handleNewFlow(flow);

@@ -95,8 +95,8 @@ template <typename Handle>
 void serve(const std::shared_ptr<ListenerFlow>& listener, Handle handle) {
     listener->readDatagramsWithCompletionHandler(
         [listener, handle](std::optional<std::vector<dns::Datagram>> datagrams,
-                           std::optional<std::vector<flow::Endpoint>> endpoints,
-                           std::optional<flow::FlowError> error) {
+                           std::optional<std::vector<platform::Endpoint>> endpoints,
+                           std::optional<platform::FlowError> error) {
             if (error || !datagrams || !endpoints) {
                 return;
             }
@@ -111,12 +111,12 @@ Result runDirect(const Settings& settings) {
     LoopPool pool;
     auto listener = ListenerFlow::bind(pool, "127.0.0.1", 0).flow;
     serve(listener, [weak = std::weak_ptr<ListenerFlow>(listener)](dns::Datagram& query,
-                                                                   flow::Endpoint& endpoint) {
+                                                                   platform::Endpoint& endpoint) {
         if (auto flow = weak.lock()) {
             flow->writeDatagrams({*fakes::StubUpstream::answer(query)}, {endpoint}, nullptr);
         }
     });
-    auto result = drive(listener->localEndpoint().port(), settings);
+    auto result = drive(listener->port(), settings);
     listener->closeReadWithError(std::nullopt);
     listener->stop();
     pool.stop();
@@ -131,12 +131,12 @@ Result runRelay(const Settings& settings) {
                                  factory, flow::ForwardOptions{.upstreamPort = upstream.port()});
     auto listener = ListenerFlow::bind(pool, "127.0.0.1", 0).flow;
     serve(listener, [&context, weak = std::weak_ptr<ListenerFlow>(listener)](
-                        dns::Datagram& query, flow::Endpoint& endpoint) {
+                        dns::Datagram& query, platform::Endpoint& endpoint) {
         if (auto flow = weak.lock()) {
             flow::forwardQuery(context, std::move(query), flow, endpoint, "127.0.0.1");
         }
     });
-    auto result = drive(listener->localEndpoint().port(), settings);
+    auto result = drive(listener->port(), settings);
     listener->closeReadWithError(std::nullopt);
     // Let the last exchanges end before the context goes.
     const auto deadline = Clock::now() + std::chrono::seconds(6);

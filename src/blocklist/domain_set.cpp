@@ -73,15 +73,12 @@ bool DomainSet::anyProbeHits(std::string_view name, const Probe* probes,
     return false;
 }
 
-bool DomainSet::containsNameOrParent(std::string_view name) const noexcept {
-    if (count_ == 0 || name.empty()) {
-        return false;
-    }
-    const detail::PaddedLower lowered(name);
+template <class Padded>
+bool DomainSet::probeSuffixes(const Padded& name) const noexcept {
     constexpr std::size_t kBatch = 16;
     Probe probes[kBatch];
     std::size_t pending = 0;
-    return detail::forEachSuffixHash(lowered, seed_, [&](std::size_t start, std::uint64_t hash) {
+    return detail::forEachSuffixHash(name, seed_, [&](std::size_t start, std::uint64_t hash) {
         // Each bucket is fetched as soon as its hash is known, while the longer suffixes are
         // still being hashed.
         const std::size_t bucket = indexOf(hash);
@@ -90,10 +87,24 @@ bool DomainSet::containsNameOrParent(std::string_view name) const noexcept {
         if (pending < kBatch && start != 0) {
             return false;
         }
-        const bool any = anyProbeHits(lowered.view(), probes, pending);
+        const bool any = anyProbeHits(name.view(), probes, pending);
         pending = 0;
         return any;
     });
+}
+
+bool DomainSet::containsNameOrParent(std::string_view name) const noexcept {
+    if (count_ == 0 || name.empty()) {
+        return false;
+    }
+    return probeSuffixes(detail::PaddedLower(name));
+}
+
+bool DomainSet::containsPaddedNameOrParent(std::string_view paddedLower) const noexcept {
+    if (count_ == 0 || paddedLower.empty()) {
+        return false;
+    }
+    return probeSuffixes(detail::PaddedView(paddedLower));
 }
 
 std::size_t DomainSet::heapBytes() const noexcept {

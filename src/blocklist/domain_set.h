@@ -31,6 +31,9 @@ class DomainSet {
     // one right-to-left pass and each bucket is fetched as soon as its hash is known, so the
     // cache misses of a large table overlap instead of adding up.
     bool containsNameOrParent(std::string_view name) const noexcept;
+    // The same for a name whose A-Z are already lowered and which is followed in memory by at
+    // least 8 readable zero bytes: read where it lies, with no copy.
+    bool containsPaddedNameOrParent(std::string_view paddedLower) const noexcept;
 
     std::size_t size() const noexcept { return count_; }
     bool empty() const noexcept { return count_ == 0; }
@@ -94,6 +97,8 @@ class DomainSet {
     }
     bool matchesFrom(std::size_t bucket, std::uint64_t hash, std::string_view text) const noexcept;
     bool anyProbeHits(std::string_view name, const Probe* probes, std::size_t count) const noexcept;
+    template <class Padded>
+    bool probeSuffixes(const Padded& name) const noexcept;
 
     std::vector<char, LargePageAllocator<char>> arena_;
     // Empty for the empty set.

@@ -15,4 +15,21 @@ bool isNameBlocked(std::string_view name, const DomainSet& set) {
     return set.containsNameOrParent(text::canonicalLower(name));
 }
 
+bool isLoweredNameBlocked(std::string& name, const DomainSet& set) {
+    if (set.empty() || name.empty()) {
+        return false;
+    }
+    if (!text::isAscii(name)) {
+        // Lowered already: only the canonical composition is left to do.
+        return text::isWellFormedUtf8(name) ? set.containsNameOrParent(text::toNfc(name))
+                                            : set.containsNameOrParent(name);
+    }
+    constexpr std::size_t kPadding = 16;
+    const std::size_t size = name.size();
+    name.append(kPadding, '\0');
+    const bool blocked = set.containsPaddedNameOrParent(std::string_view(name).substr(0, size));
+    name.resize(size);
+    return blocked;
+}
+
 }  // namespace sieveharbor::blocklist

@@ -109,11 +109,25 @@ class PaddedLower {
     const char* data_;
 };
 
+// A name already lower-cased (A-Z at least) that has 8 readable zero bytes after it, read where
+// it lies.
+class PaddedView {
+  public:
+    explicit PaddedView(std::string_view name) noexcept : name_(name) {}
+    const char* data() const noexcept { return name_.data(); }
+    std::size_t size() const noexcept { return name_.size(); }
+    std::string_view view() const noexcept { return name_; }
+
+  private:
+    std::string_view name_;
+};
+
 // Calls visit(start, hash) for each non-empty suffix that follows a "." and then for the whole
 // name (start 0), from the shortest suffix to the longest; returns true as soon as visit does.
 // The seed starts every hash: a set seeded at random cannot be flooded by a list made to collide.
-template <class Visit>
-bool forEachSuffixHash(const PaddedLower& name, std::uint64_t seed, Visit&& visit) {
+// Padded is PaddedLower or PaddedView.
+template <class Padded, class Visit>
+bool forEachSuffixHash(const Padded& name, std::uint64_t seed, Visit&& visit) {
     const char* const data = name.data();
     const std::size_t size = name.size();
     std::uint64_t h = seed;

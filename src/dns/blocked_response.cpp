@@ -12,70 +12,41 @@ constexpr std::array<std::uint8_t, 12> kAnswerA = {0xC0, 0x0C, 0x00, 0x01, 0x00,
 constexpr std::array<std::uint8_t, 12> kAnswerAaaa = {0xC0, 0x0C, 0x00, 0x1C, 0x00, 0x01,
                                                       0x00, 0x00, 0x00, 0x3C, 0x00, 0x10};
 
-// Offset just past the zero byte that ends the question name, or a position at or past the end
-// when there is none. Labels are skipped by their length byte without testing that they fit.
-std::size_t questionNameEnd(ByteView query) {
-    std::size_t pos = kHeaderSize;
-    while (pos < query.size()) {
-        const std::size_t length = query[pos];
-        if (length == 0) {
-            return pos + 1;
-        }
-        pos += length + 1;
-    }
-    return pos;
-}
-
-// Where the first question's name ends, when four more bytes (QTYPE, QCLASS) follow it.
-std::optional<std::size_t> answerableNameEnd(ByteView query) {
-    if (query.size() <= kHeaderSize) {
-        return std::nullopt;
-    }
-    const std::size_t nameEnd = questionNameEnd(query);
-    if (nameEnd > query.size() || query.size() - nameEnd < 4) {
-        return std::nullopt;
-    }
-    return nameEnd;
-}
-
-std::uint16_t typeAt(ByteView query, std::size_t nameEnd) {
-    return static_cast<std::uint16_t>((query[nameEnd] << 8) | query[nameEnd + 1]);
+std::size_t rdataSize(std::uint16_t type) noexcept {
+    return type == kTypeHttps ? 0 : type == kTypeAaaa ? 16 : 4;
 }
 
 }  // namespace
 
-std::optional<std::uint16_t> questionType(ByteView query) {
-    const auto nameEnd = answerableNameEnd(query);
-    if (!nameEnd) {
-        return std::nullopt;
+std::size_t blockedResponseSize(const Question& question) noexcept {
+    const std::size_t rdata = rdataSize(question.type);
+    return question.end + (rdata == 0 ? 0 : kAnswerA.size() + rdata);
+}
+
+void appendBlockedResponse(ByteView query, const Question& question,
+                           std::vector<std::uint8_t>& out) {
+    const bool nameError = question.type == kTypeHttps;
+    out.reserve(out.size() + blockedResponseSize(question));
+    out.insert(out.end(),
+               {query[0], query[1], 0x81, nameError ? std::uint8_t{0x83} : std::uint8_t{0x80},
+                query[4], query[5], 0x00, nameError ? std::uint8_t{0x00} : std::uint8_t{0x01}, 0x00,
+                0x00, 0x00, 0x00});
+    out.insert(out.end(), query.begin() + static_cast<std::ptrdiff_t>(kHeaderSize),
+               query.begin() + static_cast<std::ptrdiff_t>(question.end));
+    if (!nameError) {
+        const auto& answer = question.type == kTypeAaaa ? kAnswerAaaa : kAnswerA;
+        out.insert(out.end(), answer.begin(), answer.end());
+        out.insert(out.end(), rdataSize(question.type), 0x00);
     }
-    return typeAt(query, *nameEnd);
 }
 
 std::optional<Datagram> makeBlockedResponse(ByteView query) {
-    const auto nameEnd = answerableNameEnd(query);
-    if (!nameEnd) {
+    const Question question = questionBounds(query);
+    if (!question.complete()) {
         return std::nullopt;
     }
-    const std::size_t questionEnd = *nameEnd + 4;
-    const std::uint16_t qtype = typeAt(query, *nameEnd);
-
-    const bool nameError = qtype == kTypeHttps;
-    const std::array<std::uint8_t, 12>& answer = qtype == kTypeAaaa ? kAnswerAaaa : kAnswerA;
-    const std::size_t rdataSize = qtype == kTypeAaaa ? 16 : 4;
-
     Datagram reply;
-    reply.reserve(questionEnd + (nameError ? 0 : answer.size() + rdataSize));
-    reply.insert(reply.end(),
-                 {query[0], query[1], 0x81, nameError ? std::uint8_t{0x83} : std::uint8_t{0x80},
-                  query[4], query[5], 0x00, nameError ? std::uint8_t{0x00} : std::uint8_t{0x01},
-                  0x00, 0x00, 0x00, 0x00});
-    reply.insert(reply.end(), query.begin() + static_cast<std::ptrdiff_t>(kHeaderSize),
-                 query.begin() + static_cast<std::ptrdiff_t>(questionEnd));
-    if (!nameError) {
-        reply.insert(reply.end(), answer.begin(), answer.end());
-        reply.insert(reply.end(), rdataSize, 0x00);
-    }
+    appendBlockedResponse(query, question, reply);
     return reply;
 }
 

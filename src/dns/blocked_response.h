@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "dns/datagram.h"
+#include "dns/question.h"
 
 namespace sieveharbor::dns {
 
@@ -18,12 +21,16 @@ inline constexpr std::uint16_t kTypeHttps = 65;
 // for byte. The ID and QDCOUNT are copied; the flags are always 0x81 0x80 (0x81 0x83 for the
 // name error); anything after the first question is dropped.
 //
-// Nothing when: fewer than 13 bytes, no zero byte ends the name inside the datagram, or fewer
-// than 4 bytes follow it. Never reads outside `query`. Pure; any thread.
+// Nothing when the question is incomplete: fewer than 13 bytes, no zero byte ends the name
+// inside the datagram, or fewer than 4 bytes follow it. Never reads outside `query`. Pure.
 std::optional<Datagram> makeBlockedResponse(ByteView query);
 
-// The first question's QTYPE, found as makeBlockedResponse finds it: present exactly when it
-// would answer. Pure; any thread.
-std::optional<std::uint16_t> questionType(ByteView query);
+// The same reply for a question already read from `query` (complete() must hold), appended to
+// `out`: a stream writes replies one after another into one buffer.
+void appendBlockedResponse(ByteView query, const Question& question,
+                           std::vector<std::uint8_t>& out);
+
+// The size appendBlockedResponse appends.
+std::size_t blockedResponseSize(const Question& question) noexcept;
 
 }  // namespace sieveharbor::dns

@@ -1,6 +1,9 @@
 #include "flow/forward_query.h"
 
 #include <utility>
+#include <variant>
+
+#include "dns/tcp_framing.h"
 
 namespace sieveharbor::flow {
 
@@ -33,26 +36,37 @@ using metrics::Outcome;
 using platform::Connection;
 using platform::ConnectionError;
 using platform::ConnectionState;
+using platform::Transport;
+
+// The largest framed message, and so the most one receive need take.
+constexpr std::size_t kMaxStreamRead = 2 + 0xFFFF;
 
 bool isDescriptorShortage(const std::optional<ConnectionError>& error) {
     return error && (*error == std::errc::too_many_files_open ||
                      *error == std::errc::too_many_files_open_in_system);
 }
 
-// One forwarded query. Every handler runs on lane_, so the steps never overlap; the first of
-// reply, failure and timeout ends the exchange and everything later is ignored.
+// Where a datagram exchange writes its reply.
+struct DatagramReturn {
+    std::shared_ptr<platform::UdpFlow> flow;
+    platform::Endpoint endpoint;
+};
+
+// One relayed query, over either transport. Every handler runs on lane_, so the steps never
+// overlap; the first of reply, failure and timeout ends the exchange and everything later is
+// ignored.
 class Exchange : public std::enable_shared_from_this<Exchange> {
   public:
+    using Return = std::variant<DatagramReturn, std::shared_ptr<StreamExchangeOwner>>;
+
     Exchange(std::shared_ptr<platform::Queue> lane, std::shared_ptr<Connection> connection,
-             const ForwardContext& context, dns::Datagram query, std::shared_ptr<UdpFlow> flow,
-             Endpoint endpoint)
+             const ForwardContext& context, dns::Datagram query, Return destination)
         : lane_(std::move(lane)),
           connection_(std::move(connection)),
           limit_(context.limit()),
           counters_(context.counters()),
           query_(std::move(query)),
-          flow_(std::move(flow)),
-          endpoint_(endpoint) {}
+          return_(std::move(destination)) {}
 
     // Gives the slot back if the exchange is dropped without ending (its queue shut down).
     ~Exchange() { releaseSlot(); }
@@ -76,6 +90,8 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
   private:
     enum class Step { started, sending, receiving, ended };
 
+    bool stream() const noexcept { return return_.index() == 1; }
+
     void onState(ConnectionState state) {
         // A failure ends the exchange at any step; ready matters only before the send.
         if (state.kind == ConnectionState::Kind::failed) {
@@ -93,7 +109,9 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         settle(true);
         step_ = Step::sending;
         auto self = shared_from_this();
-        connection_->send(std::move(query_),
+        auto content =
+            stream() ? dns::frameMessage(query_).value_or(dns::Datagram{}) : std::move(query_);
+        connection_->send(std::move(content),
                           [self](std::optional<ConnectionError> error) { self->onSent(error); });
     }
 
@@ -106,26 +124,65 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             return;
         }
         step_ = Step::receiving;
-        auto self = shared_from_this();
-        connection_->receiveMessage([self](std::optional<dns::Datagram> content, bool /*complete*/,
-                                           std::optional<ConnectionError> error) {
-            self->onReceived(std::move(content), error);
-        });
+        receiveNext();
     }
 
-    void onReceived(std::optional<dns::Datagram> content, std::optional<ConnectionError> error) {
+    void receiveNext() {
+        auto self = shared_from_this();
+        auto completion = [self](std::optional<dns::Datagram> content, bool complete,
+                                 std::optional<ConnectionError> error) {
+            self->onReceived(std::move(content), complete, error);
+        };
+        if (stream()) {
+            connection_->receive(1, kMaxStreamRead, std::move(completion));
+        } else {
+            connection_->receiveMessage(std::move(completion));
+        }
+    }
+
+    void onReceived(std::optional<dns::Datagram> content, bool complete,
+                    std::optional<ConnectionError> error) {
         if (step_ != Step::receiving) {
             return;
         }
-        if (content && !error) {
-            std::vector<dns::Datagram> datagrams;
-            datagrams.push_back(std::move(*content));
-            flow_->writeDatagrams(std::move(datagrams), {endpoint_},
-                                  [](std::optional<FlowError>) {});
-            end(Outcome::reply);
+        if (!content || error) {
+            end(Outcome::failure);
             return;
         }
-        end(Outcome::failure);
+        if (!stream()) {
+            deliver(std::move(*content));
+            return;
+        }
+        // A stream brings the reply in pieces: the first whole message is the reply.
+        framer_.append(*content);
+        dns::Datagram reply;
+        switch (framer_.next(reply)) {
+            case dns::TcpFramer::Status::message:
+                deliver(std::move(reply));
+                return;
+            case dns::TcpFramer::Status::bad:
+                end(Outcome::failure);
+                return;
+            case dns::TcpFramer::Status::more:
+                if (complete) {
+                    end(Outcome::failure);  // closed before a whole reply
+                } else {
+                    receiveNext();
+                }
+                return;
+        }
+    }
+
+    void deliver(dns::Datagram reply) {
+        if (auto* datagram = std::get_if<DatagramReturn>(&return_)) {
+            std::vector<dns::Datagram> datagrams;
+            datagrams.push_back(std::move(reply));
+            datagram->flow->writeDatagrams(std::move(datagrams), {datagram->endpoint},
+                                           [](std::optional<platform::FlowError>) {});
+        } else {
+            reply_ = std::move(reply);
+        }
+        end(Outcome::reply);
     }
 
     // Counts the query once: relayed, or dropped for want of a descriptor.
@@ -157,11 +214,15 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         }
         // Moved out first: cancel() makes the connection release the handlers that hold us.
         auto connection = std::move(connection_);
-        flow_.reset();
+        auto destination = std::move(return_);
         query_ = {};
         connection->cancel();
-        // Last, so a zero count means every socket of every ended exchange is closed.
+        // Before the owner hears of the end, so a zero count means every connection of every
+        // ended exchange is closed.
         releaseSlot();
+        if (auto* owner = std::get_if<std::shared_ptr<StreamExchangeOwner>>(&destination)) {
+            (*owner)->exchangeEnded(std::move(reply_));
+        }
     }
 
     void releaseSlot() noexcept {
@@ -176,30 +237,45 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     std::shared_ptr<InFlightLimit> limit_;
     std::shared_ptr<metrics::Counters> counters_;
     dns::Datagram query_;
-    std::shared_ptr<UdpFlow> flow_;
-    Endpoint endpoint_;
+    Return return_;
+    std::optional<dns::Datagram> reply_;  // a stream's, until the owner is told
+    dns::TcpFramer framer_;
     std::shared_ptr<platform::Timer> timer_;
     Step step_ = Step::started;
     bool settled_ = false;
     bool holdsSlot_ = true;
 };
 
-}  // namespace
-
-void forwardQuery(const ForwardContext& context, dns::Datagram query, std::shared_ptr<UdpFlow> flow,
-                  Endpoint endpoint, std::string_view upstreamHost) {
+bool startExchange(const ForwardContext& context, dns::Datagram query, std::string_view host,
+                   Exchange::Return destination) {
     if (!context.limit()->tryAcquire()) {
         context.counters()->dropped(metrics::Drop::overInFlightCap);
-        return;
+        return false;
     }
+    const auto transport = destination.index() == 0 ? Transport::datagram : Transport::stream;
     auto lane = context.queue()->makeSerialQueue();
     auto connection =
-        context.connections()->makeConnection(upstreamHost, context.options().upstreamPort);
+        context.connections()->makeConnection(host, context.options().upstreamPort, transport);
     auto exchange = std::make_shared<Exchange>(lane, std::move(connection), context,
-                                               std::move(query), std::move(flow), endpoint);
+                                               std::move(query), std::move(destination));
     // Everything of the exchange, its start included, runs on its lane; nothing races the caller.
     const auto timeout = context.options().replyTimeout;
     lane->post([exchange, timeout] { exchange->begin(timeout); });
+    return true;
+}
+
+}  // namespace
+
+void forwardQuery(const ForwardContext& context, dns::Datagram query,
+                  std::shared_ptr<platform::UdpFlow> flow, platform::Endpoint endpoint,
+                  std::string_view upstreamHost) {
+    startExchange(context, std::move(query), upstreamHost,
+                  DatagramReturn{std::move(flow), std::move(endpoint)});
+}
+
+bool forwardStreamQuery(const ForwardContext& context, dns::Datagram query,
+                        std::shared_ptr<StreamExchangeOwner> owner, std::string_view upstreamHost) {
+    return startExchange(context, std::move(query), upstreamHost, std::move(owner));
 }
 
 }  // namespace sieveharbor::flow

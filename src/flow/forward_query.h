@@ -5,18 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "dns/datagram.h"
-#include "flow/udp_flow.h"
 #include "metrics/counters.h"
 #include "platform/connection.h"
+#include "platform/endpoint.h"
 #include "platform/queue.h"
+#include "platform/udp_flow.h"
 
 namespace sieveharbor::flow {
 
 // An exchange with no reply by then is cancelled and writes nothing; without a bound every
-// unanswered query would hold its socket for ever.
+// unanswered query would hold its connection for ever.
 inline constexpr std::chrono::milliseconds kReplyTimeout = std::chrono::seconds(5);
 // Beyond this many exchanges in flight a query is dropped unanswered, as an overloaded resolver
 // drops, rather than queued without limit.
@@ -30,8 +32,8 @@ struct ForwardOptions {
     std::uint16_t upstreamPort = kUpstreamPort;
 };
 
-// Counts exchanges in flight. Shared with the exchanges themselves, so it outlives whoever made
-// the context.
+// Counts exchanges in flight, of both transports. Shared with the exchanges themselves, so it
+// outlives whoever made the context.
 class InFlightLimit {
   public:
     explicit InFlightLimit(std::size_t max) noexcept : max_(max) {}
@@ -47,8 +49,8 @@ class InFlightLimit {
     std::atomic<std::size_t> count_{0};
 };
 
-// What every exchange of one forwarder shares: the queue its handlers run on, where connections
-// come from, and the bounds. Made once (by the provider) and used from any thread.
+// What every exchange of one provider shares: the queue its handlers run on, where connections
+// come from, the bounds and the counters. Made once and used from any thread.
 class ForwardContext {
   public:
     // Without counters of its own it counts into a set nobody reads.
@@ -74,14 +76,30 @@ class ForwardContext {
     std::shared_ptr<metrics::Counters> counters_;
 };
 
-// Relays one query to the upstream host on a fresh connection and writes the first reply, byte
-// for byte, into the flow for the endpoint. Returns at once, on the calling thread; the exchange
-// then runs on its own serial queue made from the context's queue, holding its connection, query,
-// flow and endpoint until it ends (reply written, failure, or timeout), and writes nothing after
-// it has ended. Over the in-flight limit the query is dropped: no connection, no reply.
-// Counts the query relayed once its socket is made (dropped when no descriptor was left for it),
-// and the exchange's outcome as it ends.
-void forwardQuery(const ForwardContext& context, dns::Datagram query, std::shared_ptr<UdpFlow> flow,
-                  Endpoint endpoint, std::string_view upstreamHost);
+// Relays one query to the upstream host on a fresh datagram connection and writes the first
+// reply, byte for byte, into the flow for the endpoint. Returns at once, on the calling thread;
+// the exchange then runs on a serial queue of its own made from the context's queue, holding its
+// connection, query, flow and endpoint until it ends (reply written, failure, or timeout), and
+// writes nothing after it has ended. Over the in-flight limit the query is dropped: no
+// connection, no reply. Counts the query relayed once its connection is made (dropped when no
+// descriptor was left for it), and the exchange's outcome as it ends.
+void forwardQuery(const ForwardContext& context, dns::Datagram query,
+                  std::shared_ptr<platform::UdpFlow> flow, platform::Endpoint endpoint,
+                  std::string_view upstreamHost);
+
+// Whoever started a stream exchange, told how it ended.
+class StreamExchangeOwner {
+  public:
+    virtual ~StreamExchangeOwner() = default;
+    // Once per exchange, on the exchange's queue: the upstream's reply, or nothing (failure,
+    // timeout, or no descriptor for its connection).
+    virtual void exchangeEnded(std::optional<dns::Datagram> reply) = 0;
+};
+
+// The same exchange over a stream connection of its own: the query goes out framed by its
+// length, and the first whole message that comes back is handed to the owner, unframed. False
+// when the query was dropped over the in-flight limit: the owner is then never called.
+bool forwardStreamQuery(const ForwardContext& context, dns::Datagram query,
+                        std::shared_ptr<StreamExchangeOwner> owner, std::string_view upstreamHost);
 
 }  // namespace sieveharbor::flow

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/usage_text.h"
+#include "main/usage_text.h"
 
 namespace sieveharbor::list_tool {
 
@@ -31,7 +31,7 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
         const std::string_view name = arg.substr(0, equals);
         if (name == "--no-minimise" || name == "--help" || name == "--version") {
             if (equals != std::string_view::npos) {
-                return fail("option " + host::quoted(name) + " takes no value");
+                return fail("option " + cli::quoted(name) + " takes no value");
             }
             options.minimise = options.minimise && name != "--no-minimise";
             options.help = options.help || name == "--help";
@@ -39,7 +39,7 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
             continue;
         }
         if (name != "-o" && name != "--output" && name != "--allow") {
-            return fail("unknown option " + host::quoted(name));
+            return fail("unknown option " + cli::quoted(name));
         }
         std::string_view value;
         if (equals != std::string_view::npos) {
@@ -48,7 +48,7 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
             value = args[++i];
         }
         if (value.empty()) {
-            return fail("option " + host::quoted(name) + " needs a file");
+            return fail("option " + cli::quoted(name) + " needs a file");
         }
         if (name == "--allow") {
             if (value == "-") {

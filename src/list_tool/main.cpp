@@ -10,10 +10,10 @@
 #include <system_error>
 #include <vector>
 
-#include "host/usage_text.h"
 #include "list_tool/command_line.h"
 #include "list_tool/list_files.h"
 #include "lists/list_builder.h"
+#include "main/usage_text.h"
 
 namespace {
 
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     const auto parsed = list_tool::parseCommandLine(args);
     if (!parsed.options) {
         printError(parsed.error);
-        printError(host::usageHint(list_tool::kProgramName));
+        printError(cli::usageHint(list_tool::kProgramName));
         return kExitUsage;
     }
     if (parsed.options->help) {

@@ -1,5 +1,5 @@
-// sieveharbor-proxy: the DNS-filtering proxy as a Linux service. Binds the listeners, runs the
-// provider on them and serves signals on the main thread until told to stop.
+// sieveharbor-proxy: the DNS-filtering proxy as a Linux service. Binds the listeners, hands every
+// flow they make to the provider and serves signals on the main thread until told to stop.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -15,23 +15,22 @@
 #include <string_view>
 #include <vector>
 
-#include "host/command_line.h"
-#include "host/descriptor_limit.h"
-#include "host/file_watcher.h"
-#include "host/metrics_endpoint.h"
-#include "host/passed_sockets.h"
-#include "host/posix_file_system.h"
-#include "host/process_notification_center.h"
-#include "host/sd_login_console_user.h"
-#include "host/startup_messages.h"
-#include "host/stderr_logger.h"
-#include "host/watched_flow.h"
+#include "main/command_line.h"
+#include "main/descriptor_limit.h"
+#include "main/metrics_endpoint.h"
+#include "main/passed_sockets.h"
+#include "main/startup_messages.h"
+#include "main/watched_flow.h"
 #include "metrics/exposition.h"
-#include "platform/linux/asio_pool.h"
 #include "platform/linux/event_loop.h"
+#include "platform/linux/file_watcher.h"
 #include "platform/linux/listener_flow.h"
 #include "platform/linux/loop_connection.h"
-#include "platform/linux/tcp_server.h"
+#include "platform/linux/process_notification_center.h"
+#include "platform/linux/sd_login_console_user.h"
+#include "platform/linux/stderr_logger.h"
+#include "platform/linux/tcp_listener.h"
+#include "platform/posix/posix_file_system.h"
 #include "provider/dns_proxy_provider.h"
 
 namespace {
@@ -68,7 +67,7 @@ void reportListenerClosed() {
 // listener, or nothing and why. A default IPv6 address on a machine without IPv6 is left out, so
 // the defaults work everywhere; an address the user asked for must bind.
 template <class Listener, class Open>
-std::vector<std::shared_ptr<Listener>> listenOnEach(const host::Options& options, bool tcp,
+std::vector<std::shared_ptr<Listener>> listenOnEach(const service::Options& options, bool tcp,
                                                     bool& failed, Open open) {
     std::vector<std::shared_ptr<Listener>> listeners;
     for (const auto& address : options.listen) {
@@ -82,7 +81,7 @@ std::vector<std::shared_ptr<Listener>> listenOnEach(const host::Options& options
         if (options.defaultListen && address.isV6() && noIpv6) {
             continue;
         }
-        printError(host::listenFailureMessage(address, error, tcp));
+        printError(service::listenFailureMessage(address, error, tcp));
         failed = true;
         return {};
     }
@@ -97,11 +96,11 @@ using platform::linux_host::LoopPool;
 // first, alone: a port another program holds, even another of these proxies, is refused as it
 // would be without the sharing.
 std::vector<std::shared_ptr<ListenerFlow>> bindListeners(LoopPool& loops,
-                                                         const host::Options& options,
+                                                         const service::Options& options,
                                                          bool& failed) {
     std::vector<std::shared_ptr<ListenerFlow>> shared;
     auto listeners =
-        listenOnEach<ListenerFlow>(options, false, failed, [&](const host::SocketAddress& a) {
+        listenOnEach<ListenerFlow>(options, false, failed, [&](const service::SocketAddress& a) {
             if (loops.loopCount() == 1) {
                 auto bound = ListenerFlow::bind(loops.loop(0), a.address, a.port);
                 return std::pair(std::move(bound.flow), bound.error);
@@ -136,7 +135,7 @@ std::vector<std::shared_ptr<Listener>> adoptEach(const std::vector<int>& fds, bo
     for (const int fd : fds) {
         auto [listener, error] = adopt(fd);
         if (!listener) {
-            printError(host::adoptFailureMessage(fd, error));
+            printError(service::adoptFailureMessage(fd, error));
             failed = true;
             return {};
         }
@@ -154,42 +153,30 @@ std::vector<std::shared_ptr<ListenerFlow>> adoptListeners(LoopPool& loops,
     });
 }
 
-using platform::linux_host::TcpServer;
+using platform::linux_host::TcpListener;
 
 // DNS over TCP where UDP is served: on every --listen address, or on the TCP sockets systemd
-// passed. Messages are judged as datagrams are, against the provider's list of the moment.
-std::vector<std::shared_ptr<TcpServer>> startTcp(
-    platform::linux_host::AsioPool& queue, const host::Options& options,
-    const host::PassedSockets& passed, const std::shared_ptr<provider::DNSProxyProvider>& proxy,
-    std::size_t maxConnections, bool& failed) {
+// passed. Each connection is a stream flow handed to the provider like any platform flow.
+std::vector<std::shared_ptr<TcpListener>> startTcp(
+    LoopPool& loops, const service::Options& options, const service::PassedSockets& passed,
+    const std::shared_ptr<provider::DNSProxyProvider>& proxy, bool& failed) {
     if (!options.tcp) {
         return {};
     }
-    platform::linux_host::Judge judge = [weak = std::weak_ptr(proxy)](dns::ByteView message) {
-        const auto self = weak.lock();
-        if (!self) {
-            return flow::Judgement{flow::Verdict::drop, std::nullopt};
+    TcpListener::OnFlow onFlow = [weak = std::weak_ptr(proxy)](auto flow) {
+        if (const auto self = weak.lock()) {
+            self->handleNewFlow(flow);
         }
-        const auto snapshot = self->blockedDomains.snapshot();
-        return flow::judgeMessage(message, *snapshot);
     };
-    const platform::linux_host::TcpUpstream upstream{
-        {asio::ip::make_address(options.upstream.address), options.upstream.port},
-        proxy->forwarding().options().replyTimeout,
-        proxy->forwarding().limit(),
-        proxy->forwarding().counters()};
-    platform::linux_host::TcpLimits limits;
-    limits.maxConnections = maxConnections;
     if (!passed.datagram.empty()) {
-        return adoptEach<TcpServer>(passed.stream, failed, [&](int fd) {
-            auto adopted = TcpServer::adopt(queue.context(), fd, judge, upstream, limits);
-            return std::pair(std::move(adopted.server), adopted.error);
+        return adoptEach<TcpListener>(passed.stream, failed, [&](int fd) {
+            auto adopted = TcpListener::adopt(loops, fd, onFlow);
+            return std::pair(std::move(adopted.listener), adopted.error);
         });
     }
-    return listenOnEach<TcpServer>(options, true, failed, [&](const host::SocketAddress& a) {
-        auto started =
-            TcpServer::listen(queue.context(), a.address, a.port, judge, upstream, limits);
-        return std::pair(std::move(started.server), started.error);
+    return listenOnEach<TcpListener>(options, true, failed, [&](const service::SocketAddress& a) {
+        auto started = TcpListener::listen(loops, a.address, a.port, onFlow);
+        return std::pair(std::move(started.listener), started.error);
     });
 }
 
@@ -215,32 +202,30 @@ bool folderExists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-int run(const host::Options& options, const sigset_t& signals) {
+int run(const service::Options& options, const sigset_t& signals) {
     // Each upstream exchange holds a socket: the usual soft limit of 1,024 would not hold the
     // in-flight cap.
-    const std::size_t descriptorLimit = host::raiseDescriptorLimit();
-    auto loggers = std::make_shared<host::StderrLoggerFactory>(options.debug);
+    const std::size_t descriptorLimit = service::raiseDescriptorLimit();
+    auto loggers = std::make_shared<platform::linux_host::StderrLoggerFactory>(options.debug);
     const auto processLogger = loggers->makeLogger(kProcessLogSubsystem, provider::kLogCategory);
     if (processLogger->isDebugEnabled()) {
         processLogger->debug("first light");
     }
 
-    const auto passed = host::takePassedSockets(options);
+    const auto passed = service::takePassedSockets(options);
     for (const auto& notice : passed.notices) {
         printError(notice);
     }
     if (!passed.error.empty()) {
         printError(passed.error);
         if (passed.badUsage) {
-            printError(host::usageHint());
+            printError(service::usageHint());
             return kExitUsage;
         }
         return kExitFailed;
     }
 
-    // TCP runs on Asio; UDP listeners and the relay on event loops of their own, one per core
-    // the process may use.
-    auto queue = std::make_shared<platform::linux_host::AsioPool>();
+    // One event loop per core the process may use serves every listener, flow and exchange.
     auto relay = std::make_shared<LoopPool>();
     bool failed = false;
     auto listeners = passed.datagram.empty() ? bindListeners(*relay, options, failed)
@@ -249,20 +234,20 @@ int run(const host::Options& options, const sigset_t& signals) {
         return kExitFailed;
     }
 
-    auto notifications = std::make_shared<host::ProcessNotificationCenter>();
-    std::unique_ptr<host::FileWatcher> watcher;
+    auto notifications = std::make_shared<platform::linux_host::ProcessNotificationCenter>();
+    std::unique_ptr<platform::linux_host::FileWatcher> watcher;
     if (options.blocklist) {
         // Serving DNS does not wait for the list: its folder is watched for until it appears.
-        const auto folder = host::FileWatcher::folderOf(*options.blocklist);
+        const auto folder = platform::linux_host::FileWatcher::folderOf(*options.blocklist);
         if (!folderExists(folder)) {
-            printError(host::missingFolderMessage(folder));
+            printError(service::missingFolderMessage(folder));
         }
-        auto started = host::FileWatcher::start(*options.blocklist, [notifications] {
-            notifications->post(provider::blocklistUpdatedNotificationName());
-        });
+        auto started = platform::linux_host::FileWatcher::start(
+            *options.blocklist,
+            [notifications] { notifications->post(provider::blocklistUpdatedNotificationName()); });
         if (!started.watcher) {
-            printError(host::watchFailureMessage(host::FileWatcher::folderOf(*options.blocklist),
-                                                 started.error));
+            printError(service::watchFailureMessage(
+                platform::linux_host::FileWatcher::folderOf(*options.blocklist), started.error));
             return kExitFailed;
         }
         watcher = std::move(started.watcher);
@@ -272,39 +257,40 @@ int run(const host::Options& options, const sigset_t& signals) {
     settings.fixedBlocklistPath = options.blocklist;
     settings.upstreamAddress = options.upstream.address;
     settings.forward.upstreamPort = options.upstream.port;
-    const platform::linux_host::TcpLimits tcpDefaults;
-    const auto budget =
-        host::budgetFor(descriptorLimit, host::openDescriptors(), settings.forward.maxInFlight,
-                        options.tcp ? tcpDefaults.maxConnections : 0);
+    const flow::StreamLimits tcpDefaults;
+    const auto budget = service::budgetFor(descriptorLimit, service::openDescriptors(),
+                                           settings.forward.maxInFlight,
+                                           options.tcp ? tcpDefaults.maxConnections : 0);
+    settings.streams.maxConnections = std::max<std::size_t>(budget.tcpConnections, 1);
     settings.forward.maxInFlight = budget.inFlight;
     if (budget.inFlight < flow::kMaxInFlight ||
         (options.tcp && budget.tcpConnections < tcpDefaults.maxConnections)) {
-        printError(
-            host::descriptorLimitMessage(descriptorLimit, budget.inFlight, budget.tcpConnections));
+        printError(service::descriptorLimitMessage(descriptorLimit, budget.inFlight,
+                                                   budget.tcpConnections));
     }
     settings.onLoad = [debug = options.debug](const provider::LoadReport& report) {
-        if (const auto line = host::loadMessage(report, debug)) {
+        if (const auto line = service::loadMessage(report, debug)) {
             printError(*line);
         }
     };
     auto dnsProxy = provider::DNSProxyProvider::create(
         {relay, std::make_shared<platform::linux_host::LoopConnectionFactory>(), notifications,
-         std::make_shared<host::SdLoginConsoleUser>(), std::make_shared<host::PosixFileSystem>(),
-         loggers},
+         std::make_shared<platform::linux_host::SdLoginConsoleUser>(),
+         std::make_shared<platform::posix::PosixFileSystem>(), loggers},
         std::move(settings));
-    auto tcpServers = startTcp(*queue, options, passed, dnsProxy, budget.tcpConnections, failed);
+    auto tcpListeners = startTcp(*relay, options, passed, dnsProxy, failed);
     if (failed) {
         return kExitFailed;
     }
-    std::unique_ptr<host::MetricsEndpoint> metricsEndpoint;
+    std::unique_ptr<service::MetricsEndpoint> metricsEndpoint;
     if (options.metrics) {
         auto started =
-            host::MetricsEndpoint::start(*options.metrics, [weak = std::weak_ptr(dnsProxy)] {
+            service::MetricsEndpoint::start(*options.metrics, [weak = std::weak_ptr(dnsProxy)] {
                 const auto proxy = weak.lock();
                 return proxy ? metrics::renderExposition(proxy->metrics()) : std::string();
             });
         if (!started.endpoint) {
-            printError(host::metricsFailureMessage(*options.metrics, started.error));
+            printError(service::metricsFailureMessage(*options.metrics, started.error));
             return kExitFailed;
         }
         metricsEndpoint = std::move(started.endpoint);
@@ -313,7 +299,7 @@ int run(const host::Options& options, const sigset_t& signals) {
     // The provider gets watched stand-ins; this function keeps the listeners themselves.
     for (const auto& listener : listeners) {
         dnsProxy->handleNewFlow(
-            std::make_shared<host::WatchedFlow>(listener, reportListenerClosed));
+            std::make_shared<service::WatchedFlow>(listener, reportListenerClosed));
     }
 
     if (std::getenv("NOTIFY_SOCKET") != nullptr) {
@@ -328,19 +314,17 @@ int run(const host::Options& options, const sigset_t& signals) {
     dnsProxy->stopProxyWithReason(0, [] {});
     metricsEndpoint.reset();
     watcher.reset();
-    for (const auto& server : tcpServers) {
-        server->stop();
+    for (const auto& listener : tcpListeners) {
+        listener->stop();
     }
-    queue->stop();
     for (const auto& listener : listeners) {
         listener->stop();  // drops the pending read, which holds the flow
     }
     relay->stop();
-    tcpServers.clear();
+    tcpListeners.clear();
     listeners.clear();
     dnsProxy.reset();
     notifications.reset();
-    queue.reset();
     relay.reset();
     return status;
 }
@@ -354,23 +338,24 @@ int main(int argc, char** argv) {
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const auto parsed = host::parseCommandLine(args);
+    const auto parsed = service::parseCommandLine(args);
     if (!parsed.options) {
         printError(parsed.error);
-        printError(host::usageHint());
+        printError(service::usageHint());
         return kExitUsage;
     }
     if (parsed.options->help) {
-        std::cout << host::usageText();
+        std::cout << service::usageText();
         return std::cout.flush() ? kExitStopped : kExitFailed;
     }
     if (parsed.options->version) {
-        std::cout << host::kProgramName << " " << SIEVEHARBOR_VERSION << "\n";
+        std::cout << service::kProgramName << " " << SIEVEHARBOR_VERSION << "\n";
         return std::cout.flush() ? kExitStopped : kExitFailed;
     }
-    if (const auto loop = host::upstreamLoopError(*parsed.options, host::listMachineAddresses())) {
+    if (const auto loop =
+            service::upstreamLoopError(*parsed.options, service::listMachineAddresses())) {
         printError(*loop);
-        printError(host::usageHint());
+        printError(service::usageHint());
         return kExitUsage;
     }
     return run(*parsed.options, signals);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,12 +30,16 @@ struct ConnectionState {
     static ConnectionState cancelled() { return {Kind::cancelled, std::nullopt}; }
 };
 
-// A UDP connection to one upstream host and port, for one message each way.
+// How an exchange reaches the upstream: UDP datagrams, or a TCP stream.
+enum class Transport : std::uint8_t { datagram, stream };
+
+// A connection to one upstream host and port for one exchange: Linux, a fresh connected socket;
+// macOS, an nw_connection_t.
 //
-// Order of use: setStateUpdateHandler, then start(queue), then send/receiveMessage once ready,
-// then cancel(). Every handler and completion runs on the queue given to start(); the state
-// handler once per reported state, each send and receive completion exactly once (with an error
-// if the connection was cancelled first). Methods may be called from any thread.
+// Order of use: setStateUpdateHandler, then start(queue), then send and receive once ready, then
+// cancel(). Every handler and completion runs on the queue given to start(); the state handler
+// once per reported state, each send and receive completion exactly once (with an error if the
+// connection was cancelled first). Methods may be called from any thread.
 //
 // Ownership: the connection holds its handlers until it is cancelled. After cancel() it reports
 // the cancelled state (if it was started), completes what is pending, and then releases every
@@ -43,8 +48,9 @@ class Connection {
   public:
     using StateUpdateHandler = std::function<void(ConnectionState state)>;
     using SendCompletion = std::function<void(std::optional<ConnectionError> error)>;
-    // content: the whole message as received, present and possibly empty; isComplete is true for
-    // whole datagrams.
+    // Datagram (receiveMessage): content is the whole datagram, present and possibly empty, and
+    // isComplete is true. Stream (receive): content is the next bytes, at least one, or empty
+    // with isComplete true when the upstream has closed its side.
     using ReceiveCompletion =
         std::function<void(std::optional<dns::Datagram> content, bool isComplete,
                            std::optional<ConnectionError> error)>;
@@ -53,10 +59,13 @@ class Connection {
 
     virtual void setStateUpdateHandler(StateUpdateHandler handler) = 0;
     virtual void start(std::shared_ptr<Queue> queue) = 0;
-    // Sends one whole message.
+    // Sends content whole: one datagram, or the next bytes of the stream.
     virtual void send(dns::Datagram content, SendCompletion completion) = 0;
-    // Receives the next whole message.
+    // Datagram connections: the next whole datagram.
     virtual void receiveMessage(ReceiveCompletion completion) = 0;
+    // Stream connections: between minimum and maximum bytes, whatever has arrived.
+    virtual void receive(std::size_t minimum, std::size_t maximum,
+                         ReceiveCompletion completion) = 0;
     virtual void cancel() = 0;
 };
 
@@ -65,8 +74,8 @@ class Connection {
 class ConnectionFactory {
   public:
     virtual ~ConnectionFactory() = default;
-    virtual std::shared_ptr<Connection> makeConnection(std::string_view host,
-                                                       std::uint16_t port) = 0;
+    virtual std::shared_ptr<Connection> makeConnection(std::string_view host, std::uint16_t port,
+                                                       Transport transport) = 0;
 };
 
 }  // namespace sieveharbor::platform

@@ -48,9 +48,9 @@ void DNSProxyProvider::loadBlocklist() {
     report.outcome = loadFrom(*path, report.entries);
     report.took = std::chrono::steady_clock::now() - started;
     if (report.outcome == LoadReport::Outcome::accepted) {
-        forward_.counters()->reloadAccepted(report.took);
+        pipeline_.counters().reloadAccepted(report.took);
     } else {
-        forward_.counters()->reloadRefused();
+        pipeline_.counters().reloadRefused();
     }
     if (onLoad_) {
         onLoad_(report);

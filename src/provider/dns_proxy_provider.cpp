@@ -24,7 +24,9 @@ DNSProxyProvider::DNSProxyProvider(PrivateTag /*tag*/, ProviderSeams seams,
       seams_(std::move(seams)),
       fixedBlocklistPath_(std::move(settings.fixedBlocklistPath)),
       onLoad_(std::move(settings.onLoad)),
-      forward_(seams_.queue, seams_.connections, settings.forward) {}
+      pipeline_(blockedDomains,
+                flow::ForwardContext(seams_.queue, seams_.connections, settings.forward),
+                safeDNSAddress, settings.streams) {}
 
 DNSProxyProvider::~DNSProxyProvider() {
     // The centre keys subscriptions by a plain pointer; removing them here means no delivery can
@@ -33,9 +35,9 @@ DNSProxyProvider::~DNSProxyProvider() {
 }
 
 metrics::Snapshot DNSProxyProvider::metrics() const {
-    auto snapshot = forward_.counters()->read();
+    auto snapshot = pipeline_.counters().read();
     snapshot.entries = blockedDomains.snapshot()->size();
-    snapshot.inFlight = forward_.inFlight();
+    snapshot.inFlight = pipeline_.forward().inFlight();
     return snapshot;
 }
 

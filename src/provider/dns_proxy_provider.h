@@ -15,11 +15,12 @@
 #include "blocklist/matching.h"
 #include "dns/datagram.h"
 #include "flow/forward_query.h"
-#include "flow/udp_flow.h"
+#include "flow/pipeline.h"
 #include "metrics/counters.h"
 #include "platform/connection.h"
 #include "platform/console_user.h"
 #include "platform/file_system.h"
+#include "platform/flow.h"
 #include "platform/logger.h"
 #include "platform/notification_center.h"
 #include "platform/queue.h"
@@ -72,10 +73,11 @@ struct ProviderSettings {
     std::function<void(const LoadReport&)> onLoad;
     std::string upstreamAddress{kDefaultSafeDNSAddress};
     flow::ForwardOptions forward{};
+    flow::StreamLimits streams{};
 };
 
-// The DNS proxy: takes UDP flows, answers queries for blocked names itself and relays the rest
-// upstream; holds the blocklist and reloads it on the update notification.
+// The DNS proxy: takes UDP and TCP flows, answers queries for blocked names itself and relays the
+// rest upstream; holds the blocklist and reloads it on the update notification.
 //
 // Made only by create(), as a shared object: completions hold it weakly, so a flow callback that
 // arrives after the provider has gone closes the flow or does nothing, and upstream exchanges
@@ -100,16 +102,16 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     void sleepWithCompletionHandler(Completion completion);
     void wake();
 
-    // Takes a UDP flow (opens it and then reads it batch after batch); refuses any other kind,
-    // untouched. Returns at once.
-    bool handleNewFlow(const std::shared_ptr<flow::Flow>& flow);
+    // Takes a UDP flow (opened, then read batch after batch) or a TCP flow (opened, then read as
+    // a stream of framed messages) and serves it through the one pipeline; true for both, false
+    // only for no flow. Returns at once.
+    bool handleNewFlow(const std::shared_ptr<platform::Flow>& flow);
 
     // The blocking rule applied to one snapshot of blockedDomains.
     bool isDomainBlocked(std::string_view name) const;
 
-    // The relay's bounds and counters, for a host that relays another transport within the
-    // same cap.
-    const flow::ForwardContext& forwarding() const noexcept { return forward_; }
+    // The stream flows being served, for a host that reports them.
+    const flow::StreamRegistry& streamFlows() const noexcept { return pipeline_.streams(); }
 
     // Every counter, with the gauges of this moment: the list's entries, the exchanges in flight.
     metrics::Snapshot metrics() const;
@@ -145,21 +147,12 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     std::optional<std::string> blocklistPath() const;
     LoadReport::Outcome loadFrom(const std::string& path, std::size_t& entries);
 
-    static void readNextBatch(const std::weak_ptr<DNSProxyProvider>& provider,
-                              const std::shared_ptr<flow::UdpFlow>& flow);
-    static void handleDatagrams(const std::weak_ptr<DNSProxyProvider>& provider,
-                                const std::shared_ptr<flow::UdpFlow>& flow,
-                                std::optional<std::vector<dns::Datagram>> datagrams,
-                                std::optional<std::vector<flow::Endpoint>> endpoints,
-                                std::optional<flow::FlowError> error);
-    void dispatch(const std::shared_ptr<flow::UdpFlow>& flow, dns::Datagram& datagram,
-                  const flow::Endpoint& endpoint);
-
     ProviderSeams seams_;
     std::optional<std::string> fixedBlocklistPath_;
     std::function<void(const LoadReport&)> onLoad_;
     std::mutex loadMutex_;  // held by each load from its read to its publication
-    flow::ForwardContext forward_;
+    // What every flow is served with; flows hold it weakly, through the provider.
+    flow::Pipeline pipeline_;
 };
 
 }  // namespace sieveharbor::provider

@@ -35,12 +35,14 @@ class FakeConnection final : public platform::Connection,
         bool completePendingOnCancel = true;
     };
 
-    FakeConnection(std::string host, std::uint16_t port, Script script)
-        : host_(std::move(host)), port_(port), script_(std::move(script)) {}
+    FakeConnection(std::string host, std::uint16_t port, platform::Transport transport,
+                   Script script)
+        : host_(std::move(host)), port_(port), transport_(transport), script_(std::move(script)) {}
 
     // What was asked of it.
     const std::string& host() const { return host_; }
     std::uint16_t port() const { return port_; }
+    platform::Transport transport() const { return transport_; }
     bool started() const { return queue_ != nullptr; }
     bool hasStateHandler() const { return static_cast<bool>(stateHandler_); }
     const std::vector<dns::Datagram>& sent() const { return sent_; }
@@ -98,6 +100,10 @@ class FakeConnection final : public platform::Connection,
             completeSend(*script_.sendResult);
         }
     }
+    void receive(std::size_t /*minimum*/, std::size_t /*maximum*/,
+                 ReceiveCompletion completion) override {
+        receiveMessage(std::move(completion));
+    }
     void receiveMessage(ReceiveCompletion completion) override {
         ++receiveCalls_;
         receives_.push_back(std::move(completion));
@@ -131,6 +137,7 @@ class FakeConnection final : public platform::Connection,
   private:
     std::string host_;
     std::uint16_t port_;
+    platform::Transport transport_;
     Script script_;
     std::shared_ptr<platform::Queue> queue_;
     StateUpdateHandler stateHandler_;
@@ -146,9 +153,10 @@ class FakeConnectionFactory final : public platform::ConnectionFactory {
   public:
     FakeConnection::Script script;
 
-    std::shared_ptr<platform::Connection> makeConnection(std::string_view host,
-                                                         std::uint16_t port) override {
-        auto connection = std::make_shared<FakeConnection>(std::string(host), port, script);
+    std::shared_ptr<platform::Connection> makeConnection(std::string_view host, std::uint16_t port,
+                                                         platform::Transport transport) override {
+        auto connection =
+            std::make_shared<FakeConnection>(std::string(host), port, transport, script);
         made_.push_back(connection);
         return connection;
     }

@@ -7,29 +7,30 @@
 #include <string_view>
 #include <vector>
 
-#include "flow/udp_flow.h"
+#include "platform/stream_flow.h"
+#include "platform/udp_flow.h"
 
 namespace sieveharbor::fakes {
 
 // An endpoint that names a test client; equal labels give equal endpoints.
-inline flow::Endpoint endpoint(std::string_view label) {
-    return flow::Endpoint(std::span<const std::uint8_t>(
+inline platform::Endpoint endpoint(std::string_view label) {
+    return platform::Endpoint(std::span<const std::uint8_t>(
         reinterpret_cast<const std::uint8_t*>(label.data()), label.size()));
 }
 
 // A UdpFlow that records every call and completes open and read only when the test says so
 // (completeOpen/completeRead, which run the completion on the calling thread). Writes complete at
 // once with writeResult. Safe to use from several threads: writes may come from queue threads.
-class FakeUdpFlow final : public flow::UdpFlow {
+class FakeUdpFlow final : public platform::UdpFlow {
   public:
     enum class Call { open, read, write, closeRead, closeWrite };
     struct Write {
         std::vector<dns::Datagram> datagrams;
-        std::vector<flow::Endpoint> endpoints;
+        std::vector<platform::Endpoint> endpoints;
     };
 
     // Given to every write completion.
-    std::optional<flow::FlowError> writeResult;
+    std::optional<platform::FlowError> writeResult;
 
     std::vector<Call> calls() const {
         std::lock_guard lock(mutex_);
@@ -40,11 +41,11 @@ class FakeUdpFlow final : public flow::UdpFlow {
         return writes_;
     }
     // Outer optional: was it closed; inner: the error it was closed with.
-    std::optional<std::optional<flow::FlowError>> closeReadError() const {
+    std::optional<std::optional<platform::FlowError>> closeReadError() const {
         std::lock_guard lock(mutex_);
         return closeReadError_;
     }
-    std::optional<std::optional<flow::FlowError>> closeWriteError() const {
+    std::optional<std::optional<platform::FlowError>> closeWriteError() const {
         std::lock_guard lock(mutex_);
         return closeWriteError_;
     }
@@ -58,7 +59,7 @@ class FakeUdpFlow final : public flow::UdpFlow {
     }
 
     // Completes the oldest pending open; false when none is pending.
-    bool completeOpen(std::optional<flow::FlowError> error = std::nullopt) {
+    bool completeOpen(std::optional<platform::FlowError> error = std::nullopt) {
         OpenCompletion completion;
         {
             std::lock_guard lock(mutex_);
@@ -73,8 +74,8 @@ class FakeUdpFlow final : public flow::UdpFlow {
     }
     // Completes the oldest pending read; false when none is pending.
     bool completeRead(std::optional<std::vector<dns::Datagram>> datagrams,
-                      std::optional<std::vector<flow::Endpoint>> endpoints,
-                      std::optional<flow::FlowError> error = std::nullopt) {
+                      std::optional<std::vector<platform::Endpoint>> endpoints,
+                      std::optional<platform::FlowError> error = std::nullopt) {
         ReadCompletion completion;
         {
             std::lock_guard lock(mutex_);
@@ -87,7 +88,7 @@ class FakeUdpFlow final : public flow::UdpFlow {
         completion(std::move(datagrams), std::move(endpoints), error);
         return true;
     }
-    bool completeRead(flow::DatagramBatch batch) {
+    bool completeRead(platform::DatagramBatch batch) {
         return completeRead(std::move(batch.datagrams), std::move(batch.endpoints));
     }
 
@@ -102,9 +103,10 @@ class FakeUdpFlow final : public flow::UdpFlow {
         calls_.push_back(Call::read);
         reads_.push_back(std::move(completion));
     }
-    void writeDatagrams(std::vector<dns::Datagram> datagrams, std::vector<flow::Endpoint> endpoints,
+    void writeDatagrams(std::vector<dns::Datagram> datagrams,
+                        std::vector<platform::Endpoint> endpoints,
                         WriteCompletion completion) override {
-        std::optional<flow::FlowError> result;
+        std::optional<platform::FlowError> result;
         {
             std::lock_guard lock(mutex_);
             calls_.push_back(Call::write);
@@ -115,12 +117,12 @@ class FakeUdpFlow final : public flow::UdpFlow {
             completion(result);
         }
     }
-    void closeReadWithError(std::optional<flow::FlowError> error) override {
+    void closeReadWithError(std::optional<platform::FlowError> error) override {
         std::lock_guard lock(mutex_);
         calls_.push_back(Call::closeRead);
         closeReadError_ = error;
     }
-    void closeWriteWithError(std::optional<flow::FlowError> error) override {
+    void closeWriteWithError(std::optional<platform::FlowError> error) override {
         std::lock_guard lock(mutex_);
         calls_.push_back(Call::closeWrite);
         closeWriteError_ = error;
@@ -132,14 +134,119 @@ class FakeUdpFlow final : public flow::UdpFlow {
     std::vector<Write> writes_;
     std::deque<OpenCompletion> opens_;
     std::deque<ReadCompletion> reads_;
-    std::optional<std::optional<flow::FlowError>> closeReadError_;
-    std::optional<std::optional<flow::FlowError>> closeWriteError_;
+    std::optional<std::optional<platform::FlowError>> closeReadError_;
+    std::optional<std::optional<platform::FlowError>> closeWriteError_;
 };
 
-// A flow of another kind, for showing that only UDP flows are taken. It has no operations to call.
-class FakeTcpFlow final : public flow::Flow {
+// A StreamFlow that records every call; open and read complete only when the test says so, on
+// the calling thread. Writes complete at once with writeResult, or, with holdWrites set, only when
+// completeWrites says (a client that does not read). Safe to use from several threads.
+class FakeStreamFlow final : public platform::StreamFlow {
   public:
-    flow::FlowKind kind() const noexcept override { return flow::FlowKind::tcp; }
+    enum class Call { open, read, write, closeRead, closeWrite };
+
+    std::optional<platform::FlowError> writeResult;
+    bool holdWrites = false;
+
+    std::vector<Call> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    // Every byte written, in order.
+    std::vector<std::uint8_t> written() const {
+        std::lock_guard lock(mutex_);
+        return written_;
+    }
+    std::size_t writeCount() const {
+        std::lock_guard lock(mutex_);
+        return writeCount_;
+    }
+    bool closed() const {
+        std::lock_guard lock(mutex_);
+        return closedRead_ && closedWrite_;
+    }
+    std::size_t pendingReads() const {
+        std::lock_guard lock(mutex_);
+        return reads_.size();
+    }
+
+    bool completeOpen(std::optional<platform::FlowError> error = std::nullopt) {
+        return take(opens_, [&](auto& completion) { completion(error); });
+    }
+    // Delivers bytes to the pending read; no bytes and no error is the client's end.
+    bool completeRead(std::span<const std::uint8_t> bytes,
+                      std::optional<platform::FlowError> error = std::nullopt) {
+        return take(reads_, [&](auto& completion) { completion(bytes, error); });
+    }
+    // Completes every held write.
+    void completeWrites() {
+        while (take(writes_, [](auto& completion) { completion(std::nullopt); })) {
+        }
+    }
+
+    // StreamFlow
+    void openWithLocalEndpoint(OpenCompletion completion) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(Call::open);
+        opens_.push_back(std::move(completion));
+    }
+    void readDataWithCompletionHandler(ReadCompletion completion) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(Call::read);
+        reads_.push_back(std::move(completion));
+    }
+    void writeData(std::vector<std::uint8_t> data, WriteCompletion completion) override {
+        std::optional<platform::FlowError> result;
+        {
+            std::lock_guard lock(mutex_);
+            calls_.push_back(Call::write);
+            written_.insert(written_.end(), data.begin(), data.end());
+            ++writeCount_;
+            if (holdWrites) {
+                writes_.push_back(std::move(completion));
+                return;
+            }
+            result = writeResult;
+        }
+        completion(result);
+    }
+    void closeReadWithError(std::optional<platform::FlowError>) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(Call::closeRead);
+        closedRead_ = true;
+    }
+    void closeWriteWithError(std::optional<platform::FlowError>) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(Call::closeWrite);
+        closedWrite_ = true;
+    }
+
+  private:
+    // Runs the oldest completion of `pending` outside the lock; false when there is none.
+    template <class Completion, class Run>
+    bool take(std::deque<Completion>& pending, Run run) {
+        Completion completion;
+        {
+            std::lock_guard lock(mutex_);
+            if (pending.empty()) {
+                return false;
+            }
+            completion = std::move(pending.front());
+            pending.pop_front();
+        }
+        run(completion);
+        return true;
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<Call> calls_;
+    std::vector<std::uint8_t> written_;
+    std::size_t writeCount_ = 0;
+    std::deque<OpenCompletion> opens_;
+    std::deque<ReadCompletion> reads_;
+    std::deque<WriteCompletion> writes_;
+    bool closedRead_ = false;
+    bool closedWrite_ = false;
 };
 
 }  // namespace sieveharbor::fakes

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 namespace sieveharbor {
 
-// Polls a condition until it holds or the bound passes; true when it held.
+// Polls a condition until it holds or the bound passes; true when it held. Every wait of the
+// tests is bounded, so a fault fails a test instead of hanging it.
 template <typename Condition>
 bool waitFor(Condition condition,
              std::chrono::milliseconds bound = std::chrono::milliseconds(2000)) {
@@ -18,5 +20,17 @@ bool waitFor(Condition condition,
     }
     return true;
 }
+
+// A one-shot flag that another thread sets and the test waits for, boundedly.
+class Signal {
+  public:
+    void notify() noexcept { done_.store(true, std::memory_order_release); }
+    bool wait(std::chrono::milliseconds bound = std::chrono::milliseconds(2000)) const {
+        return waitFor([this] { return done_.load(std::memory_order_acquire); }, bound);
+    }
+
+  private:
+    std::atomic<bool> done_{false};
+};
 
 }  // namespace sieveharbor

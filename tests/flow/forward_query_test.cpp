@@ -1,10 +1,12 @@
-// The upstream exchange, driven step by step through fakes: no sockets, no threads, no sleeps.
+// The upstream exchange over both transports, driven step by step through fakes: no sockets, no
+// threads, no sleeps.
 #include "flow/forward_query.h"
 
 #include <gtest/gtest.h>
 
 #include <variant>
 
+#include "dns/tcp_framing.h"
 #include "fakes/fake_connection.h"
 #include "fakes/fake_flow.h"
 #include "fakes/fake_queue.h"
@@ -17,224 +19,287 @@ using fakes::FakeConnectionFactory;
 using fakes::FakeQueue;
 using fakes::FakeUdpFlow;
 using platform::ConnectionState;
+using platform::Transport;
 using std::chrono::milliseconds;
 
 const dns::Datagram kQuery{0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-const dns::Datagram kReply{0x99, 0x99, 0x81, 0x80};
+const dns::Datagram kReply{0x99, 0x99, 0x81, 0x80, 0, 1, 0, 0, 0, 0, 0, 0, 0};
 const auto kRefused = std::make_error_code(std::errc::connection_refused);
+
+dns::Datagram framed(const dns::Datagram& message) {
+    return *dns::frameMessage(message);
+}
+
+// The bytes of a framed message from `from` on.
+dns::Datagram framedFrom(const dns::Datagram& message, std::size_t from) {
+    const auto bytes = framed(message);
+    return dns::Datagram(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end());
+}
+
+// What a stream exchange hands back.
+struct RecordingOwner final : StreamExchangeOwner {
+    std::vector<std::optional<dns::Datagram>> ended;
+    void exchangeEnded(std::optional<dns::Datagram> reply) override {
+        ended.push_back(std::move(reply));
+    }
+};
 
 struct Harness {
     std::shared_ptr<FakeQueue> queue = std::make_shared<FakeQueue>();
     std::shared_ptr<FakeConnectionFactory> factory = std::make_shared<FakeConnectionFactory>();
     std::shared_ptr<FakeUdpFlow> flow = std::make_shared<FakeUdpFlow>();
+    std::shared_ptr<RecordingOwner> owner = std::make_shared<RecordingOwner>();
     ForwardContext context;
+    Transport transport;
 
-    explicit Harness(ForwardOptions options = {}) : context(queue, factory, options) {}
+    explicit Harness(Transport t = Transport::datagram, ForwardOptions options = {})
+        : context(queue, factory, options), transport(t) {}
 
     // Starts one exchange and runs it up to the point where it waits for the connection.
     std::shared_ptr<FakeConnection> forward(std::string_view label = "client") {
         const auto before = factory->connections().size();
-        forwardQuery(context, kQuery, flow, fakes::endpoint(label), "1.1.1.3");
+        if (transport == Transport::datagram) {
+            forwardQuery(context, kQuery, flow, fakes::endpoint(label), "1.1.1.3");
+        } else {
+            forwardStreamQuery(context, kQuery, owner, "1.1.1.3");
+        }
         queue->runUntilIdle();
         return factory->connections().size() > before ? factory->connections().back() : nullptr;
     }
+
+    // The replies the exchanges delivered, by either road.
+    std::vector<dns::Datagram> delivered() const {
+        std::vector<dns::Datagram> out;
+        for (const auto& write : flow->writes()) {
+            out.insert(out.end(), write.datagrams.begin(), write.datagrams.end());
+        }
+        for (const auto& reply : owner->ended) {
+            if (reply) {
+                out.push_back(*reply);
+            }
+        }
+        return out;
+    }
 };
 
-// One thing the platform does to the connection.
+// One thing the platform does to the connection. A reply's content is framed on a stream.
 struct Report {
     ConnectionState state;
 };
 struct SendDone {
     std::optional<platform::ConnectionError> error;
 };
-using Event = std::variant<Report, SendDone, FakeConnection::Reply>;
+struct Receive {
+    FakeConnection::Reply reply;
+    bool raw = false;  // the content as it stands, unframed, on a stream too
+};
+using Event = std::variant<Report, SendDone, Receive>;
+
+enum Transports { kBoth, kDatagramOnly, kStreamOnly };
 
 struct Row {
     const char* name;
     std::vector<Event> events;
     bool sent;
-    bool receiveArmed;
-    std::optional<dns::Datagram> written;
-    bool cancelled;
+    std::size_t receives;
+    std::optional<dns::Datagram> delivered;
+    bool ended;
+    Transports transports = kBoth;
 };
 
-void apply(FakeConnection& connection, const Event& event) {
+void apply(FakeConnection& connection, const Event& event, Transport transport) {
     if (const auto* report = std::get_if<Report>(&event)) {
         connection.reportState(report->state);
     } else if (const auto* done = std::get_if<SendDone>(&event)) {
         ASSERT_TRUE(connection.completeSend(done->error));
     } else {
-        ASSERT_TRUE(connection.completeReceive(std::get<FakeConnection::Reply>(event)));
+        auto reply = std::get<Receive>(event).reply;
+        if (transport == Transport::stream && !std::get<Receive>(event).raw && reply.content) {
+            reply.content = framed(*reply.content);
+        }
+        ASSERT_TRUE(connection.completeReceive(reply));
     }
 }
 
 const Report kReady{ConnectionState::ready()};
+const auto kWaiting =
+    ConnectionState::waiting(std::make_error_code(std::errc::network_unreachable));
+Receive reply(std::optional<dns::Datagram> content, bool complete = true,
+              std::optional<platform::ConnectionError> error = std::nullopt) {
+    return {{std::move(content), complete, error}};
+}
 
-class ExchangeTable : public testing::TestWithParam<Row> {};
+const Row kRows[] = {
+    {"ready_sends_the_query", {kReady}, true, 0, std::nullopt, false},
+    {"failed_cancels_before_sending",
+     {Report{ConnectionState::failed(kRefused)}},
+     false,
+     0,
+     std::nullopt,
+     true},
+    {"setup_preparing_waiting_and_cancelled_do_nothing",
+     {Report{ConnectionState::setup()}, Report{ConnectionState::preparing()}, Report{kWaiting},
+      Report{ConnectionState::cancelled()}},
+     false,
+     0,
+     std::nullopt,
+     false},
+    {"ready_after_waiting_still_sends", {Report{kWaiting}, kReady}, true, 0, std::nullopt, false},
+    {"second_ready_sends_nothing_more", {kReady, kReady}, true, 0, std::nullopt, false},
+    {"send_error_cancels_without_receiving",
+     {kReady, SendDone{kRefused}},
+     true,
+     0,
+     std::nullopt,
+     true},
+    {"sent_query_arms_one_receive", {kReady, SendDone{}}, true, 1, std::nullopt, false},
+    {"reply_is_delivered_then_cancelled",
+     {kReady, SendDone{}, reply(kReply)},
+     true,
+     1,
+     kReply,
+     true},
+    {"incomplete_flag_is_not_looked_at",
+     {kReady, SendDone{}, reply(kReply, false)},
+     true,
+     1,
+     kReply,
+     true},
+    {"empty_reply_is_written_as_empty_datagram",
+     {kReady, SendDone{}, reply(dns::Datagram{})},
+     true,
+     1,
+     dns::Datagram{},
+     true,
+     kDatagramOnly},
+    {"reply_with_error_is_not_delivered",
+     {kReady, SendDone{}, reply(kReply, true, kRefused)},
+     true,
+     1,
+     std::nullopt,
+     true},
+    {"receive_without_content_is_not_delivered",
+     {kReady, SendDone{}, reply(std::nullopt)},
+     true,
+     1,
+     std::nullopt,
+     true},
+    {"failure_while_receiving_cancels",
+     {kReady, SendDone{}, Report{ConnectionState::failed(kRefused)}},
+     true,
+     1,
+     std::nullopt,
+     true},
+    {"cancelled_state_after_the_reply_changes_nothing",
+     {kReady, SendDone{}, reply(kReply), Report{ConnectionState::cancelled()}},
+     true,
+     1,
+     kReply,
+     true},
+    {"a_reply_in_pieces_is_put_together",
+     {kReady, SendDone{}, Receive{{dns::Datagram{0x00}, false, std::nullopt}, true},
+      Receive{{framedFrom(kReply, 1), false, std::nullopt}, true}},
+     true,
+     2,
+     kReply,
+     true,
+     kStreamOnly},
+    {"closed_before_a_whole_reply_is_a_failure",
+     {kReady, SendDone{}, Receive{{dns::Datagram{0x00, 0x20, 0x12}, true, std::nullopt}, true}},
+     true,
+     1,
+     std::nullopt,
+     true,
+     kStreamOnly},
+    {"a_length_too_short_for_a_header_is_a_failure",
+     {kReady, SendDone{},
+      Receive{{dns::Datagram{0x00, 0x02, 0x12, 0x34}, false, std::nullopt}, true}},
+     true,
+     1,
+     std::nullopt,
+     true,
+     kStreamOnly},
+};
+
+class ExchangeTable : public testing::TestWithParam<std::tuple<Row, Transport>> {};
 
 TEST_P(ExchangeTable, follows_the_state_send_and_receive_tables) {
-    const Row& row = GetParam();
-    Harness h;
+    const auto& [row, transport] = GetParam();
+    Harness h(transport);
     auto connection = h.forward();
     ASSERT_NE(connection, nullptr);
     EXPECT_TRUE(connection->started());
     EXPECT_EQ(connection->host(), "1.1.1.3");
     EXPECT_EQ(connection->port(), 53);
+    EXPECT_EQ(connection->transport(), transport);
 
     for (const auto& event : row.events) {
-        apply(*connection, event);
+        apply(*connection, event, transport);
         h.queue->runUntilIdle();
     }
 
-    if (row.sent) {
-        ASSERT_EQ(connection->sent().size(), 1u);
-        EXPECT_EQ(connection->sent()[0], kQuery);
-    } else {
-        EXPECT_TRUE(connection->sent().empty());
+    const auto expectedSent = transport == Transport::stream ? framed(kQuery) : kQuery;
+    EXPECT_EQ(connection->sent(),
+              row.sent ? std::vector<dns::Datagram>{expectedSent} : std::vector<dns::Datagram>{});
+    EXPECT_EQ(connection->receiveCalls(), row.receives);
+    EXPECT_EQ(h.delivered(), row.delivered ? std::vector<dns::Datagram>{*row.delivered}
+                                           : std::vector<dns::Datagram>{});
+    if (!h.flow->writes().empty()) {
+        EXPECT_EQ(h.flow->writes()[0].endpoints, std::vector{fakes::endpoint("client")});
     }
-    EXPECT_EQ(connection->receiveCalls(), row.receiveArmed ? 1u : 0u);
-    const auto writes = h.flow->writes();
-    if (row.written) {
-        ASSERT_EQ(writes.size(), 1u);
-        EXPECT_EQ(writes[0].datagrams, std::vector<dns::Datagram>{*row.written});
-        EXPECT_EQ(writes[0].endpoints, std::vector<Endpoint>{fakes::endpoint("client")});
-    } else {
-        EXPECT_TRUE(writes.empty());
-    }
-    EXPECT_EQ(connection->cancelCalls(), row.cancelled ? 1u : 0u);
-    EXPECT_EQ(h.context.inFlight(), row.cancelled ? 0u : 1u);
+    EXPECT_EQ(connection->cancelCalls(), row.ended ? 1u : 0u);
+    EXPECT_EQ(h.context.inFlight(), row.ended ? 0u : 1u);
+    // A stream's owner hears of every end, with or without a reply.
+    EXPECT_EQ(h.owner->ended.size(), transport == Transport::stream && row.ended ? 1u : 0u);
 
-    // Whatever the row left open, the timeout ends it, once, and writes nothing more.
+    // Whatever the row left open, the timeout ends it, once, and delivers nothing more.
     h.queue->advance(kReplyTimeout);
     EXPECT_EQ(connection->cancelCalls(), 1u);
     EXPECT_EQ(h.context.inFlight(), 0u);
-    EXPECT_EQ(h.flow->writes().size(), row.written ? 1u : 0u);
+    EXPECT_EQ(h.delivered().size(), row.delivered ? 1u : 0u);
+    EXPECT_EQ(h.owner->ended.size(), transport == Transport::stream ? 1u : 0u);
     EXPECT_FALSE(connection->hasStateHandler());
 }
 
-const auto kWaiting =
-    ConnectionState::waiting(std::make_error_code(std::errc::network_unreachable));
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, ExchangeTable,
-    testing::Values(
-        Row{"ready_sends_the_query", {kReady}, true, false, std::nullopt, false},
-        Row{"failed_cancels_before_sending",
-            {Report{ConnectionState::failed(kRefused)}},
-            false,
-            false,
-            std::nullopt,
-            true},
-        Row{"setup_does_nothing",
-            {Report{ConnectionState::setup()}},
-            false,
-            false,
-            std::nullopt,
-            false},
-        Row{"preparing_does_nothing",
-            {Report{ConnectionState::preparing()}},
-            false,
-            false,
-            std::nullopt,
-            false},
-        Row{"waiting_does_nothing", {Report{kWaiting}}, false, false, std::nullopt, false},
-        Row{"cancelled_state_does_nothing",
-            {Report{ConnectionState::cancelled()}},
-            false,
-            false,
-            std::nullopt,
-            false},
-        Row{"ready_after_waiting_still_sends",
-            {Report{kWaiting}, kReady},
-            true,
-            false,
-            std::nullopt,
-            false},
-        Row{"second_ready_sends_nothing_more", {kReady, kReady}, true, false, std::nullopt, false},
-        Row{"send_error_cancels_without_receiving",
-            {kReady, SendDone{kRefused}},
-            true,
-            false,
-            std::nullopt,
-            true},
-        Row{"sent_query_arms_one_receive", {kReady, SendDone{}}, true, true, std::nullopt, false},
-        Row{"reply_is_written_to_the_endpoint_then_cancelled",
-            {kReady, SendDone{}, FakeConnection::Reply{kReply, true, std::nullopt}},
-            true,
-            true,
-            kReply,
-            true},
-        Row{"incomplete_flag_is_not_looked_at",
-            {kReady, SendDone{}, FakeConnection::Reply{kReply, false, std::nullopt}},
-            true,
-            true,
-            kReply,
-            true},
-        Row{"empty_reply_is_written_as_empty_datagram",
-            {kReady, SendDone{}, FakeConnection::Reply{dns::Datagram{}, true, std::nullopt}},
-            true,
-            true,
-            dns::Datagram{},
-            true},
-        Row{"reply_with_error_is_not_written",
-            {kReady, SendDone{}, FakeConnection::Reply{kReply, true, kRefused}},
-            true,
-            true,
-            std::nullopt,
-            true},
-        Row{"receive_without_content_is_not_written",
-            {kReady, SendDone{}, FakeConnection::Reply{std::nullopt, true, std::nullopt}},
-            true,
-            true,
-            std::nullopt,
-            true},
-        Row{"receive_error_without_content_cancels",
-            {kReady, SendDone{}, FakeConnection::Reply{std::nullopt, false, kRefused}},
-            true,
-            true,
-            std::nullopt,
-            true},
-        Row{"failure_while_receiving_cancels",
-            {kReady, SendDone{}, Report{ConnectionState::failed(kRefused)}},
-            true,
-            true,
-            std::nullopt,
-            true},
-        Row{"cancelled_state_after_the_reply_changes_nothing",
-            {kReady, SendDone{}, FakeConnection::Reply{kReply, true, std::nullopt},
-             Report{ConnectionState::cancelled()}},
-            true,
-            true,
-            kReply,
-            true}),
-    [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
-
-TEST(ForwardQuery, times_out_after_the_reply_timeout_and_writes_nothing) {
-    Harness h;
-    h.factory->script.statesOnStart = {ConnectionState::ready()};
-    h.factory->script.sendResult = std::optional<platform::ConnectionError>{};
-    auto connection = h.forward();
-    ASSERT_EQ(connection->pendingReceives(), 1u);
-
-    h.queue->advance(kReplyTimeout - milliseconds(1));
-    EXPECT_EQ(connection->cancelCalls(), 0u);
-    EXPECT_EQ(h.context.inFlight(), 1u);
-
-    h.queue->advance(milliseconds(1));
-    EXPECT_EQ(connection->cancelCalls(), 1u);
-    EXPECT_EQ(h.context.inFlight(), 0u);
-    EXPECT_TRUE(h.flow->writes().empty());
-    EXPECT_FALSE(connection->hasStateHandler());
+// Every row for each transport it is a case of.
+std::vector<std::tuple<Row, Transport>> rowsByTransport() {
+    std::vector<std::tuple<Row, Transport>> out;
+    for (const auto& row : kRows) {
+        if (row.transports != kStreamOnly) {
+            out.emplace_back(row, Transport::datagram);
+        }
+        if (row.transports != kDatagramOnly) {
+            out.emplace_back(row, Transport::stream);
+        }
+    }
+    return out;
 }
 
-TEST(ForwardQuery, connection_stuck_waiting_times_out) {
-    Harness h(ForwardOptions{.replyTimeout = milliseconds(200)});
-    h.factory->script.statesOnStart = {ConnectionState::preparing(), kWaiting};
-    auto connection = h.forward();
-    h.queue->advance(milliseconds(200));
-    EXPECT_EQ(connection->cancelCalls(), 1u);
-    EXPECT_TRUE(connection->sent().empty());
-    EXPECT_EQ(h.context.inFlight(), 0u);
+INSTANTIATE_TEST_SUITE_P(Rows, ExchangeTable, testing::ValuesIn(rowsByTransport()),
+                         [](const testing::TestParamInfo<std::tuple<Row, Transport>>& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) == Transport::stream ? "_stream"
+                                                                                  : "_datagram");
+                         });
+
+TEST(ForwardQuery, times_out_after_the_reply_timeout_and_delivers_nothing) {
+    for (const auto transport : {Transport::datagram, Transport::stream}) {
+        Harness h(transport, ForwardOptions{.replyTimeout = milliseconds(200)});
+        h.factory->script.statesOnStart = {ConnectionState::ready()};
+        h.factory->script.sendResult = std::optional<platform::ConnectionError>{};
+        auto connection = h.forward();
+        ASSERT_EQ(connection->pendingReceives(), 1u);
+
+        h.queue->advance(milliseconds(199));
+        EXPECT_EQ(connection->cancelCalls(), 0u);
+        EXPECT_EQ(h.context.inFlight(), 1u);
+
+        h.queue->advance(milliseconds(1));
+        EXPECT_EQ(connection->cancelCalls(), 1u);
+        EXPECT_EQ(h.context.inFlight(), 0u);
+        EXPECT_TRUE(h.delivered().empty());
+        EXPECT_FALSE(connection->hasStateHandler());
+    }
 }
 
 TEST(ForwardQuery, reply_before_the_timeout_disarms_it) {
@@ -248,11 +313,10 @@ TEST(ForwardQuery, reply_before_the_timeout_disarms_it) {
     h.queue->advance(kReplyTimeout * 2);
     EXPECT_EQ(connection->cancelCalls(), 1u);
     EXPECT_EQ(h.flow->writes().size(), 1u);
-    EXPECT_EQ(h.context.inFlight(), 0u);
 }
 
-// A platform that completes a receive after cancel must still see nothing written.
-TEST(ForwardQuery, nothing_is_written_after_cancel) {
+// A platform that completes a receive after cancel must still see nothing delivered.
+TEST(ForwardQuery, nothing_is_delivered_after_cancel) {
     struct Case {
         const char* name;
         std::function<void(Harness&, FakeConnection&)> end;
@@ -282,32 +346,43 @@ TEST(ForwardQuery, nothing_is_written_after_cancel) {
         EXPECT_TRUE(h.flow->writes().empty());
         EXPECT_EQ(connection->cancelCalls(), 1u);
         EXPECT_EQ(connection->sent().size(), 1u);
-        EXPECT_EQ(h.context.inFlight(), 0u);
     }
 }
 
-TEST(ForwardQuery, drops_queries_beyond_the_in_flight_cap_until_a_slot_frees) {
-    Harness h(ForwardOptions{.maxInFlight = 2});
+// The cap is shared by both transports, and every way out gives a slot back exactly once.
+TEST(ForwardQuery, drops_queries_of_either_transport_beyond_the_in_flight_cap) {
+    Harness h(Transport::datagram, ForwardOptions{.maxInFlight = 2});
     auto first = h.forward("a");
+    h.transport = Transport::stream;
     auto second = h.forward("b");
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
+    EXPECT_FALSE(forwardStreamQuery(h.context, kQuery, h.owner, "1.1.1.3"));
+    h.transport = Transport::datagram;
     EXPECT_EQ(h.forward("c"), nullptr);
     EXPECT_EQ(h.factory->connections().size(), 2u);
-    EXPECT_EQ(h.context.inFlight(), 2u);
+    EXPECT_EQ(h.context.counters()->read().dropped[1], 2u);  // over the cap
 
     first->reportState(ConnectionState::failed(kRefused));
     h.queue->runUntilIdle();
     EXPECT_EQ(h.context.inFlight(), 1u);
     EXPECT_NE(h.forward("d"), nullptr);
-    EXPECT_EQ(h.context.inFlight(), 2u);
 
-    // Every way out at once releases each slot exactly once.
     h.queue->advance(kReplyTimeout);
     EXPECT_EQ(h.context.inFlight(), 0u);
-    EXPECT_TRUE(h.forward("e") != nullptr);
-    EXPECT_EQ(h.context.inFlight(), 1u);
-    h.queue->advance(kReplyTimeout);
+    EXPECT_TRUE(h.owner->ended.size() == 1 && !h.owner->ended[0]);
+}
+
+// A connection that cannot get a descriptor never carried the query: a drop, not an exchange.
+TEST(ForwardQuery, a_connection_without_a_descriptor_counts_as_dropped) {
+    Harness h;
+    h.factory->script.statesOnStart = {
+        ConnectionState::failed(std::make_error_code(std::errc::too_many_files_open))};
+    h.forward();
+    const auto m = h.context.counters()->read();
+    EXPECT_EQ(m.relayed, 0u);
+    EXPECT_EQ(m.dropped[3], 1u);
+    EXPECT_EQ(m.exchanges, (std::array<std::uint64_t, 3>{0, 0, 0}));
     EXPECT_EQ(h.context.inFlight(), 0u);
 }
 

@@ -11,13 +11,13 @@
 #include <string>
 #include <thread>
 
-#include "host/temp_folder.h"
+#include "fakes/temp_folder.h"
 
 namespace sieveharbor::list_tool {
 namespace {
 
 namespace fs = std::filesystem;
-using host::TempFolder;
+using fakes::TempFolder;
 
 std::string contentOf(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

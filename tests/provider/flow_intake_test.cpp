@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "dns/blocked_response.h"
+#include "dns/tcp_framing.h"
 #include "harness.h"
 
 namespace sieveharbor::provider {
@@ -14,124 +15,81 @@ using testing::Harness;
 
 const auto kReadError = std::make_error_code(std::errc::connection_aborted);
 
-TEST(HandleNewFlow, refuses_a_tcp_flow_without_touching_it) {
+// Both kinds are served; the provider refuses only the absence of a flow.
+TEST(HandleNewFlow, takes_udp_and_tcp_flows) {
     Harness h;
-    EXPECT_FALSE(h.provider->handleNewFlow(std::make_shared<fakes::FakeTcpFlow>()));
+    auto udp = std::make_shared<FakeUdpFlow>();
+    auto tcp = std::make_shared<fakes::FakeStreamFlow>();
+    EXPECT_TRUE(h.provider->handleNewFlow(udp));
+    EXPECT_TRUE(h.provider->handleNewFlow(tcp));
     EXPECT_FALSE(h.provider->handleNewFlow(nullptr));
+    EXPECT_EQ(udp->calls(), std::vector{Call::open});
+    EXPECT_EQ(tcp->calls(), std::vector{fakes::FakeStreamFlow::Call::open});
 }
 
-// One row per way a flow's open and first read can end.
+// One scenario per way a UDP flow's open and first read can end.
 TEST(HandleNewFlow, follows_the_flow_life_cycle) {
     struct Row {
-        const char* what;
-        std::optional<flow::FlowError> openError;
-        bool dropProviderBeforeOpen;
-        bool dropProviderBeforeRead;
-        // The read's outcome: lists present or not, and its error.
-        bool datagramsPresent;
-        bool endpointsPresent;
-        std::optional<flow::FlowError> readError;
-        std::vector<Call> calls;
-        std::optional<std::optional<flow::FlowError>> closedWith;
+        const char* what = "";
+        std::optional<platform::FlowError> openError{};
+        enum { keep, beforeOpen, beforeRead } providerGone = keep;
+        // The read's outcome: an empty batch unless a row says otherwise.
+        std::optional<std::vector<dns::Datagram>> datagrams = std::vector<dns::Datagram>{};
+        std::optional<std::vector<platform::Endpoint>> endpoints = testing::endpoints({});
+        std::optional<platform::FlowError> readError{};
+        std::vector<Call> calls{};
+        std::optional<std::optional<platform::FlowError>> closedWith{};
     };
+    const auto closedWithNone = std::optional<platform::FlowError>{};
+    const std::vector<Call> readThenClosed = {Call::open, Call::read, Call::closeRead,
+                                              Call::closeWrite};
     const Row rows[] = {
-        {"open fails: abandoned",
-         kReadError,
-         false,
-         false,
-         true,
-         true,
-         std::nullopt,
-         {Call::open},
-         std::nullopt},
-        {"provider gone by open: abandoned",
-         std::nullopt,
-         true,
-         false,
-         true,
-         true,
-         std::nullopt,
-         {Call::open},
-         std::nullopt},
-        {"read fails: closed with its error",
-         std::nullopt,
-         false,
-         false,
-         false,
-         false,
-         kReadError,
-         {Call::open, Call::read, Call::closeRead, Call::closeWrite},
-         kReadError},
-        {"read lists present but error",
-         std::nullopt,
-         false,
-         false,
-         true,
-         true,
-         kReadError,
-         {Call::open, Call::read, Call::closeRead, Call::closeWrite},
-         kReadError},
-        {"no datagram list, no error: closed with none",
-         std::nullopt,
-         false,
-         false,
-         false,
-         true,
-         std::nullopt,
-         {Call::open, Call::read, Call::closeRead, Call::closeWrite},
-         std::optional<flow::FlowError>{}},
-        {"no endpoint list, no error: closed with none",
-         std::nullopt,
-         false,
-         false,
-         true,
-         false,
-         std::nullopt,
-         {Call::open, Call::read, Call::closeRead, Call::closeWrite},
-         std::optional<flow::FlowError>{}},
-        {"provider gone by read: closed",
-         std::nullopt,
-         false,
-         true,
-         true,
-         true,
-         std::nullopt,
-         {Call::open, Call::read, Call::closeRead, Call::closeWrite},
-         std::optional<flow::FlowError>{}},
-        {"provider gone by failed read: closed with its error",
-         std::nullopt,
-         false,
-         true,
-         false,
-         false,
-         kReadError,
-         {Call::open, Call::read, Call::closeRead, Call::closeWrite},
-         kReadError},
-        {"empty batch: nothing more",
-         std::nullopt,
-         false,
-         false,
-         true,
-         true,
-         std::nullopt,
-         {Call::open, Call::read},
-         std::nullopt},
+        {.what = "open fails: abandoned", .openError = kReadError, .calls = {Call::open}},
+        {.what = "provider gone by open: abandoned",
+         .providerGone = Row::beforeOpen,
+         .calls = {Call::open}},
+        {.what = "read fails: closed with its error",
+         .datagrams = std::nullopt,
+         .endpoints = std::nullopt,
+         .readError = kReadError,
+         .calls = readThenClosed,
+         .closedWith = kReadError},
+        {.what = "lists present but an error: closed with it",
+         .readError = kReadError,
+         .calls = readThenClosed,
+         .closedWith = kReadError},
+        {.what = "no datagram list, no error: closed with none",
+         .datagrams = std::nullopt,
+         .calls = readThenClosed,
+         .closedWith = closedWithNone},
+        {.what = "no endpoint list, no error: closed with none",
+         .endpoints = std::nullopt,
+         .calls = readThenClosed,
+         .closedWith = closedWithNone},
+        {.what = "provider gone by read: closed",
+         .providerGone = Row::beforeRead,
+         .calls = readThenClosed,
+         .closedWith = closedWithNone},
+        {.what = "provider gone by a failed read: closed with its error",
+         .providerGone = Row::beforeRead,
+         .datagrams = std::nullopt,
+         .readError = kReadError,
+         .calls = readThenClosed,
+         .closedWith = kReadError},
+        {.what = "empty batch: nothing more", .calls = {Call::open, Call::read}},
     };
     for (const auto& row : rows) {
         Harness h;
         auto flow = std::make_shared<FakeUdpFlow>();
         EXPECT_TRUE(h.provider->handleNewFlow(flow)) << row.what;
-        if (row.dropProviderBeforeOpen) {
+        if (row.providerGone == Row::beforeOpen) {
             h.provider.reset();
         }
         flow->completeOpen(row.openError);
-        if (row.dropProviderBeforeRead) {
+        if (row.providerGone == Row::beforeRead) {
             h.provider.reset();
         }
-        const std::vector<dns::Datagram> none;
-        flow->completeRead(row.datagramsPresent ? std::optional(none) : std::nullopt,
-                           row.endpointsPresent ? std::optional(endpoints({})) : std::nullopt,
-                           row.readError);
+        flow->completeRead(row.datagrams, row.endpoints, row.readError);
         EXPECT_EQ(flow->calls(), row.calls) << row.what;
         EXPECT_EQ(flow->closeReadError(), row.closedWith) << row.what;
         EXPECT_EQ(flow->closeWriteError(), row.closedWith) << row.what;
@@ -177,10 +135,12 @@ TEST(HandleDatagrams, answers_blocked_queries_during_dispatch_and_relays_the_res
     EXPECT_EQ(flow->pendingReads(), 1u);
 }
 
-TEST(HandleDatagrams, chooses_answer_drop_or_relay_per_datagram) {
+// The one verdict for both transports: a message over TCP gets exactly what the same datagram
+// gets over UDP, counted under its transport.
+TEST(HandleNewFlow, chooses_answer_drop_or_relay_per_message_on_either_transport) {
     struct Row {
         const char* what;
-        dns::Datagram datagram;
+        dns::Datagram message;
         bool answered;
         bool relayed;
     };
@@ -197,27 +157,55 @@ TEST(HandleDatagrams, chooses_answer_drop_or_relay_per_datagram) {
         {"response for a blocked name: dropped", response(query({"blocked", "example"})), false,
          false},
         {"response for another name: dropped", response(query({"other", "example"})), false, false},
-        {"response too short for a question: dropped", response(shortDatagram), false, false},
         {"blocked name", query({"blocked", "example"}), true, false},
         {"blocked name, any case", query({"X", "BLOCKED", "Example"}), true, false},
         {"lookalike is relayed", query({"notblocked", "example"}), false, true},
         {"blocked with incomplete question: dropped", incomplete, false, false},
-        {"short datagram relayed unchanged", shortDatagram, false, true},
         {"unreadable name relayed", pointer, false, true},
+        {"datagram too short for a question relayed unchanged", shortDatagram, false, true},
+        {"response too short for a question: dropped", response(shortDatagram), false, false},
     };
     for (const auto& row : rows) {
-        Harness h;
-        h.useList("blocked.example\n");
-        auto flow = h.openFlow();
-        flow->completeRead({{row.datagram}, endpoints({"client"})});
-        EXPECT_EQ(flow->writes().size(), row.answered ? 1u : 0u) << row.what;
-        const auto& made = h.connections->fake.connections();
-        ASSERT_EQ(made.size(), row.relayed ? 1u : 0u) << row.what;
-        if (row.relayed) {
-            h.queue->runUntilIdle();
-            made[0]->reportState(platform::ConnectionState::ready());
-            h.queue->runUntilIdle();
-            EXPECT_EQ(made[0]->sent(), std::vector<dns::Datagram>{row.datagram}) << row.what;
+        const bool fitsStream = row.message.size() >= dns::kHeaderSize;
+        for (const bool tcp : {false, true}) {
+            if (tcp && !fitsStream) {
+                continue;  // a stream closes on a message shorter than a header
+            }
+            SCOPED_TRACE(std::string(row.what) + (tcp ? " over TCP" : " over UDP"));
+            Harness h;
+            h.useList("blocked.example\n");
+            std::vector<dns::Datagram> answers;
+            if (tcp) {
+                auto flow = h.openStream();
+                flow->completeRead(*dns::frameMessage(row.message));
+                h.queue->runUntilIdle();
+                if (const auto bytes = flow->written(); !bytes.empty()) {
+                    answers.emplace_back(bytes.begin() + 2, bytes.end());
+                }
+            } else {
+                auto flow = h.openFlow();
+                flow->completeRead({{row.message}, endpoints({"client"})});
+                for (const auto& write : flow->writes()) {
+                    answers.push_back(write.datagrams.at(0));
+                }
+            }
+            EXPECT_EQ(answers,
+                      row.answered
+                          ? std::vector<dns::Datagram>{*dns::makeBlockedResponse(row.message)}
+                          : std::vector<dns::Datagram>{});
+            const auto& made = h.connections->fake.connections();
+            ASSERT_EQ(made.size(), row.relayed ? 1u : 0u);
+            if (row.relayed) {
+                EXPECT_EQ(made[0]->transport(),
+                          tcp ? platform::Transport::stream : platform::Transport::datagram);
+                h.queue->runUntilIdle();
+                made[0]->reportState(platform::ConnectionState::ready());
+                h.queue->runUntilIdle();
+                EXPECT_EQ(made[0]->sent(),
+                          std::vector<dns::Datagram>{tcp ? *dns::frameMessage(row.message)
+                                                         : row.message});
+            }
+            EXPECT_EQ(h.provider->metrics().received[tcp ? 1 : 0], 1u);
         }
     }
 }

@@ -25,12 +25,12 @@ class HookedConnectionFactory final : public platform::ConnectionFactory {
     fakes::FakeConnectionFactory fake;
     std::function<void()> onMake;
 
-    std::shared_ptr<platform::Connection> makeConnection(std::string_view host,
-                                                         std::uint16_t port) override {
+    std::shared_ptr<platform::Connection> makeConnection(std::string_view host, std::uint16_t port,
+                                                         platform::Transport transport) override {
         if (onMake) {
             onMake();
         }
-        return fake.makeConnection(host, port);
+        return fake.makeConnection(host, port, transport);
     }
 };
 
@@ -66,6 +66,15 @@ struct Harness {
         opened.push_back(flow);
         return flow;
     }
+    // The same for a TCP flow.
+    std::shared_ptr<fakes::FakeStreamFlow> openStream() {
+        auto flow = std::make_shared<fakes::FakeStreamFlow>();
+        provider->handleNewFlow(flow);
+        flow->completeOpen();
+        queue->runUntilIdle();
+        streams.push_back(flow);
+        return flow;
+    }
 
     // An exchange and its connection hold each other until the exchange ends, and a pending read
     // holds its flow while the flow holds the read, as on the platform. Letting every exchange
@@ -73,18 +82,24 @@ struct Harness {
     ~Harness() {
         queue->runUntilIdle();
         queue->advance(flow::kReplyTimeout);
+        const auto canceled = std::make_error_code(std::errc::operation_canceled);
         for (const auto& flow : opened) {
-            while (flow->completeRead(std::nullopt, std::nullopt,
-                                      std::make_error_code(std::errc::operation_canceled))) {
+            while (flow->completeRead(std::nullopt, std::nullopt, canceled)) {
+            }
+        }
+        for (const auto& flow : streams) {
+            while (flow->completeRead({}, canceled)) {
+                queue->runUntilIdle();
             }
         }
     }
 
     std::vector<std::shared_ptr<fakes::FakeUdpFlow>> opened;
+    std::vector<std::shared_ptr<fakes::FakeStreamFlow>> streams;
 };
 
-inline std::vector<flow::Endpoint> endpoints(std::initializer_list<std::string_view> labels) {
-    std::vector<flow::Endpoint> out;
+inline std::vector<platform::Endpoint> endpoints(std::initializer_list<std::string_view> labels) {
+    std::vector<platform::Endpoint> out;
     for (auto label : labels) {
         out.push_back(fakes::endpoint(label));
     }

@@ -139,13 +139,19 @@ const EventLoop::PendingTimer* EventLoop::firstTimer() const noexcept {
     return inOrder_.empty() ? nullptr : inOrder_.front().get();
 }
 
+static_assert(EventLoop::kInput == EPOLLIN && EventLoop::kOutput == EPOLLOUT);
+
 // One-shot: a watcher that has not asked again is not called again, however much input waits.
-bool EventLoop::watchInput(int fd, Watcher* watcher) {
-    return control(epoll_, EPOLL_CTL_ADD, fd, EPOLLIN | EPOLLONESHOT, watcher);
+bool EventLoop::watchOnce(int fd, Watcher* watcher, std::uint32_t events) {
+    return control(epoll_, EPOLL_CTL_ADD, fd, events | EPOLLONESHOT, watcher);
 }
 
-bool EventLoop::rearmInput(int fd, Watcher* watcher) {
-    return control(epoll_, EPOLL_CTL_MOD, fd, EPOLLIN | EPOLLONESHOT, watcher);
+bool EventLoop::rearmOnce(int fd, Watcher* watcher, std::uint32_t events) {
+    return control(epoll_, EPOLL_CTL_MOD, fd, events | EPOLLONESHOT, watcher);
+}
+
+bool EventLoop::watchEdges(int fd, Watcher* watcher) {
+    return control(epoll_, EPOLL_CTL_ADD, fd, EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET, watcher);
 }
 
 bool EventLoop::watchAllInput(int fd, Watcher* watcher) {

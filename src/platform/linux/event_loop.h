@@ -55,14 +55,23 @@ class EventLoop {
     // Runs task once delay has passed unless the timer is cancelled first; any thread.
     std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task);
 
-    // On the loop's thread only: calls the watcher once when fd has input; rearm() asks for the
-    // next call. Closing fd takes it out of the epoll set. The watcher must outlive its
-    // registration, and a call may still come in the round that closed fd: a watcher ignores
-    // calls once it has closed. False with errno set when the kernel refuses.
-    bool watchInput(int fd, Watcher* watcher);
-    bool rearmInput(int fd, Watcher* watcher);
+    // What a watcher waits for (the epoll bits of the same meaning).
+    static constexpr std::uint32_t kInput = 0x001;
+    static constexpr std::uint32_t kOutput = 0x004;
+
+    // On the loop's thread only: calls the watcher once when fd is ready for any of `events`;
+    // rearm() asks for the next call, for the same or other events. Closing fd takes it out of
+    // the epoll set. The watcher must outlive its registration, and a call may still come in the
+    // round that closed fd: a watcher ignores calls once it has closed. False with errno set when
+    // the kernel refuses.
+    bool watchOnce(int fd, Watcher* watcher, std::uint32_t events);
+    bool rearmOnce(int fd, Watcher* watcher, std::uint32_t events);
     // On the loop's thread only: calls the watcher whenever fd has input, until unwatch(fd).
     bool watchAllInput(int fd, Watcher* watcher);
+    // On the loop's thread only: calls the watcher each time fd becomes readable or writable
+    // (edge-triggered): a watcher reads or writes until the kernel says it would block, or until
+    // it has taken less than it asked for, and is called again when more can be done.
+    bool watchEdges(int fd, Watcher* watcher);
     void unwatch(int fd);
     // On the loop's thread only: keeps the watcher until forget(), which lets go of it just before
     // the loop next waits, or until the loop ends, which abandons it. A watcher forgets only once

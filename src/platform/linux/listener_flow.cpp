@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <asio/ip/address.hpp>
 #include <cerrno>
 #include <cstring>
 #include <future>
@@ -45,7 +44,7 @@ bool isTransient(int number) {
 }
 
 // The endpoint's bytes as a socket address, or 0 when they are not one this listener could send to.
-socklen_t toSocketAddress(const flow::Endpoint& endpoint, sockaddr_storage& address) {
+socklen_t toSocketAddress(const Endpoint& endpoint, sockaddr_storage& address) {
     const auto bytes = endpoint.bytes();
     if (bytes.size() < sizeof(sa_family_t)) {
         return 0;
@@ -60,8 +59,8 @@ socklen_t toSocketAddress(const flow::Endpoint& endpoint, sockaddr_storage& addr
 struct HeldWrites {
     struct Call {
         std::size_t end;  // one past its last datagram
-        std::optional<flow::FlowError> failure;
-        flow::UdpFlow::WriteCompletion completion;
+        std::optional<FlowError> failure;
+        UdpFlow::WriteCompletion completion;
     };
     std::vector<dns::Datagram> datagrams;
     std::vector<sockaddr_storage> addresses;
@@ -74,9 +73,9 @@ struct HeldWrites {
 };
 
 // Adds one write to `held`.
-void hold(HeldWrites& held, std::vector<dns::Datagram>& datagrams,
-          std::vector<flow::Endpoint>& endpoints, flow::UdpFlow::WriteCompletion& completion) {
-    std::optional<flow::FlowError> failure;
+void hold(HeldWrites& held, std::vector<dns::Datagram>& datagrams, std::vector<Endpoint>& endpoints,
+          UdpFlow::WriteCompletion& completion) {
+    std::optional<FlowError> failure;
     if (datagrams.size() != endpoints.size()) {
         failure = std::make_error_code(std::errc::invalid_argument);
     }
@@ -173,8 +172,8 @@ struct ListenerFlow::Receiver final : Watcher, std::enable_shared_from_this<Rece
 
     struct Batch {
         std::optional<std::vector<dns::Datagram>> datagrams;
-        std::optional<std::vector<flow::Endpoint>> endpoints;
-        std::optional<flow::FlowError> error;
+        std::optional<std::vector<Endpoint>> endpoints;
+        std::optional<FlowError> error;
     };
 
     // Loop thread: the socket has input.
@@ -293,7 +292,7 @@ std::optional<ListenerFlow::Receiver::Batch> ListenerFlow::Receiver::receive() {
     }
     filled = static_cast<std::size_t>(count);
     std::vector<dns::Datagram> datagrams;
-    std::vector<flow::Endpoint> endpoints;
+    std::vector<Endpoint> endpoints;
     datagrams.reserve(static_cast<std::size_t>(count));
     endpoints.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
@@ -324,17 +323,16 @@ void ListenerFlow::Receiver::complete(ReadCompletion completion, Batch batch) {
 
 namespace {
 
-// Bound here rather than by Asio's socket, so that the descriptor is the flow's from the start.
-ListenerBindResult bindSocket(const asio::ip::udp::endpoint& local, bool reusePort, int& fd) {
-    fd = ::socket(local.protocol().family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+ListenerBindResult bindSocket(const SocketAddress& local, bool reusePort, int& fd) {
+    fd = ::socket(local.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int on = 1;
     const bool ok =
         fd >= 0 &&
         // An IPv6 listener answers IPv6 only, so "::" and "0.0.0.0" can be bound side by side.
-        (!local.address().is_v6() ||
+        (local.family() != AF_INET6 ||
          ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0) &&
         (!reusePort || ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0) &&
-        ::bind(fd, local.data(), static_cast<socklen_t>(local.size())) == 0;
+        ::bind(fd, local.data(), local.length) == 0;
     if (ok) {
         return {};
     }
@@ -350,32 +348,26 @@ ListenerBindResult bindSocket(const asio::ip::udp::endpoint& local, bool reusePo
 
 ListenerBindResult ListenerFlow::bind(EventLoop& loop, std::string_view address, std::uint16_t port,
                                       bool reusePort) {
-    std::error_code error;
-    const auto ip = asio::ip::make_address(std::string(address), error);
-    if (error) {
+    const auto local = SocketAddress::parse(address, port);
+    if (!local) {
         return {nullptr, std::make_error_code(std::errc::invalid_argument)};
     }
-    asio::ip::udp::endpoint local(ip, port);
     int fd = -1;
-    if (auto failed = bindSocket(local, reusePort, fd); fd < 0) {
+    if (auto failed = bindSocket(*local, reusePort, fd); fd < 0) {
         return failed;
     }
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketReceiveBuffer, sizeof kSocketReceiveBuffer);
-    auto length = static_cast<socklen_t>(local.capacity());
-    if (::getsockname(fd, local.data(), &length) == 0) {
-        local.resize(length);
-    }
-    return start(loop, std::make_shared<Receiver>(loop, fd), local);
+    return start(loop, std::make_shared<Receiver>(loop, fd),
+                 SocketAddress::boundTo(fd).value_or(*local));
 }
 
 std::error_code ListenerFlow::probe(std::string_view address, std::uint16_t port) {
-    std::error_code error;
-    const auto ip = asio::ip::make_address(std::string(address), error);
-    if (error) {
+    const auto local = SocketAddress::parse(address, port);
+    if (!local) {
         return std::make_error_code(std::errc::invalid_argument);
     }
     int fd = -1;
-    auto failed = bindSocket(asio::ip::udp::endpoint(ip, port), false, fd);
+    auto failed = bindSocket(*local, false, fd);
     if (fd >= 0) {
         ::close(fd);
     }
@@ -400,30 +392,24 @@ ListenerBindResult ListenerFlow::adopt(EventLoop& loop, int fd) {
     if (type != SOCK_DGRAM) {
         return refuse(std::make_error_code(std::errc::wrong_protocol_type));
     }
-    asio::ip::udp::endpoint local;
-    auto length = static_cast<socklen_t>(local.capacity());
-    if (::getsockname(fd, local.data(), &length) != 0) {
-        return refuse(systemError(errno));
-    }
-    const auto family = local.data()->sa_family;
-    if (family != AF_INET && family != AF_INET6) {
+    const auto local = SocketAddress::boundTo(fd);
+    if (!local) {
         return refuse(std::make_error_code(std::errc::address_family_not_supported));
     }
-    local.resize(length);
     // The socket's options (buffer size, blocking mode) are the unit's to set, and stay as given:
     // every read is made with MSG_DONTWAIT, so either mode works.
-    return start(loop, std::make_shared<Receiver>(loop, fd), local);
+    return start(loop, std::make_shared<Receiver>(loop, fd), *local);
 }
 
 ListenerBindResult ListenerFlow::start(EventLoop& loop, std::shared_ptr<Receiver> receiver,
-                                       const asio::ip::udp::endpoint& local) {
+                                       const SocketAddress& local) {
     // Held by the loop until stop(), or abandoned when the loop ends first.
     loop.post([receiver] { receiver->loop.hold(receiver); });
     return {std::make_shared<ListenerFlow>(std::move(receiver), local), {}};
 }
 
-ListenerFlow::ListenerFlow(std::shared_ptr<Receiver> receiver, asio::ip::udp::endpoint local)
-    : receiver_(std::move(receiver)), local_(std::move(local)) {}
+ListenerFlow::ListenerFlow(std::shared_ptr<Receiver> receiver, SocketAddress local)
+    : receiver_(std::move(receiver)), local_(local) {}
 
 ListenerFlow::~ListenerFlow() {
     stop();
@@ -462,10 +448,6 @@ void ListenerFlow::stop() {
     future.wait_for(std::chrono::seconds(2));
 }
 
-asio::ip::udp::endpoint ListenerFlow::localEndpoint() const {
-    return local_;
-}
-
 void ListenerFlow::openWithLocalEndpoint(OpenCompletion completion) {
     // Bound at construction: opening only confirms it, on the loop like every completion.
     receiver_->loop.post([completion = std::move(completion)] { completion(std::nullopt); });
@@ -498,8 +480,7 @@ void ListenerFlow::readDatagramsWithCompletionHandler(ReadCompletion completion)
 }
 
 void ListenerFlow::writeDatagrams(std::vector<dns::Datagram> datagrams,
-                                  std::vector<flow::Endpoint> endpoints,
-                                  WriteCompletion completion) {
+                                  std::vector<Endpoint> endpoints, WriteCompletion completion) {
     Receiver& receiver = *receiver_;
     if (collecting == &receiver) {
         hold(receiver.held, datagrams, endpoints, completion);
@@ -522,7 +503,7 @@ void ListenerFlow::writeDatagrams(std::vector<dns::Datagram> datagrams,
     flush(receiver_->fd, receiver_->writeClosed.load(std::memory_order_acquire), now);
 }
 
-void ListenerFlow::closeReadWithError(std::optional<flow::FlowError>) {
+void ListenerFlow::closeReadWithError(std::optional<FlowError>) {
     {
         const std::lock_guard lock(receiver_->mutex);
         receiver_->readClosed = true;
@@ -531,7 +512,7 @@ void ListenerFlow::closeReadWithError(std::optional<flow::FlowError>) {
     receiver_->loop.post([receiver = receiver_] { receiver->refusePending(); });
 }
 
-void ListenerFlow::closeWriteWithError(std::optional<flow::FlowError>) {
+void ListenerFlow::closeWriteWithError(std::optional<FlowError>) {
     receiver_->writeClosed.store(true, std::memory_order_release);
 }
 

@@ -2,15 +2,15 @@
 
 #include <sys/socket.h>
 
-#include <asio/ip/udp.hpp>
 #include <atomic>
 #include <memory>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
-#include "flow/udp_flow.h"
 #include "platform/linux/event_loop.h"
+#include "platform/linux/socket_address.h"
+#include "platform/udp_flow.h"
 
 namespace sieveharbor::platform::linux_host {
 
@@ -46,7 +46,7 @@ struct ListenerBindResult {
 // Destroying the flow (or stop()) takes the socket off the loop; a pending read is then dropped
 // without being called, as a stopped queue drops its pending work. An adopted socket is never
 // shut down: the service manager may keep a copy of it for the process that follows this one.
-class ListenerFlow final : public flow::UdpFlow {
+class ListenerFlow final : public platform::UdpFlow {
   public:
     static constexpr std::size_t kMaxBatch = 64;
     static constexpr std::size_t kReceiveBufferSize = 65536;
@@ -71,14 +71,15 @@ class ListenerFlow final : public flow::UdpFlow {
 
     ~ListenerFlow() override;
 
-    asio::ip::udp::endpoint localEndpoint() const;
+    const SocketAddress& localAddress() const noexcept { return local_; }
+    std::uint16_t port() const noexcept { return local_.port(); }
 
     void openWithLocalEndpoint(OpenCompletion completion) override;
     void readDatagramsWithCompletionHandler(ReadCompletion completion) override;
-    void writeDatagrams(std::vector<dns::Datagram> datagrams, std::vector<flow::Endpoint> endpoints,
+    void writeDatagrams(std::vector<dns::Datagram> datagrams, std::vector<Endpoint> endpoints,
                         WriteCompletion completion) override;
-    void closeReadWithError(std::optional<flow::FlowError> error) override;
-    void closeWriteWithError(std::optional<flow::FlowError> error) override;
+    void closeReadWithError(std::optional<FlowError> error) override;
+    void closeWriteWithError(std::optional<FlowError> error) override;
 
     // Takes the socket off its loop and drops a pending read; once it has returned (off the
     // loop), no read completion of this flow starts. Idempotent.
@@ -86,15 +87,15 @@ class ListenerFlow final : public flow::UdpFlow {
 
     struct Receiver;
     // Private in spirit: use bind().
-    ListenerFlow(std::shared_ptr<Receiver> receiver, asio::ip::udp::endpoint local);
+    ListenerFlow(std::shared_ptr<Receiver> receiver, SocketAddress local);
 
   private:
     static ListenerBindResult start(EventLoop& loop, std::shared_ptr<Receiver> receiver,
-                                    const asio::ip::udp::endpoint& local);
+                                    const SocketAddress& local);
 
     // Shared with the loop, which may outlive the flow by the completion it is running.
     std::shared_ptr<Receiver> receiver_;
-    asio::ip::udp::endpoint local_;
+    SocketAddress local_;
 };
 
 }  // namespace sieveharbor::platform::linux_host

@@ -1,13 +1,13 @@
 #include "platform/linux/loop_connection.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/epoll.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 
 #include "platform/linux/system_error.h"
 
@@ -16,16 +16,20 @@ namespace sieveharbor::platform::linux_host {
 namespace {
 
 // The largest UDP payload fits; a reply is never cut short.
-constexpr std::size_t kReplyBufferSize = 65536;
+constexpr std::size_t kReceiveBufferSize = 65536;
 
 std::error_code cancelledError() {
     return std::make_error_code(std::errc::operation_canceled);
 }
 
+bool wouldBlock(int number) {
+    return number == EAGAIN || number == EWOULDBLOCK || number == EINTR;
+}
+
 }  // namespace
 
-LoopConnection::LoopConnection(std::optional<sockaddr_storage> remote, socklen_t remoteLength)
-    : remote_(remote), remoteLength_(remoteLength) {}
+LoopConnection::LoopConnection(std::optional<SocketAddress> remote, Transport transport)
+    : remote_(remote), transport_(transport) {}
 
 LoopConnection::~LoopConnection() {
     if (fd_ >= 0) {
@@ -46,10 +50,18 @@ std::optional<ConnectionError> LoopConnection::unusable() const {
     if (cancelled_) {
         return cancelledError();
     }
-    if (fd_ < 0) {
+    if (fd_ < 0 || connecting_) {
         return std::make_error_code(std::errc::not_connected);
     }
     return std::nullopt;
+}
+
+bool LoopConnection::await(std::uint32_t events) {
+    if (watched_) {
+        return loop_->rearmOnce(fd_, this, events);
+    }
+    watched_ = loop_->watchOnce(fd_, this, events);
+    return watched_;
 }
 
 void LoopConnection::setStateUpdateHandler(StateUpdateHandler handler) {
@@ -73,7 +85,7 @@ void LoopConnection::start(std::shared_ptr<Queue> queue) {
     }
     loop_ = &lane->loop();
     // Started from the lane's own task, as an exchange starts it: the socket is made and
-    // connected now, and the exchange sends in the same step.
+    // connected now, and a datagram exchange sends in the same step.
     onLoop([self = shared_from_this()] { self->open(); });
 }
 
@@ -86,12 +98,21 @@ void LoopConnection::open() {
         report(ConnectionState::failed(std::make_error_code(std::errc::invalid_argument)));
         return;
     }
-    fd_ = ::socket(remote_->ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const bool stream = transport_ == Transport::stream;
+    fd_ = ::socket(remote_->family(),
+                   (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
     // UDP connect sends nothing: it fixes the peer, so the kernel drops strangers' datagrams and
-    // reports an ICMP refusal as an error on receive.
-    if (fd_ < 0 ||
-        ::connect(fd_, reinterpret_cast<const sockaddr*>(&*remote_), remoteLength_) != 0) {
+    // reports an ICMP refusal as an error on receive. TCP connects in the background.
+    bool ok =
+        fd_ >= 0 && (!stream || ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0);
+    if (ok && ::connect(fd_, remote_->data(), remote_->length) != 0) {
+        ok = stream && errno == EINPROGRESS && await(EventLoop::kOutput);
+        connecting_ = ok;
+    }
+    if (!ok) {
         const int number = errno;
+        connecting_ = false;
         if (fd_ >= 0) {
             ::close(fd_);
             fd_ = -1;
@@ -103,7 +124,20 @@ void LoopConnection::open() {
     // which lets go of the exchange its handlers hold.
     loop_->hold(shared_from_this());
     held_ = true;
-    report(ConnectionState::ready());
+    if (!connecting_) {
+        report(ConnectionState::ready());
+    }
+}
+
+// The stream's connect has finished, one way or the other.
+void LoopConnection::connected() {
+    connecting_ = false;
+    int number = 0;
+    socklen_t length = sizeof number;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &number, &length) != 0) {
+        number = errno;
+    }
+    report(number == 0 ? ConnectionState::ready() : ConnectionState::failed(systemError(number)));
 }
 
 void LoopConnection::send(dns::Datagram content, SendCompletion completion) {
@@ -114,57 +148,108 @@ void LoopConnection::send(dns::Datagram content, SendCompletion completion) {
     onLoop([self = shared_from_this(), content = std::move(content),
             completion = std::move(completion)]() mutable {
         auto error = self->unusable();
-        if (!error &&
-            ::send(self->fd_, content.data(), content.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
-            error = systemError(errno);
+        if (!error && self->pendingSend_) {
+            error = std::make_error_code(std::errc::operation_in_progress);
+        }
+        if (!error) {
+            const ssize_t sent =
+                ::send(self->fd_, content.data(), content.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            const bool stream = self->transport_ == Transport::stream;
+            if (stream && (sent >= 0 || wouldBlock(errno)) &&
+                static_cast<std::size_t>(std::max<ssize_t>(sent, 0)) < content.size()) {
+                // The rest goes as the socket drains.
+                self->unsent_ = std::move(content);
+                self->unsentFrom_ = static_cast<std::size_t>(std::max<ssize_t>(sent, 0));
+                self->pendingSend_ = std::move(completion);
+                if (self->await(EventLoop::kOutput)) {
+                    return;
+                }
+                completion = std::move(self->pendingSend_);
+                self->pendingSend_ = nullptr;
+                error = systemError(errno);
+            } else if (sent < 0) {
+                error = systemError(errno);
+            }
         }
         self->loop_->post([completion = std::move(completion), error] { completion(error); });
     });
 }
 
+void LoopConnection::writeRest() {
+    const ssize_t sent = ::send(fd_, unsent_.data() + unsentFrom_, unsent_.size() - unsentFrom_,
+                                MSG_DONTWAIT | MSG_NOSIGNAL);
+    std::optional<ConnectionError> error;
+    if (sent < 0 && !wouldBlock(errno)) {
+        error = systemError(errno);
+    } else {
+        unsentFrom_ += static_cast<std::size_t>(std::max<ssize_t>(sent, 0));
+        if (unsentFrom_ < unsent_.size()) {
+            if (await(EventLoop::kOutput)) {
+                return;
+            }
+            error = systemError(errno);
+        }
+    }
+    auto completion = std::move(pendingSend_);
+    pendingSend_ = nullptr;
+    unsent_ = {};
+    loop_->post([completion = std::move(completion), error] { completion(error); });
+}
+
 void LoopConnection::receiveMessage(ReceiveCompletion completion) {
+    startReceive(kReceiveBufferSize, std::move(completion));
+}
+
+// What has arrived is taken, at least one byte, which meets the only minimum asked for (1).
+void LoopConnection::receive(std::size_t /*minimum*/, std::size_t maximum,
+                             ReceiveCompletion completion) {
+    startReceive(std::min(maximum, kReceiveBufferSize), std::move(completion));
+}
+
+void LoopConnection::startReceive(std::size_t maximum, ReceiveCompletion completion) {
     if (loop_ == nullptr) {
         completion(std::nullopt, false, std::make_error_code(std::errc::not_connected));
         return;
     }
-    onLoop([self = shared_from_this(), completion = std::move(completion)]() mutable {
+    onLoop([self = shared_from_this(), maximum, completion = std::move(completion)]() mutable {
         auto error = self->unusable();
         if (!error && self->pendingReceive_) {
             error = std::make_error_code(std::errc::device_or_resource_busy);
         }
-        if (error) {
-            self->loop_->post([completion = std::move(completion), error] {
-                completion(std::nullopt, false, error);
-            });
-            return;
-        }
-        self->pendingReceive_ = std::move(completion);
-        if (!(self->watched_ ? self->loop_->rearmInput(self->fd_, self.get())
-                             : self->loop_->watchInput(self->fd_, self.get()))) {
-            const auto error = systemError(errno);
-            auto pending = std::move(self->pendingReceive_);
+        if (!error) {
+            self->pendingReceive_ = std::move(completion);
+            self->receiveMaximum_ = maximum;
+            if (self->await(EventLoop::kInput)) {
+                return;
+            }
+            error = systemError(errno);
+            completion = std::move(self->pendingReceive_);
             self->pendingReceive_ = nullptr;
-            self->loop_->post(
-                [pending = std::move(pending), error] { pending(std::nullopt, false, error); });
-            return;
         }
-        self->watched_ = true;
+        self->loop_->post([completion = std::move(completion), error] {
+            completion(std::nullopt, false, error);
+        });
     });
 }
 
 void LoopConnection::onReady(std::uint32_t /*events*/) {
-    if (cancelled_ || fd_ < 0 || !pendingReceive_) {
-        return;  // closed in this round, or nothing asked for yet
+    if (cancelled_ || fd_ < 0) {
+        return;  // closed in this round
     }
-    readReply();
+    if (connecting_) {
+        connected();
+    } else if (pendingSend_) {
+        writeRest();
+    } else if (pendingReceive_) {
+        readReply();
+    }
 }
 
 void LoopConnection::readReply() {
-    thread_local std::array<std::uint8_t, kReplyBufferSize> buffer;
-    const ssize_t size = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&
-        loop_->rearmInput(fd_, this)) {
-        return;  // nothing after all: wait for the next datagram
+    thread_local std::array<std::uint8_t, kReceiveBufferSize> buffer;
+    const ssize_t size = ::recv(fd_, buffer.data(), receiveMaximum_, MSG_DONTWAIT);
+    if (size < 0 && wouldBlock(errno) && await(EventLoop::kInput)) {
+        return;  // nothing after all: wait for more
     }
     auto completion = std::move(pendingReceive_);
     pendingReceive_ = nullptr;
@@ -172,7 +257,9 @@ void LoopConnection::readReply() {
         completion(std::nullopt, false, systemError(errno));
         return;
     }
-    completion(dns::Datagram(buffer.begin(), buffer.begin() + size), true, std::nullopt);
+    // A datagram is whole; a stream that gives nothing has ended.
+    const bool complete = transport_ == Transport::datagram || size == 0;
+    completion(dns::Datagram(buffer.begin(), buffer.begin() + size), complete, std::nullopt);
 }
 
 void LoopConnection::cancel() {
@@ -194,11 +281,16 @@ void LoopConnection::cancel() {
         if (self->held_) {
             self->loop_->forget(self.get());
         }
-        auto pending = std::move(self->pendingReceive_);
+        auto receive = std::move(self->pendingReceive_);
         self->pendingReceive_ = nullptr;
-        self->loop_->post([self, pending = std::move(pending)] {
-            if (pending) {
-                pending(std::nullopt, false, cancelledError());
+        auto send = std::move(self->pendingSend_);
+        self->pendingSend_ = nullptr;
+        self->loop_->post([self, receive = std::move(receive), send = std::move(send)] {
+            if (send) {
+                send(cancelledError());
+            }
+            if (receive) {
+                receive(std::nullopt, false, cancelledError());
             }
             self->report(ConnectionState::cancelled());
             self->stateHandler_ = nullptr;
@@ -209,6 +301,7 @@ void LoopConnection::cancel() {
 void LoopConnection::abandon() {
     cancelled_ = true;
     pendingReceive_ = nullptr;
+    pendingSend_ = nullptr;
     stateHandler_ = nullptr;
 }
 
@@ -219,29 +312,20 @@ void LoopConnection::report(ConnectionState state) {
 }
 
 std::shared_ptr<Connection> LoopConnectionFactory::makeConnection(std::string_view host,
-                                                                  std::uint16_t port) {
-    const std::lock_guard lock(mutex_);
-    if (host != host_ || port != port_ || length_ == 0) {
-        host_ = std::string(host);
-        port_ = port;
-        address_.reset();
-        length_ = 0;
-        sockaddr_storage address{};
-        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
-        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
-        if (::inet_pton(AF_INET, host_.c_str(), &v4.sin_addr) == 1) {
-            v4.sin_family = AF_INET;
-            v4.sin_port = htons(port);
-            address_ = address;
-            length_ = sizeof v4;
-        } else if (::inet_pton(AF_INET6, host_.c_str(), &v6.sin6_addr) == 1) {
-            v6.sin6_family = AF_INET6;
-            v6.sin6_port = htons(port);
-            address_ = address;
-            length_ = sizeof v6;
+                                                                  std::uint16_t port,
+                                                                  Transport transport) {
+    std::optional<SocketAddress> address;
+    {
+        const std::lock_guard lock(mutex_);
+        if (!parsed_ || host != host_ || port != port_) {
+            host_ = std::string(host);
+            port_ = port;
+            address_ = SocketAddress::parse(host_, port);
+            parsed_ = true;
         }
+        address = address_;
     }
-    return std::make_shared<LoopConnection>(address_, length_);
+    return std::make_shared<LoopConnection>(address, transport);
 }
 
 }  // namespace sieveharbor::platform::linux_host

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/socket.h>
-
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -10,29 +8,33 @@
 
 #include "platform/connection.h"
 #include "platform/linux/event_loop.h"
+#include "platform/linux/socket_address.h"
 
 namespace sieveharbor::platform::linux_host {
 
-// A connected UDP socket, fresh for each connection, so each exchange gets its own kernel-chosen
-// source port and the kernel pairs the reply with it.
+// A connected socket, fresh for each connection, so each exchange gets its own kernel-chosen
+// source port and the kernel pairs the reply with it: UDP for datagram connections, TCP (with
+// Nagle's algorithm off, so a query never waits for an acknowledgement) for stream ones.
 //
 // Runs on the loop of the lane given to start(): the socket is made and connected in the first
-// task there, a send goes straight to the socket, and the reply is waited for with one epoll
-// registration on that loop; completions are queued on the same loop, with no other thread
-// involved. Any other queue makes the connection report failed. Methods may be called from any
-// thread. The reply is read into a per-thread 64 KiB buffer and copied out at its exact size.
+// task there (a TCP connect completes when the socket becomes writable), a send goes straight to
+// the socket, and what is waited for is waited for with one epoll registration on that loop;
+// completions are queued on the same loop, with no other thread involved. Any other queue makes
+// the connection report failed. Methods may be called from any thread. Received bytes are read
+// into a per-thread 64 KiB buffer and copied out at their exact size.
 class LoopConnection final : public Connection,
                              public Watcher,
                              public std::enable_shared_from_this<LoopConnection> {
   public:
     // remote empty: the host text was not an address; the connection reports failed when started.
-    LoopConnection(std::optional<sockaddr_storage> remote, socklen_t remoteLength);
+    LoopConnection(std::optional<SocketAddress> remote, Transport transport);
     ~LoopConnection() override;
 
     void setStateUpdateHandler(StateUpdateHandler handler) override;
     void start(std::shared_ptr<Queue> queue) override;
     void send(dns::Datagram content, SendCompletion completion) override;
     void receiveMessage(ReceiveCompletion completion) override;
+    void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
     void cancel() override;
 
     void onReady(std::uint32_t events) override;
@@ -40,25 +42,35 @@ class LoopConnection final : public Connection,
 
   private:
     void open();
+    void connected();
     void report(ConnectionState state);
+    void startReceive(std::size_t maximum, ReceiveCompletion completion);
     void readReply();
+    void writeRest();
+    // Waits for the socket to be ready for `events`; false (errno set) when the kernel refuses.
+    bool await(std::uint32_t events);
     // Why the socket cannot be used now: cancelled, or never opened.
     std::optional<ConnectionError> unusable() const;
     // On the loop: runs now when called there, else posted to it.
     template <class Work>
     void onLoop(Work work);
 
-    const std::optional<sockaddr_storage> remote_;
-    const socklen_t remoteLength_;
+    const std::optional<SocketAddress> remote_;
+    const Transport transport_;
     EventLoop* loop_ = nullptr;  // set by start()
     std::shared_ptr<Queue> queue_;
     // Shared, so that a report copies a pointer and not the handler: the handler may cancel,
     // which lets go of it while it runs.
     std::shared_ptr<const StateUpdateHandler> stateHandler_;
     ReceiveCompletion pendingReceive_;
+    std::size_t receiveMaximum_ = 0;
+    dns::Datagram unsent_;  // a stream's bytes that did not fit in the socket at once
+    std::size_t unsentFrom_ = 0;
+    SendCompletion pendingSend_;
     int fd_ = -1;
-    bool watched_ = false;  // fd_ is in the loop's epoll set
-    bool held_ = false;     // the loop holds the connection
+    bool watched_ = false;     // fd_ is in the loop's epoll set
+    bool held_ = false;        // the loop holds the connection
+    bool connecting_ = false;  // a stream's connect is under way
     bool started_ = false;
     bool cancelled_ = false;
 };
@@ -68,14 +80,15 @@ class LoopConnection final : public Connection,
 // address is kept, so the relay's one upstream is parsed once, not per query.
 class LoopConnectionFactory final : public ConnectionFactory {
   public:
-    std::shared_ptr<Connection> makeConnection(std::string_view host, std::uint16_t port) override;
+    std::shared_ptr<Connection> makeConnection(std::string_view host, std::uint16_t port,
+                                               Transport transport) override;
 
   private:
     std::mutex mutex_;
     std::string host_;
     std::uint16_t port_ = 0;
-    std::optional<sockaddr_storage> address_;
-    socklen_t length_ = 0;
+    bool parsed_ = false;
+    std::optional<SocketAddress> address_;
 };
 
 }  // namespace sieveharbor::platform::linux_host

@@ -1,0 +1,317 @@
+#include "main/command_line.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+
+#include "main/usage_text.h"
+
+namespace sieveharbor::service {
+
+using cli::quoted;
+
+namespace {
+
+constexpr std::uint16_t kDnsPort = 53;
+
+bool isNumericV4(const std::string& text) {
+    in_addr ignored{};
+    return ::inet_pton(AF_INET, text.c_str(), &ignored) == 1;
+}
+
+bool isNumericV6(const std::string& text) {
+    in6_addr ignored{};
+    return ::inet_pton(AF_INET6, text.c_str(), &ignored) == 1;
+}
+
+// Port 0 is refused: the kernel would pick one that no client could know.
+std::optional<std::uint16_t> parsePort(std::string_view text) {
+    unsigned value = 0;
+    const auto* end = text.data() + text.size();
+    const auto [next, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || next != end || value == 0 || value > 65535) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+// An address as 16 bytes, IPv4 mapped into IPv6 (::ffff:a.b.c.d), so that one comparison
+// covers both families; nothing for text that is no numeric address.
+std::optional<std::array<std::uint8_t, 16>> binaryAddress(const std::string& text) {
+    std::array<std::uint8_t, 16> bytes{};
+    in_addr v4{};
+    if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+        bytes[10] = bytes[11] = 0xFF;
+        std::memcpy(bytes.data() + 12, &v4, 4);
+        return bytes;
+    }
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
+        std::memcpy(bytes.data(), &v6, 16);
+        return bytes;
+    }
+    return std::nullopt;
+}
+
+bool isMappedV4(const std::array<std::uint8_t, 16>& a) {
+    static constexpr std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::memcmp(a.data(), kPrefix, 12) == 0;
+}
+
+bool isLoopback(const std::array<std::uint8_t, 16>& a) {
+    static constexpr std::array<std::uint8_t, 16> kV6Loopback = {0, 0, 0, 0, 0, 0, 0, 0,
+                                                                 0, 0, 0, 0, 0, 0, 0, 1};
+    return a == kV6Loopback || (isMappedV4(a) && a[12] == 127);
+}
+
+bool isWildcard(const std::array<std::uint8_t, 16>& a) {
+    static constexpr std::array<std::uint8_t, 16> kAny{};
+    return a == kAny || (isMappedV4(a) && a[12] == 0 && a[13] == 0 && a[14] == 0 && a[15] == 0);
+}
+
+}  // namespace
+
+std::optional<std::string> upstreamLoopError(const Options& options,
+                                             std::span<const std::string> machineAddresses) {
+    const auto upstream = binaryAddress(options.upstream.address);
+    if (!upstream) {
+        return std::nullopt;
+    }
+    const bool ownAddress =
+        isLoopback(*upstream) ||
+        std::any_of(machineAddresses.begin(), machineAddresses.end(),
+                    [&](const std::string& local) { return binaryAddress(local) == upstream; });
+    for (const auto& listen : options.listen) {
+        const auto address = binaryAddress(listen.address);
+        if (!address || listen.port != options.upstream.port) {
+            continue;
+        }
+        // A wildcard IPv6 listener takes IPv4 too, unless it is IPv6-only.
+        const bool covered =
+            *address == *upstream || (isWildcard(*address) && ownAddress &&
+                                      (!isMappedV4(*address) || isMappedV4(*upstream)));
+        if (covered) {
+            return std::string(kProgramName) + ": --upstream " + options.upstream.text() +
+                   " is the proxy's own --listen " + listen.text() +
+                   ": every relayed query would come back to it; give the resolver's address";
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> listMachineAddresses() {
+    std::vector<std::string> addresses;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return addresses;
+    }
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr) {
+            continue;
+        }
+        char text[INET6_ADDRSTRLEN] = {};
+        const int family = entry->ifa_addr->sa_family;
+        const void* bytes = nullptr;
+        if (family == AF_INET) {
+            bytes = &reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr;
+        } else if (family == AF_INET6) {
+            bytes = &reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr;
+        }
+        if (bytes != nullptr && ::inet_ntop(family, bytes, text, sizeof text) != nullptr) {
+            addresses.emplace_back(text);
+        }
+    }
+    ::freeifaddrs(list);
+    return addresses;
+}
+
+std::string SocketAddress::text() const {
+    const std::string host = isV6() ? "[" + address + "]" : address;
+    return host + ":" + std::to_string(port);
+}
+
+std::vector<SocketAddress> defaultListenAddresses() {
+    return {{"127.0.0.1", kDnsPort}, {"::1", kDnsPort}};
+}
+
+SocketAddress defaultUpstream() {
+    return {"1.1.1.3", kDnsPort};
+}
+
+ParsedSocketAddress parseSocketAddress(std::string_view text,
+                                       std::optional<std::uint16_t> defaultPort) {
+    const std::string shape = defaultPort ? "ADDR[:PORT], with IPv6 as [ADDR]:PORT"
+                                          : "ADDR:PORT, with IPv6 as [ADDR]:PORT";
+    std::string_view host;
+    std::optional<std::string_view> port;
+    bool bracketed = false;
+    if (text.starts_with('[')) {
+        const auto close = text.find(']');
+        if (close == std::string_view::npos) {
+            return {std::nullopt, "expected " + shape};
+        }
+        bracketed = true;
+        host = text.substr(1, close - 1);
+        const auto rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (!rest.starts_with(':')) {
+                return {std::nullopt, "expected " + shape};
+            }
+            port = rest.substr(1);
+        }
+    } else {
+        const auto colon = text.find(':');
+        if (colon != std::string_view::npos &&
+            text.find(':', colon + 1) != std::string_view::npos) {
+            return {std::nullopt, "an IPv6 address must be in brackets: [ADDR]:PORT"};
+        }
+        host = text.substr(0, colon);
+        if (colon != std::string_view::npos) {
+            port = text.substr(colon + 1);
+        }
+    }
+
+    SocketAddress result{std::string(host), defaultPort.value_or(0)};
+    if (bracketed ? !isNumericV6(result.address) : !isNumericV4(result.address)) {
+        return {std::nullopt,
+                quoted(host) + " is not a numeric " + (bracketed ? "IPv6" : "IPv4") + " address"};
+    }
+    if (!port && !defaultPort) {
+        return {std::nullopt, "a port is required: expected " + shape};
+    }
+    if (port) {
+        const auto number = parsePort(*port);
+        if (!number) {
+            return {std::nullopt, "port " + quoted(*port) + " is not a number from 1 to 65535"};
+        }
+        result.port = *number;
+    }
+    return {result, {}};
+}
+
+ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
+    const std::string prefix = std::string(kProgramName) + ": ";
+    const auto fail = [&](const std::string& message) {
+        return ParsedCommandLine{std::nullopt, prefix + message};
+    };
+
+    Options options;
+    options.listen.clear();
+    options.upstream = defaultUpstream();
+    bool upstreamGiven = false;
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (!arg.starts_with("--")) {
+            return fail("unexpected argument " + quoted(arg));
+        }
+        // "--name value" or "--name=value".
+        const auto equals = arg.find('=');
+        const std::string_view name = arg.substr(0, equals);
+        std::optional<std::string_view> inlineValue;
+        if (equals != std::string_view::npos) {
+            inlineValue = arg.substr(equals + 1);
+        }
+
+        if (name == "--debug" || name == "--help" || name == "--version" || name == "--no-tcp") {
+            if (inlineValue) {
+                return fail("option " + quoted(name) + " takes no value");
+            }
+            options.tcp = options.tcp && name != "--no-tcp";
+            options.debug = options.debug || name == "--debug";
+            options.help = options.help || name == "--help";
+            options.version = options.version || name == "--version";
+            continue;
+        }
+        if (name != "--listen" && name != "--upstream" && name != "--blocklist" &&
+            name != "--metrics") {
+            return fail("unknown option " + quoted(name));
+        }
+
+        std::string_view value;
+        if (inlineValue) {
+            value = *inlineValue;
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        } else {
+            return fail("option " + quoted(name) + " needs a value");
+        }
+        if (value.empty()) {
+            return fail("option " + quoted(name) + " needs a value");
+        }
+
+        if (name == "--blocklist") {
+            if (options.blocklist) {
+                return fail("option '--blocklist' given more than once");
+            }
+            options.blocklist = std::string(value);
+            continue;
+        }
+        const bool upstream = name == "--upstream";
+        const auto parsed =
+            parseSocketAddress(value, upstream ? std::optional(kDnsPort) : std::nullopt);
+        if (!parsed.address) {
+            return fail("bad " + std::string(name) + " " + quoted(value) + ": " + parsed.error);
+        }
+        if (name == "--metrics") {
+            if (options.metrics) {
+                return fail("option '--metrics' given more than once");
+            }
+            options.metrics = *parsed.address;
+        } else if (!upstream) {
+            if (std::find(options.listen.begin(), options.listen.end(), *parsed.address) !=
+                options.listen.end()) {
+                return fail("--listen " + parsed.address->text() + " given more than once");
+            }
+            options.listen.push_back(*parsed.address);
+        } else {
+            if (upstreamGiven) {
+                return fail("option '--upstream' given more than once");
+            }
+            upstreamGiven = true;
+            options.upstream = *parsed.address;
+        }
+    }
+
+    options.defaultListen = options.listen.empty();
+    if (options.defaultListen) {
+        options.listen = defaultListenAddresses();
+    }
+    return {options, {}};
+}
+
+std::string usageHint() {
+    return cli::usageHint(kProgramName);
+}
+
+std::string usageText() {
+    const std::string name(kProgramName);
+    return "Usage: " + name +
+           " [--listen ADDR:PORT]... [--upstream ADDR[:PORT]] [--blocklist FILE] [--no-tcp]\n"
+           "       [--metrics ADDR:PORT] [--debug]\n"
+           "A DNS proxy that answers queries for blocked names itself and relays the rest to a\n"
+           "filtering resolver.\n"
+           "\n"
+           "  --listen ADDR:PORT      answer DNS over UDP and TCP here; repeatable; IPv6 as\n"
+           "                          [ADDR]:PORT (default: 127.0.0.1:53 and [::1]:53)\n"
+           "  --upstream ADDR[:PORT]  the resolver unblocked queries go to, over the transport\n"
+           "                          they came by (default: 1.1.1.3:53)\n"
+           "  --no-tcp                answer DNS over UDP only\n"
+           "  --blocklist FILE        the blocklist, one domain per line, '#' comments; reloaded\n"
+           "                          on SIGHUP and whenever the file changes\n"
+           "  --metrics ADDR:PORT     serve counters at http://ADDR:PORT/metrics in the\n"
+           "                          Prometheus text format (default: off)\n"
+           "  --debug                 write debug log lines\n"
+           "  --help                  show this help and exit\n"
+           "  --version               show the version and exit\n"
+           "\n"
+           "Addresses are numeric. SIGTERM or SIGINT stops the proxy. Started by a systemd socket\n"
+           "unit, it listens on the sockets passed in, and --listen is refused.\n";
+}
+
+}  // namespace sieveharbor::service

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sieveharbor::service {
+
+inline constexpr std::string_view kProgramName = "sieveharbor-proxy";
+
+// A numeric address and port, as given on the command line.
+struct SocketAddress {
+    std::string address;  // numeric IPv4 or IPv6 text, without brackets
+    std::uint16_t port = 0;
+
+    bool isV6() const { return address.find(':') != std::string::npos; }
+    // "127.0.0.1:53" or "[::1]:53": the form the command line takes, for messages.
+    std::string text() const;
+    friend bool operator==(const SocketAddress&, const SocketAddress&) = default;
+};
+
+struct Options {
+    std::vector<SocketAddress> listen;
+    // True when listen holds the defaults, not addresses the user asked for.
+    bool defaultListen = true;
+    SocketAddress upstream;
+    std::optional<std::string> blocklist;
+    bool tcp = true;  // DNS over TCP on the same addresses; --no-tcp turns it off
+    std::optional<SocketAddress> metrics;  // where /metrics is served; off when empty
+    bool debug = false;
+    bool help = false;
+    bool version = false;
+};
+
+// The defaults: loopback only, so the proxy is never an open resolver unless asked to be.
+std::vector<SocketAddress> defaultListenAddresses();
+SocketAddress defaultUpstream();
+
+// Either options, or one line (no trailing newline) naming the bad argument.
+struct ParsedCommandLine {
+    std::optional<Options> options;
+    std::string error;
+};
+
+// Pure: reads only args (without the program name). Every argument is checked, in order, so a
+// bad one is reported even next to --help.
+ParsedCommandLine parseCommandLine(std::span<const std::string_view> args);
+
+// A line (without newline) when the upstream is one of the proxy's own listening sockets, so
+// that every relayed query would come back to the proxy: the same address and port, or the same
+// port under a wildcard listener (0.0.0.0, ::) when the upstream is a loopback address or one of
+// machineAddresses. Pure.
+std::optional<std::string> upstreamLoopError(const Options& options,
+                                             std::span<const std::string> machineAddresses);
+
+// The numeric addresses of this machine's interfaces, as the kernel lists them.
+std::vector<std::string> listMachineAddresses();
+
+std::string usageText();
+// The hint printed after a bad-usage line.
+std::string usageHint();
+
+// Either an address or why the text is not one (a phrase for a message).
+struct ParsedSocketAddress {
+    std::optional<SocketAddress> address;
+    std::string error;
+};
+
+// "ADDR:PORT" or "[ADDR]:PORT" with a numeric address and a port from 1 to 65535. A null
+// defaultPort makes the port required; otherwise "ADDR" and "[ADDR]" alone take it.
+ParsedSocketAddress parseSocketAddress(std::string_view text,
+                                       std::optional<std::uint16_t> defaultPort);
+
+}  // namespace sieveharbor::service

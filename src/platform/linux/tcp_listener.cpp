@@ -1,0 +1,160 @@
+#include "platform/linux/tcp_listener.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <utility>
+
+#include "platform/linux/stream_socket_flow.h"
+#include "platform/linux/system_error.h"
+
+namespace sieveharbor::platform::linux_host {
+
+namespace {
+
+// How long accepting pauses when no descriptor is left for a connection.
+constexpr std::chrono::milliseconds kRetryAfter{100};
+
+bool outOfResources(int number) {
+    return number == EMFILE || number == ENFILE || number == ENOBUFS || number == ENOMEM;
+}
+
+}  // namespace
+
+TcpListenResult TcpListener::listen(LoopPool& pool, std::string_view address, std::uint16_t port,
+                                    OnFlow onFlow) {
+    const auto local = SocketAddress::parse(address, port);
+    if (!local) {
+        return {nullptr, std::make_error_code(std::errc::invalid_argument)};
+    }
+    const int fd = ::socket(local->family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    const bool ok = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                    (local->family() != AF_INET6 ||
+                     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0) &&
+                    ::bind(fd, local->data(), local->length) == 0 && ::listen(fd, SOMAXCONN) == 0;
+    if (!ok) {
+        const int number = errno;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return {nullptr, systemError(number)};
+    }
+    return start(pool, fd, SocketAddress::boundTo(fd).value_or(*local), std::move(onFlow));
+}
+
+TcpListenResult TcpListener::adopt(LoopPool& pool, int fd, OnFlow onFlow) {
+    const auto local = SocketAddress::boundTo(fd);
+    if (!local) {
+        ::close(fd);
+        return {nullptr, std::make_error_code(std::errc::address_family_not_supported)};
+    }
+    return start(pool, fd, *local, std::move(onFlow));
+}
+
+TcpListenResult TcpListener::start(LoopPool& pool, int fd, SocketAddress local, OnFlow onFlow) {
+    auto& loop = pool.nextLoop();
+    auto listener = std::make_shared<TcpListener>(pool, loop, fd, local, std::move(onFlow));
+    loop.post([listener] {
+        if (!listener->stopped_ && listener->loop_.watchAllInput(listener->fd_, listener.get())) {
+            listener->loop_.hold(listener);
+        }
+    });
+    return {listener, {}};
+}
+
+TcpListener::TcpListener(LoopPool& pool, EventLoop& loop, int fd, SocketAddress local,
+                         OnFlow onFlow)
+    : pool_(pool),
+      loop_(loop),
+      fd_(fd),
+      local_(local),
+      onFlow_(std::make_shared<const OnFlow>(std::move(onFlow))) {}
+
+TcpListener::~TcpListener() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+void TcpListener::onReady(std::uint32_t /*events*/) {
+    for (int accepted = 0; !stopped_ && accepted < 64; ++accepted) {
+        const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (outOfResources(errno)) {
+                pause();
+            }
+            // EAGAIN: none left; anything else (a connection aborted before it was taken) is the
+            // client's, and the next one is taken on the next call.
+            return;
+        }
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        // The descriptor is owned by the task, so a loop that ends before running it closes it.
+        auto owned = std::shared_ptr<int>(new int(fd), [](int* p) {
+            if (*p >= 0) {
+                ::close(*p);
+            }
+            delete p;
+        });
+        auto& loop = pool_.nextLoop();
+        loop.post([&loop, owned, onFlow = onFlow_] {
+            const int taken = std::exchange(*owned, -1);
+            if (auto flow = StreamSocketFlow::adopt(loop, taken)) {
+                (*onFlow)(std::move(flow));
+            }
+        });
+    }
+}
+
+void TcpListener::pause() {
+    loop_.unwatch(fd_);
+    retry_ = loop_.scheduleAfter(kRetryAfter, [weak = weak_from_this()] {
+        const auto self = weak.lock();
+        if (self && !self->stopped_) {
+            self->loop_.watchAllInput(self->fd_, self.get());
+        }
+    });
+}
+
+void TcpListener::stop() {
+    auto release = [self = shared_from_this()] {
+        if (self->stopped_) {
+            return;
+        }
+        self->stopped_ = true;
+        if (self->retry_) {
+            self->retry_->cancel();
+        }
+        ::close(self->fd_);  // leaves the epoll set with it
+        self->fd_ = -1;
+        self->loop_.forget(self.get());
+    };
+    if (loop_.onLoopThread()) {
+        release();
+        return;
+    }
+    if (loop_.ended()) {
+        return;
+    }
+    // Waits (boundedly, in case the loop ends meanwhile) for the socket to be closed, so that no
+    // connection is accepted after stop() returns.
+    auto done = std::make_shared<std::promise<void>>();
+    auto future = done->get_future();
+    loop_.post([release, done] {
+        release();
+        done->set_value();
+    });
+    future.wait_for(std::chrono::seconds(2));
+}
+
+void TcpListener::abandon() {
+    stopped_ = true;
+}
+
+}  // namespace sieveharbor::platform::linux_host

@@ -1,0 +1,262 @@
+// A stream flow served through the pipeline, driven through fakes: framing, pipelining, the idle
+// and slow-reader rules, the bound on queries in progress and the cap on flows.
+#include "flow/stream_session.h"
+
+#include <gtest/gtest.h>
+
+#include "blocklist/domain_set_holder.h"
+#include "blocklist/set_of.h"
+#include "dns/blocked_response.h"
+#include "dns/wire.h"
+#include "fakes/fake_connection.h"
+#include "fakes/fake_flow.h"
+#include "fakes/fake_queue.h"
+
+namespace sieveharbor::flow {
+namespace {
+
+using dns::testing::query;
+using fakes::FakeStreamFlow;
+using metrics::TcpClose;
+using platform::ConnectionState;
+using std::chrono::milliseconds;
+using Bytes = std::vector<std::uint8_t>;
+
+const auto kBlocked = query({"ads", "blocked", "example"});
+const auto kRelayed = query({"open", "example"}, 1, 1, 0x0001);
+const dns::Datagram kUpstreamReply{0x00, 0x01, 0x81, 0x80, 0, 1, 0, 0, 0, 0, 0, 0, 0x42};
+
+Bytes framed(const dns::Datagram& message) {
+    return *dns::frameMessage(message);
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const Bytes kBlockedAnswer = framed(*dns::makeBlockedResponse(kBlocked));
+
+struct Harness {
+    std::shared_ptr<fakes::FakeQueue> queue = std::make_shared<fakes::FakeQueue>();
+    std::shared_ptr<fakes::FakeConnectionFactory> factory =
+        std::make_shared<fakes::FakeConnectionFactory>();
+    blocklist::DomainSetHolder list;
+    std::shared_ptr<Pipeline> pipeline;
+    std::vector<std::shared_ptr<FakeStreamFlow>> flows;
+
+    explicit Harness(StreamLimits limits = {}) {
+        list.publish(std::make_shared<const blocklist::DomainSet>(
+            blocklist::testing::setOf({"blocked.example"})));
+        pipeline =
+            std::make_shared<Pipeline>(list, ForwardContext(queue, factory), "1.1.1.3", limits);
+    }
+    // Ends every exchange and every pending read, so that nothing outlives the test.
+    ~Harness() {
+        queue->advance(kReplyTimeout);
+        for (const auto& flow : flows) {
+            while (flow->completeRead({}, std::make_error_code(std::errc::connection_reset))) {
+                queue->runUntilIdle();
+            }
+        }
+        queue->runUntilIdle();
+    }
+
+    std::shared_ptr<FakeStreamFlow> open() {
+        auto flow = std::make_shared<FakeStreamFlow>();
+        flows.push_back(flow);
+        serveStreamFlow(pipeline, flow);
+        flow->completeOpen();
+        queue->runUntilIdle();
+        return flow;
+    }
+    void send(FakeStreamFlow& flow, const Bytes& bytes) {
+        ASSERT_TRUE(flow.completeRead(bytes));
+        queue->runUntilIdle();
+    }
+    // Answers the oldest unanswered upstream connection with `reply`.
+    void answerUpstream(std::size_t index, const dns::Datagram& reply = kUpstreamReply) {
+        auto& connection = *factory->connections().at(index);
+        connection.reportState(ConnectionState::ready());
+        queue->runUntilIdle();
+        connection.completeSend();
+        queue->runUntilIdle();
+        connection.completeReceive({framed(reply), false, std::nullopt});
+        queue->runUntilIdle();
+    }
+    std::uint64_t closedFor(TcpClose reason) const {
+        return pipeline->counters().read().tcpClosed[static_cast<std::size_t>(reason)];
+    }
+};
+
+// However the bytes are cut, every whole message is answered, and the answers that one read
+// makes ready leave in one write.
+TEST(StreamSession, frames_messages_however_the_bytes_arrive) {
+    const Bytes two = framed(kBlocked) + framed(kBlocked);
+    struct Row {
+        const char* what;
+        std::vector<Bytes> reads;
+        std::size_t writes;
+    };
+    const Row rows[] = {
+        {"one message a read", {framed(kBlocked), framed(kBlocked)}, 2},
+        {"two messages in one read", {two}, 1},
+        {"cut inside the length",
+         {Bytes(two.begin(), two.begin() + 1), Bytes(two.begin() + 1, two.end())},
+         1},
+        {"cut inside the second message",
+         {Bytes(two.begin(), two.end() - 3), Bytes(two.end() - 3, two.end())},
+         2},
+    };
+    for (const auto& row : rows) {
+        Harness h;
+        auto flow = h.open();
+        for (const auto& bytes : row.reads) {
+            h.send(*flow, bytes);
+        }
+        EXPECT_EQ(flow->written(), kBlockedAnswer + kBlockedAnswer) << row.what;
+        EXPECT_EQ(flow->writeCount(), row.writes) << row.what;
+        EXPECT_FALSE(flow->closed()) << row.what;
+        EXPECT_EQ(flow->pendingReads(), 1u) << row.what;
+    }
+}
+
+TEST(StreamSession, answers_as_each_answer_is_ready) {
+    Harness h;
+    auto flow = h.open();
+    // The relayed query waits at the upstream; the blocked one sent after it is answered first.
+    h.send(*flow, framed(kRelayed) + framed(kBlocked));
+    EXPECT_EQ(flow->written(), kBlockedAnswer);
+    ASSERT_EQ(h.factory->connections().size(), 1u);
+    EXPECT_EQ(h.factory->connections()[0]->transport(), platform::Transport::stream);
+    h.answerUpstream(0);
+    EXPECT_EQ(flow->written(), kBlockedAnswer + framed(kUpstreamReply));
+    EXPECT_EQ(h.pipeline->counters().read().received[1], 2u);
+}
+
+TEST(StreamSession, closes_the_flow_when_the_client_or_the_framing_ends_it) {
+    struct Row {
+        const char* what;
+        Bytes bytes;
+        std::optional<platform::FlowError> error;
+        std::uint64_t badFraming;
+    };
+    const Row rows[] = {
+        {"client closed its side", {}, std::nullopt, 0},
+        {"read failed", {}, std::make_error_code(std::errc::connection_reset), 0},
+        {"length of zero", {0x00, 0x00}, std::nullopt, 1},
+        {"length too short for a header", {0x00, 0x05, 1, 2, 3, 4, 5}, std::nullopt, 1},
+    };
+    for (const auto& row : rows) {
+        Harness h;
+        auto flow = h.open();
+        ASSERT_TRUE(flow->completeRead(row.bytes, row.error));
+        h.queue->runUntilIdle();
+        EXPECT_TRUE(flow->closed()) << row.what;
+        EXPECT_EQ(flow->pendingReads(), 0u) << row.what;
+        EXPECT_EQ(h.closedFor(TcpClose::badFraming), row.badFraming) << row.what;
+        EXPECT_EQ(h.pipeline->streams().count(), 0u) << row.what;
+    }
+}
+
+TEST(StreamSession, a_flow_whose_provider_has_gone_is_closed_at_its_next_read) {
+    Harness h;
+    auto flow = h.open();
+    h.pipeline.reset();
+    h.send(*flow, framed(kBlocked));
+    EXPECT_TRUE(flow->closed());
+    EXPECT_TRUE(flow->written().empty());
+}
+
+// Idle means no query in progress and no answer unwritten; bytes of a message that has not wholly
+// arrived are no progress.
+TEST(StreamSession, closes_a_flow_idle_for_the_idle_time) {
+    struct Row {
+        const char* what;
+        Bytes bytes;
+        bool closedAtIdleTime;
+    };
+    const Row rows[] = {
+        {"nothing sent", {}, true},
+        {"half a length sent", {0x00}, true},
+        {"a relayed query in progress", framed(kRelayed), false},
+    };
+    for (const auto& row : rows) {
+        Harness h(StreamLimits{.idleTimeout = milliseconds(200)});
+        auto flow = h.open();
+        if (!row.bytes.empty()) {
+            h.send(*flow, row.bytes);
+        }
+        h.queue->advance(milliseconds(199));
+        EXPECT_FALSE(flow->closed()) << row.what;
+        h.queue->advance(milliseconds(1));
+        EXPECT_EQ(flow->closed(), row.closedAtIdleTime) << row.what;
+        EXPECT_EQ(h.closedFor(TcpClose::idle), row.closedAtIdleTime ? 1u : 0u) << row.what;
+    }
+}
+
+TEST(StreamSession, the_idle_clock_starts_again_once_the_last_answer_is_taken) {
+    Harness h(StreamLimits{.idleTimeout = milliseconds(200)});
+    auto flow = h.open();
+    flow->holdWrites = true;
+    h.queue->advance(milliseconds(150));
+    h.send(*flow, framed(kBlocked));
+    h.queue->advance(milliseconds(300));
+    EXPECT_FALSE(flow->closed()) << "an answer not yet taken is progress still to make";
+    flow->completeWrites();
+    h.queue->runUntilIdle();
+    h.queue->advance(milliseconds(199));
+    EXPECT_FALSE(flow->closed());
+    h.queue->advance(milliseconds(1));
+    EXPECT_TRUE(flow->closed());
+}
+
+TEST(StreamSession, a_client_that_does_not_take_its_answers_is_closed) {
+    Harness h(StreamLimits{.maxQueuedBytes = 3 * kBlockedAnswer.size()});
+    auto flow = h.open();
+    flow->holdWrites = true;
+    for (int i = 0; i < 3; ++i) {
+        h.send(*flow, framed(kBlocked));
+        EXPECT_FALSE(flow->closed());
+    }
+    h.send(*flow, framed(kBlocked));
+    EXPECT_TRUE(flow->closed());
+    EXPECT_EQ(h.closedFor(TcpClose::slowReader), 1u);
+}
+
+// Beyond the bound on queries in progress the rest wait, unread and unjudged, until one ends.
+TEST(StreamSession, reads_no_further_while_the_bound_of_queries_is_in_progress) {
+    Harness h(StreamLimits{.maxInProgress = 1});
+    auto flow = h.open();
+    h.send(*flow, framed(kRelayed) + framed(kBlocked));
+    EXPECT_EQ(h.factory->connections().size(), 1u);
+    EXPECT_TRUE(flow->written().empty()) << "the blocked query waits behind the bound";
+    EXPECT_EQ(flow->pendingReads(), 0u);
+    h.answerUpstream(0);
+    EXPECT_EQ(flow->written(), framed(kUpstreamReply) + kBlockedAnswer);
+    EXPECT_EQ(flow->pendingReads(), 1u);
+}
+
+// At the cap the oldest idle flow makes room; with none idle the newcomer is closed.
+TEST(StreamSession, a_new_flow_at_the_cap_replaces_the_oldest_idle_one) {
+    Harness h(StreamLimits{.maxConnections = 2});
+    auto oldest = h.open();
+    auto busy = h.open();
+    h.send(*busy, framed(kRelayed));
+    auto newcomer = h.open();
+    EXPECT_TRUE(oldest->closed());
+    EXPECT_FALSE(busy->closed());
+    EXPECT_FALSE(newcomer->closed());
+    h.send(*newcomer, framed(kRelayed));
+    auto refused = h.open();
+    EXPECT_TRUE(refused->closed()) << "every flow busy: the newcomer waits its turn";
+    EXPECT_EQ(refused->calls(),
+              (std::vector{FakeStreamFlow::Call::open, FakeStreamFlow::Call::closeRead,
+                           FakeStreamFlow::Call::closeWrite}));
+    EXPECT_EQ(h.closedFor(TcpClose::connectionCap), 2u);
+    EXPECT_EQ(h.pipeline->streams().count(), 2u);
+    EXPECT_EQ(h.pipeline->streams().idleCount(), 0u);
+}
+
+}  // namespace
+}  // namespace sieveharbor::flow

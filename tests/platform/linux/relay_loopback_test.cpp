@@ -1,0 +1,315 @@
+// The relay over real loopback sockets: an application socket, a real listener flow, forwardQuery
+// on the relay's own event loops and connections, and a stub upstream that the test controls.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <string>
+
+#include "fakes/fake_flow.h"
+#include "fakes/loopback.h"
+#include "fakes/wait_for.h"
+#include "flow/forward_query.h"
+#include "platform/linux/event_loop.h"
+#include "platform/linux/listener_flow.h"
+#include "platform/linux/loop_connection.h"
+
+namespace sieveharbor::flow {
+namespace {
+
+using fakes::Family;
+using fakes::LoopbackSocket;
+using fakes::StubUpstream;
+using platform::Endpoint;
+using platform::FlowError;
+using platform::linux_host::ListenerFlow;
+using platform::linux_host::LoopConnectionFactory;
+using platform::linux_host::LoopPool;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kWait{2000};
+
+dns::Datagram query(std::uint8_t id) {
+    return {0x00, id,   0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,
+            0x00, 0x00, 0x01, 'a',  0x00, 0x00, 0x01, 0x00, 0x01};
+}
+
+std::size_t openDescriptors() {
+    std::size_t count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr) {
+            ++count;
+        }
+        ::closedir(dir);
+    }
+    return count;
+}
+
+// Counts the connections made, to tell forwarded queries from dropped ones.
+class CountingFactory final : public platform::ConnectionFactory {
+  public:
+    std::shared_ptr<platform::Connection> makeConnection(std::string_view host, std::uint16_t port,
+                                                         platform::Transport transport) override {
+        made.fetch_add(1);
+        return inner_.makeConnection(host, port, transport);
+    }
+    std::atomic<std::size_t> made{0};
+
+  private:
+    LoopConnectionFactory inner_;
+};
+
+// Listener -> forwardQuery -> stub upstream, with the listener read again after every batch.
+struct Relay {
+    LoopPool pool{2};
+    std::shared_ptr<CountingFactory> factory = std::make_shared<CountingFactory>();
+    std::shared_ptr<ListenerFlow> listener;
+    std::unique_ptr<ForwardContext> context;
+    std::string upstreamHost;
+
+    Relay(Family family, std::uint16_t upstreamPort, ForwardOptions options) {
+        options.upstreamPort = upstreamPort;
+        upstreamHost = fakes::loopbackText(family);
+        context = std::make_unique<ForwardContext>(
+            std::shared_ptr<platform::Queue>(&pool, [](platform::Queue*) {}), factory, options);
+        auto bound = ListenerFlow::bind(pool, upstreamHost, 0);
+        EXPECT_FALSE(bound.error) << bound.error.message();
+        listener = bound.flow;
+        if (listener) {
+            read();
+        }
+    }
+    ~Relay() {
+        listener->stop();
+        pool.stop();
+    }
+
+    std::uint16_t port() const { return listener->port(); }
+
+    void read() {
+        listener->readDatagramsWithCompletionHandler(
+            [this](std::optional<std::vector<dns::Datagram>> datagrams,
+                   std::optional<std::vector<Endpoint>> endpoints, std::optional<FlowError> error) {
+                if (error || !datagrams || !endpoints) {
+                    return;
+                }
+                for (std::size_t i = 0; i < datagrams->size(); ++i) {
+                    forwardQuery(*context, (*datagrams)[i], listener, (*endpoints)[i],
+                                 upstreamHost);
+                }
+                read();
+            });
+    }
+};
+
+struct Behaviour {
+    const char* name;
+    StubUpstream::Responder respond;
+    // What the application gets back, if anything.
+    std::function<std::optional<dns::Datagram>(const dns::Datagram&)> expected;
+};
+
+class RelayBehaviour : public testing::TestWithParam<std::tuple<Behaviour, Family>> {};
+
+TEST_P(RelayBehaviour, writes_back_exactly_what_the_upstream_sent) {
+    const auto& [behaviour, family] = GetParam();
+    StubUpstream stub(behaviour.respond, family);
+    Relay relay(family, stub.port(), ForwardOptions{.replyTimeout = milliseconds(300)});
+    LoopbackSocket client(family);
+    const auto sent = query(7);
+
+    ASSERT_TRUE(client.sendTo(relay.port(), sent));
+    ASSERT_TRUE(stub.waitForQueries(1, kWait));
+    EXPECT_EQ(stub.queries().at(0), sent);
+    const auto want = behaviour.expected(sent);
+    const auto got = client.receive(want ? kWait : milliseconds(500));
+    ASSERT_EQ(got.has_value(), want.has_value());
+    if (want) {
+        EXPECT_EQ(got->bytes, *want);
+    }
+    EXPECT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }));
+}
+
+const Behaviour kBehaviours[] = {
+    {"answers", StubUpstream::answer, StubUpstream::answer},
+    {"answers_with_another_id",
+     [](const dns::Datagram& q) -> std::optional<dns::Datagram> {
+         auto reply = *StubUpstream::answer(q);
+         reply[0] = 0xEE;
+         reply[1] = 0xFF;
+         return reply;
+     },
+     [](const dns::Datagram& q) -> std::optional<dns::Datagram> {
+         auto reply = *StubUpstream::answer(q);
+         reply[0] = 0xEE;
+         reply[1] = 0xFF;
+         return reply;
+     }},
+    {"answers_empty", [](const dns::Datagram&) { return std::optional(dns::Datagram{}); },
+     [](const dns::Datagram&) { return std::optional(dns::Datagram{}); }},
+    {"never_answers", StubUpstream::silent, StubUpstream::silent},
+};
+
+INSTANTIATE_TEST_SUITE_P(Upstreams, RelayBehaviour,
+                         testing::Combine(testing::ValuesIn(kBehaviours),
+                                          testing::Values(Family::v4, Family::v6)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) == Family::v4 ? "_ipv4" : "_ipv6");
+                         });
+
+TEST(Relay, late_answer_within_the_timeout_is_written_and_after_it_is_not) {
+    // Within: a timeout far beyond any stall of a loaded machine, so the reply always comes
+    // first.
+    {
+        StubUpstream stub(StubUpstream::silent);
+        Relay relay(Family::v4, stub.port(), ForwardOptions{.replyTimeout = milliseconds(60'000)});
+        LoopbackSocket client;
+        ASSERT_TRUE(client.sendTo(relay.port(), query(1)));
+        ASSERT_TRUE(stub.waitForQueries(1, kWait));
+        EXPECT_FALSE(client.receive(milliseconds(100)));
+        ASSERT_TRUE(stub.replyTo(0, *StubUpstream::answer(query(1))));
+        auto got = client.receive(kWait);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->bytes, *StubUpstream::answer(query(1)));
+    }
+    // After: the reply is sent only once the exchange is seen to have ended.
+    StubUpstream stub(StubUpstream::silent);
+    Relay relay(Family::v4, stub.port(), ForwardOptions{.replyTimeout = milliseconds(20)});
+    LoopbackSocket client;
+    ASSERT_TRUE(client.sendTo(relay.port(), query(2)));
+    ASSERT_TRUE(stub.waitForQueries(1, kWait));
+    ASSERT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }, milliseconds(10'000)));
+    ASSERT_TRUE(stub.replyTo(0, *StubUpstream::answer(query(2))));
+    EXPECT_FALSE(client.receive(milliseconds(200)));
+}
+
+TEST(Relay, absent_upstream_ends_the_exchange_without_waiting_for_the_timeout) {
+    LoopbackSocket gone;
+    const auto port = gone.port();
+    gone.close();
+    Relay relay(Family::v4, port, ForwardOptions{.replyTimeout = milliseconds(30'000)});
+    LoopbackSocket client;
+    ASSERT_TRUE(client.sendTo(relay.port(), query(3)));
+    ASSERT_TRUE(waitFor([&] { return relay.factory->made.load() == 1; }));
+    // The kernel's refusal ends it; the 30 s timeout would fail this bounded wait.
+    EXPECT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }));
+    EXPECT_FALSE(client.receive(milliseconds(50)));
+}
+
+// Whether a UDP socket of this process's network namespace is bound to the local port.
+bool udpPortBound(std::uint16_t port) {
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        std::ifstream lines(table);
+        std::string line;
+        std::getline(lines, line);  // the header
+        while (std::getline(lines, line)) {
+            // "  sl  local_address ..." with the address as HEX:PORT
+            const auto colon = line.find(':', line.find(':') + 1);
+            if (colon != std::string::npos &&
+                std::stoul(line.substr(colon + 1, 4), nullptr, 16) == port) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Each exchange has a socket of its own, with its own kernel-chosen port, closed as it ends.
+TEST(Relay, replies_arriving_in_reverse_order_go_back_in_arrival_order_to_their_own_clients) {
+    StubUpstream stub(StubUpstream::silent);
+    Relay relay(Family::v4, stub.port(), ForwardOptions{});
+    LoopbackSocket first;
+    LoopbackSocket second;
+    ASSERT_TRUE(first.sendTo(relay.port(), query(1)));
+    ASSERT_TRUE(second.sendTo(relay.port(), query(2)));
+    ASSERT_TRUE(stub.waitForQueries(2, kWait));
+    const auto seen = stub.queries();
+    const auto indexOf = [&](const dns::Datagram& q) {
+        return static_cast<std::size_t>(std::find(seen.begin(), seen.end(), q) - seen.begin());
+    };
+
+    const auto firstPort = stub.senderPort(indexOf(query(1)));
+    const auto secondPort = stub.senderPort(indexOf(query(2)));
+    EXPECT_NE(firstPort, secondPort);
+    EXPECT_TRUE(udpPortBound(firstPort) && udpPortBound(secondPort));
+
+    ASSERT_TRUE(stub.replyTo(indexOf(query(2)), *StubUpstream::answer(query(2))));
+    auto toSecond = second.receive(kWait);
+    ASSERT_TRUE(toSecond);
+    EXPECT_EQ(toSecond->bytes, *StubUpstream::answer(query(2)));
+    EXPECT_FALSE(first.receive(milliseconds(50)));
+    EXPECT_TRUE(waitFor([&] { return !udpPortBound(secondPort); }));
+    EXPECT_TRUE(udpPortBound(firstPort)) << "the first exchange is still waiting";
+
+    ASSERT_TRUE(stub.replyTo(indexOf(query(1)), *StubUpstream::answer(query(1))));
+    auto toFirst = first.receive(kWait);
+    ASSERT_TRUE(toFirst);
+    EXPECT_EQ(toFirst->bytes, *StubUpstream::answer(query(1)));
+    EXPECT_FALSE(second.receive(milliseconds(50)));
+}
+
+TEST(Relay, queries_beyond_the_cap_are_dropped_and_the_rest_answered) {
+    constexpr std::size_t kCap = 100;
+    constexpr std::size_t kSent = 150;
+    StubUpstream stub(StubUpstream::silent);
+    // No exchange may end on its own while the count is taken, however slow the machine.
+    Relay relay(Family::v4, stub.port(),
+                ForwardOptions{.replyTimeout = milliseconds(60'000), .maxInFlight = kCap});
+    LoopbackSocket client;
+    for (std::size_t i = 0; i < kSent; ++i) {
+        ASSERT_TRUE(client.sendTo(relay.port(), query(static_cast<std::uint8_t>(i))));
+    }
+    ASSERT_TRUE(stub.waitForQueries(kCap, kWait));
+    ASSERT_TRUE(waitFor([&] { return relay.factory->made.load() == kCap; }));
+    EXPECT_EQ(relay.context->inFlight(), kCap);
+    // Answered, the exchanges give their slots back; the dropped queries never went out.
+    for (std::size_t i = 0; i < kCap; ++i) {
+        ASSERT_TRUE(stub.replyTo(i, *StubUpstream::answer(stub.queries()[i])));
+    }
+    std::size_t replies = 0;
+    while (replies < kSent && client.receive(replies < kCap ? kWait : milliseconds(50))) {
+        ++replies;
+    }
+    EXPECT_EQ(replies, kCap);
+    EXPECT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }));
+    EXPECT_EQ(stub.queryCount(), kCap);
+    EXPECT_EQ(relay.factory->made.load(), kCap);
+}
+
+TEST(Relay, ten_thousand_unanswered_exchanges_leave_no_descriptor_open) {
+    constexpr std::size_t kWaves = 10;
+    constexpr std::size_t kPerWave = 1000;
+    StubUpstream stub(StubUpstream::silent);
+    LoopPool pool(2);
+    auto factory = std::make_shared<CountingFactory>();
+    auto flow = std::make_shared<fakes::FakeUdpFlow>();
+    ForwardContext context(
+        std::shared_ptr<platform::Queue>(&pool, [](platform::Queue*) {}), factory,
+        ForwardOptions{.replyTimeout = milliseconds(20), .upstreamPort = stub.port()});
+    // One exchange first, so that anything opened once on first use is counted as there.
+    forwardQuery(context, query(0), flow, fakes::endpoint("client"), "127.0.0.1");
+    ASSERT_TRUE(waitFor([&] { return context.inFlight() == 0; }));
+    const std::size_t before = openDescriptors();
+
+    for (std::size_t wave = 0; wave < kWaves; ++wave) {
+        for (std::size_t i = 0; i < kPerWave; ++i) {
+            forwardQuery(context, query(static_cast<std::uint8_t>(i)), flow,
+                         fakes::endpoint("client"), "127.0.0.1");
+        }
+        ASSERT_TRUE(waitFor([&] { return context.inFlight() == 0; }, milliseconds(10'000)))
+            << "wave " << wave;
+    }
+    EXPECT_EQ(factory->made.load(), kWaves * kPerWave + 1);
+    EXPECT_TRUE(waitFor([&] { return openDescriptors() == before; }))
+        << openDescriptors() << " open, " << before << " at the start";
+    EXPECT_TRUE(flow->writes().empty());
+    // Every exchange has let the flow go.
+    EXPECT_TRUE(waitFor([&] { return flow.use_count() == 1; }));
+    pool.stop();
+}
+
+}  // namespace
+}  // namespace sieveharbor::flow

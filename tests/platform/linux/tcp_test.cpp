@@ -1,0 +1,204 @@
+// DNS over TCP on real loopback sockets: the listener hands each connection to the provider as a
+// stream flow, which answers, relays over a TCP connection of its own, and closes as the kernel's
+// buffers and the client's behaviour say. What the fakes cannot show: the bytes on real sockets.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "dns/blocked_response.h"
+#include "dns/wire.h"
+#include "fakes/fake_host.h"
+#include "fakes/loopback.h"
+#include "fakes/loopback_tcp.h"
+#include "fakes/wait_for.h"
+#include "flow/stream_session.h"
+#include "platform/linux/event_loop.h"
+#include "platform/linux/loop_connection.h"
+#include "platform/linux/tcp_listener.h"
+#include "provider/dns_proxy_provider.h"
+
+namespace sieveharbor::platform::linux_host {
+namespace {
+
+using dns::testing::query;
+using fakes::StubUpstream;
+using fakes::TcpClient;
+using fakes::TcpStubUpstream;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kWait{2000};
+const std::string kListPath = "/etc/sieveharbor/blocklist.txt";
+
+// The upstream's answer to a query: the query with QR set, so it tells which query it answers.
+const auto kAnswer = StubUpstream::answer;
+
+dns::Datagram relayedQuery(std::uint16_t id = 0x1234) {
+    return query({"relayed", "example"}, 1, 1, id);
+}
+
+dns::Datagram blockedAnswer(const dns::Datagram& q) {
+    return *dns::makeBlockedResponse(q);
+}
+
+// The provider on real loops and sockets, blocking blocked.example, relaying to `upstreamPort`
+// over TCP, served on a kernel-chosen loopback port.
+struct Proxy {
+    explicit Proxy(std::uint16_t upstreamPort, flow::StreamLimits limits = {}) {
+        auto files = std::make_shared<fakes::FakeFileSystem>();
+        files->write(kListPath, "blocked.example\n");
+        provider::ProviderSettings settings;
+        settings.fixedBlocklistPath = kListPath;
+        settings.upstreamAddress = "127.0.0.1";
+        settings.forward.upstreamPort = upstreamPort;
+        settings.streams = limits;
+        provider =
+            provider::DNSProxyProvider::create({loops, std::make_shared<LoopConnectionFactory>(),
+                                                std::make_shared<fakes::FakeNotificationCenter>(),
+                                                std::make_shared<fakes::FakeConsoleUser>(), files,
+                                                std::make_shared<fakes::FakeLoggerFactory>()},
+                                               std::move(settings));
+        provider->startProxyWithOptions(nullptr, [](auto) {});
+        listener = TcpListener::listen(*loops, "127.0.0.1", 0, onFlow()).listener;
+    }
+    ~Proxy() {
+        if (listener) {
+            listener->stop();
+        }
+        loops->stop();
+    }
+
+    TcpListener::OnFlow onFlow() {
+        return [weak = std::weak_ptr(provider)](auto flow) {
+            if (const auto p = weak.lock()) {
+                p->handleNewFlow(flow);
+            }
+        };
+    }
+    std::uint64_t closedFor(metrics::TcpClose reason) const {
+        return provider->metrics().tcpClosed[static_cast<std::size_t>(reason)];
+    }
+
+    std::shared_ptr<LoopPool> loops = std::make_shared<LoopPool>(2);
+    std::shared_ptr<provider::DNSProxyProvider> provider;
+    std::shared_ptr<TcpListener> listener;
+};
+
+// Over TCP a message gets what the same datagram gets over UDP, the relayed one from a TCP
+// upstream, and the connection serves on.
+TEST(Tcp, answers_blocked_queries_and_relays_the_rest_over_tcp) {
+    TcpStubUpstream upstream(kAnswer);
+    Proxy proxy(upstream.port());
+    ASSERT_TRUE(proxy.listener);
+    auto response = query({"blocked", "example"});
+    response[2] |= 0x80;
+    struct Row {
+        const char* what;
+        dns::Datagram message;
+        std::optional<dns::Datagram> reply;
+    };
+    const Row rows[] = {
+        {"blocked AAAA", query({"ads", "blocked", "example"}, 28),
+         blockedAnswer(query({"ads", "blocked", "example"}, 28))},
+        {"relayed unchanged", relayedQuery(), kAnswer(relayedQuery())},
+        {"a response is dropped", response, std::nullopt},
+        {"blocked after all that", query({"blocked", "example"}),
+         blockedAnswer(query({"blocked", "example"}))},
+    };
+    TcpClient client(proxy.listener->port());
+    ASSERT_TRUE(client.connected());
+    for (const auto& row : rows) {
+        ASSERT_TRUE(client.send(row.message)) << row.what;
+        EXPECT_EQ(client.receive(row.reply ? kWait : milliseconds(100)), row.reply) << row.what;
+    }
+    EXPECT_EQ(upstream.queryCount(), 1u);
+    EXPECT_EQ(proxy.provider->metrics().received[1], 4u);
+}
+
+// A listening socket made elsewhere (as systemd makes it) is served like one bound here.
+TEST(Tcp, serves_a_listening_socket_it_is_given) {
+    TcpStubUpstream upstream(kAnswer);
+    Proxy proxy(upstream.port());
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(fd, 8), 0);
+    auto adopted = TcpListener::adopt(*proxy.loops, fd, proxy.onFlow());
+    ASSERT_TRUE(adopted.listener) << adopted.error.message();
+    TcpClient client(adopted.listener->port());
+    ASSERT_TRUE(client.send(relayedQuery()));
+    EXPECT_EQ(client.receive(kWait), kAnswer(relayedQuery()));
+    adopted.listener->stop();
+}
+
+// A resolver that sends A and AAAA in one write must not wait for its own delayed acknowledgement
+// (about 40 ms) before the second answer leaves: both arrive well within 10 ms. The median of a
+// few rounds keeps one slow moment of a busy machine from failing it.
+TEST(Tcp, answers_to_queries_sent_together_do_not_wait_for_an_acknowledgement) {
+    TcpStubUpstream upstream(kAnswer);
+    Proxy proxy(upstream.port());
+    TcpClient client(proxy.listener->port());
+    std::vector<std::uint8_t> both = *dns::frameMessage(query({"blocked", "example"}, 1));
+    const auto aaaa = *dns::frameMessage(query({"blocked", "example"}, 28));
+    both.insert(both.end(), aaaa.begin(), aaaa.end());
+    std::vector<std::chrono::microseconds> rounds;
+    for (int round = 0; round < 7; ++round) {
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(client.sendRaw(both));
+        ASSERT_TRUE(client.receive(kWait));
+        ASSERT_TRUE(client.receive(kWait));
+        rounds.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - start));
+    }
+    std::nth_element(rounds.begin(), rounds.begin() + 3, rounds.end());
+    EXPECT_LT(rounds[3], milliseconds(10));
+}
+
+// The kernel's buffers fill, the answers wait in the flow, and past the limit the client goes.
+TEST(Tcp, a_client_that_does_not_read_its_answers_is_closed) {
+    TcpStubUpstream upstream(kAnswer);
+    Proxy proxy(upstream.port(), flow::StreamLimits{.maxQueuedBytes = 4096});
+    TcpClient client(proxy.listener->port(), 4096);
+    ASSERT_TRUE(waitFor([&] { return proxy.provider->streamFlows().count() == 1; }));
+    const auto framed = *dns::frameMessage(query({"blocked", "example"}));
+    std::vector<std::uint8_t> burst;
+    for (int i = 0; i < 1000; ++i) {
+        burst.insert(burst.end(), framed.begin(), framed.end());
+    }
+    for (int i = 0; i < 1000 && client.sendRaw(burst); ++i) {
+        if (proxy.provider->streamFlows().count() == 0) {
+            break;
+        }
+    }
+    EXPECT_TRUE(waitFor([&] { return proxy.provider->streamFlows().count() == 0; }));
+    EXPECT_EQ(proxy.closedFor(metrics::TcpClose::slowReader), 1u);
+}
+
+// Every connection the proxy is done with is closed and forgotten: none is left holding a
+// descriptor, whichever side ended it.
+TEST(Tcp, connections_ended_by_either_side_leave_nothing_behind) {
+    TcpStubUpstream upstream(kAnswer);
+    Proxy proxy(upstream.port(), flow::StreamLimits{.idleTimeout = milliseconds(100)});
+    {
+        TcpClient closesItself(proxy.listener->port());
+        ASSERT_TRUE(closesItself.send(relayedQuery()));
+        EXPECT_TRUE(closesItself.receive(kWait));
+    }
+    TcpClient idle(proxy.listener->port());
+    EXPECT_TRUE(idle.closedWithin(kWait));
+    TcpClient badFraming(proxy.listener->port());
+    ASSERT_TRUE(badFraming.sendRaw({0x00, 0x01, 0x00}));
+    EXPECT_TRUE(badFraming.closedWithin(kWait));
+    EXPECT_TRUE(waitFor([&] { return proxy.provider->streamFlows().count() == 0; }));
+    EXPECT_EQ(proxy.closedFor(metrics::TcpClose::idle), 1u);
+    EXPECT_EQ(proxy.closedFor(metrics::TcpClose::badFraming), 1u);
+}
+
+}  // namespace
+}  // namespace sieveharbor::platform::linux_host
