@@ -1,0 +1,36 @@
+#pragma once
+
+// The macOS implementations of the seams, made here and nowhere else. The header is plain C++:
+// the platform's objects stay inside the Objective-C++ files, under ARC.
+
+#include <memory>
+
+#include "platform/connection.h"
+#include "platform/console_user.h"
+#include "platform/logger.h"
+#include "platform/notification_center.h"
+#include "platform/queue.h"
+
+namespace sieveharbor::platform::apple {
+
+// Dispatch's global concurrent queue at user-initiated quality of service. Its serial queues are
+// queues of their own that target it, so one exchange's handlers run in order while different
+// exchanges run side by side on it; timers are dispatch_after on the queue.
+std::shared_ptr<Queue> makeUserInitiatedQueue();
+
+// nw_connection_t for each exchange: UDP (nw_parameters_create_secure_udp with the protocol
+// options of the platform's defaults) for datagram exchanges, TCP with Nagle's algorithm off
+// for stream ones. Started on a queue made by makeUserInitiatedQueue (any other fails).
+std::shared_ptr<ConnectionFactory> makeNetworkConnectionFactory();
+
+// notify(3) on a serial queue of its own (see darwin_notification_center.h).
+std::shared_ptr<NotificationCenter> makeDarwinNotificationCenter();
+
+// SCDynamicStoreCopyConsoleUser: the short name of the user at the console, as the system gives
+// it, or nothing.
+std::shared_ptr<ConsoleUser> makeSystemConsoleUser();
+
+// os_log_create with the subsystem and category; debug through os_log_debug.
+std::shared_ptr<LoggerFactory> makeUnifiedLoggerFactory();
+
+}  // namespace sieveharbor::platform::apple

@@ -1,0 +1,94 @@
+// The class the system instantiates: an NEDNSProxyProvider that holds the C++ provider and passes
+// each call on to it.
+
+#include "provider/dns_proxy_provider.h"
+
+#import <NetworkExtension/NetworkExtension.h>
+
+#include "platform/apple/apple_seams.h"
+#include "platform/apple/flow_adapters.h"
+#include "platform/posix/posix_file_system.h"
+
+using sieveharbor::provider::DNSProxyProvider;
+
+// The name the system extension's Info.plist gives for the DNS proxy provider class.
+__attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProvider")))
+@interface SieveHarborDNSProxyProvider : NEDNSProxyProvider
+@end
+
+@implementation SieveHarborDNSProxyProvider {
+    std::shared_ptr<DNSProxyProvider> _provider;
+    // The flows handed over, held weakly, so that stop closes those still open.
+    NSHashTable<NEAppProxyFlow*>* _flows;
+}
+
+- (instancetype)init {
+    namespace apple = sieveharbor::platform::apple;
+    // The provider's fields are set before the base class is initialised, in their order.
+    auto provider = DNSProxyProvider::create(
+        {apple::makeUserInitiatedQueue(), apple::makeNetworkConnectionFactory(),
+         apple::makeDarwinNotificationCenter(), apple::makeSystemConsoleUser(),
+         std::make_shared<sieveharbor::platform::posix::PosixFileSystem>(),
+         apple::makeUnifiedLoggerFactory()});
+    self = [super init];
+    if (self != nil) {
+        _provider = std::move(provider);
+        _flows = [NSHashTable weakObjectsHashTable];
+    }
+    return self;
+}
+
+- (void)startProxyWithOptions:(NSDictionary<NSString*, id>*)options
+            completionHandler:(void (^)(NSError* error))completionHandler {
+    _provider->startProxyWithOptions((__bridge const void*)options,
+                                     [completionHandler](std::optional<std::error_code>) {
+                                         completionHandler(nil);  // starting never fails
+                                     });
+}
+
+- (void)stopProxyWithReason:(NEProviderStopReason)reason
+          completionHandler:(void (^)(void))completionHandler {
+    _provider->stopProxyWithReason(static_cast<int>(reason), [self, completionHandler] {
+        [self closeFlows];
+        completionHandler();
+    });
+}
+
+- (void)sleepWithCompletionHandler:(void (^)(void))completionHandler {
+    _provider->sleepWithCompletionHandler([completionHandler] { completionHandler(); });
+}
+
+- (void)wake {
+    _provider->wake();
+}
+
+- (BOOL)handleNewFlow:(NEAppProxyFlow*)flow {
+    namespace apple = sieveharbor::platform::apple;
+    std::shared_ptr<sieveharbor::platform::Flow> adapted;
+    if ([flow isKindOfClass:[NEAppProxyUDPFlow class]]) {
+        adapted = apple::adaptUdpFlow(static_cast<NEAppProxyUDPFlow*>(flow));
+    } else if ([flow isKindOfClass:[NEAppProxyTCPFlow class]]) {
+        adapted = apple::adaptTcpFlow(static_cast<NEAppProxyTCPFlow*>(flow));
+    } else {
+        return NO;
+    }
+    @synchronized(_flows) {
+        [_flows addObject:flow];
+    }
+    return _provider->handleNewFlow(adapted) ? YES : NO;
+}
+
+// A stopped provider leaves no flow open behind it.
+- (void)closeFlows {
+    NSArray<NEAppProxyFlow*>* open = nil;
+    @synchronized(_flows) {
+        open = _flows.allObjects;
+        [_flows removeAllObjects];
+    }
+    for (NEAppProxyFlow* flow in open) {
+        [flow closeReadWithError:nil];
+        [flow closeWriteWithError:nil];
+    }
+}
+
+@end

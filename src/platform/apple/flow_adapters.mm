@@ -1,0 +1,166 @@
+#include "platform/apple/flow_adapters.h"
+
+#import <CoreFoundation/CoreFoundation.h>
+
+namespace sieveharbor::platform::apple {
+
+namespace {
+
+// A platform error as the seam's, and back: POSIX errors keep their number, any other becomes
+// an I/O error (the core only tests whether there was one).
+std::optional<FlowError> errorOf(NSError* error) {
+    if (error == nil) {
+        return std::nullopt;
+    }
+    if ([error.domain isEqualToString:NSPOSIXErrorDomain]) {
+        return FlowError(static_cast<int>(error.code), std::system_category());
+    }
+    return std::make_error_code(std::errc::io_error);
+}
+
+NSError* nsErrorOf(const std::optional<FlowError>& error) {
+    if (!error) {
+        return nil;
+    }
+    return [NSError errorWithDomain:NSPOSIXErrorDomain code:error->value() userInfo:nil];
+}
+
+NSData* dataOf(const std::vector<std::uint8_t>& bytes) {
+    return [NSData dataWithBytes:bytes.data() length:bytes.size()];
+}
+
+// An endpoint keeps its NWEndpoint with the object's own reference count.
+const Endpoint::Retainer kRetainer{
+    [](const void* object) noexcept { CFRetain(object); },
+    [](const void* object) noexcept { CFRelease(object); },
+};
+
+class UdpFlowAdapter final : public UdpFlow {
+  public:
+    explicit UdpFlowAdapter(NEAppProxyUDPFlow* flow) : flow_(flow) {}
+
+    void openWithLocalEndpoint(OpenCompletion completion) override {
+        auto shared = std::make_shared<OpenCompletion>(std::move(completion));
+        [flow_ openWithLocalEndpoint:nil
+                   completionHandler:^(NSError* error) {
+                     (*shared)(errorOf(error));
+                   }];
+    }
+
+    void readDatagramsWithCompletionHandler(ReadCompletion completion) override {
+        auto shared = std::make_shared<ReadCompletion>(std::move(completion));
+        [flow_ readDatagramsWithCompletionHandler:^(
+                   NSArray<NSData*>* datagrams, NSArray<NWEndpoint*>* endpoints, NSError* error) {
+          std::optional<std::vector<dns::Datagram>> bytes;
+          if (datagrams != nil) {
+              bytes.emplace();
+              bytes->reserve(datagrams.count);
+              for (NSData* datagram in datagrams) {
+                  const auto* first = static_cast<const std::uint8_t*>(datagram.bytes);
+                  bytes->emplace_back(first, first + datagram.length);
+              }
+          }
+          std::optional<std::vector<Endpoint>> senders;
+          if (endpoints != nil) {
+              senders.emplace();
+              senders->reserve(endpoints.count);
+              for (NWEndpoint* endpoint in endpoints) {
+                  senders->push_back(
+                      Endpoint::adopt((__bridge_retained const void*)endpoint, kRetainer));
+              }
+          }
+          (*shared)(std::move(bytes), std::move(senders), errorOf(error));
+        }];
+    }
+
+    void writeDatagrams(std::vector<dns::Datagram> datagrams, std::vector<Endpoint> endpoints,
+                        WriteCompletion completion) override {
+        NSMutableArray<NSData*>* data = [NSMutableArray arrayWithCapacity:datagrams.size()];
+        NSMutableArray<NWEndpoint*>* to = [NSMutableArray arrayWithCapacity:endpoints.size()];
+        for (std::size_t i = 0; i < datagrams.size() && i < endpoints.size(); ++i) {
+            // Only an endpoint a read of a flow gave can be written to.
+            if (endpoints[i].object() == nullptr) {
+                continue;
+            }
+            [data addObject:dataOf(datagrams[i])];
+            [to addObject:(__bridge NWEndpoint*)endpoints[i].object()];
+        }
+        if (data.count == 0) {
+            if (completion) {
+                completion(std::make_error_code(std::errc::invalid_argument));
+            }
+            return;
+        }
+        auto shared = std::make_shared<WriteCompletion>(std::move(completion));
+        [flow_ writeDatagrams:data
+              sentByEndpoints:to
+            completionHandler:^(NSError* error) {
+              if (*shared) {
+                  (*shared)(errorOf(error));
+              }
+            }];
+    }
+
+    void closeReadWithError(std::optional<FlowError> error) override {
+        [flow_ closeReadWithError:nsErrorOf(error)];
+    }
+    void closeWriteWithError(std::optional<FlowError> error) override {
+        [flow_ closeWriteWithError:nsErrorOf(error)];
+    }
+
+  private:
+    NEAppProxyUDPFlow* flow_;
+};
+
+class TcpFlowAdapter final : public StreamFlow {
+  public:
+    explicit TcpFlowAdapter(NEAppProxyTCPFlow* flow) : flow_(flow) {}
+
+    void openWithLocalEndpoint(OpenCompletion completion) override {
+        auto shared = std::make_shared<OpenCompletion>(std::move(completion));
+        [flow_ openWithLocalEndpoint:nil
+                   completionHandler:^(NSError* error) {
+                     (*shared)(errorOf(error));
+                   }];
+    }
+
+    void readDataWithCompletionHandler(ReadCompletion completion) override {
+        auto shared = std::make_shared<ReadCompletion>(std::move(completion));
+        [flow_ readDataWithCompletionHandler:^(NSData* data, NSError* error) {
+          // No data and no error: the client has closed its side.
+          const auto* first = static_cast<const std::uint8_t*>(data.bytes);
+          (*shared)(std::span<const std::uint8_t>(first, data == nil ? 0 : data.length),
+                    errorOf(error));
+        }];
+    }
+
+    void writeData(std::vector<std::uint8_t> bytes, WriteCompletion completion) override {
+        auto shared = std::make_shared<WriteCompletion>(std::move(completion));
+        [flow_ writeData:dataOf(bytes)
+            withCompletionHandler:^(NSError* error) {
+              (*shared)(errorOf(error));
+            }];
+    }
+
+    void closeReadWithError(std::optional<FlowError> error) override {
+        [flow_ closeReadWithError:nsErrorOf(error)];
+    }
+    void closeWriteWithError(std::optional<FlowError> error) override {
+        [flow_ closeWriteWithError:nsErrorOf(error)];
+    }
+
+  private:
+    NEAppProxyTCPFlow* flow_;
+};
+
+}  // namespace
+
+std::shared_ptr<UdpFlow> adaptUdpFlow(NEAppProxyUDPFlow* flow) {
+    return std::make_shared<UdpFlowAdapter>(flow);
+}
+
+std::shared_ptr<StreamFlow> adaptTcpFlow(NEAppProxyTCPFlow* flow) {
+    return std::make_shared<TcpFlowAdapter>(flow);
+}
+
+}  // namespace sieveharbor::platform::apple

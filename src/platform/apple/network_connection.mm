@@ -1,0 +1,145 @@
+// The Connection seam on Network.framework: one nw_connection_t per exchange.
+
+#import <Network/Network.h>
+
+#include <string>
+
+#include "platform/apple/apple_seams.h"
+#include "platform/apple/dispatch_queue.h"
+#include "platform/apple/network_states.h"
+
+namespace sieveharbor::platform::apple {
+
+static_assert(static_cast<int>(NetworkState::waiting) == nw_connection_state_waiting &&
+              static_cast<int>(NetworkState::preparing) == nw_connection_state_preparing &&
+              static_cast<int>(NetworkState::ready) == nw_connection_state_ready &&
+              static_cast<int>(NetworkState::failed) == nw_connection_state_failed &&
+              static_cast<int>(NetworkState::cancelled) == nw_connection_state_cancelled);
+static_assert(static_cast<int>(NetworkErrorDomain::posix) == nw_error_domain_posix &&
+              static_cast<int>(NetworkErrorDomain::dns) == nw_error_domain_dns &&
+              static_cast<int>(NetworkErrorDomain::tls) == nw_error_domain_tls);
+
+namespace {
+
+std::optional<ConnectionError> errorOf(nw_error_t error) {
+    if (error == nil) {
+        return std::nullopt;
+    }
+    return errorFrom(static_cast<NetworkErrorDomain>(nw_error_get_error_domain(error)),
+                     nw_error_get_error_code(error));
+}
+
+// The bytes of received content, copied out of its regions; nothing for no content.
+std::optional<dns::Datagram> bytesOf(dispatch_data_t content) {
+    if (content == nil) {
+        return std::nullopt;
+    }
+    __block dns::Datagram bytes;
+    bytes.reserve(dispatch_data_get_size(content));
+    dispatch_data_apply(content, ^bool(dispatch_data_t, size_t, const void* buffer, size_t size) {
+      const auto* first = static_cast<const std::uint8_t*>(buffer);
+      bytes.insert(bytes.end(), first, first + size);
+      return true;
+    });
+    return bytes;
+}
+
+class NetworkConnection final : public Connection {
+  public:
+    explicit NetworkConnection(nw_connection_t connection) : connection_(connection) {}
+
+    void setStateUpdateHandler(StateUpdateHandler handler) override {
+        if (!handler) {
+            handler_ = nullptr;
+            nw_connection_set_state_changed_handler(connection_, nil);
+            return;
+        }
+        // The framework holds the handler until the connection is cancelled and then lets it go,
+        // which is what ends the exchange that the handler holds.
+        auto shared = std::make_shared<StateUpdateHandler>(std::move(handler));
+        handler_ = shared;
+        nw_connection_set_state_changed_handler(
+            connection_, ^(nw_connection_state_t state, nw_error_t error) {
+              (*shared)(stateFrom(static_cast<NetworkState>(state), errorOf(error)));
+            });
+    }
+
+    void start(std::shared_ptr<Queue> queue) override {
+        auto* dispatchQueue = dynamic_cast<DispatchQueue*>(queue.get());
+        if (dispatchQueue == nullptr) {
+            // A queue the framework cannot run on: said through that queue, as a failed connection
+            // whose handler the framework never holds.
+            nw_connection_set_state_changed_handler(connection_, nil);
+            queue->post([handler = std::move(handler_)] {
+                if (handler) {
+                    (*handler)(
+                        ConnectionState::failed(std::make_error_code(std::errc::not_supported)));
+                }
+            });
+            return;
+        }
+        handler_ = nullptr;  // the framework holds it from here
+        nw_connection_set_queue(connection_, dispatchQueue->queue());
+        nw_connection_start(connection_);
+    }
+
+    void send(dns::Datagram content, SendCompletion completion) override {
+        dispatch_data_t data = dispatch_data_create(content.data(), content.size(), nullptr,
+                                                    DISPATCH_DATA_DESTRUCTOR_DEFAULT);
+        auto shared = std::make_shared<SendCompletion>(std::move(completion));
+        nw_connection_send(connection_, data, NW_CONNECTION_DEFAULT_MESSAGE_CONTEXT, true,
+                           ^(nw_error_t error) {
+                             (*shared)(errorOf(error));
+                           });
+    }
+
+    void receiveMessage(ReceiveCompletion completion) override {
+        nw_connection_receive_message(connection_, receiver(std::move(completion)));
+    }
+
+    void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override {
+        nw_connection_receive(connection_, static_cast<std::uint32_t>(minimum),
+                              static_cast<std::uint32_t>(maximum), receiver(std::move(completion)));
+    }
+
+    void cancel() override { nw_connection_cancel(connection_); }
+
+  private:
+    static nw_connection_receive_completion_t receiver(ReceiveCompletion completion) {
+        auto shared = std::make_shared<ReceiveCompletion>(std::move(completion));
+        return ^(dispatch_data_t content, nw_content_context_t, bool isComplete, nw_error_t error) {
+          (*shared)(bytesOf(content), isComplete, errorOf(error));
+        };
+    }
+
+    nw_connection_t connection_;
+    std::shared_ptr<StateUpdateHandler> handler_;  // until started
+};
+
+class NetworkConnectionFactory final : public ConnectionFactory {
+  public:
+    std::shared_ptr<Connection> makeConnection(std::string_view host, std::uint16_t port,
+                                               Transport transport) override {
+        const std::string hostText(host);
+        const std::string portText = std::to_string(port);
+        nw_endpoint_t endpoint = nw_endpoint_create_host(hostText.c_str(), portText.c_str());
+        nw_parameters_t parameters =
+            transport == Transport::datagram
+                ? nw_parameters_create_secure_udp(NW_PARAMETERS_DISABLE_PROTOCOL,
+                                                  NW_PARAMETERS_DEFAULT_CONFIGURATION)
+                : nw_parameters_create_secure_tcp(NW_PARAMETERS_DISABLE_PROTOCOL,
+                                                  ^(nw_protocol_options_t options) {
+                                                    // A query never waits for an acknowledgement.
+                                                    nw_tcp_options_set_no_delay(options, true);
+                                                  });
+        return std::make_shared<NetworkConnection>(nw_connection_create(endpoint, parameters));
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<ConnectionFactory> makeNetworkConnectionFactory() {
+    return std::make_shared<NetworkConnectionFactory>();
+}
+
+}  // namespace sieveharbor::platform::apple

@@ -1,0 +1,113 @@
+// The seams that are one system call each: notify(3) under the notification centre, the console
+// user, unified logging.
+
+#import <SystemConfiguration/SystemConfiguration.h>
+#include <dispatch/dispatch.h>
+#include <notify.h>
+#include <os/log.h>
+
+#include <string>
+
+#include "platform/apple/apple_seams.h"
+#include "platform/apple/darwin_notification_center.h"
+
+namespace sieveharbor::platform::apple {
+
+namespace {
+
+// The key that marks the delivery queue, so that the centre knows when it is called from there.
+char kDeliveryQueueKey;
+
+class SystemNotify final : public NotifyApi {
+  public:
+    SystemNotify()
+        : queue_(dispatch_queue_create("com.brackenmoor.sieveharbor.notifications",
+                                       DISPATCH_QUEUE_SERIAL)) {
+        dispatch_queue_set_specific(queue_, &kDeliveryQueueKey, &kDeliveryQueueKey, nullptr);
+    }
+
+    std::optional<int> registerName(const std::string& name,
+                                    std::function<void()> deliver) override {
+        auto shared = std::make_shared<std::function<void()>>(std::move(deliver));
+        int token = 0;
+        if (notify_register_dispatch(name.c_str(), &token, queue_, ^(int) {
+              (*shared)();
+            }) != NOTIFY_STATUS_OK) {
+            return std::nullopt;
+        }
+        return token;
+    }
+    void cancel(int token) override { notify_cancel(token); }
+    void post(const std::string& name) override { notify_post(name.c_str()); }
+    bool onDeliveryQueue() const override {
+        return dispatch_get_specific(&kDeliveryQueueKey) == &kDeliveryQueueKey;
+    }
+    void awaitDelivery() override {
+        dispatch_sync(queue_, ^{
+                      });
+    }
+
+  private:
+    dispatch_queue_t queue_;
+};
+
+class SystemConsoleUser final : public ConsoleUser {
+  public:
+    std::optional<std::string> consoleUserName() override {
+        CFStringRef name = SCDynamicStoreCopyConsoleUser(nullptr, nullptr, nullptr);
+        if (name == nullptr) {
+            return std::nullopt;
+        }
+        const CFIndex capacity =
+            CFStringGetMaximumSizeForEncoding(CFStringGetLength(name), kCFStringEncodingUTF8) + 1;
+        std::string text(static_cast<std::size_t>(capacity), '\0');
+        const bool converted =
+            CFStringGetCString(name, text.data(), capacity, kCFStringEncodingUTF8) != 0;
+        CFRelease(name);
+        if (!converted) {
+            return std::nullopt;
+        }
+        text.resize(std::char_traits<char>::length(text.c_str()));
+        return text;
+    }
+};
+
+class UnifiedLogger final : public Logger {
+  public:
+    UnifiedLogger(std::string_view subsystem, std::string_view category)
+        : log_(os_log_create(std::string(subsystem).c_str(), std::string(category).c_str())) {}
+
+    bool isDebugEnabled() const override { return os_log_type_enabled(log_, OS_LOG_TYPE_DEBUG); }
+    void debug(std::string_view message) override {
+        if (isDebugEnabled()) {
+            os_log_debug(log_, "%{public}s", std::string(message).c_str());
+        }
+    }
+
+  private:
+    os_log_t log_;
+};
+
+class UnifiedLoggerFactory final : public LoggerFactory {
+  public:
+    std::shared_ptr<Logger> makeLogger(std::string_view subsystem,
+                                       std::string_view category) override {
+        return std::make_shared<UnifiedLogger>(subsystem, category);
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<NotificationCenter> makeDarwinNotificationCenter() {
+    return std::make_shared<DarwinNotificationCenter>(std::make_shared<SystemNotify>());
+}
+
+std::shared_ptr<ConsoleUser> makeSystemConsoleUser() {
+    return std::make_shared<SystemConsoleUser>();
+}
+
+std::shared_ptr<LoggerFactory> makeUnifiedLoggerFactory() {
+    return std::make_shared<UnifiedLoggerFactory>();
+}
+
+}  // namespace sieveharbor::platform::apple

@@ -1,0 +1,49 @@
+#include "platform/endpoint.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace sieveharbor::platform {
+namespace {
+
+// A platform object's reference count, as the Retainer sees it.
+int references = 0;
+const Endpoint::Retainer kCounting{[](const void*) noexcept { ++references; },
+                                   [](const void*) noexcept { --references; }};
+
+// An endpoint holding a platform object keeps exactly one reference per copy, whatever is done
+// with it, and gives every one back: the object a reply is written to is the one that came with
+// its query, and none leaks.
+TEST(Endpoint, holds_one_reference_per_copy_of_a_platform_object) {
+    int object = 0;
+    references = 1;  // the one the platform handed over with the datagram
+    {
+        const Endpoint received = Endpoint::adopt(&object, kCounting);
+        EXPECT_EQ(references, 1);
+        std::vector<Endpoint> copies(3, received);
+        EXPECT_EQ(references, 4);
+        Endpoint moved = std::move(copies[0]);
+        EXPECT_EQ(references, 4);
+        copies[1] = copies[2];
+        EXPECT_EQ(references, 4);
+        copies[2] = Endpoint(std::vector<std::uint8_t>{1, 2});
+        EXPECT_EQ(references, 3);
+        EXPECT_EQ(moved.object(), &object);
+        EXPECT_EQ(moved, received);
+        EXPECT_NE(copies[2], received);
+    }
+    EXPECT_EQ(references, 0);
+}
+
+TEST(Endpoint, endpoints_of_bytes_compare_by_their_bytes) {
+    const std::vector<std::uint8_t> a{1, 2, 3};
+    EXPECT_EQ(Endpoint(a), Endpoint(a));
+    EXPECT_NE(Endpoint(a), Endpoint(std::vector<std::uint8_t>{1, 2}));
+    EXPECT_TRUE(Endpoint().empty());
+    EXPECT_TRUE(Endpoint::adopt(nullptr, kCounting).empty());
+    EXPECT_EQ(Endpoint(std::vector<std::uint8_t>(40, 7)).bytes().size(), Endpoint::kCapacity);
+}
+
+}  // namespace
+}  // namespace sieveharbor::platform
