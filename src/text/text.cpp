@@ -165,6 +165,14 @@ const UCaseMap* rootCaseMap() {
     return caseMap;
 }
 
+// True when every character is below U+0300: each of those is its own NFC and none combines with
+// the one before it (ICU's own quick check starts at U+0300), so the text is in NFC already. Most
+// non-ASCII names are such Latin text. A byte of 0xCC or more leads a character of U+0300 or above.
+bool belowCombiningMarks(std::string_view utf8) noexcept {
+    return std::all_of(utf8.begin(), utf8.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0xCC; });
+}
+
 }  // namespace
 
 std::string toLower(std::string_view utf8) {
@@ -188,7 +196,7 @@ std::string toLower(std::string_view utf8) {
 }
 
 std::string toNfc(std::string_view utf8) {
-    if (!fitsIcu(utf8) || isAscii(utf8) || !isWellFormedUtf8(utf8)) {
+    if (!fitsIcu(utf8) || belowCombiningMarks(utf8) || !isWellFormedUtf8(utf8)) {
         return std::string(utf8);
     }
     UErrorCode status = U_ZERO_ERROR;
