@@ -118,8 +118,8 @@ class DomainSetBuilder {
                               std::size_t maxArenaBytes = DomainSet::kMaxArenaBytes,
                               std::uint64_t seed = randomSeed());
 
-    // A fresh seed from the kernel for each set, so that nobody can know in advance which
-    // entries share a bucket.
+    // A fresh seed from the system's randomness for each set, so that nobody can know in advance
+    // which entries share a bucket.
     static std::uint64_t randomSeed() noexcept;
 
     // Adds one entry, already in canonical form; empty text is ignored. False when the arena has
