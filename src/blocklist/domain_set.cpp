@@ -142,8 +142,8 @@ std::uint64_t DomainSetBuilder::randomSeed() noexcept {
 }
 
 DomainSetBuilder::DomainSetBuilder(std::size_t expectedBytes, std::size_t maxArenaBytes,
-                                   std::uint64_t seed)
-    : maxArenaBytes_(std::min(maxArenaBytes, DomainSet::kMaxArenaBytes)) {
+                                   std::uint64_t seed, PageAdvice advice)
+    : set_(advice), maxArenaBytes_(std::min(maxArenaBytes, DomainSet::kMaxArenaBytes)) {
     set_.seed_ = seed;
     set_.arena_.reserve(std::min(expectedBytes, maxArenaBytes_));
 }
@@ -153,7 +153,8 @@ void DomainSetBuilder::makeTable(std::size_t entries) {
     set.homeBuckets_ = bucketsFor(entries);
     // A fresh vector rather than a resize, so that a table sized for the duplicates too is given
     // back whole.
-    std::vector<DomainSet::Bucket, LargePageAllocator<DomainSet::Bucket>> buckets;
+    std::vector<DomainSet::Bucket, LargePageAllocator<DomainSet::Bucket>> buckets(
+        set.buckets_.get_allocator());
     buckets.reserve(set.homeBuckets_ + DomainSet::kSpareBuckets);
     buckets.assign(set.homeBuckets_, DomainSet::Bucket{});
     set.buckets_.swap(buckets);
