@@ -21,6 +21,8 @@ ensure_packages() {
 # What building and testing needs.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libicu-dev libsystemd-dev
     libgtest-dev libgmock-dev libbenchmark-dev libmicrohttpd-dev)
+# What the macOS cross-build of the core needs: clang, ld64.lld and LLVM's Mach-O tools.
+MACOS_CROSS_PACKAGES=(clang lld llvm)
 # What the end-to-end tests drive the proxy with (systemd for systemd-socket-activate, nftables
 # for the redirect), readelf for the hardening check, curl for the list update script and the
 # metrics endpoint, and the Prometheus text parser for the latter.

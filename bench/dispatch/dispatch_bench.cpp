@@ -13,6 +13,7 @@
 #include "fakes/fake_flow.h"
 #include "fakes/fake_host.h"
 #include "fakes/fake_queue.h"
+#include "platform/linux/huge_pages.h"
 #include "provider/dns_proxy_provider.h"
 
 namespace {
@@ -64,6 +65,7 @@ void BM_DispatchBlockedBatch(benchmark::State& state) {
     files->write("/etc/blocklist.txt", std::move(text));
     provider::ProviderSettings settings;
     settings.fixedBlocklistPath = "/etc/blocklist.txt";
+    settings.listPageAdvice = platform::linux_host::adviseHugePages;
     auto provider = provider::DNSProxyProvider::create(
         {std::make_shared<fakes::FakeQueue>(), std::make_shared<fakes::FakeConnectionFactory>(),
          std::make_shared<fakes::FakeNotificationCenter>(),

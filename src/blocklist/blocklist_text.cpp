@@ -27,8 +27,9 @@ bool isLineEntry(std::string_view entry) {
 
 }  // namespace
 
-BlocklistParser::BlocklistParser(std::size_t expectedBytes, Limits limits)
-    : builder_(expectedBytes, limits.maxArenaBytes), maxLineBytes_(limits.maxLineBytes) {}
+BlocklistParser::BlocklistParser(std::size_t expectedBytes, Limits limits, PageAdvice advice)
+    : builder_(expectedBytes, limits.maxArenaBytes, DomainSetBuilder::randomSeed(), advice),
+      maxLineBytes_(limits.maxLineBytes) {}
 
 void BlocklistParser::takeLine(std::string_view line) {
     if (line.size() > maxLineBytes_) {
@@ -112,8 +113,8 @@ std::optional<DomainSet> BlocklistParser::finish() && {
     return std::move(builder_).finish();
 }
 
-std::optional<DomainSet> parseBlocklist(std::string_view text) {
-    BlocklistParser parser(text.size());
+std::optional<DomainSet> parseBlocklist(std::string_view text, PageAdvice advice) {
+    BlocklistParser parser(text.size(), {}, advice);
     parser.feed(text);
     return std::move(parser).finish();
 }

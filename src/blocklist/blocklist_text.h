@@ -38,8 +38,10 @@ class BlocklistParser {
     // Why a list was refused whole.
     enum class Refusal { lineTooLong, tooBig };
 
-    // expectedBytes, the whole text's size, sizes the set's arena (see DomainSetBuilder).
-    explicit BlocklistParser(std::size_t expectedBytes, Limits limits = {});
+    // expectedBytes, the whole text's size, sizes the set's arena; the set's big arrays get the
+    // host's page advice (see DomainSetBuilder).
+    explicit BlocklistParser(std::size_t expectedBytes, Limits limits = {},
+                             PageAdvice advice = nullptr);
 
     // False once the list is refused: the rest of the text need not be read.
     bool feed(std::string_view piece);
@@ -66,6 +68,6 @@ class BlocklistParser {
 };
 
 // The whole text at once.
-std::optional<DomainSet> parseBlocklist(std::string_view text);
+std::optional<DomainSet> parseBlocklist(std::string_view text, PageAdvice advice = nullptr);
 
 }  // namespace sieveharbor::blocklist

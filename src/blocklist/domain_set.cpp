@@ -1,11 +1,11 @@
 #include "blocklist/domain_set.h"
 
-#include <sys/random.h>
-
 #include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <exception>
+#include <random>
 
 #include "blocklist/suffix_hash.h"
 
@@ -129,8 +129,11 @@ std::size_t DomainSetBuilder::bucketsFor(std::size_t entries) {
 
 std::uint64_t DomainSetBuilder::randomSeed() noexcept {
     std::uint64_t seed = 0;
-    if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
-        // Only before the kernel's pool is ready, early in boot: still differs from run to run.
+    try {
+        std::random_device device;  // 32 bits a call
+        seed = (std::uint64_t{device()} << 32) | device();
+    } catch (const std::exception&) {
+        // Only where the system offers no randomness at all: still differs from run to run.
         seed = static_cast<std::uint64_t>(
                    std::chrono::steady_clock::now().time_since_epoch().count()) ^
                reinterpret_cast<std::uintptr_t>(&seed);
@@ -139,8 +142,8 @@ std::uint64_t DomainSetBuilder::randomSeed() noexcept {
 }
 
 DomainSetBuilder::DomainSetBuilder(std::size_t expectedBytes, std::size_t maxArenaBytes,
-                                   std::uint64_t seed)
-    : maxArenaBytes_(std::min(maxArenaBytes, DomainSet::kMaxArenaBytes)) {
+                                   std::uint64_t seed, PageAdvice advice)
+    : set_(advice), maxArenaBytes_(std::min(maxArenaBytes, DomainSet::kMaxArenaBytes)) {
     set_.seed_ = seed;
     set_.arena_.reserve(std::min(expectedBytes, maxArenaBytes_));
 }
@@ -150,7 +153,8 @@ void DomainSetBuilder::makeTable(std::size_t entries) {
     set.homeBuckets_ = bucketsFor(entries);
     // A fresh vector rather than a resize, so that a table sized for the duplicates too is given
     // back whole.
-    std::vector<DomainSet::Bucket, LargePageAllocator<DomainSet::Bucket>> buckets;
+    std::vector<DomainSet::Bucket, LargePageAllocator<DomainSet::Bucket>> buckets(
+        set.buckets_.get_allocator());
     buckets.reserve(set.homeBuckets_ + DomainSet::kSpareBuckets);
     buckets.assign(set.homeBuckets_, DomainSet::Bucket{});
     set.buckets_.swap(buckets);

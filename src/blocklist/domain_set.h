@@ -62,6 +62,9 @@ class DomainSet {
   private:
     friend class DomainSetBuilder;
 
+    explicit DomainSet(PageAdvice advice) noexcept
+        : arena_(LargePageAllocator<char>(advice)), buckets_(LargePageAllocator<Bucket>(advice)) {}
+
     static constexpr std::size_t kBucketSlots = 12;
     // A tag byte is 0 for an empty slot, else eight bits of the entry's hash (0 read as 1):
     // about one in 255 occupied slots met by a probe that misses needs a look at the arena.
@@ -114,12 +117,13 @@ class DomainSetBuilder {
   public:
     // The hint sizes the arena up front so that a big list is read without copying it as it
     // grows; it need not be exact. maxArenaBytes is lowered, and the seed fixed, only by tests.
+    // The set's big arrays are given the host's page advice (see LargePageAllocator).
     explicit DomainSetBuilder(std::size_t expectedBytes = 0,
                               std::size_t maxArenaBytes = DomainSet::kMaxArenaBytes,
-                              std::uint64_t seed = randomSeed());
+                              std::uint64_t seed = randomSeed(), PageAdvice advice = nullptr);
 
-    // A fresh seed from the kernel for each set, so that nobody can know in advance which
-    // entries share a bucket.
+    // A fresh seed from the system's randomness for each set, so that nobody can know in advance
+    // which entries share a bucket.
     static std::uint64_t randomSeed() noexcept;
 
     // Adds one entry, already in canonical form; empty text is ignored. False when the arena has

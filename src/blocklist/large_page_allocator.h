@@ -2,26 +2,46 @@
 
 #include <sys/mman.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 namespace sieveharbor::blocklist {
 
+// What the host tells its system about a block just mapped for one of a set's big arrays: on
+// Linux, to back it with transparent huge pages. Called with the block's start (aligned to 2 MiB)
+// and length, before anything is written to it, on the thread that builds the set. Only a hint:
+// it reports nothing, and null gives none.
+using PageAdvice = void (*)(void* start, std::size_t bytes) noexcept;
+
 // Allocator for the set's big arrays. Blocks of 2 MiB and more are mapped straight from the
-// kernel, aligned to 2 MiB and marked for transparent huge pages: a million-entry table spans
-// 16 MiB, and with 4 KiB pages nearly every probe would also miss the TLB. Unmapping them on
-// release gives the memory back at once; from the heap, a reload's old set would stay with the
-// process (the allocator's threshold for mapping blocks rises after the first big free), and
-// every reload would grow it. Smaller blocks come from the usual heap.
+// system, aligned to 2 MiB and given the host's page advice: a million-entry table spans 16 MiB,
+// and with 4 KiB pages nearly every probe would also miss the TLB. Unmapping them on release
+// gives the memory back at once; from the heap, a reload's old set would stay with the process
+// (the allocator's threshold for mapping blocks rises after the first big free), and every reload
+// would grow it. Smaller blocks come from the usual heap.
 template <class T>
-struct LargePageAllocator {
+class LargePageAllocator {
+  public:
     using value_type = T;
+    // Any of these frees what any other allocated, whatever its advice: containers move and swap
+    // their blocks freely, and take the advice along, so that a set keeps it as it grows.
+    using is_always_equal = std::true_type;
+    using propagate_on_container_copy_assignment = std::true_type;
+    using propagate_on_container_move_assignment = std::true_type;
+    using propagate_on_container_swap = std::true_type;
+
     static constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
     LargePageAllocator() = default;
+    explicit LargePageAllocator(PageAdvice advice) noexcept : advice_(advice) {}
     template <class U>
-    explicit LargePageAllocator(const LargePageAllocator<U>& /*other*/) noexcept {}
+    explicit LargePageAllocator(const LargePageAllocator<U>& other) noexcept
+        : advice_(other.advice()) {}
+
+    PageAdvice advice() const noexcept { return advice_; }
 
     static std::size_t mappedBytes(std::size_t n) {
         return (n * sizeof(T) + kHugePage - 1) / kHugePage * kHugePage;
@@ -45,8 +65,9 @@ struct LargePageAllocator {
             munmap(base, head);
         }
         munmap(base + head + bytes, kHugePage - head);
-        // Only a hint: without huge pages the memory works the same, just with more TLB misses.
-        madvise(base + head, bytes, MADV_HUGEPAGE);
+        if (advice_ != nullptr) {
+            advice_(base + head, bytes);
+        }
         return reinterpret_cast<T*>(base + head);
     }
 
@@ -62,6 +83,9 @@ struct LargePageAllocator {
     bool operator==(const LargePageAllocator<U>& /*other*/) const noexcept {
         return true;
     }
+
+  private:
+    PageAdvice advice_ = nullptr;
 };
 
 }  // namespace sieveharbor::blocklist

@@ -14,6 +14,7 @@
 #include "list_tool/list_files.h"
 #include "lists/list_builder.h"
 #include "main/usage_text.h"
+#include "platform/linux/huge_pages.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ std::size_t inputBytes(const list_tool::Options& options) {
 }
 
 int run(const list_tool::Options& options) {
-    lists::ListBuilder builder(inputBytes(options));
+    lists::ListBuilder builder(inputBytes(options), platform::linux_host::adviseHugePages);
     const auto read = [&builder](const std::string& path, bool allow) {
         const std::string name = path == "-" ? "standard input" : path;
         builder.beginInput(name, allow);

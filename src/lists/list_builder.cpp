@@ -94,7 +94,11 @@ std::string leftOut(const FinishedList& list) {
 
 }  // namespace
 
-ListBuilder::ListBuilder(std::size_t expectedBytes) : names_(expectedBytes) {}
+ListBuilder::ListBuilder(std::size_t expectedBytes, blocklist::PageAdvice advice)
+    : names_(expectedBytes, blocklist::DomainSet::kMaxArenaBytes,
+             blocklist::DomainSetBuilder::randomSeed(), advice),
+      allowed_(0, blocklist::DomainSet::kMaxArenaBytes, blocklist::DomainSetBuilder::randomSeed(),
+               advice) {}
 
 void ListBuilder::beginInput(std::string name, bool allow) {
     counts_.inputs.push_back({std::move(name), allow, 0, 0});

@@ -49,8 +49,9 @@ struct FinishedList {
 
 class ListBuilder {
   public:
-    // The hint, the size of the inputs in bytes, sizes the name store up front.
-    explicit ListBuilder(std::size_t expectedBytes = 0);
+    // The hint, the size of the inputs in bytes, sizes the name store up front; its big arrays
+    // get the host's page advice (see blocklist::LargePageAllocator).
+    explicit ListBuilder(std::size_t expectedBytes = 0, blocklist::PageAdvice advice = nullptr);
 
     // The lines that follow belong to this input: a list, or an allow list whose names come out.
     void beginInput(std::string name, bool allow = false);

@@ -24,6 +24,7 @@
 #include "metrics/exposition.h"
 #include "platform/linux/event_loop.h"
 #include "platform/linux/file_watcher.h"
+#include "platform/linux/huge_pages.h"
 #include "platform/linux/listener_flow.h"
 #include "platform/linux/loop_connection.h"
 #include "platform/linux/process_notification_center.h"
@@ -268,6 +269,7 @@ int run(const service::Options& options, const sigset_t& signals) {
         printError(service::descriptorLimitMessage(descriptorLimit, budget.inFlight,
                                                    budget.tcpConnections));
     }
+    settings.listPageAdvice = platform::linux_host::adviseHugePages;
     settings.onLoad = [debug = options.debug](const provider::LoadReport& report) {
         if (const auto line = service::loadMessage(report, debug)) {
             printError(*line);

@@ -64,9 +64,9 @@ LoadReport::Outcome DNSProxyProvider::loadFrom(const std::string& path, std::siz
             // new set.
             std::optional<blocklist::BlocklistParser> parser;
             const auto status = seams_.fileSystem->readUtf8FileInPieces(
-                path, [&parser](std::string_view piece, std::size_t expectedBytes) {
+                path, [this, &parser](std::string_view piece, std::size_t expectedBytes) {
                     if (!parser) {
-                        parser.emplace(expectedBytes);
+                        parser.emplace(expectedBytes, blocklist::ParseLimits{}, listPageAdvice_);
                     }
                     return parser->feed(piece);
                 });

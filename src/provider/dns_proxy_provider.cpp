@@ -24,6 +24,7 @@ DNSProxyProvider::DNSProxyProvider(PrivateTag /*tag*/, ProviderSeams seams,
       seams_(std::move(seams)),
       fixedBlocklistPath_(std::move(settings.fixedBlocklistPath)),
       onLoad_(std::move(settings.onLoad)),
+      listPageAdvice_(settings.listPageAdvice),
       pipeline_(blockedDomains,
                 flow::ForwardContext(seams_.queue, seams_.connections, settings.forward),
                 safeDNSAddress, settings.streams) {}

@@ -74,6 +74,9 @@ struct ProviderSettings {
     std::string upstreamAddress{kDefaultSafeDNSAddress};
     flow::ForwardOptions forward{};
     flow::StreamLimits streams{};
+    // Given to the memory of each loaded list's big arrays (huge pages on Linux); none by
+    // default.
+    blocklist::PageAdvice listPageAdvice = nullptr;
 };
 
 // The DNS proxy: takes UDP and TCP flows, answers queries for blocked names itself and relays the
@@ -150,6 +153,7 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     ProviderSeams seams_;
     std::optional<std::string> fixedBlocklistPath_;
     std::function<void(const LoadReport&)> onLoad_;
+    blocklist::PageAdvice listPageAdvice_;
     std::mutex loadMutex_;  // held by each load from its read to its publication
     // What every flow is served with; flows hold it weakly, through the provider.
     flow::Pipeline pipeline_;

@@ -1,13 +1,14 @@
 #include "text/text.h"
 
-#include <unicode/bytestream.h>
-#include <unicode/casemap.h>
-#include <unicode/normalizer2.h>
-#include <unicode/stringpiece.h>
+#include <unicode/ucasemap.h>
 #include <unicode/uidna.h>
+#include <unicode/unorm2.h>
+#include <unicode/ustring.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace sieveharbor::text {
 
@@ -116,21 +117,78 @@ AsciiScan asciiLowerInPlace(std::string& text) noexcept {
     return {high == 0, high == 0 && hyphens != 0};
 }
 
+namespace {
+
+// Only ICU's C API is used: its C++ API has no stable ABI, and macOS offers ICU only as the
+// system's libicucore. Lengths go to ICU as int32_t; callers check fitsIcu first.
+template <class Text>
+int32_t icuLength(const Text& text) noexcept {
+    return static_cast<int32_t>(text.size());
+}
+
+// Calls write(dest, capacity, status), an ICU function that writes into a buffer and returns the
+// length of its whole result, with room for `guess` units; when that was too little, once more
+// with room for the result. `out` holds the result; false when ICU fails.
+template <class Out, class Write>
+bool writeGrowing(Out& out, std::size_t guess, Write write) {
+    out.resize(std::min<std::size_t>(guess, std::numeric_limits<int32_t>::max()));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UErrorCode status = U_ZERO_ERROR;
+        const int32_t length = write(out.data(), icuLength(out), status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            out.resize(static_cast<std::size_t>(length));
+            continue;
+        }
+        if (U_FAILURE(status) || length < 0) {
+            return false;
+        }
+        out.resize(static_cast<std::size_t>(length));
+        return true;
+    }
+    return false;
+}
+
+// The root locale's case mapping: made once per process and never changed, so any thread may map
+// with it at once. Null when ICU cannot make it.
+const UCaseMap* rootCaseMap() {
+    static const UCaseMap* const caseMap = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        // The empty locale id is the root locale: the default mapping, with no Turkish or
+        // Lithuanian tailoring whatever the process locale is.
+        UCaseMap* made = ucasemap_open("", 0, &status);
+        if (U_FAILURE(status)) {
+            ucasemap_close(made);
+            return static_cast<UCaseMap*>(nullptr);
+        }
+        return made;
+    }();
+    return caseMap;
+}
+
+// True when every character is below U+0300: each of those is its own NFC and none combines with
+// the one before it (ICU's own quick check starts at U+0300), so the text is in NFC already. Most
+// non-ASCII names are such Latin text. A byte of 0xCC or more leads a character of U+0300 or above.
+bool belowCombiningMarks(std::string_view utf8) noexcept {
+    return std::all_of(utf8.begin(), utf8.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0xCC; });
+}
+
+}  // namespace
+
 std::string toLower(std::string_view utf8) {
     std::string out(utf8);
-    if (!fitsIcu(utf8) || isAscii(utf8) || !isWellFormedUtf8(utf8)) {
+    const UCaseMap* caseMap = rootCaseMap();
+    if (caseMap == nullptr || !fitsIcu(utf8) || isAscii(utf8) || !isWellFormedUtf8(utf8)) {
         asciiLowerInPlace(out);
         return out;
     }
-    out.clear();
-    icu::StringByteSink<std::string> sink(&out, static_cast<int32_t>(utf8.size()));
-    UErrorCode status = U_ZERO_ERROR;
-    // The empty locale id is the root locale: the default mapping, with no Turkish or
-    // Lithuanian tailoring whatever the process locale is.
-    icu::CaseMap::utf8ToLower("", 0,
-                              icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())),
-                              sink, nullptr, status);
-    if (U_FAILURE(status)) {
+    // The lower case is seldom longer ("\u0130", two bytes, becomes three).
+    const bool mapped =
+        writeGrowing(out, utf8.size() + 16, [&](char* dest, int32_t capacity, UErrorCode& status) {
+            return ucasemap_utf8ToLower(caseMap, dest, capacity, utf8.data(), icuLength(utf8),
+                                        &status);
+        });
+    if (!mapped) {
         out.assign(utf8);
         asciiLowerInPlace(out);
     }
@@ -138,26 +196,46 @@ std::string toLower(std::string_view utf8) {
 }
 
 std::string toNfc(std::string_view utf8) {
-    if (!fitsIcu(utf8) || isAscii(utf8) || !isWellFormedUtf8(utf8)) {
+    if (!fitsIcu(utf8) || belowCombiningMarks(utf8) || !isWellFormedUtf8(utf8)) {
         return std::string(utf8);
     }
     UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-    const icu::StringPiece piece(utf8.data(), static_cast<int32_t>(utf8.size()));
+    const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
     if (U_FAILURE(status)) {
         return std::string(utf8);
     }
-    if (nfc->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) {
+    // The C API normalises UTF-16 only. Well-formed UTF-8 never takes more UTF-16 units than it
+    // has bytes.
+    std::u16string utf16;
+    const bool converted =
+        writeGrowing(utf16, utf8.size(), [&](UChar* dest, int32_t capacity, UErrorCode& error) {
+            int32_t length = 0;
+            u_strFromUTF8(dest, capacity, &length, utf8.data(), icuLength(utf8), &error);
+            return length;
+        });
+    if (!converted) {
         return std::string(utf8);
     }
-    status = U_ZERO_ERROR;
+    // Text already in NFC, nearly all text, is returned as it came rather than written again.
+    const UBool normalized = unorm2_isNormalized(nfc, utf16.data(), icuLength(utf16), &status);
+    if (U_FAILURE(status) || normalized) {
+        return std::string(utf8);
+    }
+    std::u16string composed;
     std::string out;
-    icu::StringByteSink<std::string> sink(&out, static_cast<int32_t>(utf8.size()));
-    nfc->normalizeUTF8(0, piece, sink, nullptr, status);
-    if (U_FAILURE(status)) {
-        return std::string(utf8);
-    }
-    return out;
+    // NFC can be longer than its text: a few characters are never composed again.
+    const bool done =
+        writeGrowing(composed, utf16.size() + 16,
+                     [&](UChar* dest, int32_t capacity, UErrorCode& error) {
+                         return unorm2_normalize(nfc, utf16.data(), icuLength(utf16), dest,
+                                                 capacity, &error);
+                     }) &&
+        writeGrowing(out, utf8.size() + 16, [&](char* dest, int32_t capacity, UErrorCode& error) {
+            int32_t length = 0;
+            u_strToUTF8(dest, capacity, &length, composed.data(), icuLength(composed), &error);
+            return length;
+        });
+    return done ? out : std::string(utf8);
 }
 
 std::string canonicalLower(std::string_view utf8) {
@@ -195,24 +273,17 @@ std::optional<std::string> convertName(IdnaConversion conversion, std::string_vi
     }
     // Room for a name that grows a little; a longer result is written again into room of its
     // exact size.
-    std::string out(utf8.size() + 32, '\0');
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        UIDNAInfo info = UIDNA_INFO_INITIALIZER;
-        UErrorCode status = U_ZERO_ERROR;
-        const int32_t length =
-            conversion(idna, utf8.data(), static_cast<int32_t>(utf8.size()), out.data(),
-                       static_cast<int32_t>(out.size()), &info, &status);
-        if (status == U_BUFFER_OVERFLOW_ERROR) {
-            out.assign(static_cast<std::size_t>(length), '\0');
-            continue;
-        }
-        if (U_FAILURE(status) || info.errors != 0) {
-            return std::nullopt;
-        }
-        out.resize(static_cast<std::size_t>(length));
-        return out;
+    std::string out;
+    UIDNAInfo info = UIDNA_INFO_INITIALIZER;
+    const bool converted =
+        writeGrowing(out, utf8.size() + 32, [&](char* dest, int32_t capacity, UErrorCode& status) {
+            info = UIDNA_INFO_INITIALIZER;
+            return conversion(idna, utf8.data(), icuLength(utf8), dest, capacity, &info, &status);
+        });
+    if (!converted || info.errors != 0) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return out;
 }
 
 }  // namespace

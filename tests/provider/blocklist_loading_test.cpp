@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "blocklist/blocklist_text.h"
@@ -175,6 +176,23 @@ TEST(LoadBlocklist, a_later_load_is_never_replaced_by_an_earlier_one) {
     later.join();
     EXPECT_TRUE(h.provider->isDomainBlocked("second-user.example"));
     EXPECT_FALSE(h.provider->isDomainBlocked("first-user.example"));
+}
+
+std::atomic<std::size_t> advisedBytes = 0;
+
+// The host's page advice reaches the memory of the sets its loads build: a list over a huge page
+// has its arena advised.
+TEST(LoadBlocklist, gives_the_hosts_page_advice_to_the_sets_it_builds) {
+    ProviderSettings settings;
+    settings.listPageAdvice = [](void*, std::size_t bytes) noexcept { advisedBytes += bytes; };
+    Harness h(settings);
+    std::string text;
+    for (int i = 0; text.size() <= blocklist::LargePageAllocator<char>::kHugePage; ++i) {
+        text += "host" + std::to_string(i) + ".example\n";
+    }
+    h.useList(text);
+    EXPECT_TRUE(h.provider->isDomainBlocked("www.host7.example"));
+    EXPECT_GE(advisedBytes.load(), text.size());
 }
 
 TEST(DNSProxyProvider, starts_with_its_defaults_and_an_empty_set) {

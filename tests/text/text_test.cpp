@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 
 namespace sieveharbor::text {
@@ -106,6 +107,29 @@ TEST(CaseAndNormalisation, follow_the_default_mapping_and_nfc) {
     }
     EXPECT_EQ(toNfc("e\xCC\x81"), "\xC3\xA9");
     EXPECT_EQ(toNfc("\xC3\xA9"), "\xC3\xA9");
+}
+
+std::string repeated(std::string_view text, std::size_t times) {
+    std::string out;
+    for (std::size_t i = 0; i < times; ++i) {
+        out += text;
+    }
+    return out;
+}
+
+// ICU writes into room guessed from the text's length; a result that outgrows it must come out
+// whole, not cut at the guess.
+TEST(CaseAndNormalisation, results_longer_than_their_text_come_out_whole) {
+    for (const std::size_t times : {1, 20, 2000}) {
+        // Capital I with dot above: two bytes, lowered to three.
+        const std::string dotted = repeated("\xC4\xB0", times);
+        EXPECT_EQ(toLower(dotted), repeated("i\xCC\x87", times)) << times;
+        EXPECT_EQ(canonicalLower(dotted), repeated("i\xCC\x87", times)) << times;
+        // Devanagari QA is never composed: its NFC is two characters, three bytes become six.
+        const std::string qa = repeated("\xE0\xA5\x98", times);
+        EXPECT_EQ(toNfc(qa), repeated("\xE0\xA4\x95\xE0\xA4\xBC", times)) << times;
+        EXPECT_EQ(canonicalLower(qa), repeated("\xE0\xA4\x95\xE0\xA4\xBC", times)) << times;
+    }
 }
 
 struct IdnaCase {

@@ -47,10 +47,21 @@ std::size_t wholeCharacters(std::string_view bytes) {
     return bytes.size();
 }
 
+// When the file was last changed, to the nanosecond: st_mtim in POSIX and on Linux,
+// st_mtimespec on macOS.
+template <class Stat>
+const timespec& modified(const Stat& info) {
+    if constexpr (requires { info.st_mtim; }) {
+        return info.st_mtim;
+    } else {
+        return info.st_mtimespec;
+    }
+}
+
 // The same file, unchanged: same device and inode, size and modification time.
 bool sameVersion(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+           modified(a).tv_sec == modified(b).tv_sec && modified(a).tv_nsec == modified(b).tv_nsec;
 }
 
 }  // namespace
