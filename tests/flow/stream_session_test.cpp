@@ -55,6 +55,7 @@ struct Harness {
     ~Harness() {
         queue->advance(kReplyTimeout);
         for (const auto& flow : flows) {
+            flow->completeWrites();
             while (flow->completeRead({}, std::make_error_code(std::errc::connection_reset))) {
                 queue->runUntilIdle();
             }

@@ -25,6 +25,9 @@ TEST(HandleNewFlow, takes_udp_and_tcp_flows) {
     EXPECT_FALSE(h.provider->handleNewFlow(nullptr));
     EXPECT_EQ(udp->calls(), std::vector{Call::open});
     EXPECT_EQ(tcp->calls(), std::vector{fakes::FakeStreamFlow::Call::open});
+    // The pending opens hold their flows, as on the platform, until they complete.
+    udp->completeOpen(kReadError);
+    tcp->completeOpen(kReadError);
 }
 
 // One scenario per way a UDP flow's open and first read can end.

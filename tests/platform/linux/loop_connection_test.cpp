@@ -49,9 +49,9 @@ struct StateLog {
 TEST(LoopConnection, host_text_that_is_not_an_address_fails_and_never_gets_ready) {
     for (const char* host : {"", "1.1.1", "dns.example", "1.1.1.3 ", "[::1]", "300.1.1.1"}) {
         SCOPED_TRACE(host);
+        StateLog log;  // before the pool, so it outlives the loop thread that reports to it
         LoopPool queue(1);
         LoopConnectionFactory factory;
-        StateLog log;
         auto connection = factory.makeConnection(host, 53, Transport::datagram);
         connection->setStateUpdateHandler(log.handler());
         connection->start(queue.makeSerialQueue());
@@ -73,10 +73,10 @@ TEST(LoopConnection, a_queue_it_cannot_run_on_shows_as_failed) {
 
 TEST(LoopConnection, sends_one_message_and_receives_the_reply_then_cancel_releases_handlers) {
     StubUpstream stub(StubUpstream::answer);
+    StateLog log;
     LoopPool queue(2);
     LoopConnectionFactory factory;
     auto connection = factory.makeConnection("127.0.0.1", stub.port(), Transport::datagram);
-    StateLog log;
     // Stands for whatever the handler holds (an exchange): it must be let go after cancel.
     auto held = std::make_shared<int>(0);
     std::weak_ptr<int> watch = held;
@@ -122,11 +122,11 @@ TEST(LoopConnection, pending_receive_completes_with_an_error_on_cancel_or_refusa
         StubUpstream stub(StubUpstream::silent);
         fakes::LoopbackSocket gone;
         gone.close();
+        StateLog log;
         LoopPool queue(2);
         LoopConnectionFactory factory;
         auto connection = factory.makeConnection(
             "127.0.0.1", test.upstreamPresent ? stub.port() : gone.port(), Transport::datagram);
-        StateLog log;
         connection->setStateUpdateHandler(log.handler());
         connection->start(queue.makeSerialQueue());
         ASSERT_TRUE(log.ready.wait());
