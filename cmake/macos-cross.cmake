@@ -39,6 +39,8 @@ sieveharbor_find_tool(SIEVEHARBOR_LLVM_AR llvm-ar)
 sieveharbor_find_tool(SIEVEHARBOR_LLVM_RANLIB llvm-ranlib)
 sieveharbor_find_tool(SIEVEHARBOR_LLVM_LIPO llvm-lipo)
 sieveharbor_find_tool(SIEVEHARBOR_LLVM_LIBTOOL_DARWIN llvm-libtool-darwin)
+sieveharbor_find_tool(SIEVEHARBOR_LLVM_INSTALL_NAME_TOOL llvm-install-name-tool)
+sieveharbor_find_tool(SIEVEHARBOR_LLVM_OTOOL llvm-otool)
 
 set(CMAKE_C_COMPILER ${SIEVEHARBOR_CLANG})
 set(CMAKE_CXX_COMPILER ${SIEVEHARBOR_CLANGXX})
@@ -50,6 +52,9 @@ foreach(_lang IN ITEMS C CXX OBJCXX)
 endforeach()
 set(CMAKE_AR ${SIEVEHARBOR_LLVM_AR} CACHE FILEPATH "")
 set(CMAKE_RANLIB ${SIEVEHARBOR_LLVM_RANLIB} CACHE FILEPATH "")
+# Asked for by CMake once Objective-C++ is enabled (executables, bundles).
+set(CMAKE_INSTALL_NAME_TOOL ${SIEVEHARBOR_LLVM_INSTALL_NAME_TOOL} CACHE FILEPATH "")
+set(CMAKE_OTOOL ${SIEVEHARBOR_LLVM_OTOOL} CACHE FILEPATH "")
 
 # The first time, in the project itself: the SDK unpacked into the build tree, and a folder of
 # tools for the driver. Builds CMake makes to try the compiler get both from here.

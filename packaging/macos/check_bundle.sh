@@ -5,7 +5,15 @@
 # the entitlements hold exactly the keys they must.
 # Usage: check_bundle.sh BUNDLE ENTITLEMENTS TEAM_ID VERSION
 set -euo pipefail
+if [ $# -ne 4 ]; then
+    echo "usage: check_bundle.sh BUNDLE ENTITLEMENTS TEAM_ID VERSION" >&2
+    exit 2
+fi
 bundle=${1%/} entitlements=$2 team=$3 version=$4
+# Debian keeps LLVM's unversioned tools in /usr/lib/llvm-<version>/bin.
+for dir in /usr/lib/llvm-*/bin; do
+    [ -d "$dir" ] && PATH="$PATH:$dir"
+done
 executable="$bundle/Contents/MacOS/com.brackenmoor.sieveharbor.proxy"
 failures=0
 fail() {
