@@ -35,17 +35,33 @@ const Endpoint::Retainer kRetainer{
     [](const void* object) noexcept { CFRelease(object); },
 };
 
-class UdpFlowAdapter final : public UdpFlow {
+// What both kinds of flow do alike: open with no local endpoint, close each direction.
+template <class Seam, class PlatformFlow>
+class FlowAdapter : public Seam {
   public:
-    explicit UdpFlowAdapter(NEAppProxyUDPFlow* flow) : flow_(flow) {}
+    explicit FlowAdapter(PlatformFlow* flow) : flow_(flow) {}
 
-    void openWithLocalEndpoint(OpenCompletion completion) override {
-        auto shared = std::make_shared<OpenCompletion>(std::move(completion));
+    void openWithLocalEndpoint(typename Seam::OpenCompletion completion) override {
+        auto shared = std::make_shared<typename Seam::OpenCompletion>(std::move(completion));
         [flow_ openWithLocalEndpoint:nil
                    completionHandler:^(NSError* error) {
                      (*shared)(errorOf(error));
                    }];
     }
+    void closeReadWithError(std::optional<FlowError> error) override {
+        [flow_ closeReadWithError:nsErrorOf(error)];
+    }
+    void closeWriteWithError(std::optional<FlowError> error) override {
+        [flow_ closeWriteWithError:nsErrorOf(error)];
+    }
+
+  protected:
+    PlatformFlow* flow_;
+};
+
+class UdpFlowAdapter final : public FlowAdapter<UdpFlow, NEAppProxyUDPFlow> {
+  public:
+    using FlowAdapter::FlowAdapter;
 
     void readDatagramsWithCompletionHandler(ReadCompletion completion) override {
         auto shared = std::make_shared<ReadCompletion>(std::move(completion));
@@ -100,29 +116,11 @@ class UdpFlowAdapter final : public UdpFlow {
               }
             }];
     }
-
-    void closeReadWithError(std::optional<FlowError> error) override {
-        [flow_ closeReadWithError:nsErrorOf(error)];
-    }
-    void closeWriteWithError(std::optional<FlowError> error) override {
-        [flow_ closeWriteWithError:nsErrorOf(error)];
-    }
-
-  private:
-    NEAppProxyUDPFlow* flow_;
 };
 
-class TcpFlowAdapter final : public StreamFlow {
+class TcpFlowAdapter final : public FlowAdapter<StreamFlow, NEAppProxyTCPFlow> {
   public:
-    explicit TcpFlowAdapter(NEAppProxyTCPFlow* flow) : flow_(flow) {}
-
-    void openWithLocalEndpoint(OpenCompletion completion) override {
-        auto shared = std::make_shared<OpenCompletion>(std::move(completion));
-        [flow_ openWithLocalEndpoint:nil
-                   completionHandler:^(NSError* error) {
-                     (*shared)(errorOf(error));
-                   }];
-    }
+    using FlowAdapter::FlowAdapter;
 
     void readDataWithCompletionHandler(ReadCompletion completion) override {
         auto shared = std::make_shared<ReadCompletion>(std::move(completion));
@@ -141,16 +139,6 @@ class TcpFlowAdapter final : public StreamFlow {
               (*shared)(errorOf(error));
             }];
     }
-
-    void closeReadWithError(std::optional<FlowError> error) override {
-        [flow_ closeReadWithError:nsErrorOf(error)];
-    }
-    void closeWriteWithError(std::optional<FlowError> error) override {
-        [flow_ closeWriteWithError:nsErrorOf(error)];
-    }
-
-  private:
-    NEAppProxyTCPFlow* flow_;
 };
 
 }  // namespace
