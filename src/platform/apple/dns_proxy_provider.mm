@@ -7,6 +7,7 @@
 
 #include "platform/apple/apple_seams.h"
 #include "platform/apple/flow_adapters.h"
+#include "platform/apple/open_flows.h"
 #include "platform/posix/posix_file_system.h"
 
 using sieveharbor::provider::DNSProxyProvider;
@@ -18,8 +19,7 @@ __attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProv
 
 @implementation SieveHarborDNSProxyProvider {
     std::shared_ptr<DNSProxyProvider> _provider;
-    // The flows handed over, held weakly, so that stop closes those still open.
-    NSHashTable<NEAppProxyFlow*>* _flows;
+    sieveharbor::platform::apple::OpenFlows _flows;
 }
 
 - (instancetype)init {
@@ -33,7 +33,6 @@ __attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProv
     self = [super init];
     if (self != nil) {
         _provider = std::move(provider);
-        _flows = [NSHashTable weakObjectsHashTable];
     }
     return self;
 }
@@ -49,7 +48,8 @@ __attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProv
 - (void)stopProxyWithReason:(NEProviderStopReason)reason
           completionHandler:(void (^)(void))completionHandler {
     _provider->stopProxyWithReason(static_cast<int>(reason), [self, completionHandler] {
-        [self closeFlows];
+        // A stopped provider leaves no flow open behind it.
+        self->_flows.closeAll();
         completionHandler();
     });
 }
@@ -72,23 +72,8 @@ __attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProv
     } else {
         return NO;
     }
-    @synchronized(_flows) {
-        [_flows addObject:flow];
-    }
+    _flows.add(adapted);
     return _provider->handleNewFlow(adapted) ? YES : NO;
-}
-
-// A stopped provider leaves no flow open behind it.
-- (void)closeFlows {
-    NSArray<NEAppProxyFlow*>* open = nil;
-    @synchronized(_flows) {
-        open = _flows.allObjects;
-        [_flows removeAllObjects];
-    }
-    for (NEAppProxyFlow* flow in open) {
-        [flow closeReadWithError:nil];
-        [flow closeWriteWithError:nil];
-    }
 }
 
 @end
