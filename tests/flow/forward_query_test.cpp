@@ -21,6 +21,7 @@ using fakes::FakeUdpFlow;
 using platform::ConnectionState;
 using platform::Transport;
 using std::chrono::milliseconds;
+using Datagrams = std::vector<dns::Datagram>;
 
 const dns::Datagram kQuery{0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 const dns::Datagram kReply{0x99, 0x99, 0x81, 0x80, 0, 1, 0, 0, 0, 0, 0, 0, 0};
@@ -28,12 +29,6 @@ const auto kRefused = std::make_error_code(std::errc::connection_refused);
 
 dns::Datagram framed(const dns::Datagram& message) {
     return *dns::frameMessage(message);
-}
-
-// The bytes of a framed message from `from` on.
-dns::Datagram framedFrom(const dns::Datagram& message, std::size_t from) {
-    const auto bytes = framed(message);
-    return dns::Datagram(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end());
 }
 
 // What a stream exchange hands back.
@@ -68,8 +63,8 @@ struct Harness {
     }
 
     // The replies the exchanges delivered, by either road.
-    std::vector<dns::Datagram> delivered() const {
-        std::vector<dns::Datagram> out;
+    Datagrams delivered() const {
+        Datagrams out;
         for (const auto& write : flow->writes()) {
             out.insert(out.end(), write.datagrams.begin(), write.datagrams.end());
         }
@@ -82,7 +77,8 @@ struct Harness {
     }
 };
 
-// One thing the platform does to the connection. A reply's content is framed on a stream.
+// One thing the platform does to the connection. A reply's content is framed on a stream, unless
+// it is raw: bytes as they stand, for the stream's own cases.
 struct Report {
     ConnectionState state;
 };
@@ -91,21 +87,9 @@ struct SendDone {
 };
 struct Receive {
     FakeConnection::Reply reply;
-    bool raw = false;  // the content as it stands, unframed, on a stream too
+    bool raw = false;
 };
 using Event = std::variant<Report, SendDone, Receive>;
-
-enum Transports { kBoth, kDatagramOnly, kStreamOnly };
-
-struct Row {
-    const char* name;
-    std::vector<Event> events;
-    bool sent;
-    std::size_t receives;
-    std::optional<dns::Datagram> delivered;
-    bool ended;
-    Transports transports = kBoth;
-};
 
 void apply(FakeConnection& connection, const Event& event, Transport transport) {
     if (const auto* report = std::get_if<Report>(&event)) {
@@ -121,230 +105,134 @@ void apply(FakeConnection& connection, const Event& event, Transport transport) 
     }
 }
 
-const Report kReady{ConnectionState::ready()};
-const auto kWaiting =
-    ConnectionState::waiting(std::make_error_code(std::errc::network_unreachable));
-Receive reply(std::optional<dns::Datagram> content, bool complete = true,
-              std::optional<platform::ConnectionError> error = std::nullopt) {
-    return {{std::move(content), complete, error}};
+const Event kReady = Report{ConnectionState::ready()};
+const Event kFailed = Report{ConnectionState::failed(kRefused)};
+const Event kCancelled = Report{ConnectionState::cancelled()};
+const Event kWaiting =
+    Report{ConnectionState::waiting(std::make_error_code(std::errc::network_unreachable))};
+const Event kSent = SendDone{};
+const Event kSendFails = SendDone{kRefused};
+Event reply(std::optional<dns::Datagram> content, bool complete = true,
+            std::optional<platform::ConnectionError> error = std::nullopt) {
+    return Receive{{std::move(content), complete, error}};
+}
+Event raw(dns::Datagram bytes, bool complete) {
+    return Receive{{std::move(bytes), complete, std::nullopt}, true};
 }
 
-const Row kRows[] = {
-    {"ready_sends_the_query", {kReady}, true, 0, std::nullopt, false},
-    {"failed_cancels_before_sending",
-     {Report{ConnectionState::failed(kRefused)}},
-     false,
-     0,
-     std::nullopt,
-     true},
-    {"setup_preparing_waiting_and_cancelled_do_nothing",
-     {Report{ConnectionState::setup()}, Report{ConnectionState::preparing()}, Report{kWaiting},
-      Report{ConnectionState::cancelled()}},
-     false,
-     0,
-     std::nullopt,
-     false},
-    {"ready_after_waiting_still_sends", {Report{kWaiting}, kReady}, true, 0, std::nullopt, false},
-    {"second_ready_sends_nothing_more", {kReady, kReady}, true, 0, std::nullopt, false},
-    {"send_error_cancels_without_receiving",
-     {kReady, SendDone{kRefused}},
-     true,
-     0,
-     std::nullopt,
-     true},
-    {"sent_query_arms_one_receive", {kReady, SendDone{}}, true, 1, std::nullopt, false},
-    {"reply_is_delivered_then_cancelled",
-     {kReady, SendDone{}, reply(kReply)},
-     true,
-     1,
-     kReply,
-     true},
-    {"incomplete_flag_is_not_looked_at",
-     {kReady, SendDone{}, reply(kReply, false)},
-     true,
-     1,
-     kReply,
-     true},
-    {"empty_reply_is_written_as_empty_datagram",
-     {kReady, SendDone{}, reply(dns::Datagram{})},
-     true,
-     1,
-     dns::Datagram{},
-     true,
-     kDatagramOnly},
-    {"reply_with_error_is_not_delivered",
-     {kReady, SendDone{}, reply(kReply, true, kRefused)},
-     true,
-     1,
-     std::nullopt,
-     true},
-    {"receive_without_content_is_not_delivered",
-     {kReady, SendDone{}, reply(std::nullopt)},
-     true,
-     1,
-     std::nullopt,
-     true},
-    {"failure_while_receiving_cancels",
-     {kReady, SendDone{}, Report{ConnectionState::failed(kRefused)}},
-     true,
-     1,
-     std::nullopt,
-     true},
-    {"cancelled_state_after_the_reply_changes_nothing",
-     {kReady, SendDone{}, reply(kReply), Report{ConnectionState::cancelled()}},
-     true,
-     1,
-     kReply,
-     true},
-    {"a_reply_in_pieces_is_put_together",
-     {kReady, SendDone{}, Receive{{dns::Datagram{0x00}, false, std::nullopt}, true},
-      Receive{{framedFrom(kReply, 1), false, std::nullopt}, true}},
-     true,
-     2,
-     kReply,
-     true,
-     kStreamOnly},
-    {"closed_before_a_whole_reply_is_a_failure",
-     {kReady, SendDone{}, Receive{{dns::Datagram{0x00, 0x20, 0x12}, true, std::nullopt}, true}},
-     true,
-     1,
-     std::nullopt,
-     true,
-     kStreamOnly},
-    {"a_length_too_short_for_a_header_is_a_failure",
-     {kReady, SendDone{},
-      Receive{{dns::Datagram{0x00, 0x02, 0x12, 0x34}, false, std::nullopt}, true}},
-     true,
-     1,
-     std::nullopt,
-     true,
-     kStreamOnly},
+enum Transports { kBoth, kDatagramOnly, kStreamOnly };
+
+struct Row {
+    const char* name;
+    std::vector<Event> events;
+    bool sent;
+    std::size_t receives;
+    std::optional<dns::Datagram> delivered;
+    bool ended;
+    Transports transports = kBoth;
 };
 
-class ExchangeTable : public testing::TestWithParam<std::tuple<Row, Transport>> {};
+// One row a line, as a table reads.
+// clang-format off
+const Row kRows[] = {
+    {"ready_sends_the_query", {kReady}, true, 0, {}, false},
+    {"failed_cancels_before_sending", {kFailed}, false, 0, {}, true},
+    {"setup_preparing_waiting_and_cancelled_do_nothing",
+     {Report{ConnectionState::setup()}, Report{ConnectionState::preparing()}, kWaiting, kCancelled}, false, 0, {}, false},
+    {"ready_after_waiting_still_sends", {kWaiting, kReady}, true, 0, {}, false},
+    {"second_ready_sends_nothing_more", {kReady, kReady}, true, 0, {}, false},
+    {"send_error_cancels_without_receiving", {kReady, kSendFails}, true, 0, {}, true},
+    {"sent_query_arms_one_receive", {kReady, kSent}, true, 1, {}, false},
+    {"reply_is_delivered_then_cancelled", {kReady, kSent, reply(kReply)}, true, 1, kReply, true},
+    {"incomplete_flag_is_not_looked_at", {kReady, kSent, reply(kReply, false)}, true, 1, kReply, true},
+    {"empty_reply_is_written_as_empty_datagram", {kReady, kSent, reply(dns::Datagram{})}, true, 1, dns::Datagram{}, true, kDatagramOnly},
+    {"reply_with_error_is_not_delivered", {kReady, kSent, reply(kReply, true, kRefused)}, true, 1, {}, true},
+    {"receive_without_content_is_not_delivered", {kReady, kSent, reply({})}, true, 1, {}, true},
+    {"failure_while_receiving_cancels", {kReady, kSent, kFailed}, true, 1, {}, true},
+    {"cancelled_state_after_the_reply_changes_nothing", {kReady, kSent, reply(kReply), kCancelled}, true, 1, kReply, true},
+    {"a_reply_in_pieces_is_put_together",
+     {kReady, kSent, raw({0x00}, false), raw(dns::Datagram(framed(kReply).begin() + 1, framed(kReply).end()), false)}, true, 2, kReply, true, kStreamOnly},
+    {"closed_before_a_whole_reply_is_a_failure", {kReady, kSent, raw({0x00, 0x20, 0x12}, true)}, true, 1, {}, true, kStreamOnly},
+    {"a_length_too_short_for_a_header_is_a_failure", {kReady, kSent, raw({0x00, 0x02, 0x12, 0x34}, false)}, true, 1, {}, true, kStreamOnly},
+};
+// clang-format on
 
-TEST_P(ExchangeTable, follows_the_state_send_and_receive_tables) {
-    const auto& [row, transport] = GetParam();
-    Harness h(transport);
-    auto connection = h.forward();
-    ASSERT_NE(connection, nullptr);
-    EXPECT_TRUE(connection->started());
-    EXPECT_EQ(connection->host(), "1.1.1.3");
-    EXPECT_EQ(connection->port(), 53);
-    EXPECT_EQ(connection->transport(), transport);
-
-    for (const auto& event : row.events) {
-        apply(*connection, event, transport);
-        h.queue->runUntilIdle();
-    }
-
-    const auto expectedSent = transport == Transport::stream ? framed(kQuery) : kQuery;
-    EXPECT_EQ(connection->sent(),
-              row.sent ? std::vector<dns::Datagram>{expectedSent} : std::vector<dns::Datagram>{});
-    EXPECT_EQ(connection->receiveCalls(), row.receives);
-    EXPECT_EQ(h.delivered(), row.delivered ? std::vector<dns::Datagram>{*row.delivered}
-                                           : std::vector<dns::Datagram>{});
-    if (!h.flow->writes().empty()) {
-        EXPECT_EQ(h.flow->writes()[0].endpoints, std::vector{fakes::endpoint("client")});
-    }
-    EXPECT_EQ(connection->cancelCalls(), row.ended ? 1u : 0u);
-    EXPECT_EQ(h.context.inFlight(), row.ended ? 0u : 1u);
-    // A stream's owner hears of every end, with or without a reply.
-    EXPECT_EQ(h.owner->ended.size(), transport == Transport::stream && row.ended ? 1u : 0u);
-
-    // Whatever the row left open, the timeout ends it, once, and delivers nothing more.
-    h.queue->advance(kReplyTimeout);
-    EXPECT_EQ(connection->cancelCalls(), 1u);
-    EXPECT_EQ(h.context.inFlight(), 0u);
-    EXPECT_EQ(h.delivered().size(), row.delivered ? 1u : 0u);
-    EXPECT_EQ(h.owner->ended.size(), transport == Transport::stream ? 1u : 0u);
-    EXPECT_FALSE(connection->hasStateHandler());
-}
-
-// Every row for each transport it is a case of.
-std::vector<std::tuple<Row, Transport>> rowsByTransport() {
-    std::vector<std::tuple<Row, Transport>> out;
+TEST(ForwardQuery, follows_the_state_send_and_receive_tables_on_either_transport) {
     for (const auto& row : kRows) {
-        if (row.transports != kStreamOnly) {
-            out.emplace_back(row, Transport::datagram);
-        }
-        if (row.transports != kDatagramOnly) {
-            out.emplace_back(row, Transport::stream);
+        for (const auto transport : {Transport::datagram, Transport::stream}) {
+            if (row.transports == (transport == Transport::stream ? kDatagramOnly : kStreamOnly)) {
+                continue;
+            }
+            const bool stream = transport == Transport::stream;
+            SCOPED_TRACE(std::string(row.name) + (stream ? " over a stream" : " over datagrams"));
+            Harness h(transport);
+            auto connection = h.forward();
+            ASSERT_NE(connection, nullptr);
+            EXPECT_EQ(connection->host(), "1.1.1.3");
+            EXPECT_EQ(connection->port(), 53);
+            EXPECT_EQ(connection->transport(), transport);
+            for (const auto& event : row.events) {
+                apply(*connection, event, transport);
+                h.queue->runUntilIdle();
+            }
+
+            const auto sent = stream ? framed(kQuery) : kQuery;
+            EXPECT_EQ(connection->sent(), row.sent ? Datagrams{sent} : Datagrams{});
+            EXPECT_EQ(connection->receiveCalls(), row.receives);
+            EXPECT_EQ(h.delivered(), row.delivered ? Datagrams{*row.delivered} : Datagrams{});
+            if (!h.flow->writes().empty()) {
+                EXPECT_EQ(h.flow->writes()[0].endpoints, std::vector{fakes::endpoint("client")});
+            }
+            EXPECT_EQ(connection->cancelCalls(), row.ended ? 1u : 0u);
+            EXPECT_EQ(h.context.inFlight(), row.ended ? 0u : 1u);
+            // An exchange that has ended leaves no timer behind; a stream's owner hears of it.
+            EXPECT_EQ(h.queue->pendingTimers(), row.ended ? 0u : 1u);
+            EXPECT_EQ(h.owner->ended.size(), stream && row.ended ? 1u : 0u);
+
+            // Whatever the row left open, the timeout ends it, once, and delivers nothing more.
+            h.queue->advance(kReplyTimeout);
+            EXPECT_EQ(connection->cancelCalls(), 1u);
+            EXPECT_EQ(h.context.inFlight(), 0u);
+            EXPECT_EQ(h.delivered().size(), row.delivered ? 1u : 0u);
+            EXPECT_EQ(h.owner->ended.size(), stream ? 1u : 0u);
+            EXPECT_FALSE(connection->hasStateHandler());
         }
     }
-    return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ExchangeTable, testing::ValuesIn(rowsByTransport()),
-                         [](const testing::TestParamInfo<std::tuple<Row, Transport>>& info) {
-                             return std::string(std::get<0>(info.param).name) +
-                                    (std::get<1>(info.param) == Transport::stream ? "_stream"
-                                                                                  : "_datagram");
-                         });
-
-TEST(ForwardQuery, times_out_after_the_reply_timeout_and_delivers_nothing) {
-    for (const auto transport : {Transport::datagram, Transport::stream}) {
-        Harness h(transport, ForwardOptions{.replyTimeout = milliseconds(200)});
-        h.factory->script.statesOnStart = {ConnectionState::ready()};
-        h.factory->script.sendResult = std::optional<platform::ConnectionError>{};
-        auto connection = h.forward();
-        ASSERT_EQ(connection->pendingReceives(), 1u);
-
-        h.queue->advance(milliseconds(199));
-        EXPECT_EQ(connection->cancelCalls(), 0u);
-        EXPECT_EQ(h.context.inFlight(), 1u);
-
-        h.queue->advance(milliseconds(1));
-        EXPECT_EQ(connection->cancelCalls(), 1u);
-        EXPECT_EQ(h.context.inFlight(), 0u);
-        EXPECT_TRUE(h.delivered().empty());
-        EXPECT_FALSE(connection->hasStateHandler());
-    }
-}
-
-TEST(ForwardQuery, reply_before_the_timeout_disarms_it) {
-    Harness h;
+TEST(ForwardQuery, times_out_exactly_at_the_reply_timeout) {
+    Harness h(Transport::datagram, ForwardOptions{.replyTimeout = milliseconds(200)});
     h.factory->script.statesOnStart = {ConnectionState::ready()};
     h.factory->script.sendResult = std::optional<platform::ConnectionError>{};
-    h.factory->script.reply = FakeConnection::Reply{kReply, true, std::nullopt};
     auto connection = h.forward();
-    EXPECT_EQ(h.flow->writes().size(), 1u);
-    EXPECT_EQ(h.queue->pendingTimers(), 0u);
-    h.queue->advance(kReplyTimeout * 2);
+    ASSERT_EQ(connection->pendingReceives(), 1u);
+    h.queue->advance(milliseconds(199));
+    EXPECT_EQ(connection->cancelCalls(), 0u);
+    h.queue->advance(milliseconds(1));
     EXPECT_EQ(connection->cancelCalls(), 1u);
-    EXPECT_EQ(h.flow->writes().size(), 1u);
+    EXPECT_EQ(h.context.counters()->read().exchanges, (std::array<std::uint64_t, 3>{0, 1, 0}));
 }
 
 // A platform that completes a receive after cancel must still see nothing delivered.
 TEST(ForwardQuery, nothing_is_delivered_after_cancel) {
-    struct Case {
-        const char* name;
-        std::function<void(Harness&, FakeConnection&)> end;
-    };
-    const Case cases[] = {
-        {"timeout", [](Harness& h, FakeConnection&) { h.queue->advance(kReplyTimeout); }},
-        {"failure",
-         [](Harness& h, FakeConnection& c) {
-             c.reportState(ConnectionState::failed(kRefused));
-             h.queue->runUntilIdle();
-         }},
-    };
-    for (const auto& test : cases) {
-        SCOPED_TRACE(test.name);
+    for (const bool timeout : {true, false}) {
+        SCOPED_TRACE(timeout ? "ended by the timeout" : "ended by a failure");
         Harness h;
         h.factory->script.statesOnStart = {ConnectionState::ready()};
         h.factory->script.sendResult = std::optional<platform::ConnectionError>{};
         h.factory->script.completePendingOnCancel = false;
         auto connection = h.forward();
-        test.end(h, *connection);
+        if (timeout) {
+            h.queue->advance(kReplyTimeout);
+        } else {
+            connection->reportState(ConnectionState::failed(kRefused));
+            h.queue->runUntilIdle();
+        }
         ASSERT_EQ(connection->cancelCalls(), 1u);
-
         ASSERT_TRUE(connection->completeReceive({kReply, true, std::nullopt}));
         connection->reportState(ConnectionState::ready());
         h.queue->runUntilIdle();
-        h.queue->advance(kReplyTimeout);
         EXPECT_TRUE(h.flow->writes().empty());
-        EXPECT_EQ(connection->cancelCalls(), 1u);
         EXPECT_EQ(connection->sent().size(), 1u);
     }
 }
@@ -354,20 +242,16 @@ TEST(ForwardQuery, drops_queries_of_either_transport_beyond_the_in_flight_cap) {
     Harness h(Transport::datagram, ForwardOptions{.maxInFlight = 2});
     auto first = h.forward("a");
     h.transport = Transport::stream;
-    auto second = h.forward("b");
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
+    ASSERT_NE(h.forward("b"), nullptr);
     EXPECT_FALSE(forwardStreamQuery(h.context, kQuery, h.owner, "1.1.1.3"));
     h.transport = Transport::datagram;
     EXPECT_EQ(h.forward("c"), nullptr);
-    EXPECT_EQ(h.factory->connections().size(), 2u);
     EXPECT_EQ(h.context.counters()->read().dropped[1], 2u);  // over the cap
 
     first->reportState(ConnectionState::failed(kRefused));
     h.queue->runUntilIdle();
     EXPECT_EQ(h.context.inFlight(), 1u);
     EXPECT_NE(h.forward("d"), nullptr);
-
     h.queue->advance(kReplyTimeout);
     EXPECT_EQ(h.context.inFlight(), 0u);
     EXPECT_TRUE(h.owner->ended.size() == 1 && !h.owner->ended[0]);
@@ -427,8 +311,7 @@ TEST(ForwardQuery, exchange_outlives_its_context_and_then_lets_the_flow_go) {
     connection->completeReceive({kReply, true, std::nullopt});
     queue->runUntilIdle();
     EXPECT_EQ(flow->writes().size(), 1u);
-    // Nothing of the exchange is left holding the flow.
-    EXPECT_EQ(flow.use_count(), 1);
+    EXPECT_EQ(flow.use_count(), 1) << "nothing of the exchange is left holding the flow";
 }
 
 }  // namespace
