@@ -18,27 +18,20 @@ inline platform::Endpoint endpoint(std::string_view label) {
         reinterpret_cast<const std::uint8_t*>(label.data()), label.size()));
 }
 
-// A UdpFlow that records every call and completes open and read only when the test says so
-// (completeOpen/completeRead, which run the completion on the calling thread). Writes complete at
-// once with writeResult. Safe to use from several threads: writes may come from queue threads.
-class FakeUdpFlow final : public platform::UdpFlow {
+// What both fake flows share: every call recorded, and completions that run only when the test
+// says, on the calling thread (outside the lock). Safe to use from several threads.
+template <class Seam>
+class RecordingFlow : public Seam {
   public:
     enum class Call { open, read, write, closeRead, closeWrite };
-    struct Write {
-        std::vector<dns::Datagram> datagrams;
-        std::vector<platform::Endpoint> endpoints;
-    };
-
-    // Given to every write completion.
-    std::optional<platform::FlowError> writeResult;
 
     std::vector<Call> calls() const {
         std::lock_guard lock(mutex_);
         return calls_;
     }
-    std::vector<Write> writes() const {
+    std::size_t pendingReads() const {
         std::lock_guard lock(mutex_);
-        return writes_;
+        return reads_.size();
     }
     // Outer optional: was it closed; inner: the error it was closed with.
     std::optional<std::optional<platform::FlowError>> closeReadError() const {
@@ -49,180 +42,35 @@ class FakeUdpFlow final : public platform::UdpFlow {
         std::lock_guard lock(mutex_);
         return closeWriteError_;
     }
-    std::size_t pendingOpens() const {
-        std::lock_guard lock(mutex_);
-        return opens_.size();
-    }
-    std::size_t pendingReads() const {
-        std::lock_guard lock(mutex_);
-        return reads_.size();
-    }
+    bool closed() const { return closeReadError() && closeWriteError(); }
 
     // Completes the oldest pending open; false when none is pending.
     bool completeOpen(std::optional<platform::FlowError> error = std::nullopt) {
-        OpenCompletion completion;
-        {
-            std::lock_guard lock(mutex_);
-            if (opens_.empty()) {
-                return false;
-            }
-            completion = std::move(opens_.front());
-            opens_.pop_front();
-        }
-        completion(error);
-        return true;
-    }
-    // Completes the oldest pending read; false when none is pending.
-    bool completeRead(std::optional<std::vector<dns::Datagram>> datagrams,
-                      std::optional<std::vector<platform::Endpoint>> endpoints,
-                      std::optional<platform::FlowError> error = std::nullopt) {
-        ReadCompletion completion;
-        {
-            std::lock_guard lock(mutex_);
-            if (reads_.empty()) {
-                return false;
-            }
-            completion = std::move(reads_.front());
-            reads_.pop_front();
-        }
-        completion(std::move(datagrams), std::move(endpoints), error);
-        return true;
-    }
-    bool completeRead(platform::DatagramBatch batch) {
-        return completeRead(std::move(batch.datagrams), std::move(batch.endpoints));
+        return take(opens_, [&](auto& completion) { completion(error); });
     }
 
-    // UdpFlow
-    void openWithLocalEndpoint(OpenCompletion completion) override {
+    void openWithLocalEndpoint(typename Seam::OpenCompletion completion) override {
+        record(Call::open);
         std::lock_guard lock(mutex_);
-        calls_.push_back(Call::open);
         opens_.push_back(std::move(completion));
     }
-    void readDatagramsWithCompletionHandler(ReadCompletion completion) override {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(Call::read);
-        reads_.push_back(std::move(completion));
-    }
-    void writeDatagrams(std::vector<dns::Datagram> datagrams,
-                        std::vector<platform::Endpoint> endpoints,
-                        WriteCompletion completion) override {
-        std::optional<platform::FlowError> result;
-        {
-            std::lock_guard lock(mutex_);
-            calls_.push_back(Call::write);
-            writes_.push_back({std::move(datagrams), std::move(endpoints)});
-            result = writeResult;
-        }
-        if (completion) {
-            completion(result);
-        }
-    }
     void closeReadWithError(std::optional<platform::FlowError> error) override {
+        record(Call::closeRead);
         std::lock_guard lock(mutex_);
-        calls_.push_back(Call::closeRead);
         closeReadError_ = error;
     }
     void closeWriteWithError(std::optional<platform::FlowError> error) override {
+        record(Call::closeWrite);
         std::lock_guard lock(mutex_);
-        calls_.push_back(Call::closeWrite);
         closeWriteError_ = error;
     }
 
-  private:
-    mutable std::mutex mutex_;
-    std::vector<Call> calls_;
-    std::vector<Write> writes_;
-    std::deque<OpenCompletion> opens_;
-    std::deque<ReadCompletion> reads_;
-    std::optional<std::optional<platform::FlowError>> closeReadError_;
-    std::optional<std::optional<platform::FlowError>> closeWriteError_;
-};
-
-// A StreamFlow that records every call; open and read complete only when the test says so, on
-// the calling thread. Writes complete at once with writeResult, or, with holdWrites set, only when
-// completeWrites says (a client that does not read). Safe to use from several threads.
-class FakeStreamFlow final : public platform::StreamFlow {
-  public:
-    enum class Call { open, read, write, closeRead, closeWrite };
-
-    std::optional<platform::FlowError> writeResult;
-    bool holdWrites = false;
-
-    std::vector<Call> calls() const {
+  protected:
+    void record(Call call) {
         std::lock_guard lock(mutex_);
-        return calls_;
+        calls_.push_back(call);
     }
-    // Every byte written, in order.
-    std::vector<std::uint8_t> written() const {
-        std::lock_guard lock(mutex_);
-        return written_;
-    }
-    std::size_t writeCount() const {
-        std::lock_guard lock(mutex_);
-        return writeCount_;
-    }
-    bool closed() const {
-        std::lock_guard lock(mutex_);
-        return closedRead_ && closedWrite_;
-    }
-    std::size_t pendingReads() const {
-        std::lock_guard lock(mutex_);
-        return reads_.size();
-    }
-
-    bool completeOpen(std::optional<platform::FlowError> error = std::nullopt) {
-        return take(opens_, [&](auto& completion) { completion(error); });
-    }
-    // Delivers bytes to the pending read; no bytes and no error is the client's end.
-    bool completeRead(std::span<const std::uint8_t> bytes,
-                      std::optional<platform::FlowError> error = std::nullopt) {
-        return take(reads_, [&](auto& completion) { completion(bytes, error); });
-    }
-    // Completes every held write.
-    void completeWrites() {
-        while (take(writes_, [](auto& completion) { completion(std::nullopt); })) {
-        }
-    }
-
-    // StreamFlow
-    void openWithLocalEndpoint(OpenCompletion completion) override {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(Call::open);
-        opens_.push_back(std::move(completion));
-    }
-    void readDataWithCompletionHandler(ReadCompletion completion) override {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(Call::read);
-        reads_.push_back(std::move(completion));
-    }
-    void writeData(std::vector<std::uint8_t> data, WriteCompletion completion) override {
-        std::optional<platform::FlowError> result;
-        {
-            std::lock_guard lock(mutex_);
-            calls_.push_back(Call::write);
-            written_.insert(written_.end(), data.begin(), data.end());
-            ++writeCount_;
-            if (holdWrites) {
-                writes_.push_back(std::move(completion));
-                return;
-            }
-            result = writeResult;
-        }
-        completion(result);
-    }
-    void closeReadWithError(std::optional<platform::FlowError>) override {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(Call::closeRead);
-        closedRead_ = true;
-    }
-    void closeWriteWithError(std::optional<platform::FlowError>) override {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(Call::closeWrite);
-        closedWrite_ = true;
-    }
-
-  private:
-    // Runs the oldest completion of `pending` outside the lock; false when there is none.
+    // Runs the oldest completion of `pending`; false when there is none.
     template <class Completion, class Run>
     bool take(std::deque<Completion>& pending, Run run) {
         Completion completion;
@@ -239,14 +87,109 @@ class FakeStreamFlow final : public platform::StreamFlow {
     }
 
     mutable std::mutex mutex_;
+    std::deque<typename Seam::ReadCompletion> reads_;
+
+  private:
     std::vector<Call> calls_;
+    std::deque<typename Seam::OpenCompletion> opens_;
+    std::optional<std::optional<platform::FlowError>> closeReadError_;
+    std::optional<std::optional<platform::FlowError>> closeWriteError_;
+};
+
+// A UdpFlow whose reads complete when the test says; writes complete at once.
+class FakeUdpFlow final : public RecordingFlow<platform::UdpFlow> {
+  public:
+    struct Write {
+        std::vector<dns::Datagram> datagrams;
+        std::vector<platform::Endpoint> endpoints;
+    };
+
+    std::vector<Write> writes() const {
+        std::lock_guard lock(mutex_);
+        return writes_;
+    }
+    // Completes the oldest pending read; false when none is pending.
+    bool completeRead(std::optional<std::vector<dns::Datagram>> datagrams,
+                      std::optional<std::vector<platform::Endpoint>> endpoints,
+                      std::optional<platform::FlowError> error = std::nullopt) {
+        return take(reads_, [&](auto& completion) {
+            completion(std::move(datagrams), std::move(endpoints), error);
+        });
+    }
+    bool completeRead(platform::DatagramBatch batch) {
+        return completeRead(std::move(batch.datagrams), std::move(batch.endpoints));
+    }
+
+    void readDatagramsWithCompletionHandler(ReadCompletion completion) override {
+        record(Call::read);
+        std::lock_guard lock(mutex_);
+        reads_.push_back(std::move(completion));
+    }
+    void writeDatagrams(std::vector<dns::Datagram> datagrams,
+                        std::vector<platform::Endpoint> endpoints,
+                        WriteCompletion completion) override {
+        record(Call::write);
+        {
+            std::lock_guard lock(mutex_);
+            writes_.push_back({std::move(datagrams), std::move(endpoints)});
+        }
+        if (completion) {
+            completion(std::nullopt);
+        }
+    }
+
+  private:
+    std::vector<Write> writes_;
+};
+
+// A StreamFlow whose reads complete when the test says. Writes complete at once, or, with
+// holdWrites set, only when completeWrites says (a client that does not read).
+class FakeStreamFlow final : public RecordingFlow<platform::StreamFlow> {
+  public:
+    bool holdWrites = false;
+
+    // Every byte written, in order.
+    std::vector<std::uint8_t> written() const {
+        std::lock_guard lock(mutex_);
+        return written_;
+    }
+    std::size_t writeCount() const {
+        std::lock_guard lock(mutex_);
+        return writeCount_;
+    }
+    // Delivers bytes to the pending read; no bytes and no error is the client's end.
+    bool completeRead(std::span<const std::uint8_t> bytes,
+                      std::optional<platform::FlowError> error = std::nullopt) {
+        return take(reads_, [&](auto& completion) { completion(bytes, error); });
+    }
+    void completeWrites() {
+        while (take(writes_, [](auto& completion) { completion(std::nullopt); })) {
+        }
+    }
+
+    void readDataWithCompletionHandler(ReadCompletion completion) override {
+        record(Call::read);
+        std::lock_guard lock(mutex_);
+        reads_.push_back(std::move(completion));
+    }
+    void writeData(std::vector<std::uint8_t> data, WriteCompletion completion) override {
+        record(Call::write);
+        {
+            std::lock_guard lock(mutex_);
+            written_.insert(written_.end(), data.begin(), data.end());
+            ++writeCount_;
+            if (holdWrites) {
+                writes_.push_back(std::move(completion));
+                return;
+            }
+        }
+        completion(std::nullopt);
+    }
+
+  private:
     std::vector<std::uint8_t> written_;
     std::size_t writeCount_ = 0;
-    std::deque<OpenCompletion> opens_;
-    std::deque<ReadCompletion> reads_;
     std::deque<WriteCompletion> writes_;
-    bool closedRead_ = false;
-    bool closedWrite_ = false;
 };
 
 }  // namespace sieveharbor::fakes

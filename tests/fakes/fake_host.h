@@ -68,26 +68,17 @@ class FakeFileSystem final : public platform::FileSystem {
         std::lock_guard lock(mutex_);
         duringRead_ = std::move(hook);
     }
-    // Paths asked about, in order, by either operation.
-    std::vector<std::string> lookups() const {
-        std::lock_guard lock(mutex_);
-        return lookups_;
-    }
-
     bool fileExistsAtPath(const std::string& path) override {
         std::lock_guard lock(mutex_);
-        lookups_.push_back(path);
         return files_.contains(path) || unreadable_.contains(path);
     }
     std::optional<std::string> readUtf8File(const std::string& path) override {
-        std::lock_guard lock(mutex_);
-        lookups_.push_back(path);
-        const auto file = files_.find(path);
-        if (file == files_.end() || unreadable_.contains(path) ||
-            !text::isWellFormedUtf8(file->second)) {
-            return std::nullopt;
-        }
-        return file->second;
+        std::optional<std::string> text;
+        const auto status = readUtf8FileInPieces(path, [&text](std::string_view piece, auto) {
+            text = text.value_or("") + std::string(piece);
+            return true;
+        });
+        return status == ReadStatus::complete ? text.value_or("") : std::optional<std::string>();
     }
     // Small pieces cut at character boundaries, so the loader's handling of lines that run
     // across pieces is exercised by every load.
@@ -97,7 +88,6 @@ class FakeFileSystem final : public platform::FileSystem {
         std::optional<std::string> text;
         {
             std::lock_guard lock(mutex_);
-            lookups_.push_back(path);
             version = versions_[path];
             hook = duringRead_;
             const auto file = files_.find(path);
@@ -131,50 +121,20 @@ class FakeFileSystem final : public platform::FileSystem {
     mutable std::mutex mutex_;
     std::map<std::string, std::string> files_;
     std::set<std::string> unreadable_;
-    std::vector<std::string> lookups_;
     std::map<std::string, std::uint64_t> versions_;  // bumped by each write or removal
     std::function<void(const std::string&)> duringRead_;
 };
 
-class FakeLogger final : public platform::Logger {
-  public:
-    explicit FakeLogger(bool debugEnabled) : debugEnabled_(debugEnabled) {}
-    bool isDebugEnabled() const override { return debugEnabled_; }
-    void debug(std::string_view message) override {
-        std::lock_guard lock(mutex_);
-        if (debugEnabled_) {
-            lines_.emplace_back(message);
-        }
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-  private:
-    const bool debugEnabled_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
+// Loggers with debug off, which the core writes nothing through.
 class FakeLoggerFactory final : public platform::LoggerFactory {
   public:
-    bool debugEnabled = false;
-
-    std::shared_ptr<platform::Logger> makeLogger(std::string_view subsystem,
-                                                 std::string_view category) override {
-        std::lock_guard lock(mutex_);
-        made_.emplace_back(subsystem, category);
-        return std::make_shared<FakeLogger>(debugEnabled);
+    std::shared_ptr<platform::Logger> makeLogger(std::string_view, std::string_view) override {
+        struct Quiet final : platform::Logger {
+            bool isDebugEnabled() const override { return false; }
+            void debug(std::string_view) override {}
+        };
+        return std::make_shared<Quiet>();
     }
-    std::vector<std::pair<std::string, std::string>> made() const {
-        std::lock_guard lock(mutex_);
-        return made_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<std::string, std::string>> made_;
 };
 
 // Delivers a post at once, on the posting thread, to every subscription of its name.

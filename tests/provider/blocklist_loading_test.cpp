@@ -15,77 +15,52 @@ namespace {
 using testing::Harness;
 using testing::kUserListPath;
 
-// Each row starts from a provider whose set holds old.example, changes one thing, loads, and
-// says which of old.example and new.example are blocked afterwards.
+// Each row starts from a provider whose set holds old.example, changes what the loader will find
+// (the console user, and what lies at the path it looks under), loads, and says which of
+// old.example and new.example are blocked afterwards.
 TEST(LoadBlocklist, keeps_the_old_set_when_the_text_cannot_be_had) {
+    enum class File { written, gone, unreadable };
     struct Row {
         const char* what;
-        std::function<void(Harness&)> arrange;
+        std::optional<std::string> user;
+        File file;
+        std::string text;
         bool oldBlocked;
         bool newBlocked;
     };
+    // clang-format off
     const Row rows[] = {
-        {"file rewritten", [](Harness& h) { h.files->write(kUserListPath, "new.example\n"); },
-         false, true},
-        {"no console user",
-         [](Harness& h) {
-             h.files->write(kUserListPath, "new.example\n");
-             h.consoleUser->set(std::nullopt);
-         },
-         true, false},
-        {"empty user name",
-         [](Harness& h) {
-             h.files->write(kUserListPath, "new.example\n");
-             h.consoleUser->set("");
-         },
-         true, false},
-        {"login window at the console",
-         [](Harness& h) {
-             h.files->write(
-                 "/Users/loginwindow/Library/Application Support/SieveHarbor/"
-                 "blocklist.txt",
-                 "new.example\n");
-             h.consoleUser->set("loginwindow");
-         },
-         true, false},
-        {"user LoginWindow is a person",
-         [](Harness& h) {
-             h.files->write(
-                 "/Users/LoginWindow/Library/Application Support/SieveHarbor/"
-                 "blocklist.txt",
-                 "new.example\n");
-             h.consoleUser->set("LoginWindow");
-         },
-         false, true},
-        {"file gone", [](Harness& h) { h.files->remove(kUserListPath); }, true, false},
-        {"file exists but cannot be read",
-         [](Harness& h) { h.files->makeUnreadable(kUserListPath); }, true, false},
-        {"one ill-formed byte among good lines",
-         [](Harness& h) { h.files->write(kUserListPath, "new.example\nbad\xFF.example\n"); }, true,
-         false},
-        {"empty file empties the set", [](Harness& h) { h.files->write(kUserListPath, ""); }, false,
-         false},
-        {"only comments empties the set",
-         [](Harness& h) { h.files->write(kUserListPath, "# nothing\n\n"); }, false, false},
+        {"file rewritten", "user1", File::written, "new.example\n", false, true},
+        {"no console user", std::nullopt, File::written, "new.example\n", true, false},
+        {"empty user name", "", File::written, "new.example\n", true, false},
+        {"login window at the console", "loginwindow", File::written, "new.example\n", true, false},
+        {"user LoginWindow is a person", "LoginWindow", File::written, "new.example\n", false, true},
+        {"file gone", "user1", File::gone, "", true, false},
+        {"file exists but cannot be read", "user1", File::unreadable, "", true, false},
+        {"one ill-formed byte among good lines", "user1", File::written, "new.example\nbad\xFF.example\n", true, false},
+        {"empty file empties the set", "user1", File::written, "", false, false},
+        {"only comments empties the set", "user1", File::written, "# nothing\n\n", false, false},
     };
+    // clang-format on
     for (const auto& row : rows) {
         Harness h;
         h.useList("old.example\n");
         ASSERT_TRUE(h.provider->isDomainBlocked("old.example"));
-        row.arrange(h);
+        h.consoleUser->set(row.user);
+        // Under /Users/ by the user's name as the system gives it, whatever the user's home is.
+        const std::string path = "/Users/" + row.user.value_or("user1") +
+                                 "/Library/Application Support/SieveHarbor/blocklist.txt";
+        if (row.file == File::written) {
+            h.files->write(path, row.text);
+        } else if (row.file == File::gone) {
+            h.files->remove(path);
+        } else {
+            h.files->makeUnreadable(path);
+        }
         h.provider->loadBlocklist();
         EXPECT_EQ(h.provider->isDomainBlocked("x.old.example"), row.oldBlocked) << row.what;
         EXPECT_EQ(h.provider->isDomainBlocked("x.new.example"), row.newBlocked) << row.what;
     }
-}
-
-TEST(LoadBlocklist, looks_in_the_console_users_folder_under_users) {
-    Harness h;
-    h.consoleUser->set("user1");
-    h.provider->loadBlocklist();
-    ASSERT_FALSE(h.files->lookups().empty());
-    EXPECT_EQ(h.files->lookups()[0],
-              "/Users/user1/Library/Application Support/SieveHarbor/blocklist.txt");
 }
 
 TEST(LoadBlocklist, a_fixed_path_replaces_the_console_user) {
@@ -193,18 +168,6 @@ TEST(LoadBlocklist, gives_the_hosts_page_advice_to_the_sets_it_builds) {
     h.useList(text);
     EXPECT_TRUE(h.provider->isDomainBlocked("www.host7.example"));
     EXPECT_GE(advisedBytes.load(), text.size());
-}
-
-TEST(DNSProxyProvider, starts_with_its_defaults_and_an_empty_set) {
-    Harness h;
-    EXPECT_EQ(h.provider->safeDNSAddress, "1.1.1.3");
-    EXPECT_EQ(h.provider->safeDNSPort, 53);
-    ASSERT_NE(h.provider->logger, nullptr);
-    EXPECT_EQ(h.loggers->made(), (std::vector<std::pair<std::string, std::string>>{
-                                     {"com.brackenmoor.sieveharbor.proxy", "dns"}}));
-    EXPECT_TRUE(h.provider->blockedDomains.snapshot()->empty());
-    EXPECT_FALSE(h.provider->isDomainBlocked("example.com"));
-    EXPECT_TRUE(h.files->lookups().empty()) << "creating the provider reads nothing";
 }
 
 }  // namespace

@@ -66,16 +66,6 @@ TEST(Lifecycle, reloads_on_notification_only_while_running) {
     EXPECT_FALSE(h.provider->isDomainBlocked("d.example")) << "stopped: not reloaded";
 }
 
-TEST(Lifecycle, a_notification_without_observer_does_nothing) {
-    Harness h;
-    h.useList("a.example\n");
-    h.files->write(kUserListPath, "b.example\n");
-    DNSProxyProvider::blocklistUpdatedCallback(
-        h.notifications.get(), nullptr, blocklistUpdatedNotificationName(), nullptr, nullptr);
-    EXPECT_TRUE(h.provider->isDomainBlocked("a.example"));
-    EXPECT_FALSE(h.provider->isDomainBlocked("b.example"));
-}
-
 TEST(Lifecycle, a_destroyed_provider_leaves_no_subscription_behind) {
     Harness h;
     h.provider->startProxyWithOptions(nullptr, [](auto) {});
