@@ -47,79 +47,51 @@ std::vector<std::string> entriesOf(std::string_view text) {
     return whole;
 }
 
-struct ParseCase {
-    const char* what;
-    std::string text;
-    std::vector<std::string> entries;
-};
-
 TEST(ParseBlocklist, splits_trims_lowers_and_drops_comments) {
-    const ParseCase cases[] = {
+    struct Row {
+        const char* what;
+        std::string text;
+        std::vector<std::string> entries;
+    };
+    using S = std::vector<std::string>;
+    const S ab = {"a.example", "b.example"};
+    const S x = {"x.example"};
+    const S bucher = {"b\u00FCcher.example", "xn--bcher-kva.example"};
+    // clang-format off
+    const Row rows[] = {
         {"spaces around mixed case", "  Example.COM  ", {"example.com"}},
         {"tabs around", "\tads.example.com\t", {"ads.example.com"}},
         {"indented comment", "   #comment", {}},
         {"comment line", "#example.com", {}},
         {"hash after text is part of the entry", "example.com # note", {"example.com # note"}},
-        {"CR LF line ends", "a.example\r\nb.example\r\n", {"a.example", "b.example"}},
+        {"CR LF line ends", "a.example\r\nb.example\r\n", ab},
         {"case duplicates collapse", "Example.com\nexample.com", {"example.com"}},
-        {"no-break space trimmed", "\xC2\xA0x.example\xC2\xA0", {"x.example"}},
+        {"no-break space trimmed", "\xC2\xA0x.example\xC2\xA0", x},
         // IDNA ignores the zero-width space, so the ASCII form clients would send is x.example.
-        {"zero-width space kept, and left out of the ascii form",
-         "\xE2\x80\x8Bx.example",
-         {"x.example", "\xE2\x80\x8Bx.example"}},
-        {"ideographic and en spaces trimmed", "\xE3\x80\x80x.example\xE2\x80\x82", {"x.example"}},
-        {"ogham and narrow no-break spaces trimmed",
-         "\xE1\x9A\x80x.example\xE2\x80\xAF",
-         {"x.example"}},
-        {"form feed splits", "a.example\fb.example", {"a.example", "b.example"}},
-        {"vertical tab splits", "a.example\vb.example", {"a.example", "b.example"}},
-        {"next line splits",
-         "a.example\xC2\x85"
-         "b.example",
-         {"a.example", "b.example"}},
-        {"line separator splits",
-         "a.example\xE2\x80\xA8"
-         "b.example",
-         {"a.example", "b.example"}},
-        {"paragraph separator splits",
-         "a.example\xE2\x80\xA9"
-         "b.example",
-         {"a.example", "b.example"}},
-        {"last line without newline", "a.example\nb.example", {"a.example", "b.example"}},
+        {"zero-width space kept, and left out of the ascii form", "\xE2\x80\x8Bx.example", {"x.example", "\xE2\x80\x8Bx.example"}},
+        {"ideographic and en spaces trimmed", "\xE3\x80\x80x.example\xE2\x80\x82", x},
+        {"ogham and narrow no-break spaces trimmed", "\xE1\x9A\x80x.example\xE2\x80\xAF", x},
+        {"form feed splits", "a.example\fb.example", ab},
+        {"vertical tab splits", "a.example\vb.example", ab},
+        {"next line splits", "a.example\xC2\x85" "b.example", ab},
+        {"line separator splits", "a.example\xE2\x80\xA8" "b.example", ab},
+        {"paragraph separator splits", "a.example\xE2\x80\xA9" "b.example", ab},
+        {"last line without newline", "a.example\nb.example", ab},
         {"empty text", "", {}},
         {"only blanks and comments", "\n  \n# x\n\t\n", {}},
-        {"byte-order mark removed",
-         "\xEF\xBB\xBF"
-         "a.example",
-         {"a.example"}},
-        {"byte-order mark only at the start",
-         "a.example\n\xEF\xBB\xBF"
-         "b.example",
-         {"a.example", "b.example",
-          "\xEF\xBB\xBF"
-          "b.example"}},
+        {"byte-order mark removed", "\xEF\xBB\xBF" "a.example", {"a.example"}},
+        {"byte-order mark only at the start", "a.example\n\xEF\xBB\xBF" "b.example", {"a.example", "b.example", "\xEF\xBB\xBF" "b.example"}},
         {"inner spaces and stars stay", "*.ads example.com", {"*.ads example.com"}},
-        {"non-ascii lowered and composed",
-         "CAFE\u0301.example",
-         {"caf\u00E9.example", "xn--caf-dma.example"}},
-        {"unicode entry also gives its ascii form",
-         "B\u00DCcher.example",
-         {"b\u00FCcher.example", "xn--bcher-kva.example"}},
-        {"ace entry also gives its unicode form",
-         "XN--bcher-kva.example",
-         {"b\u00FCcher.example", "xn--bcher-kva.example"}},
-        {"both ways at once",
-         "b\u00FCcher.xn--p1ai",
-         {"b\u00FCcher.xn--p1ai", "b\u00FCcher.\u0440\u0444", "xn--bcher-kva.xn--p1ai"}},
-        {"an ascii form that would read as a comment is left out",
-         "\u200B# note",
-         {"\u200B# note"}},
-        {"a name idna refuses keeps only its own form",
-         "xn--a.example\na\u0639b.example",
-         {"a\u0639b.example", "xn--a.example"}},
+        {"non-ascii lowered and composed", "CAFE\u0301.example", {"caf\u00E9.example", "xn--caf-dma.example"}},
+        {"unicode entry also gives its ascii form", "B\u00DCcher.example", bucher},
+        {"ace entry also gives its unicode form", "XN--bcher-kva.example", bucher},
+        {"both ways at once", "b\u00FCcher.xn--p1ai", {"b\u00FCcher.xn--p1ai", "b\u00FCcher.\u0440\u0444", "xn--bcher-kva.xn--p1ai"}},
+        {"an ascii form that would read as a comment is left out", "\u200B# note", {"\u200B# note"}},
+        {"a name idna refuses keeps only its own form", "xn--a.example\na\u0639b.example", {"a\u0639b.example", "xn--a.example"}},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(entriesOf(c.text), c.entries) << c.what;
+    // clang-format on
+    for (const auto& row : rows) {
+        EXPECT_EQ(entriesOf(row.text), row.entries) << row.what;
     }
 }
 

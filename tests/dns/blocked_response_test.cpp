@@ -37,40 +37,38 @@ Datagram expected(std::initializer_list<std::uint8_t> head, std::uint8_t typeHig
     return d;
 }
 
-struct ShapeCase {
-    const char* what;
-    std::uint8_t typeHigh, typeLow;
-    Datagram reply;
-};
-
 TEST(MakeBlockedResponse, worked_example_gives_the_exact_bytes) {
     const std::initializer_list<std::uint8_t> answerHead = {0x12, 0x34, 0x81, 0x80, 0x00, 0x01,
                                                             0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
+    const std::initializer_list<std::uint8_t> nameError = {0x12, 0x34, 0x81, 0x83, 0x00, 0x01,
+                                                           0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
     const std::initializer_list<std::uint8_t> aRecord = {0xc0, 0x0c, 0x00, 0x01, 0x00, 0x01,
                                                          0x00, 0x00, 0x00, 0x3c, 0x00, 0x04,
                                                          0x00, 0x00, 0x00, 0x00};
     const std::initializer_list<std::uint8_t> aaaaRecord = {
         0xc0, 0x0c, 0x00, 0x1c, 0x00, 0x01, 0x00, 0x00, 0x00, 0x3c, 0x00, 0x10, 0, 0,
         0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0};
-    const ShapeCase cases[] = {
+    struct Row {
+        const char* what;
+        std::uint8_t typeHigh, typeLow;
+        Datagram reply;
+    };
+    // clang-format off
+    const Row rows[] = {
         {"A gets 0.0.0.0", 0x00, 0x01, expected(answerHead, 0x00, 0x01, aRecord)},
         {"AAAA gets ::", 0x00, 0x1c, expected(answerHead, 0x00, 0x1c, aaaaRecord)},
-        {"HTTPS gets a name error", 0x00, 0x41,
-         expected({0x12, 0x34, 0x81, 0x83, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0x00,
-                  0x41, {})},
+        {"HTTPS gets a name error", 0x00, 0x41, expected(nameError, 0x00, 0x41, {})},
         {"MX gets the A-shaped answer", 0x00, 0x0f, expected(answerHead, 0x00, 0x0f, aRecord)},
         {"type 7168 is not AAAA", 0x1c, 0x00, expected(answerHead, 0x1c, 0x00, aRecord)},
         {"type 284 is not AAAA", 0x01, 0x1c, expected(answerHead, 0x01, 0x1c, aRecord)},
         {"type 16705 is not HTTPS", 0x41, 0x41, expected(answerHead, 0x41, 0x41, aRecord)},
     };
-    for (const auto& c : cases) {
-        const Datagram query = workedExample(c.typeHigh, c.typeLow);
+    // clang-format on
+    for (const auto& row : rows) {
+        const Datagram query = workedExample(row.typeHigh, row.typeLow);
         ASSERT_EQ(query.size(), 41u);
-        EXPECT_EQ(makeBlockedResponse(query), c.reply) << c.what;
+        EXPECT_EQ(makeBlockedResponse(query), row.reply) << row.what;
     }
-    EXPECT_EQ(makeBlockedResponse(workedExample(0, 1))->size(), 46u);
-    EXPECT_EQ(makeBlockedResponse(workedExample(0, 28))->size(), 58u);
-    EXPECT_EQ(makeBlockedResponse(workedExample(0, 65))->size(), 30u);
 }
 
 TEST(MakeBlockedResponse, copies_id_qdcount_and_question_and_fixes_the_rest) {
@@ -91,11 +89,6 @@ TEST(MakeBlockedResponse, copies_id_qdcount_and_question_and_fixes_the_rest) {
     EXPECT_EQ((*reply)[answer + 5], 0x01) << "answer CLASS is IN whatever the question says";
 }
 
-struct NothingCase {
-    const char* what;
-    Datagram query;
-};
-
 TEST(MakeBlockedResponse, yields_nothing_for_an_incomplete_question) {
     Datagram threeAfterZero = header();
     appendLabel(threeAfterZero, "test");
@@ -107,10 +100,8 @@ TEST(MakeBlockedResponse, yields_nothing_for_an_incomplete_question) {
     pointer.push_back(0xC0);
     pointer.insert(pointer.end(), 196, 'x');  // 209 bytes: the walk lands past the end
     Datagram overrun = header();
-    for (std::uint8_t b : {0x3F, 0x61, 0x62}) {
-        overrun.push_back(b);
-    }
-    const NothingCase cases[] = {
+    appendBytes(overrun, {0x3F, 0x61, 0x62});
+    const std::pair<const char*, Datagram> cases[] = {
         {"empty", {}},
         {"bare header", header()},
         {"only three bytes after the zero byte", threeAfterZero},
@@ -118,8 +109,8 @@ TEST(MakeBlockedResponse, yields_nothing_for_an_incomplete_question) {
         {"label length beyond the end", overrun},
         {"compression pointer in a datagram under 210 bytes", pointer},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(makeBlockedResponse(c.query), std::nullopt) << c.what;
+    for (const auto& [what, query] : cases) {
+        EXPECT_EQ(makeBlockedResponse(query), std::nullopt) << what;
     }
 }
 

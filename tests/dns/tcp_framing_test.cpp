@@ -32,30 +32,19 @@ TEST(TcpFramer, reassembles_messages_however_the_stream_is_cut) {
         TcpFramer::Status end;
         bool midMessage;
     };
+    const auto more = TcpFramer::Status::more;
+    const auto bad = TcpFramer::Status::bad;
+    const auto two = concat({*frameMessage(header), *frameMessage(messageOf(40, 1))});
+    // clang-format off
     const Row rows[] = {
-        {"two messages back to back",
-         concat({*frameMessage(header), *frameMessage(messageOf(40, 1))}),
-         {header, messageOf(40, 1)},
-         TcpFramer::Status::more,
-         false},
-        {"the largest message", *frameMessage(largest), {largest}, TcpFramer::Status::more, false},
-        {"a message still coming",
-         concat({*frameMessage(header), {0x00, 0x20, 1, 2, 3}}),
-         {header},
-         TcpFramer::Status::more,
-         true},
-        {"a length byte alone", {0x00}, {}, TcpFramer::Status::more, true},
-        {"length 0 after a message",
-         concat({*frameMessage(header), {0x00, 0x00}}),
-         {header},
-         TcpFramer::Status::bad,
-         true},
-        {"too short for a header",
-         {0x00, 0x0B, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
-         {},
-         TcpFramer::Status::bad,
-         true},
+        {"two messages back to back", two, {header, messageOf(40, 1)}, more, false},
+        {"the largest message", *frameMessage(largest), {largest}, more, false},
+        {"a message still coming", concat({*frameMessage(header), {0x00, 0x20, 1, 2, 3}}), {header}, more, true},
+        {"a length byte alone", {0x00}, {}, more, true},
+        {"length 0 after a message", concat({*frameMessage(header), {0x00, 0x00}}), {header}, bad, true},
+        {"too short for a header", {0x00, 0x0B, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {}, bad, true},
     };
+    // clang-format on
     for (const auto& row : rows) {
         const std::size_t size = row.stream.size();
         std::vector<std::vector<std::size_t>> cuttings = {{size}};
