@@ -206,35 +206,34 @@ TEST(ForwardQuery, follows_the_state_send_and_receive_tables_on_either_transport
     }
 }
 
-TEST(ForwardQuery, times_out_exactly_at_the_reply_timeout) {
-    Harness h(Transport::datagram, ForwardOptions{.replyTimeout = milliseconds(200)});
-    h.factory->script.statesOnStart = {ConnectionState::ready()};
-    h.factory->script.sendResult = std::optional<platform::ConnectionError>{};
-    auto connection = h.forward();
-    ASSERT_EQ(connection->pendingReceives(), 1u);
-    h.queue->advance(milliseconds(199));
-    EXPECT_EQ(connection->cancelCalls(), 0u);
-    h.queue->advance(milliseconds(1));
-    EXPECT_EQ(connection->cancelCalls(), 1u);
-    EXPECT_EQ(h.context.counters()->read().exchanges, (std::array<std::uint64_t, 3>{0, 1, 0}));
+// Connections that get ready and send by themselves, leaving the reply to the test.
+FakeConnection::Script readyAndSent() {
+    FakeConnection::Script script;
+    script.statesOnStart = {ConnectionState::ready()};
+    script.sendResult = std::optional<platform::ConnectionError>{};
+    return script;
 }
 
-// A platform that completes a receive after cancel must still see nothing delivered.
-TEST(ForwardQuery, nothing_is_delivered_after_cancel) {
+// Exactly at the timeout, not a tick before; and a platform that completes a receive after cancel
+// must still see nothing delivered.
+TEST(ForwardQuery, times_out_at_the_reply_timeout_and_delivers_nothing_after_cancel) {
     for (const bool timeout : {true, false}) {
         SCOPED_TRACE(timeout ? "ended by the timeout" : "ended by a failure");
-        Harness h;
-        h.factory->script.statesOnStart = {ConnectionState::ready()};
-        h.factory->script.sendResult = std::optional<platform::ConnectionError>{};
+        Harness h(Transport::datagram, ForwardOptions{.replyTimeout = milliseconds(200)});
+        h.factory->script = readyAndSent();
         h.factory->script.completePendingOnCancel = false;
         auto connection = h.forward();
+        ASSERT_EQ(connection->pendingReceives(), 1u);
         if (timeout) {
-            h.queue->advance(kReplyTimeout);
+            h.queue->advance(milliseconds(199));
+            EXPECT_EQ(connection->cancelCalls(), 0u);
+            h.queue->advance(milliseconds(1));
         } else {
             connection->reportState(ConnectionState::failed(kRefused));
             h.queue->runUntilIdle();
         }
         ASSERT_EQ(connection->cancelCalls(), 1u);
+        EXPECT_EQ(h.context.counters()->read().exchanges[timeout ? 1 : 2], 1u);
         ASSERT_TRUE(connection->completeReceive({kReply, true, std::nullopt}));
         connection->reportState(ConnectionState::ready());
         h.queue->runUntilIdle();
@@ -276,21 +275,18 @@ TEST(ForwardQuery, a_connection_without_a_descriptor_counts_as_dropped) {
     EXPECT_EQ(h.context.inFlight(), 0u);
 }
 
+// Each exchange has a connection and a serial queue of its own; replies come back in the order
+// they arrive, each to its own endpoint.
 TEST(ForwardQuery, each_exchange_gets_its_own_connection_and_serial_queue) {
     Harness h;
+    h.factory->script = readyAndSent();
     auto a = h.forward("a");
     auto b = h.forward("b");
     EXPECT_NE(a, b);
     EXPECT_EQ(h.queue->serialQueuesMade(), 2u);
-    // Replies come back in the order they arrive, each to its own endpoint.
-    for (auto* c : {b.get(), a.get()}) {
-        c->reportState(ConnectionState::ready());
-        h.queue->runUntilIdle();
-        c->completeSend();
-        h.queue->runUntilIdle();
-        c->completeReceive({c == a.get() ? kQuery : kReply, true, std::nullopt});
-        h.queue->runUntilIdle();
-    }
+    b->completeReceive({kReply, true, std::nullopt});
+    a->completeReceive({kQuery, true, std::nullopt});
+    h.queue->runUntilIdle();
     const auto writes = h.flow->writes();
     ASSERT_EQ(writes.size(), 2u);
     EXPECT_EQ(writes[0].endpoints[0], fakes::endpoint("b"));
@@ -302,19 +298,15 @@ TEST(ForwardQuery, each_exchange_gets_its_own_connection_and_serial_queue) {
 TEST(ForwardQuery, exchange_outlives_its_context_and_then_lets_the_flow_go) {
     auto queue = std::make_shared<FakeQueue>();
     auto factory = std::make_shared<FakeConnectionFactory>();
+    factory->script = readyAndSent();
     auto flow = std::make_shared<FakeUdpFlow>();
     {
         ForwardContext context(queue, factory, {});
         forwardQuery(context, kQuery, flow, fakes::endpoint("a"), "1.1.1.3");
     }
     queue->runUntilIdle();
-    auto connection = factory->connections().at(0);
     EXPECT_GT(flow.use_count(), 1);
-    connection->reportState(ConnectionState::ready());
-    queue->runUntilIdle();
-    connection->completeSend();
-    queue->runUntilIdle();
-    connection->completeReceive({kReply, true, std::nullopt});
+    factory->connections().at(0)->completeReceive({kReply, true, std::nullopt});
     queue->runUntilIdle();
     EXPECT_EQ(flow->writes().size(), 1u);
     EXPECT_EQ(flow.use_count(), 1) << "nothing of the exchange is left holding the flow";
