@@ -133,9 +133,9 @@ TEST(HandleNewFlow, chooses_answer_drop_or_relay_per_message_on_either_transport
         d[2] |= 0x80;  // QR: a reply, which a loop between two resolvers would bounce for ever
         return d;
     };
+    // clang-format off
     const Row rows[] = {
-        {"response for a blocked name: dropped", response(query({"blocked", "example"})), false,
-         false},
+        {"response for a blocked name: dropped", response(query({"blocked", "example"})), false, false},
         {"response for another name: dropped", response(query({"other", "example"})), false, false},
         {"blocked name", query({"blocked", "example"}), true, false},
         {"blocked name, any case", query({"X", "BLOCKED", "Example"}), true, false},
@@ -145,6 +145,7 @@ TEST(HandleNewFlow, chooses_answer_drop_or_relay_per_message_on_either_transport
         {"datagram too short for a question relayed unchanged", shortDatagram, false, true},
         {"response too short for a question: dropped", response(shortDatagram), false, false},
     };
+    // clang-format on
     for (const auto& row : rows) {
         const bool fitsStream = row.message.size() >= dns::kHeaderSize;
         for (const bool tcp : {false, true}) {
