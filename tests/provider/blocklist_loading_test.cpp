@@ -63,16 +63,6 @@ TEST(LoadBlocklist, keeps_the_old_set_when_the_text_cannot_be_had) {
     }
 }
 
-TEST(LoadBlocklist, a_fixed_path_replaces_the_console_user) {
-    ProviderSettings settings;
-    settings.fixedBlocklistPath = "/etc/sieveharbor/blocklist.txt";
-    Harness h(settings);
-    h.consoleUser->set(std::nullopt);
-    h.files->write("/etc/sieveharbor/blocklist.txt", "fixed.example\n");
-    h.provider->loadBlocklist();
-    EXPECT_TRUE(h.provider->isDomainBlocked("a.fixed.example"));
-}
-
 // Every load that finds a file is reported, with why it was refused; a refused load leaves the
 // old set in force.
 TEST(LoadBlocklist, reports_each_load_and_why_it_was_refused) {

@@ -265,19 +265,5 @@ TEST(HandleDatagrams, answers_only_datagrams_that_have_an_endpoint_batch_after_b
     EXPECT_EQ(flow->pendingReads(), 1u);
 }
 
-TEST(HandleDatagrams, an_exchange_under_way_writes_its_reply_after_the_provider_is_gone) {
-    Harness h;
-    h.connections->fake.script.statesOnStart = {platform::ConnectionState::ready()};
-    h.connections->fake.script.sendResult = std::optional<platform::ConnectionError>{};
-    const dns::Datagram reply = {1, 2, 3};
-    h.connections->fake.script.reply = fakes::FakeConnection::Reply{reply, true, std::nullopt};
-    auto flow = h.openFlow();
-    flow->completeRead({{query({"open", "example"})}, endpoints({"c"})});
-    h.provider.reset();
-    h.queue->runUntilIdle();
-    ASSERT_EQ(flow->writes().size(), 1u);
-    EXPECT_EQ(flow->writes()[0].datagrams, std::vector<dns::Datagram>{reply});
-}
-
 }  // namespace
 }  // namespace sieveharbor::provider
