@@ -4,12 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "fakes/temp_folder.h"
 
@@ -89,30 +87,6 @@ TEST(WriteAtomically, keeps_the_mode_and_a_link_and_leaves_nothing_behind) {
         ++files;
     }
     EXPECT_EQ(files, 3u) << "a temporary file was left behind";
-}
-
-TEST(WriteAtomically, a_reader_sees_one_whole_list_or_the_other) {
-    const TempFolder folder;
-    const auto list = folder.path() / "list.txt";
-    // Big enough that a write in place would be seen half done.
-    const std::string first(std::size_t{1} << 20, 'a');
-    const std::string second((std::size_t{1} << 20) + 4096, 'b');
-    ASSERT_FALSE(writeAtomically(list, first));
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
-        for (int i = 0; i < 100; ++i) {
-            EXPECT_FALSE(writeAtomically(list, i % 2 == 0 ? second : first));
-        }
-        done = true;
-    });
-    int reads = 0;
-    while (!done || reads == 0) {
-        const auto seen = contentOf(list);
-        ASSERT_TRUE(seen == first || seen == second) << "a read saw " << seen.size() << " bytes";
-        ++reads;
-    }
-    writer.join();
-    EXPECT_GT(reads, 0);
 }
 
 }  // namespace
