@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <string>
 
 #include "fakes/fake_flow.h"
@@ -105,22 +104,8 @@ struct Relay {
     }
 };
 
-TEST(Relay, late_answer_within_the_timeout_is_written_and_after_it_is_not) {
-    // Within: a timeout far beyond any stall of a loaded machine, so the reply always comes
-    // first.
-    {
-        StubUpstream stub(StubUpstream::silent);
-        Relay relay(Family::v4, stub.port(), ForwardOptions{.replyTimeout = milliseconds(60'000)});
-        LoopbackSocket client;
-        ASSERT_TRUE(client.sendTo(relay.port(), query(1)));
-        ASSERT_TRUE(stub.waitForQueries(1, kWait));
-        EXPECT_FALSE(client.receive(milliseconds(100)));
-        ASSERT_TRUE(stub.replyTo(0, *StubUpstream::answer(query(1))));
-        auto got = client.receive(kWait);
-        ASSERT_TRUE(got);
-        EXPECT_EQ(got->bytes, *StubUpstream::answer(query(1)));
-    }
-    // After: the reply is sent only once the exchange is seen to have ended.
+// The exchange's socket is gone by the time its timeout has passed.
+TEST(Relay, an_answer_after_the_timeout_is_not_written) {
     StubUpstream stub(StubUpstream::silent);
     Relay relay(Family::v4, stub.port(), ForwardOptions{.replyTimeout = milliseconds(20)});
     LoopbackSocket client;
@@ -131,26 +116,8 @@ TEST(Relay, late_answer_within_the_timeout_is_written_and_after_it_is_not) {
     EXPECT_FALSE(client.receive(milliseconds(200)));
 }
 
-// Whether a UDP socket of this process's network namespace is bound to the local port.
-bool udpPortBound(std::uint16_t port) {
-    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
-        std::ifstream lines(table);
-        std::string line;
-        std::getline(lines, line);  // the header
-        while (std::getline(lines, line)) {
-            // "  sl  local_address ..." with the address as HEX:PORT
-            const auto colon = line.find(':', line.find(':') + 1);
-            if (colon != std::string::npos &&
-                std::stoul(line.substr(colon + 1, 4), nullptr, 16) == port) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-// Each exchange has a socket of its own, with its own kernel-chosen port, closed as it ends
-// (over IPv6 here, IPv4 elsewhere).
+// Each exchange has a socket of its own, with its own kernel-chosen port (over IPv6 here, IPv4
+// elsewhere), and an answer that comes within the timeout goes back to its own client.
 TEST(Relay, replies_arriving_in_reverse_order_go_back_in_arrival_order_to_their_own_clients) {
     StubUpstream stub(StubUpstream::silent, Family::v6);
     Relay relay(Family::v6, stub.port(), ForwardOptions{});
@@ -167,15 +134,12 @@ TEST(Relay, replies_arriving_in_reverse_order_go_back_in_arrival_order_to_their_
     const auto firstPort = stub.senderPort(indexOf(query(1)));
     const auto secondPort = stub.senderPort(indexOf(query(2)));
     EXPECT_NE(firstPort, secondPort);
-    EXPECT_TRUE(udpPortBound(firstPort) && udpPortBound(secondPort));
 
     ASSERT_TRUE(stub.replyTo(indexOf(query(2)), *StubUpstream::answer(query(2))));
     auto toSecond = second.receive(kWait);
     ASSERT_TRUE(toSecond);
     EXPECT_EQ(toSecond->bytes, *StubUpstream::answer(query(2)));
     EXPECT_FALSE(first.receive(milliseconds(50)));
-    EXPECT_TRUE(waitFor([&] { return !udpPortBound(secondPort); }));
-    EXPECT_TRUE(udpPortBound(firstPort)) << "the first exchange is still waiting";
 
     ASSERT_TRUE(stub.replyTo(indexOf(query(1)), *StubUpstream::answer(query(1))));
     auto toFirst = first.receive(kWait);

@@ -2,18 +2,13 @@
 // stream flow, which answers, relays over a TCP connection of its own, and closes as the kernel's
 // buffers and the client's behaviour say. What the fakes cannot show: the bytes on real sockets.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
 #include <vector>
 
-#include "dns/blocked_response.h"
 #include "dns/wire.h"
 #include "fakes/fake_host.h"
-#include "fakes/loopback.h"
 #include "fakes/loopback_tcp.h"
 #include "fakes/wait_for.h"
 #include "flow/stream_session.h"
@@ -39,10 +34,6 @@ const auto kAnswer = StubUpstream::answer;
 
 dns::Datagram relayedQuery(std::uint16_t id = 0x1234) {
     return query({"relayed", "example"}, 1, 1, id);
-}
-
-dns::Datagram blockedAnswer(const dns::Datagram& q) {
-    return *dns::makeBlockedResponse(q);
 }
 
 // The provider on real loops and sockets, blocking blocked.example, relaying to `upstreamPort`
@@ -88,46 +79,13 @@ struct Proxy {
     std::shared_ptr<TcpListener> listener;
 };
 
-// Over TCP a message gets what the same datagram gets over UDP, the relayed one from a TCP
-// upstream, and the connection serves on.
-TEST(Tcp, answers_blocked_queries_and_relays_the_rest_over_tcp) {
-    TcpStubUpstream upstream(kAnswer);
-    Proxy proxy(upstream.port());
-    ASSERT_TRUE(proxy.listener);
-    auto response = query({"blocked", "example"});
-    response[2] |= 0x80;
-    struct Row {
-        const char* what;
-        dns::Datagram message;
-        std::optional<dns::Datagram> reply;
-    };
-    const Row rows[] = {
-        {"blocked AAAA", query({"ads", "blocked", "example"}, 28),
-         blockedAnswer(query({"ads", "blocked", "example"}, 28))},
-        {"relayed unchanged", relayedQuery(), kAnswer(relayedQuery())},
-        {"a response is dropped", response, std::nullopt},
-        {"blocked after all that", query({"blocked", "example"}),
-         blockedAnswer(query({"blocked", "example"}))},
-    };
-    TcpClient client(proxy.listener->port());
-    ASSERT_TRUE(client.connected());
-    for (const auto& row : rows) {
-        ASSERT_TRUE(client.send(row.message)) << row.what;
-        EXPECT_EQ(client.receive(row.reply ? kWait : milliseconds(100)), row.reply) << row.what;
-    }
-    EXPECT_EQ(upstream.queryCount(), 1u);
-    EXPECT_EQ(proxy.provider->metrics().received[1], 4u);
-}
-
-// A listening socket made elsewhere (as systemd makes it) is served like one bound here.
+// A listening socket made elsewhere (as systemd makes it) is served like one bound here, and a
+// query that is not blocked is relayed over TCP. What each message gets is the fake-based flow
+// tests' to show, and the end-to-end tests', over the real proxy.
 TEST(Tcp, serves_a_listening_socket_it_is_given) {
     TcpStubUpstream upstream(kAnswer);
     Proxy proxy(upstream.port());
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int fd = fakes::boundSocket(fakes::Family::v4, SOCK_STREAM | SOCK_NONBLOCK);
     ASSERT_EQ(::listen(fd, 8), 0);
     auto adopted = TcpListener::adopt(*proxy.loops, fd, proxy.onFlow());
     ASSERT_TRUE(adopted.listener) << adopted.error.message();
