@@ -60,10 +60,6 @@ std::optional<Datagram> answerOverUdp(const Datagram& query) {
     return recognisableAnswer(query, false);
 }
 
-std::optional<Datagram> answerOverTcp(const Datagram& query) {
-    return recognisableAnswer(query, true);
-}
-
 // Serves on address:port from this thread; returns only when the socket cannot be set up.
 int serveOn(const char* address, const char* port) {
     sockaddr_in local{};
@@ -96,27 +92,17 @@ int serveOn(const char* address, const char* port) {
 
 // A port the proxy can take for both its UDP and its TCP listener. A kernel-chosen UDP port is
 // drawn from the range TCP clients' source ports come from, so another test's connection may
-// hold it for TCP: that port is passed over. The TCP bind sets SO_REUSEADDR as the proxy does.
+// hold it for TCP: that port is passed over.
 std::optional<std::uint16_t> portFreeForUdpAndTcp() {
     for (int attempt = 0; attempt < 50; ++attempt) {
         const sieveharbor::fakes::LoopbackSocket udp;
-        if (!udp.valid()) {
-            return std::nullopt;
-        }
-        const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (tcp < 0) {
-            return std::nullopt;
-        }
-        const int on = 1;
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(udp.port());
-        const bool taken = ::setsockopt(tcp, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-                           ::bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
-        ::close(tcp);
-        if (!taken) {
-            return udp.port();
+        const int tcp = sieveharbor::fakes::boundSocket(sieveharbor::fakes::Family::v4, SOCK_STREAM,
+                                                        udp.port());
+        if (tcp >= 0) {
+            ::close(tcp);
+            if (udp.valid()) {
+                return udp.port();
+            }
         }
     }
     return std::nullopt;
@@ -149,9 +135,10 @@ int main(int argc, char** argv) {
     StubUpstream stub(silent ? StubUpstream::Responder(StubUpstream::silent)
                              : StubUpstream::Responder(answerOverUdp));
     // The same answers over TCP, on the same port.
-    const TcpStubUpstream tcp(silent ? StubUpstream::Responder(StubUpstream::silent)
-                                     : StubUpstream::Responder(answerOverTcp),
-                              nullptr, stub.port());
+    const TcpStubUpstream tcp(
+        silent ? StubUpstream::Responder(StubUpstream::silent)
+               : [](const Datagram& query) { return recognisableAnswer(query, true); },
+        nullptr, stub.port());
     if (stub.port() == 0 || tcp.port() == 0) {
         std::fputs("stub upstream: cannot bind 127.0.0.1\n", stderr);
         return 1;

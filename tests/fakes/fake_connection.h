@@ -43,12 +43,10 @@ class FakeConnection final : public platform::Connection,
     const std::string& host() const { return host_; }
     std::uint16_t port() const { return port_; }
     platform::Transport transport() const { return transport_; }
-    bool started() const { return queue_ != nullptr; }
     bool hasStateHandler() const { return static_cast<bool>(stateHandler_); }
     const std::vector<dns::Datagram>& sent() const { return sent_; }
     std::size_t receiveCalls() const { return receiveCalls_; }
     std::size_t cancelCalls() const { return cancelCalls_; }
-    std::size_t pendingSends() const { return sends_.size(); }
     std::size_t pendingReceives() const { return receives_.size(); }
 
     // Driving it. Each call posts the handler; it runs when the queue runs it.

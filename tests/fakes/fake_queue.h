@@ -46,8 +46,6 @@ class FakeQueue final : public platform::Queue {
     // Moves the clock forward, firing every timer that falls due on the way, then drains.
     void advance(std::chrono::milliseconds by) { state_->advance(by); }
 
-    std::chrono::milliseconds now() const { return state_->now; }
-    std::size_t pendingTasks() const { return state_->tasks.size(); }
     // Timers armed and neither fired nor cancelled.
     std::size_t pendingTimers() const {
         return static_cast<std::size_t>(

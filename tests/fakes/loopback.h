@@ -27,6 +27,57 @@ inline const char* loopbackText(Family family) {
     return family == Family::v4 ? "127.0.0.1" : "::1";
 }
 
+// The family's loopback address with a port, and the length to pass with it.
+struct LoopbackAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+inline LoopbackAddress loopbackAddress(Family family, std::uint16_t port) {
+    LoopbackAddress address;
+    if (family == Family::v4) {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address.storage);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.length = sizeof v4;
+    } else {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address.storage);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        v6.sin6_addr = in6addr_loopback;
+        address.length = sizeof v6;
+    }
+    return address;
+}
+
+inline std::uint16_t portOf(const sockaddr_storage& address) {
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                     : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+// A socket of `type` (SOCK_DGRAM or SOCK_STREAM, flags allowed) bound to the family's loopback
+// address, on a port the kernel picks unless one is given; -1 on failure.
+inline int boundSocket(Family family, int type, std::uint16_t port = 0) {
+    const auto address = loopbackAddress(family, port);
+    const int fd = ::socket(address.storage.ss_family, type | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::bind(fd, address.get(), address.length) == 0) {
+        return fd;
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return -1;
+}
+
+inline std::uint16_t boundPort(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? portOf(address)
+                                                                                  : 0;
+}
+
 // A plain UDP socket on 127.0.0.1 or ::1 with a kernel-chosen port: the asking application, or
 // the socket under a stub upstream. Every wait is bounded.
 class LoopbackSocket {
@@ -37,27 +88,19 @@ class LoopbackSocket {
         socklen_t fromLength = 0;
     };
 
-    explicit LoopbackSocket(Family family = Family::v4) : family_(family) {
-        fd_ = ::socket(family == Family::v4 ? AF_INET : AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_storage address = addressFor(0);
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), lengthOf(family_)) != 0) {
-            close();
-            return;
-        }
+    explicit LoopbackSocket(Family family = Family::v4)
+        : family_(family), fd_(boundSocket(family, SOCK_DGRAM)) {
         int size = 4 * 1024 * 1024;
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        socklen_t length = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = family == Family::v4 ? ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port)
-                                     : ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port);
+        port_ = boundPort(fd_);
     }
     ~LoopbackSocket() { close(); }
     LoopbackSocket(const LoopbackSocket&) = delete;
     LoopbackSocket& operator=(const LoopbackSocket&) = delete;
 
     bool valid() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     std::uint16_t port() const { return port_; }
-    Family family() const { return family_; }
 
     // Frees the port; a later send to it is refused by the kernel (an absent upstream).
     void close() {
@@ -68,8 +111,8 @@ class LoopbackSocket {
     }
 
     bool sendTo(std::uint16_t port, dns::ByteView bytes) const {
-        sockaddr_storage address = addressFor(port);
-        return sendTo(address, lengthOf(family_), bytes);
+        const auto address = loopbackAddress(family_, port);
+        return sendTo(address.storage, address.length, bytes);
     }
     bool sendTo(const sockaddr_storage& address, socklen_t length, dns::ByteView bytes) const {
         return ::sendto(fd_, bytes.data(), bytes.size(), 0,
@@ -97,25 +140,6 @@ class LoopbackSocket {
     }
 
   private:
-    sockaddr_storage addressFor(std::uint16_t port) const {
-        sockaddr_storage address{};
-        if (family_ == Family::v4) {
-            auto& v4 = reinterpret_cast<sockaddr_in&>(address);
-            v4.sin_family = AF_INET;
-            v4.sin_port = htons(port);
-            v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        } else {
-            auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
-            v6.sin6_family = AF_INET6;
-            v6.sin6_port = htons(port);
-            v6.sin6_addr = in6addr_loopback;
-        }
-        return address;
-    }
-    static socklen_t lengthOf(Family family) {
-        return family == Family::v4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    }
-
     Family family_;
     int fd_ = -1;
     std::uint16_t port_ = 0;
@@ -172,10 +196,7 @@ class StubUpstream {
     // The source port query number index (in arrival order) came from.
     std::uint16_t senderPort(std::size_t index) const {
         std::lock_guard lock(mutex_);
-        const auto& from = seen_.at(index).from;
-        return ntohs(from.ss_family == AF_INET6
-                         ? reinterpret_cast<const sockaddr_in6&>(from).sin6_port
-                         : reinterpret_cast<const sockaddr_in&>(from).sin_port);
+        return portOf(seen_.at(index).from);
     }
     // Answers query number index (in arrival order) from the stub's socket, to its sender.
     bool replyTo(std::size_t index, dns::ByteView bytes) const {

@@ -3,22 +3,8 @@
 // DNS over TCP on loopback for tests: a client that writes and reads framed messages with
 // bounded waits, and a stub upstream that answers each framed query on its connection.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <optional>
-#include <thread>
-#include <vector>
-
-#include "dns/datagram.h"
 #include "dns/tcp_framing.h"
+#include "fakes/loopback.h"
 
 namespace sieveharbor::fakes {
 
@@ -29,11 +15,8 @@ class TcpClient {
         if (receiveBuffer > 0) {
             ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         }
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        const auto address = loopbackAddress(Family::v4, port);
+        connected_ = ::connect(fd_, address.get(), address.length) == 0;
     }
     ~TcpClient() { ::close(fd_); }
     TcpClient(const TcpClient&) = delete;
@@ -98,20 +81,13 @@ class TcpStubUpstream {
 
     // port 0: one the kernel picks.
     explicit TcpStubUpstream(Responder responder, Delay delay = nullptr, std::uint16_t port = 0)
-        : responder_(std::move(responder)), delay_(std::move(delay)) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener_, 64) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            return;
+        : responder_(std::move(responder)),
+          delay_(std::move(delay)),
+          listener_(boundSocket(Family::v4, SOCK_STREAM, port)) {
+        if (listener_ >= 0 && ::listen(listener_, 64) == 0) {
+            port_ = boundPort(listener_);
+            acceptor_ = std::thread([this] { acceptLoop(); });
         }
-        port_ = ntohs(address.sin_port);
-        acceptor_ = std::thread([this] { acceptLoop(); });
     }
     ~TcpStubUpstream() {
         stop_ = true;

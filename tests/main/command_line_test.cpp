@@ -64,6 +64,9 @@ TEST(CommandLine, good_arguments_are_read_as_given) {
     }
     EXPECT_FALSE(parse({"--no-tcp"}).options->tcp);
     EXPECT_EQ(parse({"--metrics", "[::1]:9353"}).options->metrics->text(), "[::1]:9353");
+    EXPECT_TRUE(parse({"--help"}).options->help);
+    EXPECT_TRUE(parse({"--version"}).options->version);
+    EXPECT_NE(usageText().find("--listen ADDR:PORT"), std::string::npos);
 }
 
 TEST(CommandLine, bad_arguments_give_one_line_naming_the_argument) {
@@ -176,12 +179,6 @@ TEST(CommandLine, the_caps_fit_the_descriptor_limit) {
         EXPECT_LE(budget.tcpConnections, budget.inFlight) << limit;
         previous = budget.inFlight;
     }
-}
-
-TEST(CommandLine, help_and_version_are_reported) {
-    EXPECT_TRUE(parse({"--help"}).options->help);
-    EXPECT_TRUE(parse({"--version"}).options->version);
-    EXPECT_NE(usageText().find("--listen ADDR:PORT"), std::string::npos);
 }
 
 TEST(CommandLine, listen_failure_names_address_reason_and_remedy) {

@@ -2,13 +2,15 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "fakes/loopback.h"
 
 namespace sieveharbor::service {
 namespace {
@@ -28,11 +30,7 @@ int makeSocket(Kind kind) {
         case Kind::tcp:
             return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         case Kind::tcpListening: {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            const int fd = fakes::boundSocket(fakes::Family::v4, SOCK_STREAM);
             ::listen(fd, 1);
             return fd;
         }
@@ -54,104 +52,64 @@ Options options(bool listenGiven) {
     return *parseCommandLine(args).options;
 }
 
-struct Case {
-    const char* name;
-    std::vector<Kind> passed;
-    bool listenGiven;
-    std::vector<int> datagram;  // offsets from kFirst
-    std::vector<int> stream;
-    std::vector<std::string> noticeParts;
-    std::string errorPart;  // empty: no error
-    bool badUsage;
-};
+TEST(PassedSockets, udp_and_listening_tcp_are_kept_the_rest_closed_and_a_mix_with_listen_refused) {
+    struct Row {
+        const char* what;
+        std::vector<Kind> passed;
+        bool listenGiven;
+        std::vector<int> datagram;  // fds, from kFirst on
+        std::vector<int> stream;
+        const char* notice;  // part of the one notice expected, if any
+        const char* error;   // part of the error, if any
+        bool badUsage;
+    };
+    constexpr int a = kFirst;
+    constexpr int b = kFirst + 1;
+    using enum Kind;
+    // clang-format off
+    const Row rows[] = {
+        {"none leaves --listen in force", {}, true, {}, {}, nullptr, nullptr, false},
+        {"udp on both families", {udp4, udp6}, false, {a, b}, {}, nullptr, nullptr, false},
+        {"udp and listening tcp", {tcpListening, udp4}, false, {b}, {a}, nullptr, nullptr, false},
+        {"a stream socket not listening", {tcp, udp4}, false, {b}, {}, "closed socket 700 passed by systemd: it is neither", nullptr, false},
+        {"no udp socket at all", {unixDatagram, tcpListening}, false, {}, {}, "neither an IPv4 or IPv6 UDP socket", "systemd passed 2 socket(s), none of them", false},
+        {"--listen with passed sockets", {udp4, tcpListening}, true, {}, {}, nullptr, "--listen cannot be used with sockets passed by systemd", true},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        for (std::size_t i = 0; i < row.passed.size(); ++i) {
+            const int fd = kFirst + static_cast<int>(i);
+            ASSERT_FALSE(isOpen(fd));
+            const int made = makeSocket(row.passed[i]);
+            ASSERT_GE(made, 0);
+            ASSERT_EQ(::dup2(made, fd), fd);
+            ::close(made);
+        }
 
-class PassedSocketSorting : public testing::TestWithParam<Case> {};
+        const auto sorted = sortPassedSockets(options(row.listenGiven), kFirst,
+                                              static_cast<int>(row.passed.size()));
 
-TEST_P(PassedSocketSorting, keeps_udp_closes_the_rest_and_refuses_a_mix_with_listen) {
-    const Case& c = GetParam();
-    for (std::size_t i = 0; i < c.passed.size(); ++i) {
-        const int fd = kFirst + static_cast<int>(i);
-        ASSERT_FALSE(isOpen(fd));
-        const int made = makeSocket(c.passed[i]);
-        ASSERT_GE(made, 0);
-        ASSERT_EQ(::dup2(made, fd), fd);
-        ::close(made);
-    }
-
-    const auto sorted =
-        sortPassedSockets(options(c.listenGiven), kFirst, static_cast<int>(c.passed.size()));
-
-    std::vector<int> expected;
-    for (const int offset : c.datagram) {
-        expected.push_back(kFirst + offset);
-    }
-    EXPECT_EQ(sorted.datagram, expected);
-    std::vector<int> expectedStream;
-    for (const int offset : c.stream) {
-        expectedStream.push_back(kFirst + offset);
-    }
-    EXPECT_EQ(sorted.stream, expectedStream);
-    ASSERT_EQ(sorted.notices.size(), c.noticeParts.size());
-    for (std::size_t i = 0; i < c.noticeParts.size(); ++i) {
-        EXPECT_NE(sorted.notices[i].find(c.noticeParts[i]), std::string::npos) << sorted.notices[i];
-        EXPECT_TRUE(sorted.notices[i].starts_with("sieveharbor-proxy: ")) << sorted.notices[i];
-    }
-    if (c.errorPart.empty()) {
-        EXPECT_EQ(sorted.error, "");
-    } else {
-        EXPECT_NE(sorted.error.find(c.errorPart), std::string::npos) << sorted.error;
-    }
-    EXPECT_EQ(sorted.badUsage, c.badUsage);
-    // Whatever is not handed back is closed; what is handed back is still open.
-    for (std::size_t i = 0; i < c.passed.size(); ++i) {
-        const int fd = kFirst + static_cast<int>(i);
-        const bool handedBack =
-            std::find(sorted.datagram.begin(), sorted.datagram.end(), fd) !=
-                sorted.datagram.end() ||
-            std::find(sorted.stream.begin(), sorted.stream.end(), fd) != sorted.stream.end();
-        EXPECT_EQ(isOpen(fd), handedBack) << "fd " << fd;
-        ::close(fd);
+        EXPECT_EQ(sorted.datagram, row.datagram);
+        EXPECT_EQ(sorted.stream, row.stream);
+        ASSERT_EQ(sorted.notices.size(), row.notice ? 1u : 0u);
+        if (row.notice) {
+            EXPECT_TRUE(sorted.notices[0].starts_with("sieveharbor-proxy: ")) << sorted.notices[0];
+            EXPECT_NE(sorted.notices[0].find(row.notice), std::string::npos) << sorted.notices[0];
+        }
+        EXPECT_NE(sorted.error.find(row.error ? row.error : ""), std::string::npos) << sorted.error;
+        EXPECT_EQ(sorted.error.empty(), !row.error);
+        EXPECT_EQ(sorted.badUsage, row.badUsage);
+        // Whatever is not handed back is closed; what is handed back is still open.
+        for (std::size_t i = 0; i < row.passed.size(); ++i) {
+            const int fd = kFirst + static_cast<int>(i);
+            const bool handedBack =
+                std::ranges::count(sorted.datagram, fd) + std::ranges::count(sorted.stream, fd) > 0;
+            EXPECT_EQ(isOpen(fd), handedBack) << "fd " << fd;
+            ::close(fd);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    PassedSockets, PassedSocketSorting,
-    testing::Values(
-        Case{"none_leaves_listen_in_force", {}, true, {}, {}, {}, "", false},
-        Case{"udp_on_both_families", {Kind::udp4, Kind::udp6}, false, {0, 1}, {}, {}, "", false},
-        Case{"udp_and_listening_tcp",
-             {Kind::tcpListening, Kind::udp4},
-             false,
-             {1},
-             {0},
-             {},
-             "",
-             false},
-        Case{"a_stream_socket_not_listening_is_closed_with_a_notice",
-             {Kind::tcp, Kind::udp4},
-             false,
-             {1},
-             {},
-             {"closed socket 700 passed by systemd: it is neither"},
-             "",
-             false},
-        Case{"no_udp_socket_at_all",
-             {Kind::unixDatagram, Kind::tcpListening},
-             false,
-             {},
-             {},
-             {"neither an IPv4 or IPv6 UDP socket"},
-             "systemd passed 2 socket(s), none of them",
-             false},
-        Case{"listen_with_passed_sockets",
-             {Kind::udp4, Kind::tcpListening},
-             true,
-             {},
-             {},
-             {},
-             "--listen cannot be used with sockets passed by systemd",
-             true}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PassedSockets, unreadable_variables_are_an_error_and_are_cleared) {
     ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);

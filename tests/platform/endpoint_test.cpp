@@ -15,7 +15,7 @@ const Endpoint::Retainer kCounting{[](const void*) noexcept { ++references; },
 // An endpoint holding a platform object keeps exactly one reference per copy, whatever is done
 // with it, and gives every one back: the object a reply is written to is the one that came with
 // its query, and none leaks.
-TEST(Endpoint, holds_one_reference_per_copy_of_a_platform_object) {
+TEST(Endpoint, holds_one_reference_per_copy_of_a_platform_object_and_bytes_compare_as_bytes) {
     int object = 0;
     references = 1;  // the one the platform handed over with the datagram
     {
@@ -34,9 +34,8 @@ TEST(Endpoint, holds_one_reference_per_copy_of_a_platform_object) {
         EXPECT_NE(copies[2], received);
     }
     EXPECT_EQ(references, 0);
-}
 
-TEST(Endpoint, endpoints_of_bytes_compare_by_their_bytes) {
+    // Endpoints of bytes compare by their bytes, cut to the capacity.
     const std::vector<std::uint8_t> a{1, 2, 3};
     EXPECT_EQ(Endpoint(a), Endpoint(a));
     EXPECT_NE(Endpoint(a), Endpoint(std::vector<std::uint8_t>{1, 2}));

@@ -71,6 +71,15 @@ class FakeNotify final : public NotifyApi {
 
 const std::string kListPath = "/Users/user1/Library/Application Support/SieveHarbor/blocklist.txt";
 
+constexpr auto kImmediately = NotificationCenter::SuspensionBehavior::deliverImmediately;
+
+// An observer that counts its calls in the int it is given and removes itself.
+void countAndRemove(NotificationCenter* center, void* calls, std::string_view, const void*,
+                    const void*) {
+    ++*static_cast<int*>(calls);
+    center->removeEveryObserver(calls);
+}
+
 struct Harness {
     std::shared_ptr<FakeNotify> notify = std::make_shared<FakeNotify>();
     std::shared_ptr<DarwinNotificationCenter> center =
@@ -90,11 +99,15 @@ struct Harness {
     }
 };
 
+// Registered while running, cancelled for sleep and stop. Subscribing again without a removal in
+// between (a wake with no sleep before it) replaces the registration: one post, one reload.
 TEST(DarwinNotificationCenter, registers_while_running_and_cancels_for_sleep_and_stop) {
     Harness h;
     h.files->write(kListPath, "a.example\n");
     h.provider->startProxyWithOptions(nullptr, [](auto) {});
+    h.provider->wake();
     EXPECT_EQ(h.notify->registrations(), 1u);
+    EXPECT_EQ(h.notify->cancels, 1);
     EXPECT_TRUE(h.reloadsAfterPost("b.example"));
 
     h.provider->sleepWithCompletionHandler([] {});
@@ -108,17 +121,7 @@ TEST(DarwinNotificationCenter, registers_while_running_and_cancels_for_sleep_and
     h.provider->stopProxyWithReason(0, [] {});
     EXPECT_EQ(h.notify->registrations(), 0u);
     EXPECT_FALSE(h.reloadsAfterPost("e.example"));
-    EXPECT_EQ(h.notify->cancels, 2);
-}
-
-// Subscribing again without a removal in between (a wake with no sleep before it) replaces the
-// registration: one post, one reload, not two.
-TEST(DarwinNotificationCenter, subscribing_again_replaces_the_registration) {
-    Harness h;
-    h.provider->startProxyWithOptions(nullptr, [](auto) {});
-    h.provider->wake();
-    EXPECT_EQ(h.notify->registrations(), 1u);
-    EXPECT_EQ(h.notify->cancels, 1);
+    EXPECT_EQ(h.notify->cancels, 3);
 }
 
 // A delivery queued before the provider went finds its subscription gone; removing from another
@@ -131,14 +134,8 @@ TEST(DarwinNotificationCenter, no_delivery_reaches_an_observer_once_it_has_remov
     EXPECT_EQ(h.notify->waits, 1);
     h.notify->deliverQueued();  // would reach freed memory if the subscription had stayed
 
-    int observer = 0;  // counts its own calls
-    auto removesItself = [](NotificationCenter* center, void* self, std::string_view, const void*,
-                            const void*) {
-        ++*static_cast<int*>(self);
-        center->removeEveryObserver(self);
-    };
-    h.center->addObserver(&observer, removesItself, "x",
-                          NotificationCenter::SuspensionBehavior::deliverImmediately);
+    int observer = 0;
+    h.center->addObserver(&observer, countAndRemove, "x", kImmediately);
     h.center->post("x");
     h.center->post("x");
     h.notify->deliverQueued();
@@ -146,20 +143,13 @@ TEST(DarwinNotificationCenter, no_delivery_reaches_an_observer_once_it_has_remov
     EXPECT_EQ(h.notify->waits, 1) << "a removal from a delivery does not wait for itself";
 }
 
+// Nothing to cancel on removal.
 TEST(DarwinNotificationCenter, a_name_notify_refuses_is_not_subscribed) {
     Harness h;
     h.notify->refuse = true;
     int calls = 0;
-    h.center->addObserver(
-        &calls,
-        [](NotificationCenter*, void* c, std::string_view, const void*, const void*) {
-            ++*static_cast<int*>(c);
-        },
-        "x", NotificationCenter::SuspensionBehavior::deliverImmediately);
-    h.center->post("x");
-    h.notify->deliverQueued();
+    h.center->addObserver(&calls, countAndRemove, "x", kImmediately);
     h.center->removeEveryObserver(&calls);
-    EXPECT_EQ(calls, 0);
     EXPECT_EQ(h.notify->cancels, 0);
 }
 

@@ -64,14 +64,11 @@ TEST(EventLoop, lanes_spread_over_the_loops_and_stay_on_the_one_they_are_made_on
     EXPECT_EQ(inner, &first->loop());
 }
 
-class CountingWatcher final : public Watcher {
-  public:
-    explicit CountingWatcher(int& abandoned) : abandoned_(abandoned) {}
+struct CountingWatcher final : Watcher {
+    explicit CountingWatcher(int& abandoned) : abandoned(abandoned) {}
     void onReady(std::uint32_t /*events*/) override {}
-    void abandon() override { ++abandoned_; }
-
-  private:
-    int& abandoned_;
+    void abandon() override { ++abandoned; }
+    int& abandoned;
 };
 
 // Held watchers live until forgotten, whatever the order of forgetting (first, last or middle

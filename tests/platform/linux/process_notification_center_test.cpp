@@ -80,98 +80,61 @@ TEST(ProcessNotificationCenter, delivers_each_post_in_order_on_its_own_low_prior
     EXPECT_EQ(reload.nices[0], 19);
 }
 
-TEST(ProcessNotificationCenter, subscribing_twice_still_calls_once_per_post) {
+// An observer subscribed twice is called once per post; one removed, before a post or by a
+// callback of it, is not called; a callback may subscribe and post.
+TEST(ProcessNotificationCenter, callbacks_follow_the_subscriptions_as_they_stand) {
     ProcessNotificationCenter center;
-    Observer observer;
-    Observer marker;
-    center.addObserver(&observer, &Observer::callback, "reload", Behavior::deliverImmediately);
-    center.addObserver(&observer, &Observer::callback, "reload", Behavior::deliverImmediately);
-    center.addObserver(&marker, &Observer::callback, "done", Behavior::deliverImmediately);
-    center.post("reload");
-    center.post("done");
-    // Posts are delivered in order, so once "done" arrived, "reload" has been delivered in full.
-    ASSERT_TRUE(waitFor([&] { return marker.calls() == 1; }));
-    EXPECT_EQ(observer.calls(), 1u);
-}
-
-TEST(ProcessNotificationCenter, removed_observer_is_never_called) {
-    ProcessNotificationCenter center;
-    Observer removed;
-    Observer kept;
-    center.addObserver(&removed, &Observer::callback, "reload", Behavior::deliverImmediately);
-    center.addObserver(&kept, &Observer::callback, "reload", Behavior::deliverImmediately);
-    center.removeEveryObserver(&removed);
-    center.post("reload");
-    ASSERT_TRUE(waitFor([&] { return kept.calls() == 1; }));
-    EXPECT_EQ(removed.calls(), 0u);
-}
-
-TEST(ProcessNotificationCenter, remove_waits_for_a_running_callback) {
-    ProcessNotificationCenter center;
-    Observer observer;
-    observer.block = true;
-    center.addObserver(&observer, &Observer::callback, "reload", Behavior::deliverImmediately);
-    center.post("reload");
-    ASSERT_TRUE(waitFor([&] { return observer.inside.load(); }));
-
-    auto removal = std::async(std::launch::async, [&] { center.removeEveryObserver(&observer); });
-    EXPECT_EQ(removal.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
-        << "removeEveryObserver returned while the callback was still running";
-    observer.release.set_value();
-    ASSERT_EQ(removal.wait_for(std::chrono::seconds(2)), std::future_status::ready);
-    EXPECT_TRUE(observer.finished);
-}
-
-TEST(ProcessNotificationCenter, a_callback_may_remove_itself_and_others) {
-    ProcessNotificationCenter center;
-    Observer first;
+    Observer twice;
+    Observer removedBefore;
+    Observer first;  // removes itself and the second, which must then not be called for this post
     Observer second;
+    Observer late;
     Observer marker;
-    // The first removes itself and the second, which must then not be called for this post.
     first.hook = [&](platform::NotificationCenter* c) {
         c->removeEveryObserver(&first);
         c->removeEveryObserver(&second);
-    };
-    center.addObserver(&first, &Observer::callback, "reload", Behavior::deliverImmediately);
-    center.addObserver(&second, &Observer::callback, "reload", Behavior::deliverImmediately);
-    center.addObserver(&marker, &Observer::callback, "reload", Behavior::deliverImmediately);
-    center.post("reload");
-    ASSERT_TRUE(waitFor([&] { return marker.calls() == 1; }));
-    center.post("reload");
-    ASSERT_TRUE(waitFor([&] { return marker.calls() == 2; }));
-    EXPECT_EQ(first.calls(), 1u);
-    EXPECT_EQ(second.calls(), 0u);
-}
-
-TEST(ProcessNotificationCenter, a_callback_may_subscribe_and_post) {
-    ProcessNotificationCenter center;
-    Observer first;
-    Observer late;
-    first.hook = [&](platform::NotificationCenter* c) {
         c->addObserver(&late, &Observer::callback, "later", Behavior::deliverImmediately);
         c->post("later");
     };
-    center.addObserver(&first, &Observer::callback, "reload", Behavior::deliverImmediately);
+    for (auto* observer : {&twice, &twice, &removedBefore, &first, &second, &marker}) {
+        center.addObserver(observer, &Observer::callback, "reload", Behavior::deliverImmediately);
+    }
+    center.removeEveryObserver(&removedBefore);
     center.post("reload");
-    ASSERT_TRUE(waitFor([&] { return late.calls() == 1; }));
+    // Posts are delivered in order: by the marker's second call, the "later" post made during the
+    // first has been delivered too.
+    ASSERT_TRUE(waitFor([&] { return marker.calls() == 1; }));
+    center.post("reload");
+    ASSERT_TRUE(waitFor([&] { return marker.calls() == 2; }));
+    EXPECT_EQ(twice.calls(), 2u);
+    EXPECT_EQ(removedBefore.calls(), 0u);
+    EXPECT_EQ(first.calls(), 1u);
+    EXPECT_EQ(second.calls(), 0u);
+    EXPECT_EQ(late.calls(), 1u);
 }
 
-TEST(ProcessNotificationCenter, destruction_waits_for_the_running_delivery) {
-    Observer observer;
-    observer.block = true;
-    std::future<void> destroyed;
-    {
+// Removing an observer, or destroying the centre, waits for a delivery running in the callback.
+TEST(ProcessNotificationCenter, removal_and_destruction_wait_for_a_running_callback) {
+    for (const bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destruction" : "removal");
+        Observer observer;
+        observer.block = true;
         auto center = std::make_unique<ProcessNotificationCenter>();
         center->addObserver(&observer, &Observer::callback, "reload", Behavior::deliverImmediately);
         center->post("reload");
         ASSERT_TRUE(waitFor([&] { return observer.inside.load(); }));
-        destroyed =
-            std::async(std::launch::async, [c = std::move(center)]() mutable { c.reset(); });
+        auto ending = std::async(std::launch::async, [&] {
+            if (destroy) {
+                center.reset();
+            } else {
+                center->removeEveryObserver(&observer);
+            }
+        });
+        EXPECT_EQ(ending.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+        observer.release.set_value();
+        ASSERT_EQ(ending.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+        EXPECT_TRUE(observer.finished);
     }
-    EXPECT_EQ(destroyed.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-    observer.release.set_value();
-    ASSERT_EQ(destroyed.wait_for(std::chrono::seconds(2)), std::future_status::ready);
-    EXPECT_TRUE(observer.finished);
 }
 
 }  // namespace

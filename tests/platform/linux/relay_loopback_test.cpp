@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <string>
 
 #include "fakes/fake_flow.h"
@@ -105,52 +104,8 @@ struct Relay {
     }
 };
 
-TEST(Relay, late_answer_within_the_timeout_is_written_and_after_it_is_not) {
-    // Within: a timeout far beyond any stall of a loaded machine, so the reply always comes
-    // first.
-    {
-        StubUpstream stub(StubUpstream::silent);
-        Relay relay(Family::v4, stub.port(), ForwardOptions{.replyTimeout = milliseconds(60'000)});
-        LoopbackSocket client;
-        ASSERT_TRUE(client.sendTo(relay.port(), query(1)));
-        ASSERT_TRUE(stub.waitForQueries(1, kWait));
-        EXPECT_FALSE(client.receive(milliseconds(100)));
-        ASSERT_TRUE(stub.replyTo(0, *StubUpstream::answer(query(1))));
-        auto got = client.receive(kWait);
-        ASSERT_TRUE(got);
-        EXPECT_EQ(got->bytes, *StubUpstream::answer(query(1)));
-    }
-    // After: the reply is sent only once the exchange is seen to have ended.
-    StubUpstream stub(StubUpstream::silent);
-    Relay relay(Family::v4, stub.port(), ForwardOptions{.replyTimeout = milliseconds(20)});
-    LoopbackSocket client;
-    ASSERT_TRUE(client.sendTo(relay.port(), query(2)));
-    ASSERT_TRUE(stub.waitForQueries(1, kWait));
-    ASSERT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }, milliseconds(10'000)));
-    ASSERT_TRUE(stub.replyTo(0, *StubUpstream::answer(query(2))));
-    EXPECT_FALSE(client.receive(milliseconds(200)));
-}
-
-// Whether a UDP socket of this process's network namespace is bound to the local port.
-bool udpPortBound(std::uint16_t port) {
-    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
-        std::ifstream lines(table);
-        std::string line;
-        std::getline(lines, line);  // the header
-        while (std::getline(lines, line)) {
-            // "  sl  local_address ..." with the address as HEX:PORT
-            const auto colon = line.find(':', line.find(':') + 1);
-            if (colon != std::string::npos &&
-                std::stoul(line.substr(colon + 1, 4), nullptr, 16) == port) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-// Each exchange has a socket of its own, with its own kernel-chosen port, closed as it ends
-// (over IPv6 here, IPv4 elsewhere).
+// Each exchange has a socket of its own, with its own kernel-chosen port (over IPv6 here, IPv4
+// elsewhere), and an answer that comes within the timeout goes back to its own client.
 TEST(Relay, replies_arriving_in_reverse_order_go_back_in_arrival_order_to_their_own_clients) {
     StubUpstream stub(StubUpstream::silent, Family::v6);
     Relay relay(Family::v6, stub.port(), ForwardOptions{});
@@ -167,15 +122,12 @@ TEST(Relay, replies_arriving_in_reverse_order_go_back_in_arrival_order_to_their_
     const auto firstPort = stub.senderPort(indexOf(query(1)));
     const auto secondPort = stub.senderPort(indexOf(query(2)));
     EXPECT_NE(firstPort, secondPort);
-    EXPECT_TRUE(udpPortBound(firstPort) && udpPortBound(secondPort));
 
     ASSERT_TRUE(stub.replyTo(indexOf(query(2)), *StubUpstream::answer(query(2))));
     auto toSecond = second.receive(kWait);
     ASSERT_TRUE(toSecond);
     EXPECT_EQ(toSecond->bytes, *StubUpstream::answer(query(2)));
     EXPECT_FALSE(first.receive(milliseconds(50)));
-    EXPECT_TRUE(waitFor([&] { return !udpPortBound(secondPort); }));
-    EXPECT_TRUE(udpPortBound(firstPort)) << "the first exchange is still waiting";
 
     ASSERT_TRUE(stub.replyTo(indexOf(query(1)), *StubUpstream::answer(query(1))));
     auto toFirst = first.receive(kWait);
@@ -212,7 +164,7 @@ TEST(Relay, queries_beyond_the_cap_are_dropped_and_the_rest_answered) {
     EXPECT_EQ(relay.factory->made.load(), kCap);
 }
 
-TEST(Relay, ten_thousand_unanswered_exchanges_leave_no_descriptor_open) {
+TEST(Relay, ten_thousand_exchanges_timed_out_leave_no_descriptor_open_and_write_nothing) {
     constexpr std::size_t kWaves = 10;
     constexpr std::size_t kPerWave = 1000;
     StubUpstream stub(StubUpstream::silent);
@@ -222,9 +174,12 @@ TEST(Relay, ten_thousand_unanswered_exchanges_leave_no_descriptor_open) {
     ForwardContext context(
         std::shared_ptr<platform::Queue>(&pool, [](platform::Queue*) {}), factory,
         ForwardOptions{.replyTimeout = milliseconds(20), .upstreamPort = stub.port()});
-    // One exchange first, so that anything opened once on first use is counted as there.
+    // One exchange first, so that anything opened once on first use is counted as there. Its
+    // answer comes after its timeout, and is never written.
     forwardQuery(context, query(0), flow, fakes::endpoint("client"), "127.0.0.1");
     ASSERT_TRUE(waitFor([&] { return context.inFlight() == 0; }));
+    ASSERT_TRUE(stub.waitForQueries(1, kWait));
+    ASSERT_TRUE(stub.replyTo(0, *StubUpstream::answer(query(0))));
     const std::size_t before = openDescriptors();
 
     for (std::size_t wave = 0; wave < kWaves; ++wave) {
