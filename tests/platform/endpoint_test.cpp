@@ -40,6 +40,7 @@ TEST(Endpoint, holds_one_reference_per_copy_of_a_platform_object_and_bytes_compa
     EXPECT_EQ(Endpoint(a), Endpoint(a));
     EXPECT_NE(Endpoint(a), Endpoint(std::vector<std::uint8_t>{1, 2}));
     EXPECT_TRUE(Endpoint().empty());
+    EXPECT_FALSE(Endpoint(a).empty());
     EXPECT_TRUE(Endpoint::adopt(nullptr, kCounting).empty());
     EXPECT_EQ(Endpoint(std::vector<std::uint8_t>(40, 7)).bytes().size(), Endpoint::kCapacity);
 }

@@ -158,13 +158,13 @@ TEST(ListenerFlow, adopt_refuses_what_is_not_an_ip_udp_socket_and_closes_it) {
         int fd;
         std::errc expected;
     };
+    // clang-format off
     const Case cases[] = {
-        {"TCP socket", ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0),
-         std::errc::wrong_protocol_type},
-        {"Unix datagram socket", ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0),
-         std::errc::address_family_not_supported},
+        {"TCP socket", ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), std::errc::wrong_protocol_type},
+        {"Unix datagram socket", ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0), std::errc::address_family_not_supported},
         {"pipe", pipeFds[0], std::errc::not_a_socket},
     };
+    // clang-format on
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
         ASSERT_GE(test.fd, 0);
