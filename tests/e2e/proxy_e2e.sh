@@ -648,6 +648,20 @@ test_hosts_list_converted() {
     done
 }
 
+# Clients ask for the IDNA ASCII form; a list may hold either form.
+test_idn_entries() {
+    printf 'b\xc3\xbccher.example\nxn--caf-dma.example\n' >"$WORK/blocklist.txt"
+    start_service
+    expect_answer xn--bcher-kva.example A "$(blocked_a xn--bcher-kva.example)"
+    expect_answer www.xn--bcher-kva.example A "$(blocked_a www.xn--bcher-kva.example)"
+    expect_answer xn--caf-dma.example A "$(blocked_a xn--caf-dma.example)"
+    # The name as raw UTF-8, as a few clients send it.
+    local got
+    got=$(dig +noidnin +noidnout -p "$PORT" @127.0.0.1 +time=2 +tries=1 +short "caf$(printf '\xc3\xa9').example" A)
+    [ "$got" = 0.0.0.0 ] || fail "café.example in UTF-8 was not blocked: [$got]"
+    expect_answer xn--bcher-kvb.example A "$(stub_a xn--bcher-kvb.example)"
+}
+
 test_list_exit_statuses() {
     printf 'old.example\n' >"$WORK/blocklist.txt"
     local status
