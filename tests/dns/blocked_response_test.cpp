@@ -78,11 +78,8 @@ TEST(MakeBlockedResponse, copies_id_qdcount_and_question_and_fixes_the_rest) {
     q[5] = 0x02;  // QDCOUNT 2
     const auto reply = makeBlockedResponse(q);
     ASSERT_TRUE(reply);
-    EXPECT_EQ((*reply)[0], 0xBE);
-    EXPECT_EQ((*reply)[1], 0xEF);
-    EXPECT_EQ((*reply)[2], 0x81);
-    EXPECT_EQ((*reply)[3], 0x80);
-    EXPECT_EQ((*reply)[5], 0x02);
+    EXPECT_EQ(Datagram(reply->begin(), reply->begin() + 6),
+              (Datagram{0xBE, 0xEF, 0x81, 0x80, 0, 2}));
     // The question (mixed case and QCLASS 3 included) is copied byte for byte.
     EXPECT_TRUE(std::equal(q.begin() + 12, q.end(), reply->begin() + 12));
     const std::size_t answer = q.size();

@@ -79,9 +79,8 @@ TEST(TcpFramer, a_message_too_long_for_its_length_is_not_framed) {
     EXPECT_FALSE(frameMessage(messageOf(0x10000, 0)));
     const auto framed = frameMessage(messageOf(0x1234, 7));
     ASSERT_TRUE(framed);
-    EXPECT_EQ((*framed)[0], 0x12);
-    EXPECT_EQ((*framed)[1], 0x34);
-    EXPECT_EQ(framed->size(), 0x1234u + 2);
+    EXPECT_EQ(std::tuple((*framed)[0], (*framed)[1], framed->size()),
+              std::tuple(0x12, 0x34, 0x1236u));
 }
 
 }  // namespace

@@ -12,18 +12,9 @@ namespace sieveharbor::dns::testing {
 
 // A 12-byte header with the given ID and QDCOUNT, flags RD, other counts zero.
 inline Datagram header(std::uint16_t id = 0x1234, std::uint16_t qdcount = 1) {
-    return {static_cast<std::uint8_t>(id >> 8),
-            static_cast<std::uint8_t>(id),
-            0x01,
-            0x00,
-            static_cast<std::uint8_t>(qdcount >> 8),
-            static_cast<std::uint8_t>(qdcount),
-            0,
-            0,
-            0,
-            0,
-            0,
-            0};
+    const auto high = [](std::uint16_t v) { return static_cast<std::uint8_t>(v >> 8); };
+    const auto low = [](std::uint16_t v) { return static_cast<std::uint8_t>(v); };
+    return {high(id), low(id), 0x01, 0x00, high(qdcount), low(qdcount), 0, 0, 0, 0, 0, 0};
 }
 
 inline void appendLabel(Datagram& d, std::string_view label) {

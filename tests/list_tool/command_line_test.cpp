@@ -17,24 +17,22 @@ struct GoodCase {
 };
 
 TEST(ListCommandLine, reads_options_and_inputs_as_given) {
+    // clang-format off
     const GoodCase cases[] = {
         {{"a.txt"}, std::nullopt, {}, true, {"a.txt"}},
-        {{"-o", "out.txt", "--allow", "x", "--allow=y", "--no-minimise", "a", "-", "b"},
-         "out.txt",
-         {"x", "y"},
-         false,
-         {"a", "-", "b"}},
+        {{"-o", "out.txt", "--allow", "x", "--allow=y", "--no-minimise", "a", "-", "b"}, "out.txt", {"x", "y"}, false, {"a", "-", "b"}},
         {{"--output=out.txt", "a"}, "out.txt", {}, true, {"a"}},
         {{"-o", "-", "a"}, std::nullopt, {}, true, {"a"}},
         {{"--", "-o", "--weird"}, std::nullopt, {}, true, {"-o", "--weird"}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         const auto parsed = parseCommandLine(c.args);
         ASSERT_TRUE(parsed.options) << parsed.error;
-        EXPECT_EQ(parsed.options->output, c.output) << c.args[0];
-        EXPECT_EQ(parsed.options->allow, c.allow) << c.args[0];
-        EXPECT_EQ(parsed.options->minimise, c.minimise) << c.args[0];
-        EXPECT_EQ(parsed.options->inputs, c.inputs) << c.args[0];
+        const auto& o = *parsed.options;
+        EXPECT_EQ(std::tie(o.output, o.allow, o.minimise, o.inputs),
+                  std::tie(c.output, c.allow, c.minimise, c.inputs))
+            << c.args[0];
     }
 }
 

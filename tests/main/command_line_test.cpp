@@ -56,11 +56,10 @@ TEST(CommandLine, good_arguments_are_read_as_given) {
         SCOPED_TRACE(row.args.front());
         const auto parsed = parse(row.args);
         ASSERT_TRUE(parsed.options) << parsed.error;
-        EXPECT_EQ(listenTexts(*parsed.options), row.listen);
-        EXPECT_FALSE(parsed.options->defaultListen);
-        EXPECT_EQ(parsed.options->upstream.text(), row.upstream);
-        EXPECT_EQ(parsed.options->blocklist.value_or(""), row.blocklist);
-        EXPECT_EQ(parsed.options->debug, row.debug);
+        const auto& o = *parsed.options;
+        EXPECT_EQ(std::tuple(listenTexts(o), o.defaultListen, o.upstream.text(),
+                             o.blocklist.value_or(""), o.debug),
+                  std::tuple(row.listen, false, row.upstream, row.blocklist, row.debug));
     }
     EXPECT_FALSE(parse({"--no-tcp"}).options->tcp);
     EXPECT_EQ(parse({"--metrics", "[::1]:9353"}).options->metrics->text(), "[::1]:9353");
