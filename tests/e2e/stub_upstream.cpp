@@ -17,6 +17,7 @@
 #include <cstring>
 #include <optional>
 
+#include "dns/question.h"
 #include "fakes/loopback.h"
 #include "fakes/loopback_tcp.h"
 
@@ -32,17 +33,14 @@ constexpr std::uint8_t kBigRecords = 40;
 // record pointing at that question's name; for "big.*" what kBigRecords says. Anything without a
 // whole question gets the query back with QR set.
 std::optional<Datagram> recognisableAnswer(const Datagram& query, bool overTcp) {
-    std::size_t end = 12;
-    while (end < query.size() && query[end] != 0) {
-        end += query[end] + 1u;
-    }
-    end += 1 + 4;  // the zero byte, QTYPE and QCLASS
-    if (query.size() < 12 || end > query.size()) {
+    const auto question = sieveharbor::dns::questionBounds(query);
+    if (!question.complete()) {
         return sieveharbor::fakes::StubUpstream::answer(query);
     }
+    const std::size_t end = question.end;
     const bool big = query.size() > 16 && query[12] == 3 && query[13] == 'b' && query[14] == 'i' &&
                      query[15] == 'g';
-    const bool typeA = query[end - 4] == 0 && query[end - 3] == 1;
+    const bool typeA = question.type == 1;
     const std::uint8_t records = !big ? 1 : (!typeA || !overTcp) ? 0 : kBigRecords;
     const std::uint8_t flags = big && typeA && !overTcp ? 0x83 : 0x81;  // 0x02: TC
     Datagram reply{query[0], query[1], flags, 0x80, 0, 1, 0, records, 0, 0, 0, 0};
