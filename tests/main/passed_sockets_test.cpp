@@ -22,22 +22,15 @@ constexpr int kFirst = 700;
 enum class Kind { udp4, udp6, tcp, tcpListening, unixDatagram };
 
 int makeSocket(Kind kind) {
-    switch (kind) {
-        case Kind::udp4:
-            return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        case Kind::udp6:
-            return ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        case Kind::tcp:
-            return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        case Kind::tcpListening: {
-            const int fd = fakes::boundSocket(fakes::Family::v4, SOCK_STREAM);
-            ::listen(fd, 1);
-            return fd;
-        }
-        case Kind::unixDatagram:
-            return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (kind == Kind::tcpListening) {
+        const int fd = fakes::boundSocket(fakes::Family::v4, SOCK_STREAM);
+        ::listen(fd, 1);
+        return fd;
     }
-    return -1;
+    const int domain = kind == Kind::udp6           ? AF_INET6
+                       : kind == Kind::unixDatagram ? AF_UNIX
+                                                    : AF_INET;
+    return ::socket(domain, (kind == Kind::tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
 }
 
 bool isOpen(int fd) {
