@@ -41,6 +41,12 @@ std::optional<ReadResult> readOnce(ListenerFlow& listener) {
     return *result;
 }
 
+// The bytes of the next datagram the socket gets, boundedly.
+std::optional<dns::Datagram> nextAt(const LoopbackSocket& socket) {
+    auto received = socket.receive(milliseconds(2000));
+    return received ? std::optional(received->bytes) : std::nullopt;
+}
+
 // The service manager keeps its own copy of a socket it hands over and passes it again to the next
 // process: whatever one process does to end its reads must leave that copy working.
 TEST(ListenerFlow, an_adopted_socket_serves_and_is_left_working_for_the_next_process) {
@@ -87,11 +93,8 @@ TEST(ListenerFlow, an_adopted_socket_serves_and_is_left_working_for_the_next_pro
             listener->writeDatagrams({{0xB1}, {0xA1}}, {endpoints[1], endpoints[0]},
                                      [&](auto e) { error = e; });
             EXPECT_FALSE(error);
-            auto reply = client.receive(milliseconds(2000));
-            auto otherReply = other.receive(milliseconds(2000));
-            ASSERT_TRUE(reply && otherReply);
-            EXPECT_EQ(reply->bytes, dns::Datagram{0xA1});
-            EXPECT_EQ(otherReply->bytes, dns::Datagram{0xB1});
+            EXPECT_EQ(nextAt(client), dns::Datagram{0xA1});
+            EXPECT_EQ(nextAt(other), dns::Datagram{0xB1});
 
             // The first process closes its reads while one waits, the second is let go with a read
             // pending: both must end the wait without touching the socket itself.
@@ -124,54 +127,42 @@ TEST(ListenerFlow, an_adopted_socket_serves_and_is_left_working_for_the_next_pro
     }
 }
 
-TEST(ListenerFlow, bind_failures_come_back_as_values_with_the_reason) {
+// A socket that cannot be bound, or one adopted that is not an IP UDP socket (which is closed),
+// comes back as a value with the reason.
+TEST(ListenerFlow, bind_and_adopt_failures_come_back_as_values_with_the_reason) {
     LoopPool queue(1);
     auto first = ListenerFlow::bind(queue, "127.0.0.1", 0);
     ASSERT_TRUE(first.flow);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    ::close(pipeFds[1]);
     struct Case {
-        const char* address;
+        const char* what;  // an address to bind, or with fd >= 0 what the descriptor is
         std::uint16_t port;
         std::errc expected;
+        int fd = -1;
     };
+    // clang-format off
     const Case cases[] = {
         {"127.0.0.1", first.flow->port(), std::errc::address_in_use},
         {"localhost", 0, std::errc::invalid_argument},
         {"", 0, std::errc::invalid_argument},
         {"192.0.2.1", 0, std::errc::address_not_available},
-    };
-    for (const auto& test : cases) {
-        SCOPED_TRACE(test.address);
-        auto result = ListenerFlow::bind(queue, test.address, test.port);
-        EXPECT_FALSE(result.flow);
-        EXPECT_EQ(result.error, test.expected);
-        EXPECT_FALSE(result.error.message().empty());
-    }
-}
-
-TEST(ListenerFlow, adopt_refuses_what_is_not_an_ip_udp_socket_and_closes_it) {
-    LoopPool queue(1);
-    int pipeFds[2];
-    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-    ::close(pipeFds[1]);
-    struct Case {
-        const char* name;
-        int fd;
-        std::errc expected;
-    };
-    // clang-format off
-    const Case cases[] = {
-        {"TCP socket", ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), std::errc::wrong_protocol_type},
-        {"Unix datagram socket", ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0), std::errc::address_family_not_supported},
-        {"pipe", pipeFds[0], std::errc::not_a_socket},
+        {"TCP socket", 0, std::errc::wrong_protocol_type, ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)},
+        {"Unix datagram socket", 0, std::errc::address_family_not_supported, ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)},
+        {"pipe", 0, std::errc::not_a_socket, pipeFds[0]},
     };
     // clang-format on
     for (const auto& test : cases) {
-        SCOPED_TRACE(test.name);
-        ASSERT_GE(test.fd, 0);
-        auto result = ListenerFlow::adopt(queue.nextLoop(), test.fd);
+        SCOPED_TRACE(test.what);
+        auto result = test.fd < 0 ? ListenerFlow::bind(queue, test.what, test.port)
+                                  : ListenerFlow::adopt(queue.nextLoop(), test.fd);
         EXPECT_FALSE(result.flow);
         EXPECT_EQ(result.error, test.expected);
-        EXPECT_EQ(::fcntl(test.fd, F_GETFD), -1) << "left open";
+        EXPECT_FALSE(result.error.message().empty());
+        if (test.fd >= 0) {
+            EXPECT_EQ(::fcntl(test.fd, F_GETFD), -1) << "left open";
+        }
     }
 }
 
@@ -273,15 +264,11 @@ TEST(ListenerFlow, a_burst_answered_inside_its_read_completions_reaches_each_sen
     EXPECT_TRUE(waitFor([&] { return *sent == kClients * kPerClient; }));
     for (std::uint8_t c = 0; c < kClients; ++c) {
         for (std::uint8_t k = 0; k < kPerClient; ++k) {
-            auto reply = clients[c]->receive(milliseconds(2000));
-            ASSERT_TRUE(reply) << "client " << int(c) << " reply " << int(k);
-            EXPECT_EQ(reply->bytes, (dns::Datagram{c, k, 0xAA}));
+            ASSERT_EQ(nextAt(*clients[c]), (dns::Datagram{c, k, 0xAA})) << "client " << int(c);
         }
         EXPECT_FALSE(clients[c]->receive(milliseconds(10)));
     }
-    auto other = bystander.receive(milliseconds(2000));
-    ASSERT_TRUE(other);
-    EXPECT_EQ(other->bytes, dns::Datagram{0xEF});
+    EXPECT_EQ(nextAt(bystander), dns::Datagram{0xEF});
     listener->closeReadWithError(std::nullopt);
 }
 
@@ -325,9 +312,7 @@ TEST(ListenerFlow, a_bad_write_fails_alone_and_a_closed_write_side_sends_nothing
     listener->writeDatagrams({{5}}, {asker}, record);
     EXPECT_EQ(failed, (std::vector<bool>{true, true, false, true, true, true, false, true, true}));
     for (const std::uint8_t expected : {2, 3, 2, 3}) {
-        auto reply = client.receive(milliseconds(2000));
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(reply->bytes, dns::Datagram{expected});
+        EXPECT_EQ(nextAt(client), dns::Datagram{expected});
     }
     EXPECT_FALSE(client.receive(milliseconds(20)));
     listener->closeReadWithError(std::nullopt);
