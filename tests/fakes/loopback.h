@@ -51,13 +51,11 @@ inline LoopbackAddress loopbackAddress(Family family, std::uint16_t port) {
 inline int boundSocket(Family family, int type, std::uint16_t port = 0) {
     const auto address = loopbackAddress(family, port);
     const int fd = ::socket(address.storage.ss_family, type | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::bind(fd, address.get(), address.length) == 0) {
-        return fd;
-    }
-    if (fd >= 0) {
+    if (fd >= 0 && ::bind(fd, address.get(), address.length) != 0) {
         ::close(fd);
+        return -1;
     }
-    return -1;
+    return fd;
 }
 
 inline std::uint16_t boundPort(int fd) {
