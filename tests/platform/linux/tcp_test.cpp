@@ -21,7 +21,6 @@ namespace sieveharbor::platform::linux_host {
 namespace {
 
 using dns::testing::query;
-using fakes::StubUpstream;
 using fakes::TcpClient;
 using fakes::TcpStubUpstream;
 using std::chrono::milliseconds;
@@ -30,7 +29,7 @@ constexpr milliseconds kWait{2000};
 const std::string kListPath = "/etc/sieveharbor/blocklist.txt";
 
 // The upstream's answer to a query: the query with QR set, so it tells which query it answers.
-const auto kAnswer = StubUpstream::answer;
+const auto kAnswer = fakes::StubUpstream::answer;
 
 // The provider on real loops and sockets, blocking blocked.example, relaying to a stub upstream
 // over TCP, served on a kernel-chosen loopback port.
