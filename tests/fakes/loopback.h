@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -22,10 +21,6 @@
 namespace sieveharbor::fakes {
 
 enum class Family { v4, v6 };
-
-inline const char* loopbackText(Family family) {
-    return family == Family::v4 ? "127.0.0.1" : "::1";
-}
 
 // The family's loopback address with a port, and the length to pass with it.
 struct LoopbackAddress {
@@ -51,31 +46,27 @@ inline LoopbackAddress loopbackAddress(Family family, std::uint16_t port) {
     return address;
 }
 
-inline std::uint16_t portOf(const sockaddr_storage& address) {
-    return ntohs(address.ss_family == AF_INET6
-                     ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
-                     : reinterpret_cast<const sockaddr_in&>(address).sin_port);
-}
-
 // A socket of `type` (SOCK_DGRAM or SOCK_STREAM, flags allowed) bound to the family's loopback
 // address, on a port the kernel picks unless one is given; -1 on failure.
 inline int boundSocket(Family family, int type, std::uint16_t port = 0) {
     const auto address = loopbackAddress(family, port);
     const int fd = ::socket(address.storage.ss_family, type | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::bind(fd, address.get(), address.length) == 0) {
-        return fd;
-    }
-    if (fd >= 0) {
+    if (fd >= 0 && ::bind(fd, address.get(), address.length) != 0) {
         ::close(fd);
+        return -1;
     }
-    return -1;
+    return fd;
 }
 
 inline std::uint16_t boundPort(int fd) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? portOf(address)
-                                                                                  : 0;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                     : reinterpret_cast<const sockaddr_in&>(address).sin_port);
 }
 
 // A plain UDP socket on 127.0.0.1 or ::1 with a kernel-chosen port: the asking application, or
@@ -99,7 +90,6 @@ class LoopbackSocket {
     LoopbackSocket& operator=(const LoopbackSocket&) = delete;
 
     bool valid() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
     std::uint16_t port() const { return port_; }
 
     // Frees the port; a later send to it is refused by the kernel (an absent upstream).
@@ -146,8 +136,7 @@ class LoopbackSocket {
 };
 
 // A resolver stand-in on loopback, run by its own thread. Each query is recorded and handed to the
-// responder; what it returns is sent back at once, and nothing means stay silent (the test may
-// still answer later with replyTo).
+// responder; what it returns is sent back at once, and nothing means stay silent.
 class StubUpstream {
   public:
     using Responder = std::function<std::optional<dns::Datagram>(const dns::Datagram& query)>;
@@ -162,7 +151,7 @@ class StubUpstream {
     }
     static std::optional<dns::Datagram> silent(const dns::Datagram&) { return std::nullopt; }
 
-    // record false keeps only a count, for long benchmark runs.
+    // record false keeps nothing, for long benchmark runs.
     explicit StubUpstream(Responder responder, Family family = Family::v4, bool record = true)
         : socket_(family),
           responder_(std::move(responder)),
@@ -177,34 +166,9 @@ class StubUpstream {
 
     std::uint16_t port() const { return socket_.port(); }
 
-    std::size_t queryCount() const {
-        std::lock_guard lock(mutex_);
-        return record_ ? seen_.size() : count_;
-    }
     std::vector<dns::Datagram> queries() const {
         std::lock_guard lock(mutex_);
-        std::vector<dns::Datagram> out;
-        for (const auto& query : seen_) {
-            out.push_back(query.bytes);
-        }
-        return out;
-    }
-    bool waitForQueries(std::size_t count, std::chrono::milliseconds timeout) const {
-        std::unique_lock lock(mutex_);
-        return arrived_.wait_for(lock, timeout, [&] { return seen_.size() >= count; });
-    }
-    // The source port query number index (in arrival order) came from.
-    std::uint16_t senderPort(std::size_t index) const {
-        std::lock_guard lock(mutex_);
-        return portOf(seen_.at(index).from);
-    }
-    // Answers query number index (in arrival order) from the stub's socket, to its sender.
-    bool replyTo(std::size_t index, dns::ByteView bytes) const {
-        std::lock_guard lock(mutex_);
-        if (index >= seen_.size()) {
-            return false;
-        }
-        return socket_.sendTo(seen_[index].from, seen_[index].fromLength, bytes);
+        return seen_;
     }
 
   private:
@@ -214,31 +178,22 @@ class StubUpstream {
             if (!query) {
                 continue;
             }
-            auto reply = responder_(query->bytes);
-            const auto from = query->from;
-            const auto fromLength = query->fromLength;
             // Recorded before the answer leaves, so whoever gets the answer sees the query.
-            {
+            if (record_) {
                 std::lock_guard lock(mutex_);
-                ++count_;
-                if (record_) {
-                    seen_.push_back(std::move(*query));
-                }
+                seen_.push_back(query->bytes);
             }
-            if (reply) {
-                socket_.sendTo(from, fromLength, *reply);
+            if (auto reply = responder_(query->bytes)) {
+                socket_.sendTo(query->from, query->fromLength, *reply);
             }
-            arrived_.notify_all();
         }
     }
 
     LoopbackSocket socket_;
     Responder responder_;
     const bool record_;
-    std::size_t count_ = 0;
     mutable std::mutex mutex_;
-    mutable std::condition_variable arrived_;
-    std::vector<LoopbackSocket::Received> seen_;
+    std::vector<dns::Datagram> seen_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +15,16 @@ namespace sieveharbor::platform::linux_host {
 namespace {
 
 using std::chrono::milliseconds;
+
+// Runs work on the queue's loop and waits, boundedly, until it has run.
+void runOn(platform::Queue& queue, const std::function<void()>& work) {
+    Signal done;
+    queue.post([&] {
+        work();
+        done.notify();
+    });
+    ASSERT_TRUE(done.wait());
+}
 
 // Timers set from the loop and from another thread fire in deadline order on the loop's thread,
 // whether they were set in that order ('b', 'd': kept in a queue) or not ('c', 'a': in a heap);
@@ -54,13 +65,9 @@ TEST(EventLoop, lanes_spread_over_the_loops_and_stay_on_the_one_they_are_made_on
     auto first = std::static_pointer_cast<LoopLane>(pool.makeSerialQueue());
     auto second = std::static_pointer_cast<LoopLane>(pool.makeSerialQueue());
     EXPECT_NE(&first->loop(), &second->loop());
-    Signal done;
     EventLoop* inner = nullptr;
-    first->post([&] {
-        inner = &std::static_pointer_cast<LoopLane>(pool.makeSerialQueue())->loop();
-        done.notify();
-    });
-    ASSERT_TRUE(done.wait());
+    runOn(*first,
+          [&] { inner = &std::static_pointer_cast<LoopLane>(pool.makeSerialQueue())->loop(); });
     EXPECT_EQ(inner, &first->loop());
 }
 
@@ -82,8 +89,7 @@ TEST(EventLoop, held_watchers_live_until_forgotten_and_the_rest_are_abandoned_at
     {
         LoopPool pool(1);
         auto lane = pool.makeSerialQueue();
-        Signal held;
-        lane->post([&] {
+        runOn(*lane, [&] {
             auto& loop = *EventLoop::current();
             for (std::size_t i = 0; i < kCount; ++i) {
                 auto watcher = std::make_shared<CountingWatcher>(abandoned);
@@ -98,17 +104,12 @@ TEST(EventLoop, held_watchers_live_until_forgotten_and_the_rest_are_abandoned_at
                 loop.forget(watched[i].lock().get());
             }
             loop.forget(watched[2].lock().get());  // forgotten twice: nothing more happens
-            held.notify();
         });
-        ASSERT_TRUE(held.wait());
-        Signal settled;
-        lane->post([&] {
+        runOn(*lane, [&] {
             for (std::size_t i = 0; i < kCount; ++i) {
                 gone[i] = watched[i].expired();
             }
-            settled.notify();
         });
-        ASSERT_TRUE(settled.wait());
     }
     EXPECT_EQ(gone, (std::array<bool, kCount>{true, false, true, true, false, true}));
     EXPECT_EQ(abandoned, 2);

@@ -17,35 +17,32 @@ namespace {
 
 using Behavior = platform::NotificationCenter::SuspensionBehavior;
 
-// An observer that records the thread and name of each call; optionally blocks inside its
-// callback until released, or runs a hook there.
+// An observer that records the name, thread and niceness of each call; optionally blocks inside
+// its callback until released (boundedly), or runs a hook there.
 struct Observer {
     std::mutex mutex;
     std::vector<std::string> names;
-    std::vector<std::thread::id> threads;
-    std::vector<int> nices;
-    std::atomic<bool> inside{false};
+    std::vector<std::pair<std::thread::id, int>> threads;
     std::atomic<bool> finished{false};
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
     bool block = false;
+    Signal release;
     std::function<void(platform::NotificationCenter*)> hook;
 
     static void callback(platform::NotificationCenter* center, void* self, std::string_view name,
                          const void*, const void*) {
         auto& observer = *static_cast<Observer*>(self);
-        observer.inside = true;
         {
             std::lock_guard lock(observer.mutex);
             observer.names.emplace_back(name);
-            observer.threads.push_back(std::this_thread::get_id());
-            observer.nices.push_back(::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())));
+            observer.threads.emplace_back(
+                std::this_thread::get_id(),
+                ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())));
         }
         if (observer.hook) {
             observer.hook(center);
         }
         if (observer.block) {
-            observer.released.wait();
+            observer.release.wait(std::chrono::seconds(10));
         }
         observer.finished = true;
     }
@@ -64,20 +61,20 @@ TEST(ProcessNotificationCenter, delivers_each_post_in_order_on_its_own_low_prior
     center.addObserver(&other, &Observer::callback, "other", Behavior::deliverImmediately);
 
     center.post("reload");
-    ASSERT_TRUE(waitFor([&] { return reload.inside.load(); }));
+    ASSERT_TRUE(waitFor([&] { return reload.calls() == 1; }));
     // Posted while the first runs: the two waiting "reload" posts fold into one delivery.
     center.post("reload");
     center.post("unheard");
     center.post("reload");
     center.post("other");
-    reload.release.set_value();
+    reload.release.notify();
     ASSERT_TRUE(waitFor([&] { return other.calls() == 1; }));
 
     std::lock_guard lock(reload.mutex);
     EXPECT_EQ(reload.names, (std::vector<std::string>{"reload", "reload"}));
-    EXPECT_NE(reload.threads[0], std::this_thread::get_id());
+    EXPECT_NE(reload.threads[0].first, std::this_thread::get_id());
     EXPECT_EQ(reload.threads[0], reload.threads[1]);
-    EXPECT_EQ(reload.nices[0], 19);
+    EXPECT_EQ(reload.threads[0].second, 19);
 }
 
 // An observer subscribed twice is called once per post; one removed, before a post or by a
@@ -122,7 +119,7 @@ TEST(ProcessNotificationCenter, removal_and_destruction_wait_for_a_running_callb
         auto center = std::make_unique<ProcessNotificationCenter>();
         center->addObserver(&observer, &Observer::callback, "reload", Behavior::deliverImmediately);
         center->post("reload");
-        ASSERT_TRUE(waitFor([&] { return observer.inside.load(); }));
+        ASSERT_TRUE(waitFor([&] { return observer.calls() == 1; }));
         auto ending = std::async(std::launch::async, [&] {
             if (destroy) {
                 center.reset();
@@ -131,7 +128,7 @@ TEST(ProcessNotificationCenter, removal_and_destruction_wait_for_a_running_callb
             }
         });
         EXPECT_EQ(ending.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
-        observer.release.set_value();
+        observer.release.notify();
         ASSERT_EQ(ending.wait_for(std::chrono::seconds(2)), std::future_status::ready);
         EXPECT_TRUE(observer.finished);
     }

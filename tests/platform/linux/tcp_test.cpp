@@ -21,7 +21,6 @@ namespace sieveharbor::platform::linux_host {
 namespace {
 
 using dns::testing::query;
-using fakes::StubUpstream;
 using fakes::TcpClient;
 using fakes::TcpStubUpstream;
 using std::chrono::milliseconds;
@@ -30,22 +29,18 @@ constexpr milliseconds kWait{2000};
 const std::string kListPath = "/etc/sieveharbor/blocklist.txt";
 
 // The upstream's answer to a query: the query with QR set, so it tells which query it answers.
-const auto kAnswer = StubUpstream::answer;
+const auto kAnswer = fakes::StubUpstream::answer;
 
-dns::Datagram relayedQuery() {
-    return query({"relayed", "example"});
-}
-
-// The provider on real loops and sockets, blocking blocked.example, relaying to `upstreamPort`
+// The provider on real loops and sockets, blocking blocked.example, relaying to a stub upstream
 // over TCP, served on a kernel-chosen loopback port.
 struct Proxy {
-    explicit Proxy(std::uint16_t upstreamPort, flow::StreamLimits limits = {}) {
+    explicit Proxy(flow::StreamLimits limits = {}) {
         auto files = std::make_shared<fakes::FakeFileSystem>();
         files->write(kListPath, "blocked.example\n");
         provider::ProviderSettings settings;
         settings.fixedBlocklistPath = kListPath;
         settings.upstreamAddress = "127.0.0.1";
-        settings.forward.upstreamPort = upstreamPort;
+        settings.forward.upstreamPort = upstream.port();
         settings.streams = limits;
         provider =
             provider::DNSProxyProvider::create({loops, std::make_shared<LoopConnectionFactory>(),
@@ -58,7 +53,11 @@ struct Proxy {
         // the end-to-end tests' to show.
         const int fd = fakes::boundSocket(fakes::Family::v4, SOCK_STREAM | SOCK_NONBLOCK);
         ::listen(fd, 64);
-        listener = TcpListener::adopt(*loops, fd, onFlow()).listener;
+        listener = TcpListener::adopt(*loops, fd, [weak = std::weak_ptr(provider)](auto flow) {
+                       if (const auto p = weak.lock()) {
+                           p->handleNewFlow(flow);
+                       }
+                   }).listener;
     }
     ~Proxy() {
         if (listener) {
@@ -67,17 +66,11 @@ struct Proxy {
         loops->stop();
     }
 
-    TcpListener::OnFlow onFlow() {
-        return [weak = std::weak_ptr(provider)](auto flow) {
-            if (const auto p = weak.lock()) {
-                p->handleNewFlow(flow);
-            }
-        };
-    }
     std::uint64_t closedFor(metrics::TcpClose reason) const {
         return provider->metrics().tcpClosed[static_cast<std::size_t>(reason)];
     }
 
+    TcpStubUpstream upstream{kAnswer};
     std::shared_ptr<LoopPool> loops = std::make_shared<LoopPool>(2);
     std::shared_ptr<provider::DNSProxyProvider> provider;
     std::shared_ptr<TcpListener> listener;
@@ -87,8 +80,7 @@ struct Proxy {
 // (about 40 ms) before the second answer leaves: both arrive well within 10 ms. The median of a
 // few rounds keeps one slow moment of a busy machine from failing it.
 TEST(Tcp, answers_to_queries_sent_together_do_not_wait_for_an_acknowledgement) {
-    TcpStubUpstream upstream(kAnswer);
-    Proxy proxy(upstream.port());
+    Proxy proxy;
     TcpClient client(proxy.listener->port());
     std::vector<std::uint8_t> both = *dns::frameMessage(query({"blocked", "example"}, 1));
     const auto aaaa = *dns::frameMessage(query({"blocked", "example"}, 28));
@@ -108,8 +100,7 @@ TEST(Tcp, answers_to_queries_sent_together_do_not_wait_for_an_acknowledgement) {
 
 // The kernel's buffers fill, the answers wait in the flow, and past the limit the client goes.
 TEST(Tcp, a_client_that_does_not_read_its_answers_is_closed) {
-    TcpStubUpstream upstream(kAnswer);
-    Proxy proxy(upstream.port(), flow::StreamLimits{.maxQueuedBytes = 4096});
+    Proxy proxy(flow::StreamLimits{.maxQueuedBytes = 4096});
     TcpClient client(proxy.listener->port(), 4096);
     ASSERT_TRUE(waitFor([&] { return proxy.provider->streamFlows().count() == 1; }));
     const auto framed = *dns::frameMessage(query({"blocked", "example"}));
@@ -130,12 +121,12 @@ TEST(Tcp, a_client_that_does_not_read_its_answers_is_closed) {
 // descriptor, whichever side ended it. What each message gets is the fake-based flow tests' to
 // show, and the end-to-end tests', over the real proxy; a relayed one here comes over TCP.
 TEST(Tcp, connections_ended_by_either_side_leave_nothing_behind) {
-    TcpStubUpstream upstream(kAnswer);
-    Proxy proxy(upstream.port(), flow::StreamLimits{.idleTimeout = milliseconds(100)});
+    Proxy proxy(flow::StreamLimits{.idleTimeout = milliseconds(100)});
     {
         TcpClient closesItself(proxy.listener->port());
-        ASSERT_TRUE(closesItself.send(relayedQuery()));
-        EXPECT_EQ(closesItself.receive(kWait), kAnswer(relayedQuery()));
+        const auto relayed = query({"relayed", "example"});
+        ASSERT_TRUE(closesItself.send(relayed));
+        EXPECT_EQ(closesItself.receive(kWait), kAnswer(relayed));
     }
     TcpClient idle(proxy.listener->port());
     EXPECT_TRUE(idle.closedWithin(kWait));
