@@ -1,0 +1,148 @@
+// forwardQuery on the relay's own event loops and connections, against an upstream socket the test
+// reads itself: what only real sockets show, the cap on exchanges, a port per exchange, the timeout
+// and no descriptor left behind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "fakes/fake_flow.h"
+#include "fakes/loopback.h"
+#include "fakes/wait_for.h"
+#include "flow/forward_query.h"
+#include "platform/linux/event_loop.h"
+#include "platform/linux/loop_connection.h"
+
+namespace sieveharbor::flow {
+namespace {
+
+using fakes::LoopbackSocket;
+using std::chrono::milliseconds;
+
+dns::Datagram query(std::uint16_t id) {
+    return {static_cast<std::uint8_t>(id >> 8),
+            static_cast<std::uint8_t>(id),
+            1,
+            0,
+            0,
+            1,
+            0,
+            0,
+            0,
+            0,
+            0,
+            0,
+            1,
+            'a',
+            0,
+            0,
+            1,
+            0,
+            1};
+}
+
+std::size_t openDescriptors() {
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                      std::filesystem::directory_iterator{}));
+}
+
+// Counts the connections made, to tell forwarded queries from dropped ones.
+struct CountingFactory final : platform::ConnectionFactory {
+    std::shared_ptr<platform::Connection> makeConnection(std::string_view host, std::uint16_t port,
+                                                         platform::Transport transport) override {
+        made.fetch_add(1);
+        return inner.makeConnection(host, port, transport);
+    }
+    std::atomic<std::size_t> made{0};
+    platform::linux_host::LoopConnectionFactory inner;
+};
+
+// The relay's half from the flow on: a fake client flow, real loops, connections and upstream.
+struct Relay {
+    explicit Relay(ForwardOptions options) {
+        options.upstreamPort = upstream.port();
+        context = std::make_unique<ForwardContext>(
+            std::shared_ptr<platform::Queue>(&pool, [](platform::Queue*) {}), factory, options);
+    }
+    ~Relay() {
+        EXPECT_TRUE(waitFor([&] { return context->inFlight() == 0; }, milliseconds(10'000)));
+        pool.stop();
+    }
+    void forward(std::uint16_t id) {
+        forwardQuery(*context, query(id), flow, fakes::endpoint(std::to_string(id)), "127.0.0.1");
+    }
+
+    LoopbackSocket upstream;  // never answers unless the test does
+    platform::linux_host::LoopPool pool{2};
+    std::shared_ptr<CountingFactory> factory = std::make_shared<CountingFactory>();
+    std::shared_ptr<fakes::FakeUdpFlow> flow = std::make_shared<fakes::FakeUdpFlow>();
+    std::unique_ptr<ForwardContext> context;
+};
+
+TEST(Relay, queries_beyond_the_cap_never_go_out_and_each_exchange_sends_from_a_port_of_its_own) {
+    constexpr std::size_t kCap = 100;
+    // Long enough that no exchange ends on its own while the count is taken.
+    Relay relay(ForwardOptions{.replyTimeout = milliseconds(5000), .maxInFlight = kCap});
+    for (std::uint16_t id = 0; id < 150; ++id) {
+        relay.forward(id);
+    }
+    EXPECT_EQ(relay.context->inFlight(), kCap);
+    EXPECT_EQ(relay.factory->made.load(), kCap);
+    std::set<std::uint16_t> ports;
+    std::vector<LoopbackSocket::Received> sent;
+    while (auto next =
+               relay.upstream.receive(sent.size() < kCap ? milliseconds(2000) : milliseconds(50))) {
+        ports.insert(ntohs(reinterpret_cast<const sockaddr_in&>(next->from).sin_port));
+        sent.push_back(std::move(*next));
+        ASSERT_LE(sent.size(), kCap) << "a dropped query went out";
+    }
+    ASSERT_EQ(ports.size(), kCap) << "two exchanges shared a port";
+    // Answered in the other order, each answer goes to the client its query came from.
+    for (const auto* s : {&sent.back(), &sent.front()}) {
+        ASSERT_TRUE(
+            relay.upstream.sendTo(s->from, s->fromLength, *fakes::StubUpstream::answer(s->bytes)));
+        ASSERT_TRUE(
+            waitFor([&] { return relay.flow->writes().size() == (s == &sent.back() ? 1u : 2u); }));
+        const auto write = relay.flow->writes().back();
+        const std::uint16_t id = static_cast<std::uint16_t>((s->bytes[0] << 8) | s->bytes[1]);
+        EXPECT_EQ(write.datagrams,
+                  std::vector<dns::Datagram>{*fakes::StubUpstream::answer(query(id))});
+        EXPECT_EQ(write.endpoints,
+                  std::vector<platform::Endpoint>{fakes::endpoint(std::to_string(id))});
+    }
+    // The rest answered too, the exchanges give their slots back (the relay waits for it).
+    for (const auto& s : sent) {
+        relay.upstream.sendTo(s.from, s.fromLength, *fakes::StubUpstream::answer(s.bytes));
+    }
+}
+
+TEST(Relay, ten_thousand_exchanges_timed_out_leave_no_descriptor_open_and_write_nothing) {
+    Relay relay(ForwardOptions{.replyTimeout = milliseconds(20)});
+    // One exchange first, so that anything opened once on first use is counted as there. Its
+    // answer comes after its timeout, and is never written.
+    relay.forward(0);
+    const auto first = relay.upstream.receive(milliseconds(2000));
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }));
+    ASSERT_TRUE(relay.upstream.sendTo(first->from, first->fromLength,
+                                      *fakes::StubUpstream::answer(first->bytes)));
+    const std::size_t before = openDescriptors();
+    for (int wave = 0; wave < 10; ++wave) {
+        for (std::uint16_t id = 0; id < 1000; ++id) {
+            relay.forward(id);
+        }
+        ASSERT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }, milliseconds(10'000)))
+            << "wave " << wave;
+    }
+    EXPECT_EQ(relay.factory->made.load(), 10'001u);
+    EXPECT_TRUE(waitFor([&] { return openDescriptors() == before; }))
+        << openDescriptors() << " open, " << before << " at the start";
+    EXPECT_TRUE(relay.flow->writes().empty());
+    // Every exchange has let the flow go.
+    EXPECT_TRUE(waitFor([&] { return relay.flow.use_count() == 1; }));
+}
+
+}  // namespace
+}  // namespace sieveharbor::flow
