@@ -46,6 +46,8 @@ struct Harness {
     std::vector<std::shared_ptr<FakeStreamFlow>> flows;
 
     explicit Harness(StreamLimits limits = {}) {
+        factory->script.statesOnStart = {ConnectionState::ready()};
+        factory->script.sendResult = std::optional<platform::ConnectionError>{};
         list.publish(std::make_shared<const blocklist::DomainSet>(
             blocklist::testing::setOf({"blocked.example"})));
         pipeline =
@@ -75,14 +77,9 @@ struct Harness {
         ASSERT_TRUE(flow.completeRead(bytes));
         queue->runUntilIdle();
     }
-    // Answers the oldest unanswered upstream connection with `reply`.
-    void answerUpstream(std::size_t index, const dns::Datagram& reply = kUpstreamReply) {
-        auto& connection = *factory->connections().at(index);
-        connection.reportState(ConnectionState::ready());
-        queue->runUntilIdle();
-        connection.completeSend();
-        queue->runUntilIdle();
-        connection.completeReceive({framed(reply), false, std::nullopt});
+    // Answers the first upstream connection; it got ready and sent the query by itself.
+    void answerUpstream() {
+        factory->connections().at(0)->completeReceive({framed(kUpstreamReply), false, {}});
         queue->runUntilIdle();
     }
     std::uint64_t closedFor(TcpClose reason) const {
@@ -137,7 +134,7 @@ TEST(StreamSession, answers_as_each_is_ready_and_reads_no_further_at_the_bound_i
         EXPECT_EQ(flow->pendingReads(), atBound ? 0u : 1u);
         ASSERT_EQ(h.factory->connections().size(), 1u);
         EXPECT_EQ(h.factory->connections()[0]->transport(), platform::Transport::stream);
-        h.answerUpstream(0);
+        h.answerUpstream();
         EXPECT_EQ(flow->written(),
                   atBound ? relayedAnswer + kBlockedAnswer : kBlockedAnswer + relayedAnswer);
         EXPECT_EQ(flow->pendingReads(), 1u);
@@ -180,46 +177,46 @@ TEST(StreamSession, closes_the_flow_when_the_client_or_the_framing_ends_it) {
 }
 
 // Idle means no query in progress and no answer unwritten; bytes of a message that has not wholly
-// arrived are no progress.
+// arrived are no progress. Once the last progress ends the idle clock starts again.
 TEST(StreamSession, closes_a_flow_idle_for_the_idle_time) {
     struct Row {
         const char* what;
         Bytes bytes;
+        bool holdWrites;
         bool closedAtIdleTime;
     };
     const Row rows[] = {
-        {"nothing sent", {}, true},
-        {"half a length sent", {0x00}, true},
-        {"a relayed query in progress", framed(kRelayed), false},
+        {"nothing sent", {}, false, true},
+        {"half a length sent", {0x00}, false, true},
+        {"a relayed query in progress", framed(kRelayed), false, false},
+        {"an answer not yet taken", framed(kBlocked), true, false},
     };
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         Harness h(StreamLimits{.idleTimeout = milliseconds(200)});
         auto flow = h.open();
+        flow->holdWrites = row.holdWrites;
         if (!row.bytes.empty()) {
             h.send(*flow, row.bytes);
         }
-        h.queue->advance(milliseconds(199));
-        EXPECT_FALSE(flow->closed()) << row.what;
-        h.queue->advance(milliseconds(1));
-        EXPECT_EQ(flow->closed(), row.closedAtIdleTime) << row.what;
-        EXPECT_EQ(h.closedFor(TcpClose::idle), row.closedAtIdleTime ? 1u : 0u) << row.what;
+        const auto closedAtIdleTime = [&] {
+            h.queue->advance(milliseconds(199));
+            EXPECT_FALSE(flow->closed());
+            h.queue->advance(milliseconds(1));
+            return flow->closed();
+        };
+        EXPECT_EQ(closedAtIdleTime(), row.closedAtIdleTime);
+        if (!row.closedAtIdleTime) {
+            if (row.holdWrites) {
+                flow->completeWrites();
+                h.queue->runUntilIdle();
+            } else {
+                h.answerUpstream();
+            }
+            EXPECT_TRUE(closedAtIdleTime());
+        }
+        EXPECT_EQ(h.closedFor(TcpClose::idle), 1u);
     }
-}
-
-TEST(StreamSession, the_idle_clock_starts_again_once_the_last_answer_is_taken) {
-    Harness h(StreamLimits{.idleTimeout = milliseconds(200)});
-    auto flow = h.open();
-    flow->holdWrites = true;
-    h.queue->advance(milliseconds(150));
-    h.send(*flow, framed(kBlocked));
-    h.queue->advance(milliseconds(300));
-    EXPECT_FALSE(flow->closed()) << "an answer not yet taken is progress still to make";
-    flow->completeWrites();
-    h.queue->runUntilIdle();
-    h.queue->advance(milliseconds(199));
-    EXPECT_FALSE(flow->closed());
-    h.queue->advance(milliseconds(1));
-    EXPECT_TRUE(flow->closed());
 }
 
 TEST(StreamSession, a_client_that_does_not_take_its_answers_is_closed) {
