@@ -132,7 +132,7 @@ TEST(HandleNewFlow, chooses_answer_drop_or_relay_per_message_on_either_transport
                       row.answered
                           ? std::vector<dns::Datagram>{*dns::makeBlockedResponse(row.message)}
                           : std::vector<dns::Datagram>{});
-            const auto& made = h.connections->fake.connections();
+            const auto& made = h.connections->connections();
             ASSERT_EQ(made.size(), row.relayed ? 1u : 0u);
             if (row.relayed) {
                 EXPECT_EQ(made[0]->transport(),
@@ -175,7 +175,7 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
         EXPECT_EQ(writes[i].datagrams, Datagrams{*dns::makeBlockedResponse(blocked[i])});
         EXPECT_EQ(writes[i].endpoints, endpoints({std::array{"1", "3", "4", "5"}[i]}));
     }
-    const auto& made = h.connections->fake.connections();
+    const auto& made = h.connections->connections();
     ASSERT_EQ(made.size(), 3u);
     // Relayed to the compiled-in resolver on port 53, byte for byte.
     EXPECT_EQ(made[0]->host(), "1.1.1.3");
@@ -214,11 +214,12 @@ TEST(HandleDatagrams, a_reload_between_two_datagrams_applies_to_the_later_only) 
     Harness h;
     h.useList("first.example\n");
     auto flow = h.open();
-    // The first datagram is not blocked and is relayed; the reload lands as it is.
+    // The first datagram is not blocked and is relayed; the reload lands as its connection is
+    // asked for, which is once it has been judged.
     h.connections->onMake = [&] { h.useList("second.example\n"); };
     flow->completeRead(
         {{query({"second", "example"}), query({"second", "example"})}, endpoints({"a", "b"})});
-    EXPECT_EQ(h.connections->fake.connections().size(), 1u);
+    EXPECT_EQ(h.connections->connections().size(), 1u);
     ASSERT_EQ(flow->writes().size(), 1u);
     EXPECT_EQ(flow->writes()[0].endpoints, endpoints({"b"}));
 }

@@ -22,26 +22,10 @@ namespace sieveharbor::provider::testing {
 inline const std::string kUserListPath =
     "/Users/user1/Library/Application Support/SieveHarbor/blocklist.txt";
 
-// Lets a test act at the moment an exchange asks for its connection, which is the moment its
-// datagram has been judged.
-class HookedConnectionFactory final : public platform::ConnectionFactory {
-  public:
-    fakes::FakeConnectionFactory fake;
-    std::function<void()> onMake;
-
-    std::shared_ptr<platform::Connection> makeConnection(std::string_view host, std::uint16_t port,
-                                                         platform::Transport transport) override {
-        if (onMake) {
-            onMake();
-        }
-        return fake.makeConnection(host, port, transport);
-    }
-};
-
 struct Harness {
     std::shared_ptr<fakes::FakeQueue> queue = std::make_shared<fakes::FakeQueue>();
-    std::shared_ptr<HookedConnectionFactory> connections =
-        std::make_shared<HookedConnectionFactory>();
+    std::shared_ptr<fakes::FakeConnectionFactory> connections =
+        std::make_shared<fakes::FakeConnectionFactory>();
     std::shared_ptr<fakes::FakeNotificationCenter> notifications =
         std::make_shared<fakes::FakeNotificationCenter>();
     std::shared_ptr<fakes::FakeConsoleUser> consoleUser =

@@ -51,7 +51,7 @@ TEST(Concurrency, loads_race_with_dispatch_without_tearing) {
             ASSERT_EQ(write.datagrams, std::vector<dns::Datagram>{expected});
         }
     }
-    EXPECT_TRUE(h.connections->fake.connections().empty());
+    EXPECT_TRUE(h.connections->connections().empty());
 }
 
 }  // namespace
