@@ -113,7 +113,7 @@ TEST(HandleNewFlow, chooses_answer_drop_or_relay_per_message_on_either_transport
             SCOPED_TRACE(std::string(row.what) + (tcp ? " over TCP" : " over UDP"));
             Harness h;
             h.useList("blocked.example\n");
-            std::vector<dns::Datagram> answers;
+            Datagrams answers;
             if (tcp) {
                 auto flow = h.open<fakes::FakeStreamFlow>();
                 flow->completeRead(*dns::frameMessage(row.message));
@@ -128,10 +128,8 @@ TEST(HandleNewFlow, chooses_answer_drop_or_relay_per_message_on_either_transport
                     answers.push_back(write.datagrams.at(0));
                 }
             }
-            EXPECT_EQ(answers,
-                      row.answered
-                          ? std::vector<dns::Datagram>{*dns::makeBlockedResponse(row.message)}
-                          : std::vector<dns::Datagram>{});
+            EXPECT_EQ(answers, row.answered ? Datagrams{*dns::makeBlockedResponse(row.message)}
+                                            : Datagrams{});
             const auto& made = h.connections->connections();
             ASSERT_EQ(made.size(), row.relayed ? 1u : 0u);
             if (row.relayed) {
@@ -141,8 +139,7 @@ TEST(HandleNewFlow, chooses_answer_drop_or_relay_per_message_on_either_transport
                 made[0]->reportState(platform::ConnectionState::ready());
                 h.queue->runUntilIdle();
                 EXPECT_EQ(made[0]->sent(),
-                          std::vector<dns::Datagram>{tcp ? *dns::frameMessage(row.message)
-                                                         : row.message});
+                          Datagrams{tcp ? *dns::frameMessage(row.message) : row.message});
             }
             EXPECT_EQ(h.provider->metrics().received[tcp ? 1 : 0], 1u);
         }
