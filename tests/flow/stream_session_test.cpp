@@ -88,34 +88,51 @@ struct Harness {
 };
 
 // However the bytes are cut, every whole message is answered, and the answers that one read
-// makes ready leave in one write.
-TEST(StreamSession, frames_messages_however_the_bytes_arrive) {
+// makes ready leave in one write. The client's end, a failed read, bad framing or the provider's
+// going closes the flow unanswered.
+TEST(StreamSession, frames_messages_however_the_bytes_arrive_and_closes_when_the_stream_ends) {
     const Bytes two = framed(kBlocked) + framed(kBlocked);
+    enum End { open, closed, badFraming, providerGone };
     struct Row {
         const char* what;
         std::vector<Bytes> reads;
-        std::size_t writes;
+        std::size_t writes;  // the two answers leave in that many writes; none once closed
+        End end = open;
+        std::optional<platform::FlowError> error = std::nullopt;
     };
-    const Bytes cutInLength = Bytes(two.begin(), two.begin() + 1);
-    const Bytes cutInSecond = Bytes(two.begin(), two.end() - 3);
+    const auto reset = std::make_error_code(std::errc::connection_reset);
     // clang-format off
     const Row rows[] = {
         {"one message a read", {framed(kBlocked), framed(kBlocked)}, 2},
         {"two messages in one read", {two}, 1},
-        {"cut inside the length", {cutInLength, Bytes(two.begin() + 1, two.end())}, 1},
-        {"cut inside the second message", {cutInSecond, Bytes(two.end() - 3, two.end())}, 2},
+        {"cut inside the length", {Bytes(two.begin(), two.begin() + 1), Bytes(two.begin() + 1, two.end())}, 1},
+        {"cut inside the second message", {Bytes(two.begin(), two.end() - 3), Bytes(two.end() - 3, two.end())}, 2},
+        {"client closed its side", {{}}, 0, closed},
+        {"read failed", {{}}, 0, closed, reset},
+        {"length of zero", {{0x00, 0x00}}, 0, badFraming},
+        {"length too short for a header", {{0x00, 0x05, 1, 2, 3, 4, 5}}, 0, badFraming},
+        {"provider gone: closed unanswered", {framed(kBlocked)}, 0, providerGone},
     };
     // clang-format on
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         Harness h;
         auto flow = h.open();
-        for (const auto& bytes : row.reads) {
-            h.send(*flow, bytes);
+        if (row.end == providerGone) {
+            h.pipeline.reset();
         }
-        EXPECT_EQ(flow->written(), kBlockedAnswer + kBlockedAnswer) << row.what;
-        EXPECT_EQ(flow->writeCount(), row.writes) << row.what;
-        EXPECT_FALSE(flow->closed()) << row.what;
-        EXPECT_EQ(flow->pendingReads(), 1u) << row.what;
+        for (const auto& bytes : row.reads) {
+            ASSERT_TRUE(flow->completeRead(bytes, row.error));
+            h.queue->runUntilIdle();
+        }
+        EXPECT_EQ(flow->written(), row.end == open ? kBlockedAnswer + kBlockedAnswer : Bytes{});
+        EXPECT_EQ(flow->writeCount(), row.writes);
+        EXPECT_EQ(flow->closed(), row.end != open);
+        EXPECT_EQ(flow->pendingReads(), row.end == open ? 1u : 0u);
+        if (row.end != providerGone) {
+            EXPECT_EQ(h.closedFor(TcpClose::badFraming), row.end == badFraming ? 1u : 0u);
+            EXPECT_EQ(h.pipeline->streams().count(), row.end == open ? 1u : 0u);
+        }
     }
 }
 
@@ -139,40 +156,6 @@ TEST(StreamSession, answers_as_each_is_ready_and_reads_no_further_at_the_bound_i
                   atBound ? relayedAnswer + kBlockedAnswer : kBlockedAnswer + relayedAnswer);
         EXPECT_EQ(flow->pendingReads(), 1u);
         EXPECT_EQ(h.pipeline->counters().read().received[1], 2u);
-    }
-}
-
-TEST(StreamSession, closes_the_flow_when_the_client_or_the_framing_ends_it) {
-    struct Row {
-        const char* what;
-        Bytes bytes;
-        std::optional<platform::FlowError> error;
-        std::uint64_t badFraming;
-        bool providerGone = false;
-    };
-    const auto reset = std::make_error_code(std::errc::connection_reset);
-    const Row rows[] = {
-        {"client closed its side", {}, std::nullopt, 0},
-        {"read failed", {}, reset, 0},
-        {"length of zero", {0x00, 0x00}, std::nullopt, 1},
-        {"length too short for a header", {0x00, 0x05, 1, 2, 3, 4, 5}, std::nullopt, 1},
-        {"provider gone: closed unanswered", framed(kBlocked), std::nullopt, 0, true},
-    };
-    for (const auto& row : rows) {
-        Harness h;
-        auto flow = h.open();
-        if (row.providerGone) {
-            h.pipeline.reset();
-        }
-        ASSERT_TRUE(flow->completeRead(row.bytes, row.error));
-        h.queue->runUntilIdle();
-        EXPECT_TRUE(flow->closed()) << row.what;
-        EXPECT_TRUE(flow->written().empty()) << row.what;
-        EXPECT_EQ(flow->pendingReads(), 0u) << row.what;
-        if (!row.providerGone) {
-            EXPECT_EQ(h.closedFor(TcpClose::badFraming), row.badFraming) << row.what;
-            EXPECT_EQ(h.pipeline->streams().count(), 0u) << row.what;
-        }
     }
 }
 
