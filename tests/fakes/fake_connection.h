@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -150,9 +151,14 @@ class FakeConnection final : public platform::Connection,
 class FakeConnectionFactory final : public platform::ConnectionFactory {
   public:
     FakeConnection::Script script;
+    // Run as each connection is asked for: a test's way to act at that moment.
+    std::function<void()> onMake;
 
     std::shared_ptr<platform::Connection> makeConnection(std::string_view host, std::uint16_t port,
                                                          platform::Transport transport) override {
+        if (onMake) {
+            onMake();
+        }
         auto connection =
             std::make_shared<FakeConnection>(std::string(host), port, transport, script);
         made_.push_back(connection);

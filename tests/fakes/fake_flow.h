@@ -24,23 +24,20 @@ template <class Seam>
 class RecordingFlow : public Seam {
   public:
     enum class Call { open, read, write, closeRead, closeWrite };
+    // Outer optional: was it closed; inner: the error it was closed with.
+    using Closed = std::optional<std::optional<platform::FlowError>>;
 
     std::vector<Call> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
+        return locked([this] { return calls_; });
     }
     std::size_t pendingReads() const {
-        std::lock_guard lock(mutex_);
-        return reads_.size();
+        return locked([this] { return reads_.size(); });
     }
-    // Outer optional: was it closed; inner: the error it was closed with.
-    std::optional<std::optional<platform::FlowError>> closeReadError() const {
-        std::lock_guard lock(mutex_);
-        return closeReadError_;
+    Closed closeReadError() const {
+        return locked([this] { return closeReadError_; });
     }
-    std::optional<std::optional<platform::FlowError>> closeWriteError() const {
-        std::lock_guard lock(mutex_);
-        return closeWriteError_;
+    Closed closeWriteError() const {
+        return locked([this] { return closeWriteError_; });
     }
     bool closed() const { return closeReadError() && closeWriteError(); }
 
@@ -50,25 +47,27 @@ class RecordingFlow : public Seam {
     }
 
     void openWithLocalEndpoint(typename Seam::OpenCompletion completion) override {
-        record(Call::open);
-        std::lock_guard lock(mutex_);
-        opens_.push_back(std::move(completion));
+        record(Call::open, [&] { opens_.push_back(std::move(completion)); });
     }
     void closeReadWithError(std::optional<platform::FlowError> error) override {
-        record(Call::closeRead);
-        std::lock_guard lock(mutex_);
-        closeReadError_ = error;
+        record(Call::closeRead, [&] { closeReadError_ = error; });
     }
     void closeWriteWithError(std::optional<platform::FlowError> error) override {
-        record(Call::closeWrite);
-        std::lock_guard lock(mutex_);
-        closeWriteError_ = error;
+        record(Call::closeWrite, [&] { closeWriteError_ = error; });
     }
 
   protected:
-    void record(Call call) {
+    template <class Get>
+    auto locked(Get get) const {
+        std::lock_guard lock(mutex_);
+        return get();
+    }
+    // Records the call and does `then` under the same lock.
+    template <class Then>
+    void record(Call call, Then then) {
         std::lock_guard lock(mutex_);
         calls_.push_back(call);
+        then();
     }
     // Runs the oldest completion of `pending`; false when there is none.
     template <class Completion, class Run>
@@ -92,8 +91,8 @@ class RecordingFlow : public Seam {
   private:
     std::vector<Call> calls_;
     std::deque<typename Seam::OpenCompletion> opens_;
-    std::optional<std::optional<platform::FlowError>> closeReadError_;
-    std::optional<std::optional<platform::FlowError>> closeWriteError_;
+    Closed closeReadError_;
+    Closed closeWriteError_;
 };
 
 // A UdpFlow whose reads complete when the test says; writes complete at once.
@@ -105,8 +104,7 @@ class FakeUdpFlow final : public RecordingFlow<platform::UdpFlow> {
     };
 
     std::vector<Write> writes() const {
-        std::lock_guard lock(mutex_);
-        return writes_;
+        return locked([this] { return writes_; });
     }
     // Completes the oldest pending read; false when none is pending.
     bool completeRead(std::optional<std::vector<dns::Datagram>> datagrams,
@@ -121,18 +119,14 @@ class FakeUdpFlow final : public RecordingFlow<platform::UdpFlow> {
     }
 
     void readDatagramsWithCompletionHandler(ReadCompletion completion) override {
-        record(Call::read);
-        std::lock_guard lock(mutex_);
-        reads_.push_back(std::move(completion));
+        record(Call::read, [&] { reads_.push_back(std::move(completion)); });
     }
     void writeDatagrams(std::vector<dns::Datagram> datagrams,
                         std::vector<platform::Endpoint> endpoints,
                         WriteCompletion completion) override {
-        record(Call::write);
-        {
-            std::lock_guard lock(mutex_);
+        record(Call::write, [&] {
             writes_.push_back({std::move(datagrams), std::move(endpoints)});
-        }
+        });
         if (completion) {
             completion(std::nullopt);
         }
@@ -150,12 +144,10 @@ class FakeStreamFlow final : public RecordingFlow<platform::StreamFlow> {
 
     // Every byte written, in order.
     std::vector<std::uint8_t> written() const {
-        std::lock_guard lock(mutex_);
-        return written_;
+        return locked([this] { return written_; });
     }
     std::size_t writeCount() const {
-        std::lock_guard lock(mutex_);
-        return writeCount_;
+        return locked([this] { return writeCount_; });
     }
     // Delivers bytes to the pending read; no bytes and no error is the client's end.
     bool completeRead(std::span<const std::uint8_t> bytes,
@@ -168,22 +160,20 @@ class FakeStreamFlow final : public RecordingFlow<platform::StreamFlow> {
     }
 
     void readDataWithCompletionHandler(ReadCompletion completion) override {
-        record(Call::read);
-        std::lock_guard lock(mutex_);
-        reads_.push_back(std::move(completion));
+        record(Call::read, [&] { reads_.push_back(std::move(completion)); });
     }
     void writeData(std::vector<std::uint8_t> data, WriteCompletion completion) override {
-        record(Call::write);
-        {
-            std::lock_guard lock(mutex_);
+        bool held = false;
+        record(Call::write, [&] {
             written_.insert(written_.end(), data.begin(), data.end());
             ++writeCount_;
-            if (holdWrites) {
+            if ((held = holdWrites)) {
                 writes_.push_back(std::move(completion));
-                return;
             }
+        });
+        if (!held) {
+            completion(std::nullopt);
         }
-        completion(std::nullopt);
     }
 
   private:

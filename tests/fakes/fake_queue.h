@@ -18,8 +18,8 @@ namespace sieveharbor::fakes {
 // case it runs right after it, so tasks still never nest or overlap. Timers fire only in
 // advance(), in due order, with now() set to their due time.
 //
-// Serial queues made from it feed the same task list; since the fake runs one task at a time they
-// are serial by construction. Not thread-safe: use it from the test thread only.
+// Serial queues made from it are copies feeding the same task list; since the fake runs one task
+// at a time they are serial by construction. Not thread-safe: use it from the test thread only.
 class FakeQueue final : public platform::Queue {
   public:
     enum class Mode { on_demand, run_inline };
@@ -28,23 +28,64 @@ class FakeQueue final : public platform::Queue {
         state_->mode = mode;
     }
 
-    void post(platform::Task task) override { state_->post(std::move(task)); }
+    void post(platform::Task task) override {
+        state_->tasks.push_back(std::move(task));
+        if (state_->mode == Mode::run_inline) {
+            runUntilIdle();
+        }
+    }
 
     std::shared_ptr<platform::Queue> makeSerialQueue() override {
         ++state_->serialQueuesMade;
-        return std::make_shared<Lane>(state_);
+        return std::make_shared<FakeQueue>(*this);
     }
 
     std::shared_ptr<platform::Timer> scheduleAfter(std::chrono::milliseconds delay,
                                                    platform::Task task) override {
-        return state_->schedule(delay, std::move(task));
+        auto timer = std::make_shared<FakeTimer>();
+        timer->due = state_->now + delay;
+        timer->order = state_->nextOrder++;
+        timer->task = std::move(task);
+        state_->timers.push_back(timer);
+        return timer;
     }
 
     // Runs queued tasks, and those they post, until none is left; returns how many ran.
-    std::size_t runUntilIdle() { return state_->drain(); }
+    std::size_t runUntilIdle() {
+        auto& s = *state_;
+        if (s.running) {
+            return 0;
+        }
+        s.running = true;
+        std::size_t ran = 0;
+        for (; !s.tasks.empty(); ++ran) {
+            auto task = std::move(s.tasks.front());
+            s.tasks.pop_front();
+            task();
+        }
+        s.running = false;
+        return ran;
+    }
 
     // Moves the clock forward, firing every timer that falls due on the way, then drains.
-    void advance(std::chrono::milliseconds by) { state_->advance(by); }
+    void advance(std::chrono::milliseconds by) {
+        auto& s = *state_;
+        const auto target = s.now + by;
+        for (runUntilIdle();; runUntilIdle()) {
+            std::erase_if(s.timers, [](const auto& t) { return t->cancelled || t->fired; });
+            auto next = std::min_element(s.timers.begin(), s.timers.end(), [](auto& a, auto& b) {
+                return a->due != b->due ? a->due < b->due : a->order < b->order;
+            });
+            if (next == s.timers.end() || (*next)->due > target) {
+                break;
+            }
+            auto timer = *next;
+            s.now = std::max(s.now, timer->due);
+            timer->fired = true;
+            s.tasks.push_back(std::move(timer->task));
+        }
+        s.now = target;
+    }
 
     // Timers armed and neither fired nor cancelled.
     std::size_t pendingTimers() const {
@@ -66,7 +107,7 @@ class FakeQueue final : public platform::Queue {
             task = nullptr;
         }
     };
-
+    // Shared by the queue and every serial queue made from it.
     struct State {
         Mode mode = Mode::on_demand;
         std::deque<platform::Task> tasks;
@@ -75,74 +116,6 @@ class FakeQueue final : public platform::Queue {
         std::uint64_t nextOrder = 0;
         std::size_t serialQueuesMade = 0;
         bool running = false;
-
-        void post(platform::Task task) {
-            tasks.push_back(std::move(task));
-            if (mode == Mode::run_inline && !running) {
-                drain();
-            }
-        }
-
-        std::size_t drain() {
-            if (running) {
-                return 0;
-            }
-            running = true;
-            std::size_t ran = 0;
-            while (!tasks.empty()) {
-                auto task = std::move(tasks.front());
-                tasks.pop_front();
-                task();
-                ++ran;
-            }
-            running = false;
-            return ran;
-        }
-
-        std::shared_ptr<platform::Timer> schedule(std::chrono::milliseconds delay,
-                                                  platform::Task task) {
-            auto timer = std::make_shared<FakeTimer>();
-            timer->due = now + delay;
-            timer->order = nextOrder++;
-            timer->task = std::move(task);
-            timers.push_back(timer);
-            return timer;
-        }
-
-        void advance(std::chrono::milliseconds by) {
-            const auto target = now + by;
-            drain();
-            for (;;) {
-                std::erase_if(timers, [](const auto& t) { return t->cancelled || t->fired; });
-                auto next = std::min_element(
-                    timers.begin(), timers.end(), [](const auto& a, const auto& b) {
-                        return a->due != b->due ? a->due < b->due : a->order < b->order;
-                    });
-                if (next == timers.end() || (*next)->due > target) {
-                    break;
-                }
-                auto timer = *next;
-                now = std::max(now, timer->due);
-                timer->fired = true;
-                tasks.push_back(std::move(timer->task));
-                drain();
-            }
-            now = target;
-        }
-    };
-
-    struct Lane final : platform::Queue {
-        explicit Lane(std::shared_ptr<State> state) : state(std::move(state)) {}
-        void post(platform::Task task) override { state->post(std::move(task)); }
-        std::shared_ptr<platform::Queue> makeSerialQueue() override {
-            ++state->serialQueuesMade;
-            return std::make_shared<Lane>(state);
-        }
-        std::shared_ptr<platform::Timer> scheduleAfter(std::chrono::milliseconds delay,
-                                                       platform::Task task) override {
-            return state->schedule(delay, std::move(task));
-        }
-        std::shared_ptr<State> state;
     };
 
     std::shared_ptr<State> state_;

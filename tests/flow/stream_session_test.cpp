@@ -46,6 +46,8 @@ struct Harness {
     std::vector<std::shared_ptr<FakeStreamFlow>> flows;
 
     explicit Harness(StreamLimits limits = {}) {
+        factory->script.statesOnStart = {ConnectionState::ready()};
+        factory->script.sendResult = std::optional<platform::ConnectionError>{};
         list.publish(std::make_shared<const blocklist::DomainSet>(
             blocklist::testing::setOf({"blocked.example"})));
         pipeline =
@@ -75,14 +77,9 @@ struct Harness {
         ASSERT_TRUE(flow.completeRead(bytes));
         queue->runUntilIdle();
     }
-    // Answers the oldest unanswered upstream connection with `reply`.
-    void answerUpstream(std::size_t index, const dns::Datagram& reply = kUpstreamReply) {
-        auto& connection = *factory->connections().at(index);
-        connection.reportState(ConnectionState::ready());
-        queue->runUntilIdle();
-        connection.completeSend();
-        queue->runUntilIdle();
-        connection.completeReceive({framed(reply), false, std::nullopt});
+    // Answers the first upstream connection; it got ready and sent the query by itself.
+    void answerUpstream() {
+        factory->connections().at(0)->completeReceive({framed(kUpstreamReply), false, {}});
         queue->runUntilIdle();
     }
     std::uint64_t closedFor(TcpClose reason) const {
@@ -91,125 +88,118 @@ struct Harness {
 };
 
 // However the bytes are cut, every whole message is answered, and the answers that one read
-// makes ready leave in one write.
-TEST(StreamSession, frames_messages_however_the_bytes_arrive) {
+// makes ready leave in one write. The client's end, a failed read, bad framing or the provider's
+// going closes the flow unanswered.
+TEST(StreamSession, frames_messages_however_the_bytes_arrive_and_closes_when_the_stream_ends) {
     const Bytes two = framed(kBlocked) + framed(kBlocked);
+    enum End { open, closed, badFraming, providerGone };
     struct Row {
         const char* what;
         std::vector<Bytes> reads;
-        std::size_t writes;
+        std::size_t writes;  // the two answers leave in that many writes; none once closed
+        End end = open;
+        std::optional<platform::FlowError> error = std::nullopt;
     };
-    const Bytes cutInLength = Bytes(two.begin(), two.begin() + 1);
-    const Bytes cutInSecond = Bytes(two.begin(), two.end() - 3);
+    const auto reset = std::make_error_code(std::errc::connection_reset);
     // clang-format off
     const Row rows[] = {
         {"one message a read", {framed(kBlocked), framed(kBlocked)}, 2},
         {"two messages in one read", {two}, 1},
-        {"cut inside the length", {cutInLength, Bytes(two.begin() + 1, two.end())}, 1},
-        {"cut inside the second message", {cutInSecond, Bytes(two.end() - 3, two.end())}, 2},
+        {"cut inside the length", {Bytes(two.begin(), two.begin() + 1), Bytes(two.begin() + 1, two.end())}, 1},
+        {"cut inside the second message", {Bytes(two.begin(), two.end() - 3), Bytes(two.end() - 3, two.end())}, 2},
+        {"client closed its side", {{}}, 0, closed},
+        {"read failed", {{}}, 0, closed, reset},
+        {"length of zero", {{0x00, 0x00}}, 0, badFraming},
+        {"length too short for a header", {{0x00, 0x05, 1, 2, 3, 4, 5}}, 0, badFraming},
+        {"provider gone: closed unanswered", {framed(kBlocked)}, 0, providerGone},
     };
     // clang-format on
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         Harness h;
         auto flow = h.open();
-        for (const auto& bytes : row.reads) {
-            h.send(*flow, bytes);
+        if (row.end == providerGone) {
+            h.pipeline.reset();
         }
-        EXPECT_EQ(flow->written(), kBlockedAnswer + kBlockedAnswer) << row.what;
-        EXPECT_EQ(flow->writeCount(), row.writes) << row.what;
-        EXPECT_FALSE(flow->closed()) << row.what;
-        EXPECT_EQ(flow->pendingReads(), 1u) << row.what;
+        for (const auto& bytes : row.reads) {
+            ASSERT_TRUE(flow->completeRead(bytes, row.error));
+            h.queue->runUntilIdle();
+        }
+        EXPECT_EQ(flow->written(), row.end == open ? kBlockedAnswer + kBlockedAnswer : Bytes{});
+        EXPECT_EQ(flow->writeCount(), row.writes);
+        EXPECT_EQ(flow->closed(), row.end != open);
+        EXPECT_EQ(flow->pendingReads(), row.end == open ? 1u : 0u);
+        if (row.end != providerGone) {
+            EXPECT_EQ(h.closedFor(TcpClose::badFraming), row.end == badFraming ? 1u : 0u);
+            EXPECT_EQ(h.pipeline->streams().count(), row.end == open ? 1u : 0u);
+        }
     }
 }
 
-TEST(StreamSession, answers_as_each_answer_is_ready) {
-    Harness h;
-    auto flow = h.open();
-    // The relayed query waits at the upstream; the blocked one sent after it is answered first.
-    h.send(*flow, framed(kRelayed) + framed(kBlocked));
-    EXPECT_EQ(flow->written(), kBlockedAnswer);
-    ASSERT_EQ(h.factory->connections().size(), 1u);
-    EXPECT_EQ(h.factory->connections()[0]->transport(), platform::Transport::stream);
-    h.answerUpstream(0);
-    EXPECT_EQ(flow->written(), kBlockedAnswer + framed(kUpstreamReply));
-    EXPECT_EQ(h.pipeline->counters().read().received[1], 2u);
-}
-
-TEST(StreamSession, closes_the_flow_when_the_client_or_the_framing_ends_it) {
-    struct Row {
-        const char* what;
-        Bytes bytes;
-        std::optional<platform::FlowError> error;
-        std::uint64_t badFraming;
-        bool providerGone = false;
-    };
-    const auto reset = std::make_error_code(std::errc::connection_reset);
-    const Row rows[] = {
-        {"client closed its side", {}, std::nullopt, 0},
-        {"read failed", {}, reset, 0},
-        {"length of zero", {0x00, 0x00}, std::nullopt, 1},
-        {"length too short for a header", {0x00, 0x05, 1, 2, 3, 4, 5}, std::nullopt, 1},
-        {"provider gone: closed unanswered", framed(kBlocked), std::nullopt, 0, true},
-    };
-    for (const auto& row : rows) {
-        Harness h;
+// Each answer leaves as it is ready: a blocked query sent after a relayed one waiting at the
+// upstream is answered first. Beyond the bound on queries in progress the rest wait, unread and
+// unjudged, until one ends.
+TEST(StreamSession, answers_as_each_is_ready_and_reads_no_further_at_the_bound_in_progress) {
+    const Bytes relayedAnswer = framed(kUpstreamReply);
+    for (const std::size_t bound : {StreamLimits{}.maxInProgress, std::size_t{1}}) {
+        SCOPED_TRACE(bound);
+        const bool atBound = bound == 1;
+        Harness h(StreamLimits{.maxInProgress = bound});
         auto flow = h.open();
-        if (row.providerGone) {
-            h.pipeline.reset();
-        }
-        ASSERT_TRUE(flow->completeRead(row.bytes, row.error));
-        h.queue->runUntilIdle();
-        EXPECT_TRUE(flow->closed()) << row.what;
-        EXPECT_TRUE(flow->written().empty()) << row.what;
-        EXPECT_EQ(flow->pendingReads(), 0u) << row.what;
-        if (!row.providerGone) {
-            EXPECT_EQ(h.closedFor(TcpClose::badFraming), row.badFraming) << row.what;
-            EXPECT_EQ(h.pipeline->streams().count(), 0u) << row.what;
-        }
+        h.send(*flow, framed(kRelayed) + framed(kBlocked));
+        EXPECT_EQ(flow->written(), atBound ? Bytes{} : kBlockedAnswer);
+        EXPECT_EQ(flow->pendingReads(), atBound ? 0u : 1u);
+        ASSERT_EQ(h.factory->connections().size(), 1u);
+        EXPECT_EQ(h.factory->connections()[0]->transport(), platform::Transport::stream);
+        h.answerUpstream();
+        EXPECT_EQ(flow->written(),
+                  atBound ? relayedAnswer + kBlockedAnswer : kBlockedAnswer + relayedAnswer);
+        EXPECT_EQ(flow->pendingReads(), 1u);
+        EXPECT_EQ(h.pipeline->counters().read().received[1], 2u);
     }
 }
 
 // Idle means no query in progress and no answer unwritten; bytes of a message that has not wholly
-// arrived are no progress.
+// arrived are no progress. Once the last progress ends the idle clock starts again.
 TEST(StreamSession, closes_a_flow_idle_for_the_idle_time) {
     struct Row {
         const char* what;
         Bytes bytes;
+        bool holdWrites;
         bool closedAtIdleTime;
     };
     const Row rows[] = {
-        {"nothing sent", {}, true},
-        {"half a length sent", {0x00}, true},
-        {"a relayed query in progress", framed(kRelayed), false},
+        {"nothing sent", {}, false, true},
+        {"half a length sent", {0x00}, false, true},
+        {"a relayed query in progress", framed(kRelayed), false, false},
+        {"an answer not yet taken", framed(kBlocked), true, false},
     };
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         Harness h(StreamLimits{.idleTimeout = milliseconds(200)});
         auto flow = h.open();
+        flow->holdWrites = row.holdWrites;
         if (!row.bytes.empty()) {
             h.send(*flow, row.bytes);
         }
-        h.queue->advance(milliseconds(199));
-        EXPECT_FALSE(flow->closed()) << row.what;
-        h.queue->advance(milliseconds(1));
-        EXPECT_EQ(flow->closed(), row.closedAtIdleTime) << row.what;
-        EXPECT_EQ(h.closedFor(TcpClose::idle), row.closedAtIdleTime ? 1u : 0u) << row.what;
+        const auto closedAtIdleTime = [&] {
+            h.queue->advance(milliseconds(199));
+            EXPECT_FALSE(flow->closed());
+            h.queue->advance(milliseconds(1));
+            return flow->closed();
+        };
+        EXPECT_EQ(closedAtIdleTime(), row.closedAtIdleTime);
+        if (!row.closedAtIdleTime) {
+            if (row.holdWrites) {
+                flow->completeWrites();
+                h.queue->runUntilIdle();
+            } else {
+                h.answerUpstream();
+            }
+            EXPECT_TRUE(closedAtIdleTime());
+        }
+        EXPECT_EQ(h.closedFor(TcpClose::idle), 1u);
     }
-}
-
-TEST(StreamSession, the_idle_clock_starts_again_once_the_last_answer_is_taken) {
-    Harness h(StreamLimits{.idleTimeout = milliseconds(200)});
-    auto flow = h.open();
-    flow->holdWrites = true;
-    h.queue->advance(milliseconds(150));
-    h.send(*flow, framed(kBlocked));
-    h.queue->advance(milliseconds(300));
-    EXPECT_FALSE(flow->closed()) << "an answer not yet taken is progress still to make";
-    flow->completeWrites();
-    h.queue->runUntilIdle();
-    h.queue->advance(milliseconds(199));
-    EXPECT_FALSE(flow->closed());
-    h.queue->advance(milliseconds(1));
-    EXPECT_TRUE(flow->closed());
 }
 
 TEST(StreamSession, a_client_that_does_not_take_its_answers_is_closed) {
@@ -223,19 +213,6 @@ TEST(StreamSession, a_client_that_does_not_take_its_answers_is_closed) {
     h.send(*flow, framed(kBlocked));
     EXPECT_TRUE(flow->closed());
     EXPECT_EQ(h.closedFor(TcpClose::slowReader), 1u);
-}
-
-// Beyond the bound on queries in progress the rest wait, unread and unjudged, until one ends.
-TEST(StreamSession, reads_no_further_while_the_bound_of_queries_is_in_progress) {
-    Harness h(StreamLimits{.maxInProgress = 1});
-    auto flow = h.open();
-    h.send(*flow, framed(kRelayed) + framed(kBlocked));
-    EXPECT_EQ(h.factory->connections().size(), 1u);
-    EXPECT_TRUE(flow->written().empty()) << "the blocked query waits behind the bound";
-    EXPECT_EQ(flow->pendingReads(), 0u);
-    h.answerUpstream(0);
-    EXPECT_EQ(flow->written(), framed(kUpstreamReply) + kBlockedAnswer);
-    EXPECT_EQ(flow->pendingReads(), 1u);
 }
 
 // At the cap the oldest idle flow makes room; with none idle the newcomer is closed.

@@ -9,45 +9,31 @@ namespace {
 
 using fakes::FakeUdpFlow;
 using Call = FakeUdpFlow::Call;
+using Datagrams = std::vector<dns::Datagram>;
 using dns::testing::query;
 using testing::endpoints;
 using testing::Harness;
 
 const auto kReadError = std::make_error_code(std::errc::connection_aborted);
 
-// Both kinds are served; the provider refuses only the absence of a flow.
-TEST(HandleNewFlow, takes_udp_and_tcp_flows) {
-    Harness h;
-    auto udp = std::make_shared<FakeUdpFlow>();
-    auto tcp = std::make_shared<fakes::FakeStreamFlow>();
-    EXPECT_TRUE(h.provider->handleNewFlow(udp));
-    EXPECT_TRUE(h.provider->handleNewFlow(tcp));
-    EXPECT_FALSE(h.provider->handleNewFlow(nullptr));
-    EXPECT_EQ(udp->calls(), std::vector{Call::open});
-    EXPECT_EQ(tcp->calls(), std::vector{fakes::FakeStreamFlow::Call::open});
-    // The pending opens hold their flows, as on the platform, until they complete.
-    udp->completeOpen(kReadError);
-    tcp->completeOpen(kReadError);
-}
-
 // One scenario per way a UDP flow's open and first read can end.
 TEST(HandleNewFlow, follows_the_flow_life_cycle) {
     enum Gone { kept, beforeOpen, beforeRead };
-    using Datagrams = std::optional<std::vector<dns::Datagram>>;
+    using Batch = std::optional<Datagrams>;
     using Endpoints = std::optional<std::vector<platform::Endpoint>>;
     using Closed = std::optional<std::optional<platform::FlowError>>;
     struct Row {
         const char* what;
         std::optional<platform::FlowError> openError;
         Gone gone;
-        Datagrams datagrams;  // the read's outcome
+        Batch datagrams;  // the read's outcome
         Endpoints endpoints;
         std::optional<platform::FlowError> readError;
         std::vector<Call> calls;
         Closed closedWith;
     };
     const auto none = std::nullopt;
-    const Datagrams empty = std::vector<dns::Datagram>{};
+    const Batch empty = Datagrams{};
     const Endpoints noEndpoints = endpoints({});
     const Closed closedWithoutError = std::optional<platform::FlowError>{};
     const std::vector<Call> opened = {Call::open};
@@ -69,6 +55,7 @@ TEST(HandleNewFlow, follows_the_flow_life_cycle) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         Harness h;
+        EXPECT_FALSE(h.provider->handleNewFlow(nullptr)) << "the only flow refused is none";
         auto flow = std::make_shared<FakeUdpFlow>();
         EXPECT_TRUE(h.provider->handleNewFlow(flow));
         if (row.gone == beforeOpen) {
@@ -84,35 +71,6 @@ TEST(HandleNewFlow, follows_the_flow_life_cycle) {
         EXPECT_EQ(flow->closeWriteError(), row.closedWith);
         EXPECT_TRUE(flow->writes().empty());
     }
-}
-
-TEST(HandleDatagrams, answers_blocked_queries_during_dispatch_and_relays_the_rest) {
-    Harness h;
-    h.useList("blocked.example\n");
-    auto flow = h.openFlow();
-    const auto first = query({"ads", "blocked", "example"}, 1);
-    const auto second = query({"open", "example"}, 1);
-    const auto third = query({"blocked", "example"}, 28);
-    flow->completeRead({{first, second, third}, endpoints({"one", "two", "three"})});
-
-    const auto writes = flow->writes();
-    ASSERT_EQ(writes.size(), 2u) << "both blocked answers are written during dispatch";
-    EXPECT_EQ(writes[0].datagrams, std::vector<dns::Datagram>{*dns::makeBlockedResponse(first)});
-    EXPECT_EQ(writes[0].endpoints, endpoints({"one"}));
-    EXPECT_EQ(writes[1].datagrams, std::vector<dns::Datagram>{*dns::makeBlockedResponse(third)});
-    EXPECT_EQ(writes[1].endpoints, endpoints({"three"}));
-
-    // The second went upstream, to the compiled-in resolver on port 53, byte for byte.
-    const auto& made = h.connections->fake.connections();
-    ASSERT_EQ(made.size(), 1u);
-    EXPECT_EQ(made[0]->host(), "1.1.1.3");
-    EXPECT_EQ(made[0]->port(), 53);
-    h.queue->runUntilIdle();
-    made[0]->reportState(platform::ConnectionState::ready());
-    h.queue->runUntilIdle();
-    ASSERT_EQ(made[0]->sent(), std::vector<dns::Datagram>{second});
-    // And the flow is read again for the client's next queries.
-    EXPECT_EQ(flow->pendingReads(), 1u);
 }
 
 // The one verdict for both transports: a message over TCP gets exactly what the same datagram
@@ -155,26 +113,24 @@ TEST(HandleNewFlow, chooses_answer_drop_or_relay_per_message_on_either_transport
             SCOPED_TRACE(std::string(row.what) + (tcp ? " over TCP" : " over UDP"));
             Harness h;
             h.useList("blocked.example\n");
-            std::vector<dns::Datagram> answers;
+            Datagrams answers;
             if (tcp) {
-                auto flow = h.openStream();
+                auto flow = h.open<fakes::FakeStreamFlow>();
                 flow->completeRead(*dns::frameMessage(row.message));
                 h.queue->runUntilIdle();
                 if (const auto bytes = flow->written(); !bytes.empty()) {
                     answers.emplace_back(bytes.begin() + 2, bytes.end());
                 }
             } else {
-                auto flow = h.openFlow();
+                auto flow = h.open();
                 flow->completeRead({{row.message}, endpoints({"client"})});
                 for (const auto& write : flow->writes()) {
                     answers.push_back(write.datagrams.at(0));
                 }
             }
-            EXPECT_EQ(answers,
-                      row.answered
-                          ? std::vector<dns::Datagram>{*dns::makeBlockedResponse(row.message)}
-                          : std::vector<dns::Datagram>{});
-            const auto& made = h.connections->fake.connections();
+            EXPECT_EQ(answers, row.answered ? Datagrams{*dns::makeBlockedResponse(row.message)}
+                                            : Datagrams{});
+            const auto& made = h.connections->connections();
             ASSERT_EQ(made.size(), row.relayed ? 1u : 0u);
             if (row.relayed) {
                 EXPECT_EQ(made[0]->transport(),
@@ -183,8 +139,7 @@ TEST(HandleNewFlow, chooses_answer_drop_or_relay_per_message_on_either_transport
                 made[0]->reportState(platform::ConnectionState::ready());
                 h.queue->runUntilIdle();
                 EXPECT_EQ(made[0]->sent(),
-                          std::vector<dns::Datagram>{tcp ? *dns::frameMessage(row.message)
-                                                         : row.message});
+                          Datagrams{tcp ? *dns::frameMessage(row.message) : row.message});
             }
             EXPECT_EQ(h.provider->metrics().received[tcp ? 1 : 0], 1u);
         }
@@ -196,23 +151,38 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
     settings.forward.maxInFlight = 3;
     Harness h(std::move(settings));
     h.useList("blocked.example\n");
-    auto flow = h.openFlow();
+    auto flow = h.open();
     auto incomplete = query({"blocked", "example"});
     incomplete.resize(incomplete.size() - 2);
     auto response = query({"blocked", "example"});
     response[2] |= 0x80;
     const auto relayed = query({"open", "example"});
     // Four blocked types, a response, a blocked name too short to answer, and four to relay:
-    // one replied, one timed out, one without a descriptor for its socket, one over the cap.
-    flow->completeRead({{query({"blocked", "example"}, 1), query({"blocked", "example"}, 28),
-                         query({"blocked", "example"}, 65), query({"blocked", "example"}, 15),
-                         response, incomplete, relayed, relayed, relayed, relayed},
+    // one replied, one timed out, one without a descriptor for its socket, one over the cap. A
+    // last datagram without an endpoint has nowhere to go: it is not even counted.
+    const Datagrams blocked = {query({"blocked", "example"}, 1), query({"blocked", "example"}, 28),
+                               query({"blocked", "example"}, 65),
+                               query({"blocked", "example"}, 15)};
+    flow->completeRead({{blocked[0], relayed, blocked[1], blocked[2], blocked[3], response,
+                         incomplete, relayed, relayed, relayed, blocked[0]},
                         endpoints({"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"})});
-    const auto& made = h.connections->fake.connections();
+    // The blocked are answered during dispatch, each alone and to its own client.
+    const auto writes = flow->writes();
+    ASSERT_EQ(writes.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(writes[i].datagrams, Datagrams{*dns::makeBlockedResponse(blocked[i])});
+        EXPECT_EQ(writes[i].endpoints, endpoints({std::array{"1", "3", "4", "5"}[i]}));
+    }
+    const auto& made = h.connections->connections();
     ASSERT_EQ(made.size(), 3u);
+    // Relayed to the compiled-in resolver on port 53, byte for byte.
+    EXPECT_EQ(made[0]->host(), "1.1.1.3");
+    EXPECT_EQ(made[0]->port(), 53);
     h.queue->runUntilIdle();
     made[0]->reportState(platform::ConnectionState::ready());
     h.queue->runUntilIdle();
+    EXPECT_EQ(made[0]->sent(), Datagrams{relayed});
+    EXPECT_EQ(flow->pendingReads(), 1u) << "read again for the client's next queries";
     made[0]->completeSend();
     h.queue->runUntilIdle();
     made[0]->completeReceive({dns::Datagram{0, 0, 0x81, 0x80}, true, std::nullopt});
@@ -241,28 +211,15 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
 TEST(HandleDatagrams, a_reload_between_two_datagrams_applies_to_the_later_only) {
     Harness h;
     h.useList("first.example\n");
-    auto flow = h.openFlow();
-    // The first datagram is not blocked and is relayed; the reload lands as it is.
+    auto flow = h.open();
+    // The first datagram is not blocked and is relayed; the reload lands as its connection is
+    // asked for, which is once it has been judged.
     h.connections->onMake = [&] { h.useList("second.example\n"); };
     flow->completeRead(
         {{query({"second", "example"}), query({"second", "example"})}, endpoints({"a", "b"})});
-    EXPECT_EQ(h.connections->fake.connections().size(), 1u);
+    EXPECT_EQ(h.connections->connections().size(), 1u);
     ASSERT_EQ(flow->writes().size(), 1u);
     EXPECT_EQ(flow->writes()[0].endpoints, endpoints({"b"}));
-}
-
-// A datagram without an endpoint has nowhere to go; and the flow is read again after each batch.
-TEST(HandleDatagrams, answers_only_datagrams_that_have_an_endpoint_batch_after_batch) {
-    Harness h;
-    h.useList("blocked.example\n");
-    auto flow = h.openFlow();
-    const auto q = query({"blocked", "example"});
-    for (int batch = 0; batch < 3; ++batch) {
-        ASSERT_TRUE(flow->completeRead({{q, q, q}, endpoints({"a"})}));
-    }
-    ASSERT_EQ(flow->writes().size(), 3u);
-    EXPECT_EQ(flow->writes()[2].endpoints, endpoints({"a"}));
-    EXPECT_EQ(flow->pendingReads(), 1u);
 }
 
 }  // namespace

@@ -2,8 +2,12 @@
 
 // A provider wired to fakes of every seam, with helpers to feed it flows and blocklists.
 
+#include <gtest/gtest.h>
+
+#include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "dns/wire.h"
@@ -18,26 +22,10 @@ namespace sieveharbor::provider::testing {
 inline const std::string kUserListPath =
     "/Users/user1/Library/Application Support/SieveHarbor/blocklist.txt";
 
-// Lets a test act at the moment an exchange asks for its connection, which is the moment its
-// datagram has been judged.
-class HookedConnectionFactory final : public platform::ConnectionFactory {
-  public:
-    fakes::FakeConnectionFactory fake;
-    std::function<void()> onMake;
-
-    std::shared_ptr<platform::Connection> makeConnection(std::string_view host, std::uint16_t port,
-                                                         platform::Transport transport) override {
-        if (onMake) {
-            onMake();
-        }
-        return fake.makeConnection(host, port, transport);
-    }
-};
-
 struct Harness {
     std::shared_ptr<fakes::FakeQueue> queue = std::make_shared<fakes::FakeQueue>();
-    std::shared_ptr<HookedConnectionFactory> connections =
-        std::make_shared<HookedConnectionFactory>();
+    std::shared_ptr<fakes::FakeConnectionFactory> connections =
+        std::make_shared<fakes::FakeConnectionFactory>();
     std::shared_ptr<fakes::FakeNotificationCenter> notifications =
         std::make_shared<fakes::FakeNotificationCenter>();
     std::shared_ptr<fakes::FakeConsoleUser> consoleUser =
@@ -58,44 +46,39 @@ struct Harness {
         provider->loadBlocklist();
     }
 
-    // A UDP flow handed to the provider and opened: its first read is pending.
-    std::shared_ptr<fakes::FakeUdpFlow> openFlow() {
-        auto flow = std::make_shared<fakes::FakeUdpFlow>();
-        provider->handleNewFlow(flow);
-        flow->completeOpen();
-        opened.push_back(flow);
-        return flow;
-    }
-    // The same for a TCP flow.
-    std::shared_ptr<fakes::FakeStreamFlow> openStream() {
-        auto flow = std::make_shared<fakes::FakeStreamFlow>();
-        provider->handleNewFlow(flow);
-        flow->completeOpen();
+    // A flow handed to the provider, taken and opened: its first read is pending.
+    template <class Flow = fakes::FakeUdpFlow>
+    std::shared_ptr<Flow> open() {
+        auto flow = std::make_shared<Flow>();
+        EXPECT_TRUE(provider->handleNewFlow(flow));
+        EXPECT_TRUE(flow->completeOpen());
         queue->runUntilIdle();
-        streams.push_back(flow);
+        // A pending read holds its flow while the flow holds the read, as on the platform.
+        ends.push_back([this, flow] {
+            const auto canceled = std::make_error_code(std::errc::operation_canceled);
+            if constexpr (std::is_same_v<Flow, fakes::FakeUdpFlow>) {
+                while (flow->completeRead(std::nullopt, std::nullopt, canceled)) {
+                }
+            } else {
+                while (flow->completeRead({}, canceled)) {
+                    queue->runUntilIdle();
+                }
+            }
+        });
         return flow;
     }
 
-    // An exchange and its connection hold each other until the exchange ends, and a pending read
-    // holds its flow while the flow holds the read, as on the platform. Letting every exchange
-    // time out and failing every read ends them all, so nothing outlives the test.
+    // An exchange and its connection hold each other until the exchange ends: letting every
+    // exchange time out and failing every read ends them all, so nothing outlives the test.
     ~Harness() {
         queue->runUntilIdle();
         queue->advance(flow::kReplyTimeout);
-        const auto canceled = std::make_error_code(std::errc::operation_canceled);
-        for (const auto& flow : opened) {
-            while (flow->completeRead(std::nullopt, std::nullopt, canceled)) {
-            }
-        }
-        for (const auto& flow : streams) {
-            while (flow->completeRead({}, canceled)) {
-                queue->runUntilIdle();
-            }
+        for (const auto& end : ends) {
+            end();
         }
     }
 
-    std::vector<std::shared_ptr<fakes::FakeUdpFlow>> opened;
-    std::vector<std::shared_ptr<fakes::FakeStreamFlow>> streams;
+    std::vector<std::function<void()>> ends;
 };
 
 inline std::vector<platform::Endpoint> endpoints(std::initializer_list<std::string_view> labels) {

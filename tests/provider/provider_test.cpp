@@ -36,8 +36,8 @@ TEST(Concurrency, loads_race_with_dispatch_without_tearing) {
             flow->completeRead({{q, q}, endpoints({"p", "q"})});
         }
     };
-    auto first = h.openFlow();
-    auto second = h.openFlow();
+    auto first = h.open();
+    auto second = h.open();
     std::thread one(dispatcher, first);
     std::thread two(dispatcher, second);
     one.join();
@@ -51,7 +51,7 @@ TEST(Concurrency, loads_race_with_dispatch_without_tearing) {
             ASSERT_EQ(write.datagrams, std::vector<dns::Datagram>{expected});
         }
     }
-    EXPECT_TRUE(h.connections->fake.connections().empty());
+    EXPECT_TRUE(h.connections->connections().empty());
 }
 
 }  // namespace
