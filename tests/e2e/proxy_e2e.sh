@@ -624,6 +624,15 @@ PY
             "$url${request#* }")
         [ "$code" = 404 ] || fail "$request: HTTP $code, expected 404"
     done
+    # The same endpoint on IPv6 loopback, where the machine has it.
+    if has_ipv6_loopback; then
+        kill -TERM "$PROXY_PID"
+        wait_exit "$PROXY_PID" 5000 || fail "the proxy did not end within 5 s of SIGTERM"
+        metrics_port=$(free_port)
+        start_service --metrics "[::1]:$metrics_port"
+        curl -sf --max-time 5 "http://[::1]:$metrics_port/metrics" | grep -q '^sieveharbor_' ||
+            fail "no scrape at [::1]:$metrics_port"
+    fi
 }
 
 # --- lists in other formats, and keeping them fresh --------------------------------------------

@@ -66,6 +66,12 @@ void expectOutcomes(const std::vector<LineCase>& cases) {
     }
 }
 
+// Four labels of at most 63 bytes, `length` bytes in all.
+std::string nameOfLength(std::size_t length) {
+    return std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
+           std::string(length - 192, 'd');
+}
+
 TEST(LineFormat, plain_domains_and_wildcards) {
     expectOutcomes({
         {"ads.example.com", entries({"ads.example.com"})},
@@ -90,6 +96,8 @@ TEST(LineFormat, plain_domains_and_wildcards) {
         {".ad-banner.", skip(Skip::badName)},
         {"ads..example", skip(Skip::badName)},
         {std::string(64, 'a') + ".example", skip(Skip::badName)},
+        {nameOfLength(253), entries({nameOfLength(253)})},
+        {nameOfLength(254), skip(Skip::badName)},
         {"ads.\xFF.example", skip(Skip::badName)},
         {"ads\u00A0x.example", skip(Skip::badName)},
         {"ads\u2028x.example", skip(Skip::badName)},

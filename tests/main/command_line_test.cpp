@@ -122,6 +122,7 @@ TEST(CommandLine, an_upstream_the_proxy_listens_on_is_refused) {
         {{"--listen", "0.0.0.0:53", "--upstream", "127.0.0.53"}, true},     // wildcard, loopback
         {{"--listen", "0.0.0.0:53", "--upstream", "192.0.2.7"}, true},      // wildcard, machine's
         {{"--listen", "[::]:53", "--upstream", "192.0.2.7"}, true},         // IPv6 wildcard takes IPv4
+        {{"--listen", "[::]:53", "--upstream", "[::1]"}, true},             // wildcard, IPv6 loopback
         {{"--listen", "0.0.0.0:53", "--upstream", "[2001:db8::7]"}, false}, // IPv4 one not IPv6
         {{"--listen", "0.0.0.0:53", "--upstream", "192.0.2.8"}, false},     // outside resolver
         {{}, false},                                         // default upstream
