@@ -117,6 +117,23 @@ TEST(Tcp, a_client_that_does_not_read_its_answers_is_closed) {
     EXPECT_EQ(proxy.closedFor(metrics::TcpClose::slowReader), 1u);
 }
 
+// More than one read's worth of queries in one write: a read that fills its buffer leaves the
+// socket to be read again, and every query is answered.
+TEST(Tcp, a_burst_longer_than_one_read_is_answered_whole) {
+    Proxy proxy;
+    TcpClient client(proxy.listener->port());
+    const auto framed = *dns::frameMessage(query({"blocked", "example"}));
+    std::vector<std::uint8_t> burst;
+    for (int i = 0; i < 3000; ++i) {
+        burst.insert(burst.end(), framed.begin(), framed.end());
+    }
+    ASSERT_GT(burst.size(), 65536u);
+    ASSERT_TRUE(client.sendRaw(burst));
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_TRUE(client.receive(kWait)) << "answer " << i;
+    }
+}
+
 // Every connection the proxy is done with is closed and forgotten: none is left holding a
 // descriptor, whichever side ended it. What each message gets is the fake-based flow tests' to
 // show, and the end-to-end tests', over the real proxy; a relayed one here comes over TCP.
