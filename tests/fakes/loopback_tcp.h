@@ -52,6 +52,15 @@ class TcpClient {
         }
     }
 
+    void shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+    // Ends the connection with a reset rather than an orderly close.
+    void reset() {
+        const linger abort{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(fd_);
+        fd_ = -1;
+    }
+
     // True once the server has closed the connection: what comes before the end is skipped, and
     // each wait for more is bounded.
     bool closedWithin(std::chrono::milliseconds bound) {

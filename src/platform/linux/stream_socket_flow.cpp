@@ -75,8 +75,9 @@ void StreamSocketFlow::tryRead() {
         readable_ = false;  // the next arrival is an edge
         return;
     }
-    // Less than asked for: the socket is drained, and whatever comes next is an edge.
-    if (size >= 0 && static_cast<std::size_t>(size) < buffer.size()) {
+    // Less than asked for: the socket is drained, and whatever comes next is an edge; unless the
+    // client has gone, when the end or the error waits behind the bytes.
+    if (size >= 0 && static_cast<std::size_t>(size) < buffer.size() && !peerGone_) {
         readable_ = false;
     }
     auto completion = std::move(pendingRead_);
@@ -154,6 +155,9 @@ void StreamSocketFlow::onReady(std::uint32_t events) {
     }
     if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
         readable_ = true;
+    }
+    if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+        peerGone_ = true;
     }
     if ((events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0) {
         writable_ = true;

@@ -65,6 +65,9 @@ class StreamSocketFlow final : public StreamFlow,
     // What the last edge said and no call has since contradicted.
     bool readable_ = true;
     bool writable_ = true;
+    // The client has closed its side or reset the connection: the end of the stream, or its
+    // error, is still to be read, and no later edge will say so.
+    bool peerGone_ = false;
     bool sending_ = false;
     bool readClosed_ = false;
     bool writeClosed_ = false;

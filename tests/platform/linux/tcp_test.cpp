@@ -145,6 +145,17 @@ TEST(Tcp, connections_ended_by_either_side_leave_nothing_behind) {
         ASSERT_TRUE(closesItself.send(relayed));
         EXPECT_EQ(closesItself.receive(kWait), kAnswer(relayed));
     }
+    {
+        TcpClient resets(proxy.listener->port());
+        ASSERT_TRUE(resets.sendRaw({0x00, 0x20, 0x12}));  // a message begun, never finished
+        resets.reset();
+    }
+    TcpClient halfCloses(proxy.listener->port());
+    const auto blocked = query({"blocked", "example"});
+    ASSERT_TRUE(halfCloses.send(blocked));
+    halfCloses.shutdownWrite();
+    EXPECT_TRUE(halfCloses.receive(kWait));
+    EXPECT_TRUE(halfCloses.closedWithin(kWait));
     TcpClient idle(proxy.listener->port());
     EXPECT_TRUE(idle.closedWithin(kWait));
     TcpClient badFraming(proxy.listener->port());
