@@ -106,7 +106,7 @@ TEST(Relay, queries_beyond_the_cap_never_go_out_and_each_exchange_sends_from_a_p
         ASSERT_TRUE(
             waitFor([&] { return relay.flow->writes().size() == (s == &sent.back() ? 1u : 2u); }));
         const auto write = relay.flow->writes().back();
-        const std::uint16_t id = static_cast<std::uint16_t>((s->bytes[0] << 8) | s->bytes[1]);
+        const auto id = static_cast<std::uint16_t>((s->bytes[0] << 8) | s->bytes[1]);
         EXPECT_EQ(write.datagrams,
                   std::vector<dns::Datagram>{*fakes::StubUpstream::answer(query(id))});
         EXPECT_EQ(write.endpoints,
