@@ -10,7 +10,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -21,6 +23,13 @@
 namespace sieveharbor::fakes {
 
 enum class Family { v4, v6 };
+
+// Descriptors the process has open: a socket left open shows as one more.
+inline std::size_t openDescriptors() {
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                      std::filesystem::directory_iterator{}));
+}
 
 // The family's loopback address with a port, and the length to pass with it.
 struct LoopbackAddress {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -78,12 +76,6 @@ struct Started {
     }
 };
 
-std::size_t openDescriptors() {
-    return static_cast<std::size_t>(
-        std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                      std::filesystem::directory_iterator{}));
-}
-
 TEST(LoopConnection, host_text_that_is_not_an_address_fails_and_never_gets_ready) {
     for (const char* host : {"", "1.1.1", "dns.example", "1.1.1.3 ", "[::1]", "300.1.1.1"}) {
         SCOPED_TRACE(host);
@@ -111,7 +103,7 @@ TEST(LoopConnection, sends_and_receives_then_cancel_ends_a_pending_receive_and_r
     std::weak_ptr<int> watch = held;
     Started c("127.0.0.1", stub.port(), std::move(held));
     ASSERT_TRUE(c.log.ready.wait());
-    const std::size_t open = openDescriptors();
+    const std::size_t open = fakes::openDescriptors();
 
     const dns::Datagram message{1, 2, 3, 4};
     Signal sent;
@@ -135,7 +127,8 @@ TEST(LoopConnection, sends_and_receives_then_cancel_ends_a_pending_receive_and_r
     EXPECT_TRUE(pending.error);
     EXPECT_EQ(c.log.kinds(), (std::vector<Kind>{Kind::preparing, Kind::ready, Kind::cancelled}));
     EXPECT_TRUE(waitFor([&] { return watch.expired(); }));
-    EXPECT_TRUE(waitFor([&] { return openDescriptors() == open - 1; })) << "socket left open";
+    EXPECT_TRUE(waitFor([&] { return fakes::openDescriptors() == open - 1; }))
+        << "socket left open";
     EXPECT_EQ(c.calls.load(), 2);
 }
 

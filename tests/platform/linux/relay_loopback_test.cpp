@@ -3,7 +3,6 @@
 // and no descriptor left behind.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <set>
 #include <string>
 
@@ -40,12 +39,6 @@ dns::Datagram query(std::uint16_t id) {
             1,
             0,
             1};
-}
-
-std::size_t openDescriptors() {
-    return static_cast<std::size_t>(
-        std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                      std::filesystem::directory_iterator{}));
 }
 
 // Counts the connections made, to tell forwarded queries from dropped ones.
@@ -128,7 +121,7 @@ TEST(Relay, ten_thousand_exchanges_timed_out_leave_no_descriptor_open_and_write_
     ASSERT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }));
     ASSERT_TRUE(relay.upstream.sendTo(first->from, first->fromLength,
                                       *fakes::StubUpstream::answer(first->bytes)));
-    const std::size_t before = openDescriptors();
+    const std::size_t before = fakes::openDescriptors();
     for (int wave = 0; wave < 10; ++wave) {
         for (std::uint16_t id = 0; id < 1000; ++id) {
             relay.forward(id);
@@ -137,8 +130,8 @@ TEST(Relay, ten_thousand_exchanges_timed_out_leave_no_descriptor_open_and_write_
             << "wave " << wave;
     }
     EXPECT_EQ(relay.factory->made.load(), 10'001u);
-    EXPECT_TRUE(waitFor([&] { return openDescriptors() == before; }))
-        << openDescriptors() << " open, " << before << " at the start";
+    EXPECT_TRUE(waitFor([&] { return fakes::openDescriptors() == before; }))
+        << fakes::openDescriptors() << " open, " << before << " at the start";
     EXPECT_TRUE(relay.flow->writes().empty());
     // Every exchange has let the flow go.
     EXPECT_TRUE(waitFor([&] { return relay.flow.use_count() == 1; }));
