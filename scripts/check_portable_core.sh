@@ -23,7 +23,7 @@ for dir in text dns blocklist metrics lists flow provider; do
         core_files+=("$file")
     done < <(find "src/$dir" -type f \( -name '*.h' -o -name '*.cpp' \) -print0)
 done
-core_files+=(src/platform/*.h)
+core_files+=(src/platform/*.h src/platform/*.cpp)
 [ "${#core_files[@]}" -gt 20 ] || fail "found only ${#core_files[@]} core files: is this the source tree?"
 linux_only='sys/epoll\.h|sys/inotify\.h|sys/signalfd\.h|sys/eventfd\.h|sys/timerfd\.h|systemd/|(boost/)?asio|linux/|microhttpd'
 apple_only='Foundation/|NetworkExtension/|Network/|CoreFoundation/|SystemConfiguration/|dispatch/|os/|objc/|notify\.h'
@@ -58,7 +58,7 @@ lipo=$(llvm_tool llvm-lipo)
 objdump=$(llvm_tool llvm-objdump)
 
 archives=()
-for library in text dns blocklist metrics lists flow provider platform_posix; do
+for library in text dns blocklist metrics lists platform flow provider platform_posix; do
     archive=$(find "$build/src" -name "libsieveharbor_$library.a" -print -quit)
     [ -n "$archive" ] || fail "no libsieveharbor_$library.a under $build/src: is the core built?"
     archives+=("$archive")

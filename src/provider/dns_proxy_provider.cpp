@@ -11,6 +11,12 @@ const std::string& blocklistUpdatedNotificationName() {
     return name;
 }
 
+const platform::SocketAddress& defaultSafeDNSAddress() {
+    static const platform::SocketAddress address =
+        *platform::SocketAddress::parse("1.1.1.3", platform::kDnsPort);
+    return address;
+}
+
 std::shared_ptr<DNSProxyProvider> DNSProxyProvider::create(ProviderSeams seams,
                                                            ProviderSettings settings) {
     return std::make_shared<DNSProxyProvider>(PrivateTag{}, std::move(seams), std::move(settings));
@@ -19,7 +25,7 @@ std::shared_ptr<DNSProxyProvider> DNSProxyProvider::create(ProviderSeams seams,
 DNSProxyProvider::DNSProxyProvider(PrivateTag /*tag*/, ProviderSeams seams,
                                    ProviderSettings settings)
     : safeDNSAddress(std::move(settings.upstreamAddress)),
-      safeDNSPort(kDefaultSafeDNSPort),
+      safeDNSPort(defaultSafeDNSAddress().port()),
       logger(seams.loggers->makeLogger(kProviderLogSubsystem, kLogCategory)),
       seams_(std::move(seams)),
       fixedBlocklistPath_(std::move(settings.fixedBlocklistPath)),

@@ -24,13 +24,13 @@
 #include "platform/logger.h"
 #include "platform/notification_center.h"
 #include "platform/queue.h"
+#include "platform/socket_address.h"
 
 namespace sieveharbor::provider {
 
-// The filtering resolver that unblocked queries are relayed to: a public resolver that filters
-// malware and adult domains, on UDP port 53.
-inline constexpr std::string_view kDefaultSafeDNSAddress = "1.1.1.3";
-inline constexpr std::uint16_t kDefaultSafeDNSPort = 53;
+// The filtering resolver that unblocked queries are relayed to unless a host says otherwise: a
+// public resolver that filters malware and adult domains, on port 53.
+const platform::SocketAddress& defaultSafeDNSAddress();
 inline constexpr std::string_view kProviderLogSubsystem = "com.brackenmoor.sieveharbor.proxy";
 inline constexpr std::string_view kLogCategory = "dns";
 
@@ -71,7 +71,7 @@ struct ProviderSettings {
     // Told of every load that found a file at the path, accepted or refused, on the loading
     // thread.
     std::function<void(const LoadReport&)> onLoad;
-    std::string upstreamAddress{kDefaultSafeDNSAddress};
+    std::string upstreamAddress = defaultSafeDNSAddress().addressText();
     flow::ForwardOptions forward{};
     flow::StreamLimits streams{};
     // Given to the memory of each loaded list's big arrays (huge pages on Linux); none by
