@@ -1,5 +1,5 @@
-// Any byte stream from a TCP client, cut into reads where its own bytes say, served through the
-// pipeline with an upstream that answers every relayed query: whatever the client sends, what
+// Any byte stream from a TCP client, cut into reads where its own bytes say, served with an
+// upstream that answers every relayed query: whatever the client sends, what
 // the flow is given is a run of whole framed messages, each one a blocked reply or the upstream's
 // reply; nothing is written once the flow is closed; and in the end every exchange and every
 // flow has let go.
@@ -42,20 +42,21 @@ bool isBlockedReply(const dns::Datagram& message) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const auto blocked = blockedSet();
     auto queue = std::make_shared<fakes::FakeQueue>();
-    auto factory = std::make_shared<fakes::FakeConnectionFactory>();
+    auto factory = std::make_shared<fakes::FakeConnectionFactory>(queue);
     factory->script.statesOnStart = {platform::ConnectionState::ready()};
     factory->script.sendResult = std::optional<platform::ConnectionError>{};
     factory->script.reply =
         fakes::FakeConnection::Reply{*dns::frameMessage(kUpstreamReply), false, std::nullopt};
     blocklist::DomainSetHolder list;
     list.publish(blocked);
-    auto pipeline = std::make_shared<flow::Pipeline>(
-        list, flow::ForwardContext(queue, factory, {.maxInFlight = 8}), "1.1.1.3",
-        flow::StreamLimits{.maxInProgress = 4, .maxQueuedBytes = 4096});
+    const flow::StreamLimits limits{.maxInProgress = 4, .maxQueuedBytes = 4096};
+    flow::StreamRegistry streams(limits.maxConnections);
+    auto context = std::make_shared<flow::FlowContext>(
+        list, flow::ForwardContext(factory, {.maxInFlight = 8}), queue, streams, limits);
     auto flow = std::make_shared<fakes::FakeStreamFlow>();
     // Every third input leaves its answers untaken, as a client that does not read.
     flow->holdWrites = size % 3 == 0;
-    flow::serveStreamFlow(pipeline, flow);
+    flow::serveStreamFlow(context, flow);
     flow->completeOpen();
     queue->runUntilIdle();
 
@@ -77,8 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto written = flow->written();
     dns::TcpFramer framer;
     framer.append(written);
-    dns::Datagram message;
-    while (framer.next(message) == dns::TcpFramer::Status::message) {
+    std::vector<std::uint8_t> framed;
+    while (framer.next(framed) == dns::TcpFramer::Status::message) {
+        const auto body = dns::unframed(framed);
+        const dns::Datagram message(body.begin(), body.end());
         FUZZ_CHECK(message == kUpstreamReply || isBlockedReply(message));
     }
     FUZZ_CHECK(!framer.midMessage());
@@ -88,6 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         queue->runUntilIdle();
     }
     queue->runUntilIdle();
-    FUZZ_CHECK(pipeline->forward().inFlight() == 0);
+    FUZZ_CHECK(context->forward().inFlight() == 0);
     return 0;
 }

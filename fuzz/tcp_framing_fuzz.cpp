@@ -38,14 +38,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t piece = std::min<std::size_t>(size - at, 1 + data[i % size] % 97);
         framer.append(stream.subspan(at, piece));
         at += piece;
-        dns::Datagram message;
+        std::vector<std::uint8_t> framed;
         for (;;) {
-            const auto status = framer.next(message);
+            const auto status = framer.next(framed);
             if (status != dns::TcpFramer::Status::message) {
                 bad = status == dns::TcpFramer::Status::bad;
                 break;
             }
-            taken.push_back(message);
+            const auto message = dns::unframed(framed);
+            taken.emplace_back(message.begin(), message.end());
+            FUZZ_CHECK(framed.size() == message.size() + 2);
         }
     }
     FUZZ_CHECK(taken == expected);

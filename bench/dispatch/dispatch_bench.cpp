@@ -28,7 +28,8 @@ class CountingFlow final : public platform::UdpFlow {
     void completeRead(std::vector<dns::Datagram> datagrams,
                       std::vector<platform::Endpoint> endpoints) {
         auto completion = std::move(read_);
-        completion(std::move(datagrams), std::move(endpoints), std::nullopt);
+        completion(platform::DatagramBatch{std::move(datagrams), std::move(endpoints)},
+                   std::nullopt);
     }
 
     void openWithLocalEndpoint(OpenCompletion completion) override { completion(std::nullopt); }

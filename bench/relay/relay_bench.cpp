@@ -94,14 +94,13 @@ Result drive(std::uint16_t port, const Settings& settings) {
 template <typename Handle>
 void serve(const std::shared_ptr<ListenerFlow>& listener, Handle handle) {
     listener->readDatagramsWithCompletionHandler(
-        [listener, handle](std::optional<std::vector<dns::Datagram>> datagrams,
-                           std::optional<std::vector<platform::Endpoint>> endpoints,
+        [listener, handle](std::optional<platform::DatagramBatch> batch,
                            std::optional<platform::FlowError> error) {
-            if (error || !datagrams || !endpoints) {
+            if (error || !batch) {
                 return;
             }
-            for (std::size_t i = 0; i < datagrams->size(); ++i) {
-                handle((*datagrams)[i], (*endpoints)[i]);
+            for (std::size_t i = 0; i < batch->datagrams.size(); ++i) {
+                handle(batch->datagrams[i], batch->endpoints[i]);
             }
             serve(listener, handle);
         });
@@ -123,17 +122,33 @@ Result runDirect(const Settings& settings) {
     return result;
 }
 
+// Writes an exchange's reply back to the client that asked, as a UDP flow does.
+class ReplyToClient final : public flow::ExchangeOwner {
+  public:
+    ReplyToClient(std::shared_ptr<ListenerFlow> flow, platform::Endpoint endpoint)
+        : flow_(std::move(flow)), endpoint_(std::move(endpoint)) {}
+    void exchangeEnded(std::optional<std::vector<std::uint8_t>> reply) override {
+        if (reply) {
+            flow_->writeDatagrams({std::move(*reply)}, {endpoint_}, nullptr);
+        }
+    }
+
+  private:
+    std::shared_ptr<ListenerFlow> flow_;
+    platform::Endpoint endpoint_;
+};
+
 Result runRelay(const Settings& settings) {
     fakes::StubUpstream upstream(fakes::StubUpstream::answer, fakes::Family::v4, false);
-    LoopPool pool;
-    auto factory = std::make_shared<LoopConnectionFactory>();
-    flow::ForwardContext context(std::shared_ptr<platform::Queue>(&pool, [](platform::Queue*) {}),
-                                 factory, flow::ForwardOptions{.upstreamPort = upstream.port()});
-    auto listener = ListenerFlow::bind(pool, "127.0.0.1", 0).flow;
+    auto pool = std::make_shared<LoopPool>();
+    flow::ForwardContext context(std::make_shared<LoopConnectionFactory>(
+        pool, *platform::SocketAddress::parse("127.0.0.1", upstream.port())));
+    auto listener = ListenerFlow::bind(*pool, "127.0.0.1", 0).flow;
     serve(listener, [&context, weak = std::weak_ptr<ListenerFlow>(listener)](
                         dns::Datagram& query, platform::Endpoint& endpoint) {
         if (auto flow = weak.lock()) {
-            flow::forwardQuery(context, std::move(query), flow, endpoint, "127.0.0.1");
+            flow::forwardQuery(context, platform::Transport::datagram, std::move(query),
+                               std::make_shared<ReplyToClient>(flow, endpoint));
         }
     });
     auto result = drive(listener->port(), settings);
@@ -144,7 +159,7 @@ Result runRelay(const Settings& settings) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     listener->stop();
-    pool.stop();
+    pool->stop();
     return result;
 }
 

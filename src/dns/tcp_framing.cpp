@@ -2,9 +2,20 @@
 
 namespace sieveharbor::dns {
 
-void TcpFramer::append(std::span<const std::uint8_t> bytes) {
-    // What was taken out is dropped before the buffer grows, so it holds at most one message
-    // beside the bytes just received.
+std::optional<std::vector<std::uint8_t>> frameMessage(ByteView message) {
+    std::vector<std::uint8_t> framed;
+    framed.reserve(kLengthBytes + message.size());
+    if (!appendFramed(framed, [message](auto& out) {
+            out.insert(out.end(), message.begin(), message.end());
+        })) {
+        return std::nullopt;
+    }
+    return framed;
+}
+
+// What was taken out is dropped before the buffer grows, so it holds at most one message beside
+// the bytes just received.
+void TcpFramer::compact() {
     if (start_ > 0 && start_ == buffer_.size()) {
         buffer_.clear();
         start_ = 0;
@@ -12,11 +23,24 @@ void TcpFramer::append(std::span<const std::uint8_t> bytes) {
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
         start_ = 0;
     }
+}
+
+void TcpFramer::append(std::span<const std::uint8_t> bytes) {
+    compact();
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
-TcpFramer::Status TcpFramer::next(Datagram& message) {
-    if (buffered() < 2) {
+void TcpFramer::append(std::vector<std::uint8_t>&& bytes) {
+    compact();
+    if (buffer_.empty()) {
+        buffer_ = std::move(bytes);
+    } else {
+        buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+    }
+}
+
+TcpFramer::Status TcpFramer::next(std::vector<std::uint8_t>& framed) {
+    if (buffered() < kLengthBytes) {
         return Status::more;
     }
     const std::size_t length =
@@ -24,25 +48,13 @@ TcpFramer::Status TcpFramer::next(Datagram& message) {
     if (length < kHeaderSize) {
         return Status::bad;
     }
-    if (buffered() < 2 + length) {
+    if (buffered() < kLengthBytes + length) {
         return Status::more;
     }
-    const auto first = buffer_.begin() + static_cast<std::ptrdiff_t>(start_ + 2);
-    message.assign(first, first + static_cast<std::ptrdiff_t>(length));
-    start_ += 2 + length;
+    const auto first = buffer_.begin() + static_cast<std::ptrdiff_t>(start_);
+    framed.assign(first, first + static_cast<std::ptrdiff_t>(kLengthBytes + length));
+    start_ += kLengthBytes + length;
     return Status::message;
-}
-
-std::optional<std::vector<std::uint8_t>> frameMessage(ByteView message) {
-    if (message.size() > 0xFFFF) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> framed;
-    framed.reserve(2 + message.size());
-    framed.push_back(static_cast<std::uint8_t>(message.size() >> 8));
-    framed.push_back(static_cast<std::uint8_t>(message.size() & 0xFF));
-    framed.insert(framed.end(), message.begin(), message.end());
-    return framed;
 }
 
 }  // namespace sieveharbor::dns

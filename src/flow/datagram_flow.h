@@ -2,23 +2,23 @@
 
 #include <memory>
 
-#include "flow/pipeline.h"
+#include "flow/flow_context.h"
 #include "platform/udp_flow.h"
 
 namespace sieveharbor::flow {
 
 // Serves one UDP flow: opens it, then reads it batch after batch and dispatches each datagram in
-// order through the pipeline: a blocked query is answered into the flow for its endpoint during
-// the dispatch, a relayed one is forwarded and answered when its reply comes, a dropped one gets
+// order: a blocked query is answered into the flow for its endpoint during the dispatch, a
+// relayed one is forwarded and answered when its exchange ends with a reply, a dropped one gets
 // nothing. Returns at once.
 //
-// The completions hold the pipeline weakly and the flow strongly. An open that fails, or that
-// completes once the pipeline has gone, leaves the flow alone; a read that fails, lacks a list,
-// or completes once the pipeline has gone closes the flow for reading and then writing with the
-// read's error; an empty batch ends the reading without closing. A flow is read again after each
-// batch: a client may send its next query on the same socket (glibc sends A and AAAA together),
-// and one read per flow would leave it unanswered.
-void serveDatagramFlow(std::weak_ptr<const Pipeline> pipeline,
+// The completions hold the context weakly and the flow strongly. An open that fails, or that
+// completes once the context has gone, leaves the flow alone; a read that fails, or completes
+// once the context has gone, closes the flow with the read's error; an empty batch ends the
+// reading without closing. A flow is read again after each batch: a client may send its next
+// query on the same socket (glibc sends A and AAAA together), and one read per flow would leave
+// it unanswered.
+void serveDatagramFlow(std::weak_ptr<const FlowContext> context,
                        std::shared_ptr<platform::UdpFlow> flow);
 
 }  // namespace sieveharbor::flow

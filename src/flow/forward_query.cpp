@@ -1,7 +1,6 @@
 #include "flow/forward_query.h"
 
 #include <utility>
-#include <variant>
 
 #include "dns/tcp_framing.h"
 
@@ -21,11 +20,9 @@ void InFlightLimit::release() noexcept {
     count_.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-ForwardContext::ForwardContext(std::shared_ptr<platform::Queue> queue,
-                               std::shared_ptr<platform::ConnectionFactory> connections,
+ForwardContext::ForwardContext(std::shared_ptr<platform::ConnectionFactory> connections,
                                ForwardOptions options, std::shared_ptr<metrics::Counters> counters)
-    : queue_(std::move(queue)),
-      connections_(std::move(connections)),
+    : connections_(std::move(connections)),
       options_(options),
       limit_(std::make_shared<InFlightLimit>(options.maxInFlight)),
       counters_(counters ? std::move(counters) : std::make_shared<metrics::Counters>()) {}
@@ -46,33 +43,30 @@ bool isDescriptorShortage(const std::optional<ConnectionError>& error) {
                      *error == std::errc::too_many_files_open_in_system);
 }
 
-// Where a datagram exchange writes its reply.
-struct DatagramReturn {
-    std::shared_ptr<platform::UdpFlow> flow;
-    platform::Endpoint endpoint;
-};
+using Bytes = std::vector<std::uint8_t>;
 
-// One relayed query, over either transport. Every handler runs on lane_, so the steps never
-// overlap; the first of reply, failure and timeout ends the exchange and everything later is
-// ignored.
+// One relayed query, over either transport. Every handler runs on the connection's lane, so the
+// steps never overlap; the first of reply, failure and timeout ends the exchange and everything
+// later is ignored.
 class Exchange : public std::enable_shared_from_this<Exchange> {
   public:
-    using Return = std::variant<DatagramReturn, std::shared_ptr<StreamExchangeOwner>>;
-
-    Exchange(std::shared_ptr<platform::Queue> lane, std::shared_ptr<Connection> connection,
-             const ForwardContext& context, dns::Datagram query, Return destination)
-        : lane_(std::move(lane)),
-          connection_(std::move(connection)),
+    Exchange(std::shared_ptr<Connection> connection, Transport transport,
+             const ForwardContext& context, Bytes query, std::shared_ptr<ExchangeOwner> owner)
+        : connection_(std::move(connection)),
+          lane_(connection_->lane()),
           limit_(context.limit()),
           counters_(context.counters()),
           query_(std::move(query)),
-          return_(std::move(destination)) {}
+          owner_(std::move(owner)),
+          stream_(transport == Transport::stream) {}
 
     // Gives the slot back if the exchange is dropped without ending (its queue shut down).
     ~Exchange() { releaseSlot(); }
 
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
+
+    const std::shared_ptr<platform::Queue>& lane() const noexcept { return lane_; }
 
     void begin(std::chrono::milliseconds timeout) {
         auto self = shared_from_this();
@@ -84,13 +78,11 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             }
         });
         connection_->setStateUpdateHandler([self](ConnectionState state) { self->onState(state); });
-        connection_->start(lane_);
+        connection_->start();
     }
 
   private:
     enum class Step { started, sending, receiving, ended };
-
-    bool stream() const noexcept { return return_.index() == 1; }
 
     void onState(ConnectionState state) {
         // A failure ends the exchange at any step; ready matters only before the send.
@@ -109,9 +101,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         settle(true);
         step_ = Step::sending;
         auto self = shared_from_this();
-        auto content =
-            stream() ? dns::frameMessage(query_).value_or(dns::Datagram{}) : std::move(query_);
-        connection_->send(std::move(content),
+        connection_->send(std::move(query_),
                           [self](std::optional<ConnectionError> error) { self->onSent(error); });
     }
 
@@ -133,7 +123,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
                                  std::optional<ConnectionError> error) {
             self->onReceived(std::move(content), complete, error);
         };
-        if (stream()) {
+        if (stream_) {
             connection_->receive(1, kMaxStreamRead, std::move(completion));
         } else {
             connection_->receiveMessage(std::move(completion));
@@ -149,13 +139,13 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             end(Outcome::failure);
             return;
         }
-        if (!stream()) {
+        if (!stream_) {
             deliver(std::move(*content));
             return;
         }
         // A stream brings the reply in pieces: the first whole message is the reply.
-        framer_.append(*content);
-        dns::Datagram reply;
+        framer_.append(std::move(*content));
+        Bytes reply;
         switch (framer_.next(reply)) {
             case dns::TcpFramer::Status::message:
                 deliver(std::move(reply));
@@ -173,15 +163,8 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         }
     }
 
-    void deliver(dns::Datagram reply) {
-        if (auto* datagram = std::get_if<DatagramReturn>(&return_)) {
-            std::vector<dns::Datagram> datagrams;
-            datagrams.push_back(std::move(reply));
-            datagram->flow->writeDatagrams(std::move(datagrams), {datagram->endpoint},
-                                           [](std::optional<platform::FlowError>) {});
-        } else {
-            reply_ = std::move(reply);
-        }
+    void deliver(Bytes reply) {
+        reply_ = std::move(reply);
         end(Outcome::reply);
     }
 
@@ -214,15 +197,13 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         }
         // Moved out first: cancel() makes the connection release the handlers that hold us.
         auto connection = std::move(connection_);
-        auto destination = std::move(return_);
+        auto owner = std::move(owner_);
         query_ = {};
         connection->cancel();
         // Before the owner hears of the end, so a zero count means every connection of every
         // ended exchange is closed.
         releaseSlot();
-        if (auto* owner = std::get_if<std::shared_ptr<StreamExchangeOwner>>(&destination)) {
-            (*owner)->exchangeEnded(std::move(reply_));
-        }
+        owner->exchangeEnded(std::move(reply_));
     }
 
     void releaseSlot() noexcept {
@@ -232,13 +213,14 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         }
     }
 
-    std::shared_ptr<platform::Queue> lane_;
     std::shared_ptr<Connection> connection_;
+    const std::shared_ptr<platform::Queue> lane_;
     std::shared_ptr<InFlightLimit> limit_;
     std::shared_ptr<metrics::Counters> counters_;
-    dns::Datagram query_;
-    Return return_;
-    std::optional<dns::Datagram> reply_;  // a stream's, until the owner is told
+    Bytes query_;
+    std::shared_ptr<ExchangeOwner> owner_;
+    const bool stream_;
+    std::optional<Bytes> reply_;  // until the owner is told
     dns::TcpFramer framer_;
     std::shared_ptr<platform::Timer> timer_;
     Step step_ = Step::started;
@@ -246,36 +228,21 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     bool holdsSlot_ = true;
 };
 
-bool startExchange(const ForwardContext& context, dns::Datagram query, std::string_view host,
-                   Exchange::Return destination) {
+}  // namespace
+
+bool forwardQuery(const ForwardContext& context, Transport transport, Bytes query,
+                  std::shared_ptr<ExchangeOwner> owner) {
     if (!context.limit()->tryAcquire()) {
         context.counters()->dropped(metrics::Drop::overInFlightCap);
         return false;
     }
-    const auto transport = destination.index() == 0 ? Transport::datagram : Transport::stream;
-    auto lane = context.queue()->makeSerialQueue();
-    auto connection =
-        context.connections()->makeConnection(host, context.options().upstreamPort, transport);
-    auto exchange = std::make_shared<Exchange>(lane, std::move(connection), context,
-                                               std::move(query), std::move(destination));
+    auto exchange =
+        std::make_shared<Exchange>(context.connections()->makeConnection(transport), transport,
+                                   context, std::move(query), std::move(owner));
     // Everything of the exchange, its start included, runs on its lane; nothing races the caller.
-    const auto timeout = context.options().replyTimeout;
-    lane->post([exchange, timeout] { exchange->begin(timeout); });
+    exchange->lane()->post(
+        [exchange, timeout = context.options().replyTimeout] { exchange->begin(timeout); });
     return true;
-}
-
-}  // namespace
-
-void forwardQuery(const ForwardContext& context, dns::Datagram query,
-                  std::shared_ptr<platform::UdpFlow> flow, platform::Endpoint endpoint,
-                  std::string_view upstreamHost) {
-    startExchange(context, std::move(query), upstreamHost,
-                  DatagramReturn{std::move(flow), std::move(endpoint)});
-}
-
-bool forwardStreamQuery(const ForwardContext& context, dns::Datagram query,
-                        std::shared_ptr<StreamExchangeOwner> owner, std::string_view upstreamHost) {
-    return startExchange(context, std::move(query), upstreamHost, std::move(owner));
 }
 
 }  // namespace sieveharbor::flow

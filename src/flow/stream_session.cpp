@@ -7,96 +7,36 @@
 
 namespace sieveharbor::flow {
 
-namespace {
-
 using metrics::TcpClose;
 using platform::FlowError;
 
-// Room for the two-byte length that frames a message on a stream.
-constexpr std::size_t kLengthBytes = 2;
-
-void putLength(std::vector<std::uint8_t>& out, std::size_t at, std::size_t length) {
-    out[at] = static_cast<std::uint8_t>(length >> 8);
-    out[at + 1] = static_cast<std::uint8_t>(length & 0xFF);
-}
-
-void closeBoth(platform::StreamFlow& flow) {
-    flow.closeReadWithError(std::nullopt);
-    flow.closeWriteWithError(std::nullopt);
-}
-
-}  // namespace
-
-bool StreamRegistry::admit(const std::shared_ptr<StreamSession>& session) {
-    std::shared_ptr<StreamSession> victim;
-    {
-        const std::lock_guard lock(mutex_);
-        if (sessions_.size() >= maxSessions_) {
-            const auto idle = std::find_if(sessions_.begin(), sessions_.end(),
-                                           [](const auto& s) { return s->idle(); });
-            if (idle == sessions_.end()) {
-                return false;  // every session busy: the newcomer waits its turn
-            }
-            victim = std::move(*idle);
-            sessions_.erase(idle);
-        }
-        sessions_.push_back(session);
-    }
-    if (victim) {
-        victim->close(TcpClose::connectionCap);
-    }
-    return true;
-}
-
-void StreamRegistry::forget(const StreamSession* session) {
-    std::shared_ptr<StreamSession> going;  // released after the lock
-    const std::lock_guard lock(mutex_);
-    const auto it = std::find_if(sessions_.begin(), sessions_.end(),
-                                 [session](const auto& s) { return s.get() == session; });
-    if (it != sessions_.end()) {
-        going = std::move(*it);
-        sessions_.erase(it);
-    }
-}
-
-std::size_t StreamRegistry::count() const {
-    const std::lock_guard lock(mutex_);
-    return sessions_.size();
-}
-
-std::size_t StreamRegistry::idleCount() const {
-    const std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(
-        std::count_if(sessions_.begin(), sessions_.end(), [](const auto& s) { return s->idle(); }));
-}
-
-void serveStreamFlow(std::weak_ptr<const Pipeline> pipeline,
+void serveStreamFlow(std::weak_ptr<const FlowContext> context,
                      std::shared_ptr<platform::StreamFlow> flow) {
     auto& target = *flow;
-    target.openWithLocalEndpoint([pipeline = std::move(pipeline),
-                                  flow = std::move(flow)](std::optional<FlowError> error) {
-        const auto served = pipeline.lock();
-        // Gone or not opened: the flow is left alone.
-        if (!served || error) {
-            return;
-        }
-        // Its lane is made here, on the flow's own thread where the platform has one, so that
-        // the session and its exchanges run beside the flow.
-        auto session = std::make_shared<StreamSession>(
-            pipeline, flow, served->forward().queue()->makeSerialQueue(), served->streamLimits());
-        if (!served->streams().admit(session)) {
-            served->counters().tcpClosed(TcpClose::connectionCap);
-            closeBoth(*flow);
-            return;
-        }
-        session->start();
-    });
+    target.openWithLocalEndpoint(
+        [context = std::move(context), flow = std::move(flow)](std::optional<FlowError> error) {
+            const auto served = context.lock();
+            // Gone or not opened: the flow is left alone.
+            if (!served || error) {
+                return;
+            }
+            // Its lane is made here, on the flow's own thread where the platform has one, so that
+            // the session runs beside the flow.
+            auto session = std::make_shared<StreamSession>(
+                context, flow, served->queue().makeSerialQueue(), served->streamLimits());
+            if (!served->streams().admit(session)) {
+                served->counters().tcpClosed(TcpClose::connectionCap);
+                flow->close();
+                return;
+            }
+            session->start();
+        });
 }
 
-StreamSession::StreamSession(std::weak_ptr<const Pipeline> pipeline,
+StreamSession::StreamSession(std::weak_ptr<const FlowContext> context,
                              std::shared_ptr<platform::StreamFlow> flow,
                              std::shared_ptr<platform::Queue> lane, StreamLimits limits)
-    : pipeline_(std::move(pipeline)),
+    : context_(std::move(context)),
       flow_(std::move(flow)),
       lane_(std::move(lane)),
       limits_(limits) {}
@@ -132,22 +72,22 @@ void StreamSession::received(std::vector<std::uint8_t> bytes, bool end) {
     if (closed_) {
         return;
     }
-    const auto pipeline = pipeline_.lock();
-    if (end || !pipeline) {
+    const auto context = context_.lock();
+    if (end || !context) {
         closeNow(std::nullopt);
         return;
     }
-    framer_.append(bytes);
-    pump(*pipeline);
+    framer_.append(std::move(bytes));
+    pump(*context);
 }
 
 // Judges the whole messages received while fewer than the bound are in progress, then reads on;
 // at the bound the rest wait, unread, until an exchange ends.
-void StreamSession::pump(const Pipeline& pipeline) {
-    blocklist::SnapshotCursor list(pipeline.blocked());
-    dns::Datagram message;
+void StreamSession::pump(const FlowContext& context) {
+    blocklist::SnapshotCursor list(context.blocked());
+    std::vector<std::uint8_t> framed;
     while (!closed_ && inProgress_ < limits_.maxInProgress) {
-        switch (framer_.next(message)) {
+        switch (framer_.next(framed)) {
             case dns::TcpFramer::Status::bad:
                 closeNow(TcpClose::badFraming);
                 return;
@@ -156,7 +96,7 @@ void StreamSession::pump(const Pipeline& pipeline) {
                 read();
                 return;
             case dns::TcpFramer::Status::message:
-                handle(pipeline, list, std::move(message));
+                handle(context, list, std::move(framed));
                 break;
         }
     }
@@ -166,63 +106,57 @@ void StreamSession::pump(const Pipeline& pipeline) {
     }
 }
 
-void StreamSession::handle(const Pipeline& pipeline, blocklist::SnapshotCursor& list,
-                           dns::Datagram message) {
+void StreamSession::handle(const FlowContext& context, blocklist::SnapshotCursor& list,
+                           std::vector<std::uint8_t> framed) {
     becomeBusy();
-    const auto judgement = pipeline.judge(list, message, metrics::Transport::tcp);
+    const auto message = dns::unframed(framed);
+    const auto judgement = context.judge(list, message, metrics::Transport::tcp);
     switch (judgement.verdict) {
-        case Verdict::answer: {
-            const std::size_t at = out_.size();
-            out_.resize(at + kLengthBytes);
-            dns::appendBlockedResponse(message, judgement.question, out_);
-            putLength(out_, at, out_.size() - at - kLengthBytes);
+        case Verdict::answer:
+            dns::appendFramed(out_, [&](std::vector<std::uint8_t>& out) {
+                dns::appendBlockedResponse(message, judgement.question, out);
+            });
             return;
-        }
         case Verdict::drop:
             return;
         case Verdict::relay:
             // Over the cap shared with UDP the query is dropped (and counted so), as an
             // overloaded resolver drops it.
-            if (forwardStreamQuery(pipeline.forward(), std::move(message), shared_from_this(),
-                                   pipeline.upstreamHost())) {
+            if (forwardQuery(context.forward(), platform::Transport::stream, std::move(framed),
+                             shared_from_this())) {
                 ++inProgress_;
             }
             return;
     }
 }
 
-void StreamSession::exchangeEnded(std::optional<dns::Datagram> reply) {
-    lane_->post([self = shared_from_this(), reply = std::move(reply)] {
+void StreamSession::exchangeEnded(std::optional<std::vector<std::uint8_t>> reply) {
+    lane_->post([self = shared_from_this(), reply = std::move(reply)]() mutable {
         --self->inProgress_;
         if (self->closed_) {
             return;
         }
         if (reply) {
-            self->appendReply(*reply);
+            // Already framed, as the upstream sent it.
+            if (self->out_.empty()) {
+                self->out_ = std::move(*reply);
+            } else {
+                self->out_.insert(self->out_.end(), reply->begin(), reply->end());
+            }
         }
-        const auto pipeline = self->pipeline_.lock();
-        if (!pipeline) {
+        const auto context = self->context_.lock();
+        if (!context) {
             self->closeNow(std::nullopt);
             return;
         }
         if (self->paused_) {
             self->paused_ = false;
-            self->pump(*pipeline);
+            self->pump(*context);
         } else {
             self->flush();
         }
         self->becomeIdleIfDone();
     });
-}
-
-void StreamSession::appendReply(const dns::Datagram& reply) {
-    if (reply.size() > 0xFFFF) {
-        return;  // no length can say it; a stream upstream never sends one
-    }
-    const std::size_t at = out_.size();
-    out_.resize(at + kLengthBytes);
-    putLength(out_, at, reply.size());
-    out_.insert(out_.end(), reply.begin(), reply.end());
 }
 
 // The answers gathered since the last write leave in one write, so answers that are ready
@@ -289,12 +223,12 @@ void StreamSession::closeNow(std::optional<TcpClose> reason) {
         idleTimer_.reset();
     }
     out_.clear();
-    closeBoth(*flow_);
-    if (const auto pipeline = pipeline_.lock()) {
+    flow_->close();
+    if (const auto context = context_.lock()) {
         if (reason) {
-            pipeline->counters().tcpClosed(*reason);
+            context->counters().tcpClosed(*reason);
         }
-        pipeline->streams().forget(this);
+        context->streams().forget(this);
     }
 }
 

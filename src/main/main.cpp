@@ -256,8 +256,6 @@ int run(const service::Options& options, const sigset_t& signals) {
 
     provider::ProviderSettings settings;
     settings.fixedBlocklistPath = options.blocklist;
-    settings.upstreamAddress = options.upstream.address;
-    settings.forward.upstreamPort = options.upstream.port;
     const flow::StreamLimits tcpDefaults;
     const auto budget = service::budgetFor(descriptorLimit, service::openDescriptors(),
                                            settings.forward.maxInFlight,
@@ -276,8 +274,11 @@ int run(const service::Options& options, const sigset_t& signals) {
         }
     };
     auto dnsProxy = provider::DNSProxyProvider::create(
-        {relay, std::make_shared<platform::linux_host::LoopConnectionFactory>(), notifications,
-         std::make_shared<platform::linux_host::SdLoginConsoleUser>(),
+        {relay,
+         std::make_shared<platform::linux_host::LoopConnectionFactory>(
+             relay,
+             *platform::SocketAddress::parse(options.upstream.address, options.upstream.port)),
+         notifications, std::make_shared<platform::linux_host::SdLoginConsoleUser>(),
          std::make_shared<platform::posix::PosixFileSystem>(), loggers},
         std::move(settings));
     auto tcpListeners = startTcp(*relay, options, passed, dnsProxy, failed);

@@ -31,7 +31,7 @@ class WatchedFlow final : public platform::UdpFlow {
         if (const auto inner = inner_.lock()) {
             inner->readDatagramsWithCompletionHandler(std::move(completion));
         } else {
-            completion(std::nullopt, std::nullopt, gone());
+            completion(std::nullopt, gone());
         }
     }
     void writeDatagrams(std::vector<dns::Datagram> datagrams,

@@ -5,11 +5,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string_view>
 #include <system_error>
 
 #include "dns/datagram.h"
 #include "platform/queue.h"
+#include "platform/socket_address.h"
 
 namespace sieveharbor::platform {
 
@@ -33,13 +33,13 @@ struct ConnectionState {
 // How an exchange reaches the upstream: UDP datagrams, or a TCP stream.
 enum class Transport : std::uint8_t { datagram, stream };
 
-// A connection to one upstream host and port for one exchange: Linux, a fresh connected socket;
-// macOS, an nw_connection_t.
+// A connection to the upstream for one exchange: Linux, a fresh connected socket; macOS, an
+// nw_connection_t.
 //
-// Order of use: setStateUpdateHandler, then start(queue), then send and receive once ready, then
-// cancel(). Every handler and completion runs on the queue given to start(); the state handler
-// once per reported state, each send and receive completion exactly once (with an error if the
-// connection was cancelled first). Methods may be called from any thread.
+// Order of use: setStateUpdateHandler, then start(), then send and receive once ready, then
+// cancel(). Every handler and completion runs on lane(), the serial queue the connection was made
+// with; the state handler once per reported state, each send and receive completion exactly once
+// (with an error if the connection was cancelled first). Methods may be called from any thread.
 //
 // Ownership: the connection holds its handlers until it is cancelled. After cancel() it reports
 // the cancelled state (if it was started), completes what is pending, and then releases every
@@ -57,8 +57,11 @@ class Connection {
 
     virtual ~Connection() = default;
 
+    // Where the connection runs its handlers; its user runs its own steps and timers there too,
+    // so that none of them overlap.
+    virtual const std::shared_ptr<Queue>& lane() const noexcept = 0;
     virtual void setStateUpdateHandler(StateUpdateHandler handler) = 0;
-    virtual void start(std::shared_ptr<Queue> queue) = 0;
+    virtual void start() = 0;
     // Sends content whole: one datagram, or the next bytes of the stream.
     virtual void send(dns::Datagram content, SendCompletion completion) = 0;
     // Datagram connections: the next whole datagram.
@@ -69,13 +72,13 @@ class Connection {
     virtual void cancel() = 0;
 };
 
-// Makes connections. Host text that is not a usable address is not an error here: it yields a
-// connection that reports failed once started.
+// Makes connections to one upstream, fixed when the factory is made, each on a fresh serial queue
+// of the platform's runtime (the one the factory was made with). Any thread.
 class ConnectionFactory {
   public:
     virtual ~ConnectionFactory() = default;
-    virtual std::shared_ptr<Connection> makeConnection(std::string_view host, std::uint16_t port,
-                                                       Transport transport) = 0;
+    virtual const SocketAddress& upstream() const noexcept = 0;
+    virtual std::shared_ptr<Connection> makeConnection(Transport transport) = 0;
 };
 
 }  // namespace sieveharbor::platform

@@ -48,9 +48,9 @@ void DNSProxyProvider::loadBlocklist() {
     report.outcome = loadFrom(*path, report.entries);
     report.took = std::chrono::steady_clock::now() - started;
     if (report.outcome == LoadReport::Outcome::accepted) {
-        pipeline_.counters().reloadAccepted(report.took);
+        context_.counters().reloadAccepted(report.took);
     } else {
-        pipeline_.counters().reloadRefused();
+        context_.counters().reloadRefused();
     }
     if (onLoad_) {
         onLoad_(report);

@@ -24,16 +24,16 @@ std::shared_ptr<DNSProxyProvider> DNSProxyProvider::create(ProviderSeams seams,
 
 DNSProxyProvider::DNSProxyProvider(PrivateTag /*tag*/, ProviderSeams seams,
                                    ProviderSettings settings)
-    : safeDNSAddress(std::move(settings.upstreamAddress)),
-      safeDNSPort(defaultSafeDNSAddress().port()),
+    : safeDNSAddress(seams.connections->upstream()),
+      safeDNSPort(safeDNSAddress.port()),
       logger(seams.loggers->makeLogger(kProviderLogSubsystem, kLogCategory)),
       seams_(std::move(seams)),
       fixedBlocklistPath_(std::move(settings.fixedBlocklistPath)),
       onLoad_(std::move(settings.onLoad)),
       listPageAdvice_(settings.listPageAdvice),
-      pipeline_(blockedDomains,
-                flow::ForwardContext(seams_.queue, seams_.connections, settings.forward),
-                safeDNSAddress, settings.streams) {}
+      streams_(settings.streams.maxConnections),
+      context_(blockedDomains, flow::ForwardContext(seams_.connections, settings.forward),
+               seams_.queue, streams_, settings.streams) {}
 
 DNSProxyProvider::~DNSProxyProvider() {
     // The centre keys subscriptions by a plain pointer; removing them here means no delivery can
@@ -42,9 +42,9 @@ DNSProxyProvider::~DNSProxyProvider() {
 }
 
 metrics::Snapshot DNSProxyProvider::metrics() const {
-    auto snapshot = pipeline_.counters().read();
+    auto snapshot = context_.counters().read();
     snapshot.entries = blockedDomains.snapshot()->size();
-    snapshot.inFlight = pipeline_.forward().inFlight();
+    snapshot.inFlight = context_.forward().inFlight();
     return snapshot;
 }
 

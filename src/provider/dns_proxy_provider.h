@@ -14,8 +14,9 @@
 #include "blocklist/domain_set_holder.h"
 #include "blocklist/matching.h"
 #include "dns/datagram.h"
+#include "flow/flow_context.h"
 #include "flow/forward_query.h"
-#include "flow/pipeline.h"
+#include "flow/stream_registry.h"
 #include "metrics/counters.h"
 #include "platform/connection.h"
 #include "platform/console_user.h"
@@ -39,7 +40,8 @@ const std::string& blocklistUpdatedNotificationName();
 
 // Everything the provider reaches the operating system through, handed over at construction.
 struct ProviderSeams {
-    std::shared_ptr<platform::Queue> queue;  // runs every upstream exchange
+    std::shared_ptr<platform::Queue> queue;  // runs the stream flows' sessions
+    // Connections to the upstream, which it was made with: safeDNSAddress is its upstream.
     std::shared_ptr<platform::ConnectionFactory> connections;
     std::shared_ptr<platform::NotificationCenter> notifications;
     std::shared_ptr<platform::ConsoleUser> consoleUser;
@@ -71,7 +73,6 @@ struct ProviderSettings {
     // Told of every load that found a file at the path, accepted or refused, on the loading
     // thread.
     std::function<void(const LoadReport&)> onLoad;
-    std::string upstreamAddress = defaultSafeDNSAddress().addressText();
     flow::ForwardOptions forward{};
     flow::StreamLimits streams{};
     // Given to the memory of each loaded list's big arrays (huge pages on Linux); none by
@@ -106,7 +107,7 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     void wake();
 
     // Takes a UDP flow (opened, then read batch after batch) or a TCP flow (opened, then read as
-    // a stream of framed messages) and serves it through the one pipeline; true for both, false
+    // a stream of framed messages) and serves it with the one flow context; true for both, false
     // only for no flow. Returns at once.
     bool handleNewFlow(const std::shared_ptr<platform::Flow>& flow);
 
@@ -114,7 +115,7 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     bool isDomainBlocked(std::string_view name) const;
 
     // The stream flows being served, for a host that reports them.
-    const flow::StreamRegistry& streamFlows() const noexcept { return pipeline_.streams(); }
+    const flow::StreamRegistry& streamFlows() const noexcept { return streams_; }
 
     // Every counter, with the gauges of this moment: the list's entries, the exchanges in flight.
     metrics::Snapshot metrics() const;
@@ -134,8 +135,8 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
 
     // Fields, in their order of initialisation. Only blockedDomains changes after init, and only
     // by whole replacement.
-    const std::string safeDNSAddress;
-    const std::uint16_t safeDNSPort;  // informational: relays use the forwarder's port
+    const platform::SocketAddress safeDNSAddress;
+    const std::uint16_t safeDNSPort;  // informational: relays go to safeDNSAddress, port included
     const std::shared_ptr<platform::Logger> logger;
     blocklist::DomainSetHolder blockedDomains;
 
@@ -155,8 +156,9 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     std::function<void(const LoadReport&)> onLoad_;
     blocklist::PageAdvice listPageAdvice_;
     std::mutex loadMutex_;  // held by each load from its read to its publication
+    flow::StreamRegistry streams_;
     // What every flow is served with; flows hold it weakly, through the provider.
-    flow::Pipeline pipeline_;
+    flow::FlowContext context_;
 };
 
 }  // namespace sieveharbor::provider

@@ -60,9 +60,11 @@ TEST(TcpFramer, reassembles_messages_however_the_stream_is_cut) {
             for (const std::size_t piece : pieces) {
                 framer.append(std::span(row.stream).subspan(at, piece));
                 at += piece;
-                Datagram message;
-                while ((status = framer.next(message)) == TcpFramer::Status::message) {
-                    taken.push_back(message);
+                std::vector<std::uint8_t> framed;
+                while ((status = framer.next(framed)) == TcpFramer::Status::message) {
+                    const auto message = unframed(framed);
+                    taken.emplace_back(message.begin(), message.end());
+                    EXPECT_EQ(framed, frameMessage(message)) << "taken out whole, length and all";
                 }
                 if (status == TcpFramer::Status::bad) {
                     break;

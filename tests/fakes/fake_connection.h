@@ -8,14 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "fakes/fake_queue.h"
 #include "platform/connection.h"
 
 namespace sieveharbor::fakes {
 
 // A scripted Connection that records what is asked of it. Every handler and completion is posted
-// to the queue given to start(), as the platform does, so with a FakeQueue the test decides when
-// it runs. The test drives it with reportState/completeSend/completeReceive, or sets a Script so
-// it answers by itself.
+// to its lane, as the platform does, so with a FakeQueue the test decides when it runs. The test
+// drives it with reportState/completeSend/completeReceive, or sets a Script so it answers by
+// itself.
 class FakeConnection final : public platform::Connection,
                              public std::enable_shared_from_this<FakeConnection> {
   public:
@@ -36,14 +37,13 @@ class FakeConnection final : public platform::Connection,
         bool completePendingOnCancel = true;
     };
 
-    FakeConnection(std::string host, std::uint16_t port, platform::Transport transport,
+    FakeConnection(platform::Transport transport, std::shared_ptr<platform::Queue> lane,
                    Script script)
-        : host_(std::move(host)), port_(port), transport_(transport), script_(std::move(script)) {}
+        : transport_(transport), lane_(std::move(lane)), script_(std::move(script)) {}
 
     // What was asked of it.
-    const std::string& host() const { return host_; }
-    std::uint16_t port() const { return port_; }
     platform::Transport transport() const { return transport_; }
+    bool started() const { return started_; }
     bool hasStateHandler() const { return static_cast<bool>(stateHandler_); }
     const std::vector<dns::Datagram>& sent() const { return sent_; }
     std::size_t receiveCalls() const { return receiveCalls_; }
@@ -52,7 +52,7 @@ class FakeConnection final : public platform::Connection,
 
     // Driving it. Each call posts the handler; it runs when the queue runs it.
     void reportState(platform::ConnectionState state) {
-        queue_->post([self = shared_from_this(), state] {
+        lane_->post([self = shared_from_this(), state] {
             if (self->stateHandler_) {
                 auto handler = self->stateHandler_;
                 handler(state);
@@ -66,7 +66,7 @@ class FakeConnection final : public platform::Connection,
         }
         auto completion = std::move(sends_.front());
         sends_.pop_front();
-        queue_->post([completion = std::move(completion), error] { completion(error); });
+        lane_->post([completion = std::move(completion), error] { completion(error); });
         return true;
     }
     // Completes the oldest pending receive; false when none is pending.
@@ -76,18 +76,19 @@ class FakeConnection final : public platform::Connection,
         }
         auto completion = std::move(receives_.front());
         receives_.pop_front();
-        queue_->post([completion = std::move(completion), reply = std::move(reply)] {
+        lane_->post([completion = std::move(completion), reply = std::move(reply)] {
             completion(reply.content, reply.isComplete, reply.error);
         });
         return true;
     }
 
     // Connection
+    const std::shared_ptr<platform::Queue>& lane() const noexcept override { return lane_; }
     void setStateUpdateHandler(StateUpdateHandler handler) override {
         stateHandler_ = std::move(handler);
     }
-    void start(std::shared_ptr<platform::Queue> queue) override {
-        queue_ = std::move(queue);
+    void start() override {
+        started_ = true;
         for (const auto& state : script_.statesOnStart) {
             reportState(state);
         }
@@ -112,7 +113,7 @@ class FakeConnection final : public platform::Connection,
     }
     void cancel() override {
         ++cancelCalls_;
-        if (cancelCalls_ > 1 || !queue_) {
+        if (cancelCalls_ > 1 || !started_) {
             stateHandler_ = nullptr;
             return;
         }
@@ -124,7 +125,7 @@ class FakeConnection final : public platform::Connection,
             }
         }
         // Reports cancelled, then lets the handler go, as the platform does.
-        queue_->post([self = shared_from_this()] {
+        lane_->post([self = shared_from_this()] {
             if (self->stateHandler_) {
                 auto handler = std::move(self->stateHandler_);
                 self->stateHandler_ = nullptr;
@@ -134,11 +135,10 @@ class FakeConnection final : public platform::Connection,
     }
 
   private:
-    std::string host_;
-    std::uint16_t port_;
     platform::Transport transport_;
+    std::shared_ptr<platform::Queue> lane_;
     Script script_;
-    std::shared_ptr<platform::Queue> queue_;
+    bool started_ = false;
     StateUpdateHandler stateHandler_;
     std::vector<dns::Datagram> sent_;
     std::deque<SendCompletion> sends_;
@@ -147,20 +147,31 @@ class FakeConnection final : public platform::Connection,
     std::size_t cancelCalls_ = 0;
 };
 
-// Makes FakeConnections, each with a copy of script, and keeps every one for inspection.
+// Makes FakeConnections, each with a copy of script on a serial queue of its own made from
+// `queue`, and keeps every one for inspection.
 class FakeConnectionFactory final : public platform::ConnectionFactory {
   public:
     FakeConnection::Script script;
     // Run as each connection is asked for: a test's way to act at that moment.
     std::function<void()> onMake;
 
-    std::shared_ptr<platform::Connection> makeConnection(std::string_view host, std::uint16_t port,
-                                                         platform::Transport transport) override {
+    explicit FakeConnectionFactory(
+        std::shared_ptr<platform::Queue> queue = std::make_shared<FakeQueue>(),
+        platform::SocketAddress upstream = documentationResolver())
+        : queue_(std::move(queue)), upstream_(upstream) {}
+
+    // An address no test reaches (RFC 5737).
+    static platform::SocketAddress documentationResolver() {
+        return *platform::SocketAddress::parse("192.0.2.53", platform::kDnsPort);
+    }
+
+    const platform::SocketAddress& upstream() const noexcept override { return upstream_; }
+    std::shared_ptr<platform::Connection> makeConnection(platform::Transport transport) override {
         if (onMake) {
             onMake();
         }
         auto connection =
-            std::make_shared<FakeConnection>(std::string(host), port, transport, script);
+            std::make_shared<FakeConnection>(transport, queue_->makeSerialQueue(), script);
         made_.push_back(connection);
         return connection;
     }
@@ -168,6 +179,8 @@ class FakeConnectionFactory final : public platform::ConnectionFactory {
     const std::vector<std::shared_ptr<FakeConnection>>& connections() const { return made_; }
 
   private:
+    const std::shared_ptr<platform::Queue> queue_;
+    const platform::SocketAddress upstream_;
     std::vector<std::shared_ptr<FakeConnection>> made_;
 };
 

@@ -107,15 +107,12 @@ class FakeUdpFlow final : public RecordingFlow<platform::UdpFlow> {
         return locked([this] { return writes_; });
     }
     // Completes the oldest pending read; false when none is pending.
-    bool completeRead(std::optional<std::vector<dns::Datagram>> datagrams,
-                      std::optional<std::vector<platform::Endpoint>> endpoints,
+    bool completeRead(std::optional<platform::DatagramBatch> batch,
                       std::optional<platform::FlowError> error = std::nullopt) {
-        return take(reads_, [&](auto& completion) {
-            completion(std::move(datagrams), std::move(endpoints), error);
-        });
+        return take(reads_, [&](auto& completion) { completion(std::move(batch), error); });
     }
     bool completeRead(platform::DatagramBatch batch) {
-        return completeRead(std::move(batch.datagrams), std::move(batch.endpoints));
+        return completeRead(std::optional(std::move(batch)));
     }
 
     void readDatagramsWithCompletionHandler(ReadCompletion completion) override {

@@ -31,10 +31,11 @@ class TcpClient {
     // The next whole message, or nothing by the bound or at the end of the stream.
     std::optional<dns::Datagram> receive(std::chrono::milliseconds bound) {
         const auto deadline = std::chrono::steady_clock::now() + bound;
-        dns::Datagram message;
+        std::vector<std::uint8_t> framed;
         for (;;) {
-            if (framer_.next(message) == dns::TcpFramer::Status::message) {
-                return message;
+            if (framer_.next(framed) == dns::TcpFramer::Status::message) {
+                const auto message = dns::unframed(framed);
+                return dns::Datagram(message.begin(), message.end());
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
@@ -138,8 +139,10 @@ class TcpStubUpstream {
                 break;
             }
             framer.append(std::span(buffer, static_cast<std::size_t>(got)));
-            dns::Datagram query;
-            while (framer.next(query) == dns::TcpFramer::Status::message) {
+            std::vector<std::uint8_t> framed;
+            while (framer.next(framed) == dns::TcpFramer::Status::message) {
+                const auto body = dns::unframed(framed);
+                const dns::Datagram query(body.begin(), body.end());
                 if (delay_) {
                     std::this_thread::sleep_for(delay_(query));
                 }

@@ -8,7 +8,6 @@
 
 #include "dns/tcp_framing.h"
 #include "fakes/fake_connection.h"
-#include "fakes/fake_flow.h"
 #include "fakes/fake_queue.h"
 
 namespace sieveharbor::flow {
@@ -17,7 +16,6 @@ namespace {
 using fakes::FakeConnection;
 using fakes::FakeConnectionFactory;
 using fakes::FakeQueue;
-using fakes::FakeUdpFlow;
 using platform::ConnectionState;
 using platform::Transport;
 using std::chrono::milliseconds;
@@ -37,43 +35,37 @@ dns::Datagram framedFrom(const dns::Datagram& message, std::ptrdiff_t from) {
     return dns::Datagram(bytes.begin() + from, bytes.end());
 }
 
-// What a stream exchange hands back.
-struct RecordingOwner final : StreamExchangeOwner {
+// What an exchange hands back.
+struct RecordingOwner final : ExchangeOwner {
     std::vector<std::optional<dns::Datagram>> ended;
-    void exchangeEnded(std::optional<dns::Datagram> reply) override {
+    void exchangeEnded(std::optional<std::vector<std::uint8_t>> reply) override {
         ended.push_back(std::move(reply));
     }
 };
 
 struct Harness {
     std::shared_ptr<FakeQueue> queue = std::make_shared<FakeQueue>();
-    std::shared_ptr<FakeConnectionFactory> factory = std::make_shared<FakeConnectionFactory>();
-    std::shared_ptr<FakeUdpFlow> flow = std::make_shared<FakeUdpFlow>();
+    std::shared_ptr<FakeConnectionFactory> factory = std::make_shared<FakeConnectionFactory>(queue);
     std::shared_ptr<RecordingOwner> owner = std::make_shared<RecordingOwner>();
     ForwardContext context;
     Transport transport;
 
     explicit Harness(Transport t = Transport::datagram, ForwardOptions options = {})
-        : context(queue, factory, options), transport(t) {}
+        : context(factory, options), transport(t) {}
+
+    // The query as the transport carries it.
+    dns::Datagram query() const { return transport == Transport::stream ? framed(kQuery) : kQuery; }
 
     // Starts one exchange and runs it up to the point where it waits for the connection.
-    std::shared_ptr<FakeConnection> forward(std::string_view label = "client") {
+    std::shared_ptr<FakeConnection> forward() {
         const auto before = factory->connections().size();
-        if (transport == Transport::datagram) {
-            forwardQuery(context, kQuery, flow, fakes::endpoint(label), "1.1.1.3");
-        } else {
-            forwardStreamQuery(context, kQuery, owner, "1.1.1.3");
-        }
+        forwardQuery(context, transport, query(), owner);
         queue->runUntilIdle();
         return factory->connections().size() > before ? factory->connections().back() : nullptr;
     }
 
-    // The replies the exchanges delivered, by either road.
     Datagrams delivered() const {
         Datagrams out;
-        for (const auto& write : flow->writes()) {
-            out.insert(out.end(), write.datagrams.begin(), write.datagrams.end());
-        }
         for (const auto& reply : owner->ended) {
             if (reply) {
                 out.push_back(*reply);
@@ -165,8 +157,6 @@ TEST(ForwardQuery, follows_the_state_send_and_receive_tables_on_either_transport
             h.factory->script.completePendingOnCancel = false;
             auto connection = h.forward();
             ASSERT_NE(connection, nullptr);
-            EXPECT_EQ(connection->host(), "1.1.1.3");
-            EXPECT_EQ(connection->port(), 53);
             EXPECT_EQ(connection->transport(), transport);
             EXPECT_EQ(h.queue->serialQueuesMade(), 1u) << "each exchange has a queue of its own";
             for (const auto& event : row.events) {
@@ -174,18 +164,17 @@ TEST(ForwardQuery, follows_the_state_send_and_receive_tables_on_either_transport
                 h.queue->runUntilIdle();
             }
 
-            const auto sent = stream ? framed(kQuery) : kQuery;
+            // Framed both ways over a stream, as they stand: neither is taken apart.
+            const auto sent = h.query();
+            const auto delivered = stream && row.delivered ? framed(*row.delivered) : row.delivered;
             EXPECT_EQ(connection->sent(), row.sent ? Datagrams{sent} : Datagrams{});
             EXPECT_EQ(connection->receiveCalls(), row.receives);
-            EXPECT_EQ(h.delivered(), row.delivered ? Datagrams{*row.delivered} : Datagrams{});
-            if (!h.flow->writes().empty()) {
-                EXPECT_EQ(h.flow->writes()[0].endpoints, std::vector{fakes::endpoint("client")});
-            }
+            EXPECT_EQ(h.delivered(), delivered ? Datagrams{*delivered} : Datagrams{});
             EXPECT_EQ(connection->cancelCalls(), row.ended ? 1u : 0u);
             EXPECT_EQ(h.context.inFlight(), row.ended ? 0u : 1u);
-            // An exchange that has ended leaves no timer behind; a stream's owner hears of it.
+            // An exchange that has ended leaves no timer behind, and its owner has heard of it.
             EXPECT_EQ(h.queue->pendingTimers(), row.ended ? 0u : 1u);
-            EXPECT_EQ(h.owner->ended.size(), stream && row.ended ? 1u : 0u);
+            EXPECT_EQ(h.owner->ended.size(), row.ended ? 1u : 0u);
 
             // Whatever the row left open, the timeout ends it, not a tick early, once, and
             // nothing completed after the cancel is delivered or sent.
@@ -200,7 +189,7 @@ TEST(ForwardQuery, follows_the_state_send_and_receive_tables_on_either_transport
             EXPECT_EQ(connection->cancelCalls(), 1u);
             EXPECT_EQ(h.context.inFlight(), 0u);
             EXPECT_EQ(h.delivered().size(), row.delivered ? 1u : 0u);
-            EXPECT_EQ(h.owner->ended.size(), stream ? 1u : 0u);
+            EXPECT_EQ(h.owner->ended.size(), 1u);
             EXPECT_FALSE(connection->hasStateHandler());
             // Counted once, by how it ended: a reply, a timeout (left open) or a failure.
             const auto m = h.context.counters()->read();
@@ -218,39 +207,41 @@ TEST(ForwardQuery, follows_the_state_send_and_receive_tables_on_either_transport
 // The cap is shared by both transports, and every way out gives a slot back exactly once.
 TEST(ForwardQuery, drops_queries_of_either_transport_beyond_the_in_flight_cap) {
     Harness h(Transport::datagram, ForwardOptions{.maxInFlight = 2});
-    auto first = h.forward("a");
+    auto first = h.forward();
     h.transport = Transport::stream;
-    ASSERT_NE(h.forward("b"), nullptr);
-    EXPECT_FALSE(forwardStreamQuery(h.context, kQuery, h.owner, "1.1.1.3"));
+    ASSERT_NE(h.forward(), nullptr);
+    EXPECT_FALSE(forwardQuery(h.context, Transport::stream, h.query(), h.owner));
     h.transport = Transport::datagram;
-    EXPECT_EQ(h.forward("c"), nullptr);
+    EXPECT_EQ(h.forward(), nullptr);
     EXPECT_EQ(h.context.counters()->read().dropped[1], 2u);  // over the cap
+    EXPECT_TRUE(h.owner->ended.empty()) << "a dropped query's owner is never called";
 
     first->reportState(ConnectionState::failed(kRefused));
     h.queue->runUntilIdle();
     EXPECT_EQ(h.context.inFlight(), 1u);
-    EXPECT_NE(h.forward("d"), nullptr);
+    EXPECT_NE(h.forward(), nullptr);
     h.queue->advance(kReplyTimeout);
     EXPECT_EQ(h.context.inFlight(), 0u);
-    EXPECT_TRUE(h.owner->ended.size() == 1 && !h.owner->ended[0]);
+    EXPECT_EQ(h.owner->ended, (std::vector<std::optional<dns::Datagram>>{std::nullopt, std::nullopt,
+                                                                         std::nullopt}));
 }
 
-TEST(ForwardQuery, exchange_outlives_its_context_and_then_lets_the_flow_go) {
+TEST(ForwardQuery, exchange_outlives_its_context_and_then_lets_its_owner_go) {
     auto queue = std::make_shared<FakeQueue>();
-    auto factory = std::make_shared<FakeConnectionFactory>();
+    auto factory = std::make_shared<FakeConnectionFactory>(queue);
     factory->script.statesOnStart = {ConnectionState::ready()};
     factory->script.sendResult = std::optional<platform::ConnectionError>{};
-    auto flow = std::make_shared<FakeUdpFlow>();
+    auto owner = std::make_shared<RecordingOwner>();
     {
-        ForwardContext context(queue, factory, {});
-        forwardQuery(context, kQuery, flow, fakes::endpoint("a"), "1.1.1.3");
+        ForwardContext context(factory, {});
+        forwardQuery(context, Transport::datagram, kQuery, owner);
     }
     queue->runUntilIdle();
-    EXPECT_GT(flow.use_count(), 1);
+    EXPECT_GT(owner.use_count(), 1);
     factory->connections().at(0)->completeReceive({kReply, true, std::nullopt});
     queue->runUntilIdle();
-    EXPECT_EQ(flow->writes().size(), 1u);
-    EXPECT_EQ(flow.use_count(), 1) << "nothing of the exchange is left holding the flow";
+    EXPECT_EQ(owner->ended, std::vector<std::optional<dns::Datagram>>{kReply});
+    EXPECT_EQ(owner.use_count(), 1) << "nothing of the exchange is left holding its owner";
 }
 
 }  // namespace

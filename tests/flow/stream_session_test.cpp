@@ -1,5 +1,5 @@
-// A stream flow served through the pipeline, driven through fakes: framing, pipelining, the idle
-// and slow-reader rules, the bound on queries in progress and the cap on flows.
+// A stream flow being served, driven through fakes: framing, pipelining, the idle and
+// slow-reader rules, the bound on queries in progress and the cap on flows.
 #include "flow/stream_session.h"
 
 #include <gtest/gtest.h>
@@ -40,18 +40,19 @@ const Bytes kBlockedAnswer = framed(*dns::makeBlockedResponse(kBlocked));
 struct Harness {
     std::shared_ptr<fakes::FakeQueue> queue = std::make_shared<fakes::FakeQueue>();
     std::shared_ptr<fakes::FakeConnectionFactory> factory =
-        std::make_shared<fakes::FakeConnectionFactory>();
+        std::make_shared<fakes::FakeConnectionFactory>(queue);
     blocklist::DomainSetHolder list;
-    std::shared_ptr<Pipeline> pipeline;
+    StreamRegistry streams;
+    std::shared_ptr<FlowContext> context;
     std::vector<std::shared_ptr<FakeStreamFlow>> flows;
 
-    explicit Harness(StreamLimits limits = {}) {
+    explicit Harness(StreamLimits limits = {}) : streams(limits.maxConnections) {
         factory->script.statesOnStart = {ConnectionState::ready()};
         factory->script.sendResult = std::optional<platform::ConnectionError>{};
         list.publish(std::make_shared<const blocklist::DomainSet>(
             blocklist::testing::setOf({"blocked.example"})));
-        pipeline =
-            std::make_shared<Pipeline>(list, ForwardContext(queue, factory), "1.1.1.3", limits);
+        context =
+            std::make_shared<FlowContext>(list, ForwardContext(factory), queue, streams, limits);
     }
     // Ends every exchange and every pending read, so that nothing outlives the test.
     ~Harness() {
@@ -68,7 +69,7 @@ struct Harness {
     std::shared_ptr<FakeStreamFlow> open() {
         auto flow = std::make_shared<FakeStreamFlow>();
         flows.push_back(flow);
-        serveStreamFlow(pipeline, flow);
+        serveStreamFlow(context, flow);
         flow->completeOpen();
         queue->runUntilIdle();
         return flow;
@@ -83,7 +84,7 @@ struct Harness {
         queue->runUntilIdle();
     }
     std::uint64_t closedFor(TcpClose reason) const {
-        return pipeline->counters().read().tcpClosed[static_cast<std::size_t>(reason)];
+        return context->counters().read().tcpClosed[static_cast<std::size_t>(reason)];
     }
 };
 
@@ -119,7 +120,7 @@ TEST(StreamSession, frames_messages_however_the_bytes_arrive_and_closes_when_the
         Harness h;
         auto flow = h.open();
         if (row.end == providerGone) {
-            h.pipeline.reset();
+            h.context.reset();
         }
         for (const auto& bytes : row.reads) {
             ASSERT_TRUE(flow->completeRead(bytes, row.error));
@@ -131,7 +132,7 @@ TEST(StreamSession, frames_messages_however_the_bytes_arrive_and_closes_when_the
         EXPECT_EQ(flow->pendingReads(), row.end == open ? 1u : 0u);
         if (row.end != providerGone) {
             EXPECT_EQ(h.closedFor(TcpClose::badFraming), row.end == badFraming ? 1u : 0u);
-            EXPECT_EQ(h.pipeline->streams().count(), row.end == open ? 1u : 0u);
+            EXPECT_EQ(h.context->streams().count(), row.end == open ? 1u : 0u);
         }
     }
 }
@@ -155,7 +156,7 @@ TEST(StreamSession, answers_as_each_is_ready_and_reads_no_further_at_the_bound_i
         EXPECT_EQ(flow->written(),
                   atBound ? relayedAnswer + kBlockedAnswer : kBlockedAnswer + relayedAnswer);
         EXPECT_EQ(flow->pendingReads(), 1u);
-        EXPECT_EQ(h.pipeline->counters().read().received[1], 2u);
+        EXPECT_EQ(h.context->counters().read().received[1], 2u);
     }
 }
 
@@ -232,8 +233,8 @@ TEST(StreamSession, a_new_flow_at_the_cap_replaces_the_oldest_idle_one) {
               (std::vector{FakeStreamFlow::Call::open, FakeStreamFlow::Call::closeRead,
                            FakeStreamFlow::Call::closeWrite}));
     EXPECT_EQ(h.closedFor(TcpClose::connectionCap), 2u);
-    EXPECT_EQ(h.pipeline->streams().count(), 2u);
-    EXPECT_EQ(h.pipeline->streams().idleCount(), 0u);
+    EXPECT_EQ(h.context->streams().count(), 2u);
+    EXPECT_EQ(h.context->streams().idleCount(), 0u);
 }
 
 }  // namespace

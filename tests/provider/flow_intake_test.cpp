@@ -19,37 +19,33 @@ const auto kReadError = std::make_error_code(std::errc::connection_aborted);
 // One scenario per way a UDP flow's open and first read can end.
 TEST(HandleNewFlow, follows_the_flow_life_cycle) {
     enum Gone { kept, beforeOpen, beforeRead };
-    using Batch = std::optional<Datagrams>;
-    using Endpoints = std::optional<std::vector<platform::Endpoint>>;
+    using Batch = std::optional<platform::DatagramBatch>;
     using Closed = std::optional<std::optional<platform::FlowError>>;
     struct Row {
         const char* what;
         std::optional<platform::FlowError> openError;
         Gone gone;
-        Batch datagrams;  // the read's outcome
-        Endpoints endpoints;
+        Batch batch;  // the read's outcome
         std::optional<platform::FlowError> readError;
         std::vector<Call> calls;
         Closed closedWith;
     };
     const auto none = std::nullopt;
-    const Batch empty = Datagrams{};
-    const Endpoints noEndpoints = endpoints({});
+    const Batch empty = platform::DatagramBatch{};
     const Closed closedWithoutError = std::optional<platform::FlowError>{};
     const std::vector<Call> opened = {Call::open};
     const std::vector<Call> read = {Call::open, Call::read};
     const std::vector<Call> closed = {Call::open, Call::read, Call::closeRead, Call::closeWrite};
     // clang-format off
     const Row rows[] = {
-        {"open fails: abandoned", kReadError, kept, empty, noEndpoints, none, opened, none},
-        {"provider gone by open: abandoned", none, beforeOpen, empty, noEndpoints, none, opened, none},
-        {"read fails: closed with its error", none, kept, none, none, kReadError, closed, kReadError},
-        {"lists and an error: closed with it", none, kept, empty, noEndpoints, kReadError, closed, kReadError},
-        {"no datagram list, no error", none, kept, none, noEndpoints, none, closed, closedWithoutError},
-        {"no endpoint list, no error", none, kept, empty, none, none, closed, closedWithoutError},
-        {"provider gone by read: closed", none, beforeRead, empty, noEndpoints, none, closed, closedWithoutError},
-        {"provider gone by a failed read", none, beforeRead, none, noEndpoints, kReadError, closed, kReadError},
-        {"empty batch: read again", none, kept, empty, noEndpoints, none, read, none},
+        {"open fails: abandoned", kReadError, kept, empty, none, opened, none},
+        {"provider gone by open: abandoned", none, beforeOpen, empty, none, opened, none},
+        {"read fails: closed with its error", none, kept, none, kReadError, closed, kReadError},
+        {"a batch and an error: closed with it", none, kept, empty, kReadError, closed, kReadError},
+        {"no batch, no error", none, kept, none, none, closed, closedWithoutError},
+        {"provider gone by read: closed", none, beforeRead, empty, none, closed, closedWithoutError},
+        {"provider gone by a failed read", none, beforeRead, none, kReadError, closed, kReadError},
+        {"empty batch: read again", none, kept, empty, none, read, none},
     };
     // clang-format on
     for (const auto& row : rows) {
@@ -65,7 +61,7 @@ TEST(HandleNewFlow, follows_the_flow_life_cycle) {
         if (row.gone == beforeRead) {
             h.provider.reset();
         }
-        flow->completeRead(row.datagrams, row.endpoints, row.readError);
+        flow->completeRead(row.batch, row.readError);
         EXPECT_EQ(flow->calls(), row.calls);
         EXPECT_EQ(flow->closeReadError(), row.closedWith);
         EXPECT_EQ(flow->closeWriteError(), row.closedWith);
@@ -175,9 +171,9 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
     }
     const auto& made = h.connections->connections();
     ASSERT_EQ(made.size(), 3u);
-    // Relayed to the compiled-in resolver on port 53, byte for byte.
-    EXPECT_EQ(made[0]->host(), "1.1.1.3");
-    EXPECT_EQ(made[0]->port(), 53);
+    // Relayed to the upstream the provider's connections go to, byte for byte.
+    EXPECT_EQ(h.provider->safeDNSAddress, h.connections->upstream());
+    EXPECT_EQ(h.provider->safeDNSPort, h.connections->upstream().port());
     h.queue->runUntilIdle();
     made[0]->reportState(platform::ConnectionState::ready());
     h.queue->runUntilIdle();
@@ -185,7 +181,12 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
     EXPECT_EQ(flow->pendingReads(), 1u) << "read again for the client's next queries";
     made[0]->completeSend();
     h.queue->runUntilIdle();
-    made[0]->completeReceive({dns::Datagram{0, 0, 0x81, 0x80}, true, std::nullopt});
+    const dns::Datagram reply{0, 0, 0x81, 0x80};
+    made[0]->completeReceive({reply, true, std::nullopt});
+    h.queue->runUntilIdle();
+    ASSERT_EQ(flow->writes().size(), 5u);
+    EXPECT_EQ(flow->writes()[4].datagrams, Datagrams{reply}) << "the reply, to its own client";
+    EXPECT_EQ(flow->writes()[4].endpoints, endpoints({"2"}));
     made[1]->reportState(platform::ConnectionState::ready());
     made[2]->reportState(
         platform::ConnectionState::failed(std::make_error_code(std::errc::too_many_files_open)));

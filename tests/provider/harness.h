@@ -7,7 +7,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "dns/wire.h"
@@ -25,7 +24,7 @@ inline const std::string kUserListPath =
 struct Harness {
     std::shared_ptr<fakes::FakeQueue> queue = std::make_shared<fakes::FakeQueue>();
     std::shared_ptr<fakes::FakeConnectionFactory> connections =
-        std::make_shared<fakes::FakeConnectionFactory>();
+        std::make_shared<fakes::FakeConnectionFactory>(queue);
     std::shared_ptr<fakes::FakeNotificationCenter> notifications =
         std::make_shared<fakes::FakeNotificationCenter>();
     std::shared_ptr<fakes::FakeConsoleUser> consoleUser =
@@ -56,13 +55,8 @@ struct Harness {
         // A pending read holds its flow while the flow holds the read, as on the platform.
         ends.push_back([this, flow] {
             const auto canceled = std::make_error_code(std::errc::operation_canceled);
-            if constexpr (std::is_same_v<Flow, fakes::FakeUdpFlow>) {
-                while (flow->completeRead(std::nullopt, std::nullopt, canceled)) {
-                }
-            } else {
-                while (flow->completeRead({}, canceled)) {
-                    queue->runUntilIdle();
-                }
+            while (flow->completeRead({}, canceled)) {
+                queue->runUntilIdle();
             }
         });
         return flow;

@@ -19,12 +19,17 @@ class DispatchQueue final : public Queue {
     dispatch_queue_t queue() const noexcept { return queue_; }
 
     void post(Task task) override;
-    std::shared_ptr<Queue> makeSerialQueue() override;
+    std::shared_ptr<Queue> makeSerialQueue() override { return makeSerialDispatchQueue(); }
+    // The same, as the type the framework's connections are started on.
+    std::shared_ptr<DispatchQueue> makeSerialDispatchQueue();
     std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task) override;
 
   private:
     dispatch_queue_t queue_;
     dispatch_queue_t root_;
 };
+
+// Dispatch's global concurrent queue at user-initiated quality of service.
+std::shared_ptr<DispatchQueue> makeUserInitiatedDispatchQueue();
 
 }  // namespace sieveharbor::platform::apple

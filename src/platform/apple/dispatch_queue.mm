@@ -52,7 +52,7 @@ void DispatchQueue::post(Task task) {
     });
 }
 
-std::shared_ptr<Queue> DispatchQueue::makeSerialQueue() {
+std::shared_ptr<DispatchQueue> DispatchQueue::makeSerialDispatchQueue() {
     dispatch_queue_t serial = dispatch_queue_create_with_target(
         "com.brackenmoor.sieveharbor.exchange", DISPATCH_QUEUE_SERIAL, root_);
     return std::make_shared<DispatchQueue>(serial, root_);
@@ -67,7 +67,7 @@ std::shared_ptr<Timer> DispatchQueue::scheduleAfter(std::chrono::milliseconds de
     return timer;
 }
 
-std::shared_ptr<Queue> makeUserInitiatedQueue() {
+std::shared_ptr<DispatchQueue> makeUserInitiatedDispatchQueue() {
     dispatch_queue_t global = dispatch_get_global_queue(QOS_CLASS_USER_INITIATED, 0);
     return std::make_shared<DispatchQueue>(global, global);
 }

@@ -25,8 +25,9 @@ __attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProv
 - (instancetype)init {
     namespace apple = sieveharbor::platform::apple;
     // The provider's fields are set before the base class is initialised, in their order.
+    auto relay = apple::makeNetworkRelay(sieveharbor::provider::defaultSafeDNSAddress());
     auto provider = DNSProxyProvider::create(
-        {apple::makeUserInitiatedQueue(), apple::makeNetworkConnectionFactory(),
+        {std::move(relay.queue), std::move(relay.connections),
          apple::makeDarwinNotificationCenter(), apple::makeSystemConsoleUser(),
          std::make_shared<sieveharbor::platform::posix::PosixFileSystem>(),
          apple::makeUnifiedLoggerFactory()});

@@ -41,8 +41,8 @@ class FlowAdapter : public Seam {
   public:
     explicit FlowAdapter(PlatformFlow* flow) : flow_(flow) {}
 
-    void openWithLocalEndpoint(typename Seam::OpenCompletion completion) override {
-        auto shared = std::make_shared<typename Seam::OpenCompletion>(std::move(completion));
+    void openWithLocalEndpoint(Flow::OpenCompletion completion) override {
+        auto shared = std::make_shared<Flow::OpenCompletion>(std::move(completion));
         [flow_ openWithLocalEndpoint:nil
                    completionHandler:^(NSError* error) {
                      (*shared)(errorOf(error));
@@ -67,25 +67,22 @@ class UdpFlowAdapter final : public FlowAdapter<UdpFlow, NEAppProxyUDPFlow> {
         auto shared = std::make_shared<ReadCompletion>(std::move(completion));
         [flow_ readDatagramsWithCompletionHandler:^(
                    NSArray<NSData*>* datagrams, NSArray<NWEndpoint*>* endpoints, NSError* error) {
-          std::optional<std::vector<dns::Datagram>> bytes;
-          if (datagrams != nil) {
-              bytes.emplace();
-              bytes->reserve(datagrams.count);
+          // Both arrays, or the read failed: a batch needs an endpoint for each datagram.
+          std::optional<DatagramBatch> batch;
+          if (datagrams != nil && endpoints != nil) {
+              batch.emplace();
+              batch->datagrams.reserve(datagrams.count);
               for (NSData* datagram in datagrams) {
                   const auto* first = static_cast<const std::uint8_t*>(datagram.bytes);
-                  bytes->emplace_back(first, first + datagram.length);
+                  batch->datagrams.emplace_back(first, first + datagram.length);
               }
-          }
-          std::optional<std::vector<Endpoint>> senders;
-          if (endpoints != nil) {
-              senders.emplace();
-              senders->reserve(endpoints.count);
+              batch->endpoints.reserve(endpoints.count);
               for (NWEndpoint* endpoint in endpoints) {
-                  senders->push_back(
+                  batch->endpoints.push_back(
                       Endpoint::adopt((__bridge_retained const void*)endpoint, kRetainer));
               }
           }
-          (*shared)(std::move(bytes), std::move(senders), errorOf(error));
+          (*shared)(std::move(batch), errorOf(error));
         }];
     }
 

@@ -46,7 +46,10 @@ std::optional<dns::Datagram> bytesOf(dispatch_data_t content) {
 
 class NetworkConnection final : public Connection {
   public:
-    explicit NetworkConnection(nw_connection_t connection) : connection_(connection) {}
+    NetworkConnection(nw_connection_t connection, std::shared_ptr<DispatchQueue> lane)
+        : connection_(connection), dispatchQueue_(lane->queue()), lane_(std::move(lane)) {}
+
+    const std::shared_ptr<Queue>& lane() const noexcept override { return lane_; }
 
     void setStateUpdateHandler(StateUpdateHandler handler) override {
         if (!handler) {
@@ -64,22 +67,9 @@ class NetworkConnection final : public Connection {
             });
     }
 
-    void start(std::shared_ptr<Queue> queue) override {
-        auto* dispatchQueue = dynamic_cast<DispatchQueue*>(queue.get());
-        if (dispatchQueue == nullptr) {
-            // A queue the framework cannot run on: said through that queue, as a failed connection
-            // whose handler the framework never holds.
-            nw_connection_set_state_changed_handler(connection_, nil);
-            queue->post([handler = std::move(handler_)] {
-                if (handler) {
-                    (*handler)(
-                        ConnectionState::failed(std::make_error_code(std::errc::not_supported)));
-                }
-            });
-            return;
-        }
+    void start() override {
         handler_ = nullptr;  // the framework holds it from here
-        nw_connection_set_queue(connection_, dispatchQueue->queue());
+        nw_connection_set_queue(connection_, dispatchQueue_);
         nw_connection_start(connection_);
     }
 
@@ -113,16 +103,23 @@ class NetworkConnection final : public Connection {
     }
 
     nw_connection_t connection_;
+    dispatch_queue_t dispatchQueue_;
+    const std::shared_ptr<Queue> lane_;
     std::shared_ptr<StateUpdateHandler> handler_;  // until started
 };
 
+// The endpoint is made once, from the upstream's numeric address: it names no host to look up.
 class NetworkConnectionFactory final : public ConnectionFactory {
   public:
-    std::shared_ptr<Connection> makeConnection(std::string_view host, std::uint16_t port,
-                                               Transport transport) override {
-        const std::string hostText(host);
-        const std::string portText = std::to_string(port);
-        nw_endpoint_t endpoint = nw_endpoint_create_host(hostText.c_str(), portText.c_str());
+    NetworkConnectionFactory(std::shared_ptr<DispatchQueue> queue, const SocketAddress& upstream)
+        : queue_(std::move(queue)),
+          upstream_(upstream),
+          endpoint_(nw_endpoint_create_host(upstream.addressText().c_str(),
+                                            std::to_string(upstream.port()).c_str())) {}
+
+    const SocketAddress& upstream() const noexcept override { return upstream_; }
+
+    std::shared_ptr<Connection> makeConnection(Transport transport) override {
         nw_parameters_t parameters =
             transport == Transport::datagram
                 ? nw_parameters_create_secure_udp(NW_PARAMETERS_DISABLE_PROTOCOL,
@@ -132,14 +129,21 @@ class NetworkConnectionFactory final : public ConnectionFactory {
                                                     // A query never waits for an acknowledgement.
                                                     nw_tcp_options_set_no_delay(options, true);
                                                   });
-        return std::make_shared<NetworkConnection>(nw_connection_create(endpoint, parameters));
+        return std::make_shared<NetworkConnection>(nw_connection_create(endpoint_, parameters),
+                                                   queue_->makeSerialDispatchQueue());
     }
+
+  private:
+    const std::shared_ptr<DispatchQueue> queue_;
+    const SocketAddress upstream_;
+    nw_endpoint_t endpoint_;
 };
 
 }  // namespace
 
-std::shared_ptr<ConnectionFactory> makeNetworkConnectionFactory() {
-    return std::make_shared<NetworkConnectionFactory>();
+NetworkRelay makeNetworkRelay(const SocketAddress& upstream) {
+    auto queue = makeUserInitiatedDispatchQueue();
+    return {queue, std::make_shared<NetworkConnectionFactory>(queue, upstream)};
 }
 
 }  // namespace sieveharbor::platform::apple

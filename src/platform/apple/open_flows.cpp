@@ -1,20 +1,6 @@
 #include "platform/apple/open_flows.h"
 
-#include "platform/stream_flow.h"
-#include "platform/udp_flow.h"
-
 namespace sieveharbor::platform::apple {
-
-namespace {
-
-template <class Seam>
-void closeBoth(const std::shared_ptr<Flow>& flow) {
-    const auto typed = std::static_pointer_cast<Seam>(flow);
-    typed->closeReadWithError(std::nullopt);
-    typed->closeWriteWithError(std::nullopt);
-}
-
-}  // namespace
 
 void OpenFlows::add(const std::shared_ptr<Flow>& flow) {
     const std::lock_guard lock(mutex_);
@@ -32,14 +18,8 @@ void OpenFlows::closeAll() {
         open.swap(flows_);
     }
     for (const auto& weak : open) {
-        const auto flow = weak.lock();
-        if (!flow) {
-            continue;
-        }
-        if (flow->kind() == FlowKind::udp) {
-            closeBoth<UdpFlow>(flow);
-        } else {
-            closeBoth<StreamFlow>(flow);
+        if (const auto flow = weak.lock()) {
+            flow->close();
         }
     }
 }

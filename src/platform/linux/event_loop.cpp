@@ -369,6 +369,10 @@ void LoopPool::post(Task task) {
 }
 
 std::shared_ptr<Queue> LoopPool::makeSerialQueue() {
+    return makeLane();
+}
+
+std::shared_ptr<LoopLane> LoopPool::makeLane() noexcept {
     return lanes_[pick()];
 }
 

@@ -149,6 +149,7 @@ class LoopPool final : public Queue {
 
     void post(Task task) override;
     std::shared_ptr<Queue> makeSerialQueue() override;
+    std::shared_ptr<LoopLane> makeLane() noexcept;
     std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task) override;
 
   private:

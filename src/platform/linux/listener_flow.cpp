@@ -170,9 +170,9 @@ struct ListenerFlow::Receiver final : Watcher, std::enable_shared_from_this<Rece
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
+    // What a read completes with: a batch, or the error that failed it.
     struct Batch {
-        std::optional<std::vector<dns::Datagram>> datagrams;
-        std::optional<std::vector<Endpoint>> endpoints;
+        std::optional<DatagramBatch> batch;
         std::optional<FlowError> error;
     };
 
@@ -239,7 +239,7 @@ void ListenerFlow::Receiver::refusePending() {
     }
     watch(false);
     complete(std::move(completion),
-             {std::nullopt, std::nullopt, std::make_error_code(std::errc::operation_canceled)});
+             {std::nullopt, std::make_error_code(std::errc::operation_canceled)});
 }
 
 void ListenerFlow::Receiver::onReady(std::uint32_t /*events*/) {
@@ -288,11 +288,12 @@ std::optional<ListenerFlow::Receiver::Batch> ListenerFlow::Receiver::receive() {
         if (isTransient(number)) {
             return std::nullopt;
         }
-        return Batch{std::nullopt, std::nullopt, systemError(number)};
+        return Batch{std::nullopt, systemError(number)};
     }
     filled = static_cast<std::size_t>(count);
-    std::vector<dns::Datagram> datagrams;
-    std::vector<Endpoint> endpoints;
+    DatagramBatch batch;
+    auto& datagrams = batch.datagrams;
+    auto& endpoints = batch.endpoints;
     datagrams.reserve(static_cast<std::size_t>(count));
     endpoints.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
@@ -308,13 +309,13 @@ std::optional<ListenerFlow::Receiver::Batch> ListenerFlow::Receiver::receive() {
     if (datagrams.empty()) {
         return std::nullopt;
     }
-    return Batch{std::move(datagrams), std::move(endpoints), std::nullopt};
+    return Batch{std::move(batch), std::nullopt};
 }
 
 void ListenerFlow::Receiver::complete(ReadCompletion completion, Batch batch) {
     const Receiver* const outer = collecting;
     collecting = this;
-    completion(std::move(batch.datagrams), std::move(batch.endpoints), batch.error);
+    completion(std::move(batch.batch), batch.error);
     // Released before the held writes go: it may hold the last reference to the flow.
     completion = nullptr;
     collecting = outer;
@@ -475,7 +476,7 @@ void ListenerFlow::readDatagramsWithCompletionHandler(ReadCompletion completion)
         }
     }
     receiver_->loop.post([completion = std::move(completion), refusal] {
-        completion(std::nullopt, std::nullopt, std::make_error_code(refusal));
+        completion(std::nullopt, std::make_error_code(refusal));
     });
 }
 

@@ -28,8 +28,9 @@ bool wouldBlock(int number) {
 
 }  // namespace
 
-LoopConnection::LoopConnection(std::optional<SocketAddress> remote, Transport transport)
-    : remote_(remote), transport_(transport) {}
+LoopConnection::LoopConnection(const SocketAddress& remote, Transport transport,
+                               std::shared_ptr<LoopLane> lane)
+    : remote_(remote), transport_(transport), laneLoop_(lane->loop()), lane_(std::move(lane)) {}
 
 LoopConnection::~LoopConnection() {
     if (fd_ >= 0) {
@@ -69,21 +70,12 @@ void LoopConnection::setStateUpdateHandler(StateUpdateHandler handler) {
         handler ? std::make_shared<const StateUpdateHandler>(std::move(handler)) : nullptr;
 }
 
-void LoopConnection::start(std::shared_ptr<Queue> queue) {
-    if (started_ || !queue) {
+void LoopConnection::start() {
+    if (started_) {
         return;
     }
     started_ = true;
-    queue_ = queue;
-    auto* lane = dynamic_cast<LoopLane*>(queue.get());
-    if (lane == nullptr) {
-        // A queue we cannot run socket work on: say so through the queue, as a failed connection.
-        queue->post([self = shared_from_this()] {
-            self->report(ConnectionState::failed(std::make_error_code(std::errc::not_supported)));
-        });
-        return;
-    }
-    loop_ = &lane->loop();
+    loop_ = &laneLoop_;
     // Started from the lane's own task, as an exchange starts it: the socket is made and
     // connected now, and a datagram exchange sends in the same step.
     onLoop([self = shared_from_this()] { self->open(); });
@@ -94,19 +86,15 @@ void LoopConnection::open() {
         return;
     }
     report(ConnectionState::preparing());
-    if (!remote_) {
-        report(ConnectionState::failed(std::make_error_code(std::errc::invalid_argument)));
-        return;
-    }
     const bool stream = transport_ == Transport::stream;
-    fd_ = ::socket(remote_->family(),
+    fd_ = ::socket(remote_.family(),
                    (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int on = 1;
     // UDP connect sends nothing: it fixes the peer, so the kernel drops strangers' datagrams and
     // reports an ICMP refusal as an error on receive. TCP connects in the background.
     bool ok =
         fd_ >= 0 && (!stream || ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0);
-    if (ok && ::connect(fd_, remote_->data(), remote_->length) != 0) {
+    if (ok && ::connect(fd_, remote_.data(), remote_.length) != 0) {
         ok = stream && errno == EINPROGRESS && await(EventLoop::kOutput);
         connecting_ = ok;
     }
@@ -311,21 +299,8 @@ void LoopConnection::report(ConnectionState state) {
     }
 }
 
-std::shared_ptr<Connection> LoopConnectionFactory::makeConnection(std::string_view host,
-                                                                  std::uint16_t port,
-                                                                  Transport transport) {
-    std::optional<SocketAddress> address;
-    {
-        const std::lock_guard lock(mutex_);
-        if (!parsed_ || host != host_ || port != port_) {
-            host_ = std::string(host);
-            port_ = port;
-            address_ = SocketAddress::parse(host_, port);
-            parsed_ = true;
-        }
-        address = address_;
-    }
-    return std::make_shared<LoopConnection>(address, transport);
+std::shared_ptr<Connection> LoopConnectionFactory::makeConnection(Transport transport) {
+    return std::make_shared<LoopConnection>(remote_, transport, loops_->makeLane());
 }
 
 }  // namespace sieveharbor::platform::linux_host

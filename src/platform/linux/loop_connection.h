@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -16,22 +15,23 @@ namespace sieveharbor::platform::linux_host {
 // source port and the kernel pairs the reply with it: UDP for datagram connections, TCP (with
 // Nagle's algorithm off, so a query never waits for an acknowledgement) for stream ones.
 //
-// Runs on the loop of the lane given to start(): the socket is made and connected in the first
-// task there (a TCP connect completes when the socket becomes writable), a send goes straight to
-// the socket, and what is waited for is waited for with one epoll registration on that loop;
-// completions are queued on the same loop, with no other thread involved. Any other queue makes
-// the connection report failed. Methods may be called from any thread. Received bytes are read
-// into a per-thread 64 KiB buffer and copied out at their exact size.
+// Runs on the loop of its lane: the socket is made and connected in the first task there once
+// started (a TCP connect completes when the socket becomes writable), a send goes straight to the
+// socket, and what is waited for is waited for with one epoll registration on that loop;
+// completions are queued on the same loop, with no other thread involved. Methods may be called
+// from any thread. Received bytes are read into a per-thread 64 KiB buffer and copied out at
+// their exact size.
 class LoopConnection final : public Connection,
                              public Watcher,
                              public std::enable_shared_from_this<LoopConnection> {
   public:
-    // remote empty: the host text was not an address; the connection reports failed when started.
-    LoopConnection(std::optional<SocketAddress> remote, Transport transport);
+    LoopConnection(const SocketAddress& remote, Transport transport,
+                   std::shared_ptr<LoopLane> lane);
     ~LoopConnection() override;
 
+    const std::shared_ptr<Queue>& lane() const noexcept override { return lane_; }
     void setStateUpdateHandler(StateUpdateHandler handler) override;
-    void start(std::shared_ptr<Queue> queue) override;
+    void start() override;
     void send(dns::Datagram content, SendCompletion completion) override;
     void receiveMessage(ReceiveCompletion completion) override;
     void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
@@ -55,10 +55,11 @@ class LoopConnection final : public Connection,
     template <class Work>
     void onLoop(Work work);
 
-    const std::optional<SocketAddress> remote_;
+    const SocketAddress remote_;
     const Transport transport_;
-    EventLoop* loop_ = nullptr;  // set by start()
-    std::shared_ptr<Queue> queue_;
+    EventLoop& laneLoop_;  // the lane's, kept before the lane is stored as a plain queue
+    const std::shared_ptr<Queue> lane_;
+    EventLoop* loop_ = nullptr;  // laneLoop_, once started
     // Shared, so that a report copies a pointer and not the handler: the handler may cancel,
     // which lets go of it while it runs.
     std::shared_ptr<const StateUpdateHandler> stateHandler_;
@@ -75,20 +76,21 @@ class LoopConnection final : public Connection,
     bool cancelled_ = false;
 };
 
-// Makes LoopConnections. Host text must be a numeric IPv4 or IPv6 address: the upstream is never
-// looked up by name, since that lookup could loop back through this very proxy. The last
-// address is kept, so the relay's one upstream is parsed once, not per query.
+// Makes LoopConnections to one upstream, each on a lane of the pool: the current thread's loop
+// when made on a loop thread, so an exchange runs beside the flow that started it. The socket
+// address is made once; a connection copies it.
 class LoopConnectionFactory final : public ConnectionFactory {
   public:
-    std::shared_ptr<Connection> makeConnection(std::string_view host, std::uint16_t port,
-                                               Transport transport) override;
+    LoopConnectionFactory(std::shared_ptr<LoopPool> loops, const platform::SocketAddress& upstream)
+        : loops_(std::move(loops)), upstream_(upstream), remote_(SocketAddress::from(upstream)) {}
+
+    const platform::SocketAddress& upstream() const noexcept override { return upstream_; }
+    std::shared_ptr<Connection> makeConnection(Transport transport) override;
 
   private:
-    std::mutex mutex_;
-    std::string host_;
-    std::uint16_t port_ = 0;
-    bool parsed_ = false;
-    std::optional<SocketAddress> address_;
+    const std::shared_ptr<LoopPool> loops_;
+    const platform::SocketAddress upstream_;
+    const SocketAddress remote_;
 };
 
 }  // namespace sieveharbor::platform::linux_host

@@ -3,26 +3,35 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <cstring>
+
 namespace sieveharbor::platform::linux_host {
 
-std::optional<SocketAddress> SocketAddress::parse(std::string_view address, std::uint16_t port) {
-    const std::string text(address);
+SocketAddress SocketAddress::from(const platform::SocketAddress& address) noexcept {
     SocketAddress out;
-    auto& v4 = reinterpret_cast<sockaddr_in&>(out.storage);
-    auto& v6 = reinterpret_cast<sockaddr_in6&>(out.storage);
-    if (::inet_pton(AF_INET, text.c_str(), &v4.sin_addr) == 1) {
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(port);
-        out.length = sizeof v4;
-        return out;
-    }
-    if (::inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr) == 1) {
+    const auto bytes = address.bytes();
+    if (address.isV6()) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(out.storage);
         v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(port);
+        v6.sin6_port = htons(address.port());
+        std::memcpy(&v6.sin6_addr, bytes.data(), bytes.size());
         out.length = sizeof v6;
-        return out;
+    } else {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(out.storage);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(address.port());
+        std::memcpy(&v4.sin_addr, bytes.data(), bytes.size());
+        out.length = sizeof v4;
     }
-    return std::nullopt;
+    return out;
+}
+
+std::optional<SocketAddress> SocketAddress::parse(std::string_view address, std::uint16_t port) {
+    const auto parsed = platform::SocketAddress::parse(address, port);
+    if (!parsed) {
+        return std::nullopt;
+    }
+    return from(*parsed);
 }
 
 std::optional<SocketAddress> SocketAddress::boundTo(int fd) {

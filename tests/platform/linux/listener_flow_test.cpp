@@ -21,8 +21,7 @@ using fakes::LoopbackSocket;
 using std::chrono::milliseconds;
 
 struct ReadResult {
-    std::optional<std::vector<dns::Datagram>> datagrams;
-    std::optional<std::vector<platform::Endpoint>> endpoints;
+    std::optional<platform::DatagramBatch> batch;
     std::optional<platform::FlowError> error;
 };
 
@@ -30,12 +29,11 @@ struct ReadResult {
 ReadResult readOnce(ListenerFlow& listener) {
     auto result = std::make_shared<std::optional<ReadResult>>();
     auto done = std::make_shared<Signal>();
-    listener.readDatagramsWithCompletionHandler(
-        [result, done](auto datagrams, auto endpoints, auto error) {
-            *result = ReadResult{std::move(datagrams), std::move(endpoints), error};
-            done->notify();
-        });
-    return done->wait() ? **result : ReadResult{{}, {}, std::make_error_code(std::errc::timed_out)};
+    listener.readDatagramsWithCompletionHandler([result, done](auto batch, auto error) {
+        *result = ReadResult{std::move(batch), error};
+        done->notify();
+    });
+    return done->wait() ? **result : ReadResult{{}, std::make_error_code(std::errc::timed_out)};
 }
 
 // The bytes of the next datagram the socket gets, boundedly.
@@ -78,10 +76,11 @@ TEST(ListenerFlow, an_adopted_socket_serves_and_is_left_working_for_the_next_pro
             std::vector<platform::Endpoint> endpoints;
             while (datagrams.size() < 2) {
                 auto read = readOnce(*listener);
-                ASSERT_TRUE(read.datagrams && read.endpoints);
-                ASSERT_EQ(read.datagrams->size(), read.endpoints->size());
-                datagrams.insert(datagrams.end(), read.datagrams->begin(), read.datagrams->end());
-                endpoints.insert(endpoints.end(), read.endpoints->begin(), read.endpoints->end());
+                ASSERT_TRUE(read.batch);
+                const auto& batch = *read.batch;
+                ASSERT_EQ(batch.datagrams.size(), batch.endpoints.size());
+                datagrams.insert(datagrams.end(), batch.datagrams.begin(), batch.datagrams.end());
+                endpoints.insert(endpoints.end(), batch.endpoints.begin(), batch.endpoints.end());
             }
             EXPECT_EQ(datagrams,
                       (std::vector<dns::Datagram>{{static_cast<std::uint8_t>(run)}, {0xB0}}));
@@ -95,7 +94,7 @@ TEST(ListenerFlow, an_adopted_socket_serves_and_is_left_working_for_the_next_pro
             // The first process closes its reads while one waits, the second is let go with a read
             // pending: both must end the wait without touching the socket itself.
             Signal done;
-            listener->readDatagramsWithCompletionHandler([&](auto, auto, auto e) {
+            listener->readDatagramsWithCompletionHandler([&](auto, auto e) {
                 error = e;
                 done.notify();
             });
@@ -176,7 +175,7 @@ TEST(ListenerFlow, a_released_listener_closes_its_socket_and_drops_its_read) {
         const std::weak_ptr<int> watch = token;
         std::atomic<bool> called{false};
         listener->readDatagramsWithCompletionHandler(
-            [token, keep = byCompletion ? listener : nullptr, &called](auto, auto, auto) mutable {
+            [token, keep = byCompletion ? listener : nullptr, &called](auto, auto) mutable {
                 called = true;
                 keep.reset();
             });
@@ -234,28 +233,29 @@ TEST(ListenerFlow, a_burst_answered_inside_its_read_completions_reaches_each_sen
     platform::Endpoint asker;
     while (read < kClients * kPerClient + 1u) {
         Signal done;
-        listener->readDatagramsWithCompletionHandler(
-            [&, sent](auto datagrams, auto endpoints, auto) {
-                ASSERT_TRUE(datagrams && endpoints);
-                largest = std::max(largest, datagrams->size());
-                for (std::size_t i = 0; i < datagrams->size(); ++i, ++read) {
-                    const auto& query = (*datagrams)[i];
-                    if (query != dns::Datagram{0xEE}) {
-                        listener->writeDatagrams({{query[0], query[1], 0xAA}}, {(*endpoints)[i]},
-                                                 [sent](auto error) { *sent += error ? 0 : 1; });
-                        continue;
-                    }
-                    asker = (*endpoints)[i];
-                    std::thread([&] {
-                        bool called = false;
-                        listener->writeDatagrams({{0xEF}}, {asker},
-                                                 [&](auto error) { called = !error; });
-                        otherThreadWroteAtOnce = called;
-                    }).join();
-                    writeEach(asker);
+        listener->readDatagramsWithCompletionHandler([&, sent](auto batch, auto) {
+            ASSERT_TRUE(batch);
+            const auto* datagrams = &batch->datagrams;
+            const auto* endpoints = &batch->endpoints;
+            largest = std::max(largest, datagrams->size());
+            for (std::size_t i = 0; i < datagrams->size(); ++i, ++read) {
+                const auto& query = (*datagrams)[i];
+                if (query != dns::Datagram{0xEE}) {
+                    listener->writeDatagrams({{query[0], query[1], 0xAA}}, {(*endpoints)[i]},
+                                             [sent](auto error) { *sent += error ? 0 : 1; });
+                    continue;
                 }
-                done.notify();
-            });
+                asker = (*endpoints)[i];
+                std::thread([&] {
+                    bool called = false;
+                    listener->writeDatagrams({{0xEF}}, {asker},
+                                             [&](auto error) { called = !error; });
+                    otherThreadWroteAtOnce = called;
+                }).join();
+                writeEach(asker);
+            }
+            done.notify();
+        });
         ASSERT_TRUE(done.wait());
     }
     EXPECT_LE(largest, ListenerFlow::kMaxBatch);

@@ -5,7 +5,6 @@
 #include <mutex>
 #include <vector>
 
-#include "fakes/fake_queue.h"
 #include "fakes/loopback.h"
 #include "fakes/wait_for.h"
 
@@ -59,13 +58,14 @@ struct StateLog {
 struct Started {
     StateLog log;
     std::atomic<int> calls{0};
-    LoopPool queue{2};
+    std::shared_ptr<LoopPool> loops = std::make_shared<LoopPool>(2);
     std::shared_ptr<Connection> connection;
 
     Started(const std::string& host, std::uint16_t port, std::shared_ptr<void> keep = nullptr)
-        : connection(LoopConnectionFactory().makeConnection(host, port, Transport::datagram)) {
+        : connection(LoopConnectionFactory(loops, *platform::SocketAddress::parse(host, port))
+                         .makeConnection(Transport::datagram)) {
         connection->setStateUpdateHandler(log.handler(std::move(keep)));
-        connection->start(queue.makeSerialQueue());
+        connection->start();
     }
     // A receive whose completion lands in `into`; calls counts every completion.
     void receiveInto(Received& into) {
@@ -75,25 +75,6 @@ struct Started {
         });
     }
 };
-
-TEST(LoopConnection, host_text_that_is_not_an_address_fails_and_never_gets_ready) {
-    for (const char* host : {"", "1.1.1", "dns.example", "1.1.1.3 ", "[::1]", "300.1.1.1"}) {
-        SCOPED_TRACE(host);
-        Started c(host, 53);
-        ASSERT_TRUE(c.log.ended.wait());
-        EXPECT_EQ(c.log.kinds(), (std::vector<Kind>{Kind::preparing, Kind::failed}));
-        c.connection->cancel();
-    }
-}
-
-TEST(LoopConnection, a_queue_it_cannot_run_on_shows_as_failed) {
-    auto queue = std::make_shared<fakes::FakeQueue>(fakes::FakeQueue::Mode::run_inline);
-    StateLog log;
-    auto connection = LoopConnectionFactory().makeConnection("127.0.0.1", 53, Transport::datagram);
-    connection->setStateUpdateHandler(log.handler());
-    connection->start(queue);
-    EXPECT_EQ(log.kinds(), std::vector<Kind>{Kind::failed});
-}
 
 // A receive waiting at cancel completes with an error, once; the socket is closed, and the
 // handler let go after it has reported cancelled.

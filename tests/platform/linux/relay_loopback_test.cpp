@@ -3,10 +3,10 @@
 // and no descriptor left behind.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <set>
 #include <string>
 
-#include "fakes/fake_flow.h"
 #include "fakes/loopback.h"
 #include "fakes/wait_for.h"
 #include "flow/forward_query.h"
@@ -43,35 +43,58 @@ dns::Datagram query(std::uint16_t id) {
 
 // Counts the connections made, to tell forwarded queries from dropped ones.
 struct CountingFactory final : platform::ConnectionFactory {
-    std::shared_ptr<platform::Connection> makeConnection(std::string_view host, std::uint16_t port,
-                                                         platform::Transport transport) override {
+    CountingFactory(std::shared_ptr<platform::linux_host::LoopPool> loops, std::uint16_t port)
+        : inner(std::move(loops), *platform::SocketAddress::parse("127.0.0.1", port)) {}
+    const platform::SocketAddress& upstream() const noexcept override { return inner.upstream(); }
+    std::shared_ptr<platform::Connection> makeConnection(platform::Transport transport) override {
         made.fetch_add(1);
-        return inner.makeConnection(host, port, transport);
+        return inner.makeConnection(transport);
     }
     std::atomic<std::size_t> made{0};
     platform::linux_host::LoopConnectionFactory inner;
 };
 
-// The relay's half from the flow on: a fake client flow, real loops, connections and upstream.
-struct Relay {
-    explicit Relay(ForwardOptions options) {
-        options.upstreamPort = upstream.port();
-        context = std::make_unique<ForwardContext>(
-            std::shared_ptr<platform::Queue>(&pool, [](platform::Queue*) {}), factory, options);
+// The replies the exchanges ended with, each under the id of the query that asked.
+struct Replies {
+    std::vector<std::pair<std::uint16_t, dns::Datagram>> got() {
+        const std::lock_guard lock(mutex);
+        return replies;
     }
+    std::mutex mutex;
+    std::vector<std::pair<std::uint16_t, dns::Datagram>> replies;
+};
+
+struct Asker final : ExchangeOwner {
+    Asker(std::shared_ptr<Replies> r, std::uint16_t i) : replies(std::move(r)), id(i) {}
+    void exchangeEnded(std::optional<std::vector<std::uint8_t>> reply) override {
+        if (reply) {
+            const std::lock_guard lock(replies->mutex);
+            replies->replies.emplace_back(id, std::move(*reply));
+        }
+    }
+    std::shared_ptr<Replies> replies;
+    std::uint16_t id;
+};
+
+// The relay's half from the flow on: real loops, connections and upstream.
+struct Relay {
+    explicit Relay(ForwardOptions options) : context(factory, options) {}
     ~Relay() {
-        EXPECT_TRUE(waitFor([&] { return context->inFlight() == 0; }, milliseconds(10'000)));
-        pool.stop();
+        EXPECT_TRUE(waitFor([&] { return context.inFlight() == 0; }, milliseconds(10'000)));
+        pool->stop();
     }
     void forward(std::uint16_t id) {
-        forwardQuery(*context, query(id), flow, fakes::endpoint(std::to_string(id)), "127.0.0.1");
+        forwardQuery(context, platform::Transport::datagram, query(id),
+                     std::make_shared<Asker>(replies, id));
     }
 
     LoopbackSocket upstream;  // never answers unless the test does
-    platform::linux_host::LoopPool pool{2};
-    std::shared_ptr<CountingFactory> factory = std::make_shared<CountingFactory>();
-    std::shared_ptr<fakes::FakeUdpFlow> flow = std::make_shared<fakes::FakeUdpFlow>();
-    std::unique_ptr<ForwardContext> context;
+    std::shared_ptr<platform::linux_host::LoopPool> pool =
+        std::make_shared<platform::linux_host::LoopPool>(2);
+    std::shared_ptr<CountingFactory> factory =
+        std::make_shared<CountingFactory>(pool, upstream.port());
+    std::shared_ptr<Replies> replies = std::make_shared<Replies>();
+    ForwardContext context;
 };
 
 TEST(Relay, queries_beyond_the_cap_never_go_out_and_each_exchange_sends_from_a_port_of_its_own) {
@@ -81,7 +104,7 @@ TEST(Relay, queries_beyond_the_cap_never_go_out_and_each_exchange_sends_from_a_p
     for (std::uint16_t id = 0; id < 150; ++id) {
         relay.forward(id);
     }
-    EXPECT_EQ(relay.context->inFlight(), kCap);
+    EXPECT_EQ(relay.context.inFlight(), kCap);
     EXPECT_EQ(relay.factory->made.load(), kCap);
     std::set<std::uint16_t> ports;
     std::vector<LoopbackSocket::Received> sent;
@@ -97,13 +120,11 @@ TEST(Relay, queries_beyond_the_cap_never_go_out_and_each_exchange_sends_from_a_p
         ASSERT_TRUE(
             relay.upstream.sendTo(s->from, s->fromLength, *fakes::StubUpstream::answer(s->bytes)));
         ASSERT_TRUE(
-            waitFor([&] { return relay.flow->writes().size() == (s == &sent.back() ? 1u : 2u); }));
-        const auto write = relay.flow->writes().back();
+            waitFor([&] { return relay.replies->got().size() == (s == &sent.back() ? 1u : 2u); }));
+        const auto [asker, reply] = relay.replies->got().back();
         const auto id = static_cast<std::uint16_t>((s->bytes[0] << 8) | s->bytes[1]);
-        EXPECT_EQ(write.datagrams,
-                  std::vector<dns::Datagram>{*fakes::StubUpstream::answer(query(id))});
-        EXPECT_EQ(write.endpoints,
-                  std::vector<platform::Endpoint>{fakes::endpoint(std::to_string(id))});
+        EXPECT_EQ(asker, id);
+        EXPECT_EQ(reply, *fakes::StubUpstream::answer(query(id)));
     }
     // The rest answered too, the exchanges give their slots back (the relay waits for it).
     for (const auto& s : sent) {
@@ -118,7 +139,7 @@ TEST(Relay, ten_thousand_exchanges_timed_out_leave_no_descriptor_open_and_write_
     relay.forward(0);
     const auto first = relay.upstream.receive(milliseconds(2000));
     ASSERT_TRUE(first);
-    ASSERT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }));
+    ASSERT_TRUE(waitFor([&] { return relay.context.inFlight() == 0; }));
     ASSERT_TRUE(relay.upstream.sendTo(first->from, first->fromLength,
                                       *fakes::StubUpstream::answer(first->bytes)));
     const std::size_t before = fakes::openDescriptors();
@@ -126,15 +147,15 @@ TEST(Relay, ten_thousand_exchanges_timed_out_leave_no_descriptor_open_and_write_
         for (std::uint16_t id = 0; id < 1000; ++id) {
             relay.forward(id);
         }
-        ASSERT_TRUE(waitFor([&] { return relay.context->inFlight() == 0; }, milliseconds(10'000)))
+        ASSERT_TRUE(waitFor([&] { return relay.context.inFlight() == 0; }, milliseconds(10'000)))
             << "wave " << wave;
     }
     EXPECT_EQ(relay.factory->made.load(), 10'001u);
     EXPECT_TRUE(waitFor([&] { return fakes::openDescriptors() == before; }))
         << fakes::openDescriptors() << " open, " << before << " at the start";
-    EXPECT_TRUE(relay.flow->writes().empty());
-    // Every exchange has let the flow go.
-    EXPECT_TRUE(waitFor([&] { return relay.flow.use_count() == 1; }));
+    EXPECT_TRUE(relay.replies->got().empty());
+    // Every exchange has let its owner go.
+    EXPECT_TRUE(waitFor([&] { return relay.replies.use_count() == 1; }));
 }
 
 }  // namespace

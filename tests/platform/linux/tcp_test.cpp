@@ -39,15 +39,15 @@ struct Proxy {
         files->write(kListPath, "blocked.example\n");
         provider::ProviderSettings settings;
         settings.fixedBlocklistPath = kListPath;
-        settings.upstreamAddress = "127.0.0.1";
-        settings.forward.upstreamPort = upstream.port();
         settings.streams = limits;
-        provider =
-            provider::DNSProxyProvider::create({loops, std::make_shared<LoopConnectionFactory>(),
-                                                std::make_shared<fakes::FakeNotificationCenter>(),
-                                                std::make_shared<fakes::FakeConsoleUser>(), files,
-                                                std::make_shared<fakes::FakeLoggerFactory>()},
-                                               std::move(settings));
+        provider = provider::DNSProxyProvider::create(
+            {loops,
+             std::make_shared<LoopConnectionFactory>(
+                 loops, *platform::SocketAddress::parse("127.0.0.1", upstream.port())),
+             std::make_shared<fakes::FakeNotificationCenter>(),
+             std::make_shared<fakes::FakeConsoleUser>(), files,
+             std::make_shared<fakes::FakeLoggerFactory>()},
+            std::move(settings));
         provider->startProxyWithOptions(nullptr, [](auto) {});
         // A listening socket made elsewhere, as systemd makes it; one the proxy binds itself is
         // the end-to-end tests' to show.

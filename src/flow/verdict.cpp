@@ -1,8 +1,7 @@
-#include "flow/pipeline.h"
+#include "flow/verdict.h"
 
 #include "blocklist/matching.h"
 #include "dns/blocked_response.h"
-#include "flow/stream_session.h"
 
 namespace sieveharbor::flow {
 
@@ -34,31 +33,6 @@ metrics::Answer answerKind(std::uint16_t type) noexcept {
         default:
             return metrics::Answer::other;
     }
-}
-
-Pipeline::Pipeline(const blocklist::DomainSetHolder& blocked, ForwardContext forward,
-                   std::string upstreamHost, StreamLimits streamLimits)
-    : blocked_(blocked),
-      forward_(std::move(forward)),
-      upstreamHost_(std::move(upstreamHost)),
-      streamLimits_(streamLimits),
-      streams_(std::make_unique<StreamRegistry>(streamLimits.maxConnections)) {}
-
-Pipeline::~Pipeline() = default;
-
-Judgement Pipeline::judge(blocklist::SnapshotCursor& list, dns::ByteView message,
-                          metrics::Transport transport) const {
-    // Kept per thread: its storage outlives the message, so judging one allocates nothing.
-    thread_local std::string name;
-    Judgement judgement = judgeMessage(message, list.current(), name);
-    auto& counters = *forward_.counters();
-    counters.received(transport);
-    if (judgement.verdict == Verdict::answer) {
-        counters.answered(answerKind(judgement.question.type));
-    } else if (judgement.verdict == Verdict::drop) {
-        counters.dropped(judgement.drop);
-    }
-    return judgement;
 }
 
 }  // namespace sieveharbor::flow

@@ -2,43 +2,16 @@
 
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
-#include <memory>
-#include <string>
 
-#include "blocklist/domain_set.h"
 #include "blocklist/domain_set_holder.h"
 #include "dns/datagram.h"
-#include "dns/question.h"
 #include "flow/forward_query.h"
+#include "flow/stream_registry.h"
+#include "flow/verdict.h"
 #include "metrics/counters.h"
+#include "platform/queue.h"
 
 namespace sieveharbor::flow {
-
-// What one message gets, whichever transport brought it.
-enum class Verdict {
-    answer,  // blocked: answered here with the blocked reply
-    drop,    // neither answered nor relayed: a response, or a blocked query cut short
-    relay,   // sent upstream unchanged
-};
-
-struct Judgement {
-    Verdict verdict = Verdict::relay;
-    // Read once; complete() whenever the verdict is answer, so the reply is built from it.
-    dns::Question question;
-    metrics::Drop drop = metrics::Drop::notAQuery;  // why, when dropped
-};
-
-// The per-message decision. A response (QR set) is dropped: answered or relayed, a reply to a
-// reply bounces between two resolvers for ever. Any other message whose first question's name,
-// or a parent of it, is in `blocked` is answered, or dropped when its question is incomplete;
-// the rest (names that are not blocked, and messages with no readable name, which the resolver
-// judges) are relayed. The name is read into `name`, which the question's name then views. Pure.
-Judgement judgeMessage(dns::ByteView message, const blocklist::DomainSet& blocked,
-                       std::string& name);
-
-// The blocked reply's kind, by the question's type, for the counters.
-metrics::Answer answerKind(std::uint16_t type) noexcept;
 
 // Bounds that keep one stream client, or many, from holding the proxy.
 struct StreamLimits {
@@ -56,21 +29,20 @@ struct StreamLimits {
     std::size_t maxQueuedBytes = std::size_t{256} * 1024;
 };
 
-class StreamRegistry;
-
-// Everything the flows of one provider are served with: the published list, the upstream, the
-// relay's bounds and counters, the limits on stream flows. The provider owns it and hands its
+// What every flow of one provider is served with: the published list, the relay, the queue
+// stream sessions run on, the stream flows and their limits. The provider owns it and hands its
 // flows a weak reference that keeps the provider itself alive while a callback uses it, so a
 // callback that finds it gone knows the provider has gone. Every member may be used from any
 // thread.
-class Pipeline {
+class FlowContext {
   public:
-    Pipeline(const blocklist::DomainSetHolder& blocked, ForwardContext forward,
-             std::string upstreamHost, StreamLimits streamLimits = {});
-    ~Pipeline();
+    // `streams` is the provider's, and outlives the context.
+    FlowContext(const blocklist::DomainSetHolder& blocked, ForwardContext forward,
+                std::shared_ptr<platform::Queue> queue, StreamRegistry& streams,
+                StreamLimits streamLimits = {});
 
-    Pipeline(const Pipeline&) = delete;
-    Pipeline& operator=(const Pipeline&) = delete;
+    FlowContext(const FlowContext&) = delete;
+    FlowContext& operator=(const FlowContext&) = delete;
 
     // Judges one message by the cursor's set and counts it: received by `transport`, and
     // answered or dropped (a relayed one is counted by its exchange, which alone knows whether
@@ -82,16 +54,16 @@ class Pipeline {
     const blocklist::DomainSetHolder& blocked() const noexcept { return blocked_; }
     const ForwardContext& forward() const noexcept { return forward_; }
     metrics::Counters& counters() const noexcept { return *forward_.counters(); }
-    const std::string& upstreamHost() const noexcept { return upstreamHost_; }
+    platform::Queue& queue() const noexcept { return *queue_; }
+    StreamRegistry& streams() const noexcept { return streams_; }
     const StreamLimits& streamLimits() const noexcept { return streamLimits_; }
-    StreamRegistry& streams() const noexcept { return *streams_; }
 
   private:
     const blocklist::DomainSetHolder& blocked_;
     ForwardContext forward_;
-    const std::string upstreamHost_;
+    const std::shared_ptr<platform::Queue> queue_;
+    StreamRegistry& streams_;
     const StreamLimits streamLimits_;
-    const std::unique_ptr<StreamRegistry> streams_;
 };
 
 }  // namespace sieveharbor::flow

@@ -1,0 +1,29 @@
+#include "flow/flow_context.h"
+
+namespace sieveharbor::flow {
+
+FlowContext::FlowContext(const blocklist::DomainSetHolder& blocked, ForwardContext forward,
+                         std::shared_ptr<platform::Queue> queue, StreamRegistry& streams,
+                         StreamLimits streamLimits)
+    : blocked_(blocked),
+      forward_(std::move(forward)),
+      queue_(std::move(queue)),
+      streams_(streams),
+      streamLimits_(streamLimits) {}
+
+Judgement FlowContext::judge(blocklist::SnapshotCursor& list, dns::ByteView message,
+                             metrics::Transport transport) const {
+    // Kept per thread: its storage outlives the message, so judging one allocates nothing.
+    thread_local std::string name;
+    Judgement judgement = judgeMessage(message, list.current(), name);
+    auto& counters = *forward_.counters();
+    counters.received(transport);
+    if (judgement.verdict == Verdict::answer) {
+        counters.answered(answerKind(judgement.question.type));
+    } else if (judgement.verdict == Verdict::drop) {
+        counters.dropped(judgement.drop);
+    }
+    return judgement;
+}
+
+}  // namespace sieveharbor::flow
