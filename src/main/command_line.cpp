@@ -9,7 +9,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "main/usage_text.h"
+#include "cli/option_parser.h"
 
 namespace sieveharbor::service {
 
@@ -195,89 +195,62 @@ ParsedSocketAddress parseSocketAddress(std::string_view text,
 }
 
 ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
-    const std::string prefix = std::string(kProgramName) + ": ";
-    const auto fail = [&](const std::string& message) {
-        return ParsedCommandLine{std::nullopt, prefix + message};
-    };
-
     Options options;
-    options.listen.clear();
     options.upstream = defaultUpstream();
-    bool upstreamGiven = false;
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        if (!arg.starts_with("--")) {
-            return fail("unexpected argument " + quoted(arg));
-        }
-        // "--name value" or "--name=value".
-        const auto equals = arg.find('=');
-        const std::string_view name = arg.substr(0, equals);
-        std::optional<std::string_view> inlineValue;
-        if (equals != std::string_view::npos) {
-            inlineValue = arg.substr(equals + 1);
-        }
-
-        if (name == "--debug" || name == "--help" || name == "--version" || name == "--no-tcp") {
-            if (inlineValue) {
-                return fail("option " + quoted(name) + " takes no value");
+    const auto address = [](std::string_view name, std::optional<std::uint16_t> defaultPort,
+                            auto take) {
+        return [=](std::string_view value) {
+            const auto parsed = parseSocketAddress(value, defaultPort);
+            if (!parsed.address) {
+                return "bad " + std::string(name) + " " + quoted(value) + ": " + parsed.error;
             }
-            options.tcp = options.tcp && name != "--no-tcp";
-            options.debug = options.debug || name == "--debug";
-            options.help = options.help || name == "--help";
-            options.version = options.version || name == "--version";
-            continue;
-        }
-        if (name != "--listen" && name != "--upstream" && name != "--blocklist" &&
-            name != "--metrics") {
-            return fail("unknown option " + quoted(name));
-        }
-
-        std::string_view value;
-        if (inlineValue) {
-            value = *inlineValue;
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            return fail("option " + quoted(name) + " needs a value");
-        }
-        if (value.empty()) {
-            return fail("option " + quoted(name) + " needs a value");
-        }
-
-        if (name == "--blocklist") {
-            if (options.blocklist) {
-                return fail("option '--blocklist' given more than once");
-            }
-            options.blocklist = std::string(value);
-            continue;
-        }
-        const bool upstream = name == "--upstream";
-        const auto parsed =
-            parseSocketAddress(value, upstream ? std::optional(kDnsPort) : std::nullopt);
-        if (!parsed.address) {
-            return fail("bad " + std::string(name) + " " + quoted(value) + ": " + parsed.error);
-        }
-        if (name == "--metrics") {
-            if (options.metrics) {
-                return fail("option '--metrics' given more than once");
-            }
-            options.metrics = *parsed.address;
-        } else if (!upstream) {
-            if (std::find(options.listen.begin(), options.listen.end(), *parsed.address) !=
-                options.listen.end()) {
-                return fail("--listen " + parsed.address->text() + " given more than once");
-            }
-            options.listen.push_back(*parsed.address);
-        } else {
-            if (upstreamGiven) {
-                return fail("option '--upstream' given more than once");
-            }
-            upstreamGiven = true;
-            options.upstream = *parsed.address;
-        }
+            return take(*parsed.address);
+        };
+    };
+    const cli::Option table[] = {
+        {.name = "--listen",
+         .takesValue = true,
+         .handle = address("--listen", std::nullopt,
+                           [&](const SocketAddress& listen) {
+                               if (std::find(options.listen.begin(), options.listen.end(),
+                                             listen) != options.listen.end()) {
+                                   return "--listen " + listen.text() + " given more than once";
+                               }
+                               options.listen.push_back(listen);
+                               return std::string();
+                           })},
+        {.name = "--upstream",
+         .takesValue = true,
+         .repeatable = false,
+         .handle = address("--upstream", kDnsPort,
+                           [&](const SocketAddress& upstream) {
+                               options.upstream = upstream;
+                               return std::string();
+                           })},
+        {.name = "--blocklist",
+         .takesValue = true,
+         .repeatable = false,
+         .handle =
+             [&](std::string_view file) {
+                 options.blocklist = std::string(file);
+                 return std::string();
+             }},
+        {.name = "--metrics",
+         .takesValue = true,
+         .repeatable = false,
+         .handle = address("--metrics", std::nullopt,
+                           [&](const SocketAddress& metrics) {
+                               options.metrics = metrics;
+                               return std::string();
+                           })},
+        {.name = "--no-tcp", .handle = cli::sets(options.tcp, false)},
+        {.name = "--debug", .handle = cli::sets(options.debug, true)},
+        {.name = "--help", .handle = cli::sets(options.help, true)},
+        {.name = "--version", .handle = cli::sets(options.version, true)},
+    };
+    if (auto error = cli::parseOptions({kProgramName, table, "a value"}, args); !error.empty()) {
+        return {std::nullopt, std::move(error)};
     }
-
     options.defaultListen = options.listen.empty();
     if (options.defaultListen) {
         options.listen = defaultListenAddresses();
