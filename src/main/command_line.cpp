@@ -17,18 +17,6 @@ using cli::quoted;
 
 namespace {
 
-constexpr std::uint16_t kDnsPort = 53;
-
-bool isNumericV4(const std::string& text) {
-    in_addr ignored{};
-    return ::inet_pton(AF_INET, text.c_str(), &ignored) == 1;
-}
-
-bool isNumericV6(const std::string& text) {
-    in6_addr ignored{};
-    return ::inet_pton(AF_INET6, text.c_str(), &ignored) == 1;
-}
-
 // Port 0 is refused: the kernel would pick one that no client could know.
 std::optional<std::uint16_t> parsePort(std::string_view text) {
     unsigned value = 0;
@@ -41,21 +29,21 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
 }
 
 // An address as 16 bytes, IPv4 mapped into IPv6 (::ffff:a.b.c.d), so that one comparison
-// covers both families; nothing for text that is no numeric address.
-std::optional<std::array<std::uint8_t, 16>> binaryAddress(const std::string& text) {
+// covers both families.
+std::array<std::uint8_t, 16> binaryAddress(const platform::SocketAddress& address) {
     std::array<std::uint8_t, 16> bytes{};
-    in_addr v4{};
-    if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+    const auto given = address.bytes();
+    if (!address.isV6()) {
         bytes[10] = bytes[11] = 0xFF;
-        std::memcpy(bytes.data() + 12, &v4, 4);
-        return bytes;
     }
-    in6_addr v6{};
-    if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
-        std::memcpy(bytes.data(), &v6, 16);
-        return bytes;
-    }
-    return std::nullopt;
+    std::copy(given.begin(), given.end(), bytes.end() - given.size());
+    return bytes;
+}
+
+// Nothing for text that is no numeric address.
+std::optional<std::array<std::uint8_t, 16>> binaryAddress(const std::string& text) {
+    const auto address = platform::SocketAddress::parse(text, 0);
+    return address ? std::optional(binaryAddress(*address)) : std::nullopt;
 }
 
 bool isMappedV4(const std::array<std::uint8_t, 16>& a) {
@@ -78,23 +66,20 @@ bool isWildcard(const std::array<std::uint8_t, 16>& a) {
 
 std::optional<std::string> upstreamLoopError(const Options& options,
                                              std::span<const std::string> machineAddresses) {
-    const auto upstream = binaryAddress(options.upstream.address);
-    if (!upstream) {
-        return std::nullopt;
-    }
+    const auto upstream = binaryAddress(options.upstream);
     const bool ownAddress =
-        isLoopback(*upstream) ||
+        isLoopback(upstream) ||
         std::any_of(machineAddresses.begin(), machineAddresses.end(),
                     [&](const std::string& local) { return binaryAddress(local) == upstream; });
     for (const auto& listen : options.listen) {
         const auto address = binaryAddress(listen.address);
-        if (!address || listen.port != options.upstream.port) {
+        if (!address || listen.port != options.upstream.port()) {
             continue;
         }
         // A wildcard IPv6 listener takes IPv4 too, unless it is IPv6-only.
         const bool covered =
-            *address == *upstream || (isWildcard(*address) && ownAddress &&
-                                      (!isMappedV4(*address) || isMappedV4(*upstream)));
+            *address == upstream ||
+            (isWildcard(*address) && ownAddress && (!isMappedV4(*address) || isMappedV4(upstream)));
         if (covered) {
             return std::string(kProgramName) + ": --upstream " + options.upstream.text() +
                    " is the proxy's own --listen " + listen.text() +
@@ -136,31 +121,30 @@ std::string SocketAddress::text() const {
 }
 
 std::vector<SocketAddress> defaultListenAddresses() {
-    return {{"127.0.0.1", kDnsPort}, {"::1", kDnsPort}};
-}
-
-SocketAddress defaultUpstream() {
-    return {"1.1.1.3", kDnsPort};
+    return {{"127.0.0.1", platform::kDnsPort}, {"::1", platform::kDnsPort}};
 }
 
 ParsedSocketAddress parseSocketAddress(std::string_view text,
                                        std::optional<std::uint16_t> defaultPort) {
     const std::string shape = defaultPort ? "ADDR[:PORT], with IPv6 as [ADDR]:PORT"
                                           : "ADDR:PORT, with IPv6 as [ADDR]:PORT";
+    const auto refuse = [](std::string why) {
+        return ParsedSocketAddress{std::nullopt, std::move(why), {}};
+    };
     std::string_view host;
     std::optional<std::string_view> port;
     bool bracketed = false;
     if (text.starts_with('[')) {
         const auto close = text.find(']');
         if (close == std::string_view::npos) {
-            return {std::nullopt, "expected " + shape};
+            return refuse("expected " + shape);
         }
         bracketed = true;
         host = text.substr(1, close - 1);
         const auto rest = text.substr(close + 1);
         if (!rest.empty()) {
             if (!rest.starts_with(':')) {
-                return {std::nullopt, "expected " + shape};
+                return refuse("expected " + shape);
             }
             port = rest.substr(1);
         }
@@ -168,7 +152,7 @@ ParsedSocketAddress parseSocketAddress(std::string_view text,
         const auto colon = text.find(':');
         if (colon != std::string_view::npos &&
             text.find(':', colon + 1) != std::string_view::npos) {
-            return {std::nullopt, "an IPv6 address must be in brackets: [ADDR]:PORT"};
+            return refuse("an IPv6 address must be in brackets: [ADDR]:PORT");
         }
         host = text.substr(0, colon);
         if (colon != std::string_view::npos) {
@@ -176,27 +160,23 @@ ParsedSocketAddress parseSocketAddress(std::string_view text,
         }
     }
 
-    SocketAddress result{std::string(host), defaultPort.value_or(0)};
-    if (bracketed ? !isNumericV6(result.address) : !isNumericV4(result.address)) {
-        return {std::nullopt,
-                quoted(host) + " is not a numeric " + (bracketed ? "IPv6" : "IPv4") + " address"};
+    const auto number = port ? parsePort(*port) : defaultPort;
+    const auto address = platform::SocketAddress::parse(host, number.value_or(0));
+    if (!address || address->isV6() != bracketed) {
+        return refuse(quoted(host) + " is not a numeric " + (bracketed ? "IPv6" : "IPv4") +
+                      " address");
     }
     if (!port && !defaultPort) {
-        return {std::nullopt, "a port is required: expected " + shape};
+        return refuse("a port is required: expected " + shape);
     }
-    if (port) {
-        const auto number = parsePort(*port);
-        if (!number) {
-            return {std::nullopt, "port " + quoted(*port) + " is not a number from 1 to 65535"};
-        }
-        result.port = *number;
+    if (!number) {
+        return refuse("port " + quoted(*port) + " is not a number from 1 to 65535");
     }
-    return {result, {}};
+    return {address, {}, {std::string(host), *number}};
 }
 
 ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
     Options options;
-    options.upstream = defaultUpstream();
     const auto address = [](std::string_view name, std::optional<std::uint16_t> defaultPort,
                             auto take) {
         return [=](std::string_view value) {
@@ -204,14 +184,15 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
             if (!parsed.address) {
                 return "bad " + std::string(name) + " " + quoted(value) + ": " + parsed.error;
             }
-            return take(*parsed.address);
+            return take(parsed);
         };
     };
     const cli::Option table[] = {
         {.name = "--listen",
          .takesValue = true,
          .handle = address("--listen", std::nullopt,
-                           [&](const SocketAddress& listen) {
+                           [&](const ParsedSocketAddress& parsed) {
+                               const auto& listen = parsed.typed;
                                if (std::find(options.listen.begin(), options.listen.end(),
                                              listen) != options.listen.end()) {
                                    return "--listen " + listen.text() + " given more than once";
@@ -222,9 +203,9 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
         {.name = "--upstream",
          .takesValue = true,
          .repeatable = false,
-         .handle = address("--upstream", kDnsPort,
-                           [&](const SocketAddress& upstream) {
-                               options.upstream = upstream;
+         .handle = address("--upstream", platform::kDnsPort,
+                           [&](const ParsedSocketAddress& parsed) {
+                               options.upstream = *parsed.address;
                                return std::string();
                            })},
         {.name = "--blocklist",
@@ -239,8 +220,8 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
          .takesValue = true,
          .repeatable = false,
          .handle = address("--metrics", std::nullopt,
-                           [&](const SocketAddress& metrics) {
-                               options.metrics = metrics;
+                           [&](const ParsedSocketAddress& parsed) {
+                               options.metrics = parsed.typed;
                                return std::string();
                            })},
         {.name = "--no-tcp", .handle = cli::sets(options.tcp, false)},
@@ -273,7 +254,9 @@ std::string usageText() {
            "  --listen ADDR:PORT      answer DNS over UDP and TCP here; repeatable; IPv6 as\n"
            "                          [ADDR]:PORT (default: 127.0.0.1:53 and [::1]:53)\n"
            "  --upstream ADDR[:PORT]  the resolver unblocked queries go to, over the transport\n"
-           "                          they came by (default: 1.1.1.3:53)\n"
+           "                          they came by (default: " +
+           provider::defaultSafeDNSAddress().text() +
+           ")\n"
            "  --no-tcp                answer DNS over UDP only\n"
            "  --blocklist FILE        the blocklist, one domain per line, '#' comments; reloaded\n"
            "                          on SIGHUP and whenever the file changes\n"

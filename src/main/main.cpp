@@ -256,8 +256,8 @@ int run(const service::Options& options, const sigset_t& signals) {
 
     provider::ProviderSettings settings;
     settings.fixedBlocklistPath = options.blocklist;
-    settings.upstreamAddress = options.upstream.address;
-    settings.forward.upstreamPort = options.upstream.port;
+    settings.upstreamAddress = options.upstream.addressText();
+    settings.forward.upstreamPort = options.upstream.port();
     const flow::StreamLimits tcpDefaults;
     const auto budget = service::budgetFor(descriptorLimit, service::openDescriptors(),
                                            settings.forward.maxInFlight,
