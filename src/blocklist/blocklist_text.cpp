@@ -4,6 +4,7 @@
 #include <string>
 
 #include "text/line_rules.h"
+#include "text/line_splitter.h"
 #include "text/text.h"
 
 namespace sieveharbor::blocklist {
@@ -29,16 +30,12 @@ bool isLineEntry(std::string_view entry) {
 
 BlocklistParser::BlocklistParser(std::size_t expectedBytes, Limits limits, PageAdvice advice)
     : builder_(expectedBytes, limits.maxArenaBytes, DomainSetBuilder::randomSeed(), advice),
-      maxLineBytes_(limits.maxLineBytes) {}
+      lines_(limits.maxLineBytes, text::LineSplitter::Ends::anyNewline) {}
 
-void BlocklistParser::takeLine(std::string_view line) {
-    if (line.size() > maxLineBytes_) {
-        refusal_ = Refusal::lineTooLong;
-        return;
-    }
+bool BlocklistParser::takeLine(std::string_view line) {
     line = text::trimWhitespace(line);
     if (line.empty() || line.front() == '#') {
-        return;
+        return true;
     }
     bool added = false;
     scratch_.assign(line);
@@ -51,6 +48,7 @@ void BlocklistParser::takeLine(std::string_view line) {
     if (!added) {
         refusal_ = Refusal::tooBig;
     }
+    return added;
 }
 
 // Kept out of takeLine, whose ASCII path nearly every line takes: inlined there, the temporaries
@@ -73,39 +71,17 @@ bool BlocklistParser::feed(std::string_view piece) {
             piece.remove_prefix(kByteOrderMark.size());
         }
     }
-    std::size_t lineStart = 0;
-    for (std::size_t i = 0; i < piece.size() && !refusal_;) {
-        const std::size_t newline = text::newlineLengthAt(piece, i);
-        if (newline == 0) {
-            ++i;
-            continue;
-        }
-        const std::string_view line = piece.substr(lineStart, i - lineStart);
-        if (partialLine_.empty()) {
-            takeLine(line);
-        } else {
-            partialLine_.append(line);
-            takeLine(partialLine_);
-            partialLine_.clear();
-        }
-        i += newline;
-        lineStart = i;
-    }
-    const std::string_view rest = piece.substr(std::min(lineStart, piece.size()));
-    if (!refusal_ && partialLine_.size() + rest.size() > maxLineBytes_) {
+    const auto refuseTooLong = [this] {
         refusal_ = Refusal::lineTooLong;
-    }
-    if (refusal_) {
-        partialLine_ = std::string();
         return false;
-    }
-    partialLine_.append(rest);
-    return true;
+    };
+    return lines_.feed(
+        piece, [this](std::string_view line) { return takeLine(line); }, refuseTooLong);
 }
 
 std::optional<DomainSet> BlocklistParser::finish() && {
     if (!refusal_) {
-        takeLine(partialLine_);
+        lines_.finish([this](std::string_view line) { return takeLine(line); });
     }
     if (refusal_) {
         return std::nullopt;

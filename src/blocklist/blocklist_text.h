@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "blocklist/domain_set.h"
+#include "text/line_splitter.h"
 
 namespace sieveharbor::blocklist {
 
@@ -54,14 +55,14 @@ class BlocklistParser {
     std::optional<Refusal> refusal() const noexcept { return refusal_; }
 
   private:
-    void takeLine(std::string_view line);
+    // False when the set has no room for the line's entry.
+    bool takeLine(std::string_view line);
     // Adds the other IDNA forms of an entry, ASCII (`ascii`) or not; false when the set has no
     // room.
     bool addIdnaForms(const std::string& entry, bool ascii);
 
     DomainSetBuilder builder_;
-    std::size_t maxLineBytes_;
-    std::string partialLine_;  // the last line of the pieces so far, when it has not ended
+    text::LineSplitter lines_;
     std::string scratch_;
     bool started_ = false;
     std::optional<Refusal> refusal_;

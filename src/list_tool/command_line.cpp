@@ -2,70 +2,54 @@
 
 #include <algorithm>
 
-#include "main/usage_text.h"
+#include "cli/option_parser.h"
 
 namespace sieveharbor::list_tool {
 
 ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
-    const auto fail = [](const std::string& message) {
-        return ParsedCommandLine{std::nullopt, std::string(kProgramName) + ": " + message};
-    };
     Options options;
-    bool optionsEnded = false;
-    bool outputGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        if (optionsEnded || arg == "-" || !arg.starts_with('-')) {
-            if (arg == "-" && std::count(options.inputs.begin(), options.inputs.end(), "-") != 0) {
-                return fail("standard input ('-') given more than once");
-            }
-            options.inputs.emplace_back(arg);
-            continue;
+    const cli::Option table[] = {
+        {.name = "--output",
+         .alias = "-o",
+         .takesValue = true,
+         .repeatable = false,
+         .handle =
+             [&](std::string_view file) {
+                 if (file != "-") {
+                     options.output = std::string(file);
+                 }
+                 return std::string();
+             },
+         .repeated = "the output (-o) given more than once"},
+        {.name = "--allow",
+         .takesValue = true,
+         .handle =
+             [&](std::string_view file) {
+                 if (file == "-") {
+                     return std::string("--allow needs a file; standard input is for an INPUT");
+                 }
+                 options.allow.emplace_back(file);
+                 return std::string();
+             }},
+        {.name = "--no-minimise", .handle = cli::sets(options.minimise, false)},
+        {.name = "--help", .handle = cli::sets(options.help, true)},
+        {.name = "--version", .handle = cli::sets(options.version, true)},
+    };
+    const auto input = [&](std::string_view word) {
+        if (word == "-" && std::count(options.inputs.begin(), options.inputs.end(), "-") != 0) {
+            return std::string("standard input ('-') given more than once");
         }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        // "--name value", "--name=value" or "-o value".
-        const auto equals = arg.starts_with("--") ? arg.find('=') : std::string_view::npos;
-        const std::string_view name = arg.substr(0, equals);
-        if (name == "--no-minimise" || name == "--help" || name == "--version") {
-            if (equals != std::string_view::npos) {
-                return fail("option " + cli::quoted(name) + " takes no value");
-            }
-            options.minimise = options.minimise && name != "--no-minimise";
-            options.help = options.help || name == "--help";
-            options.version = options.version || name == "--version";
-            continue;
-        }
-        if (name != "-o" && name != "--output" && name != "--allow") {
-            return fail("unknown option " + cli::quoted(name));
-        }
-        std::string_view value;
-        if (equals != std::string_view::npos) {
-            value = arg.substr(equals + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        }
-        if (value.empty()) {
-            return fail("option " + cli::quoted(name) + " needs a file");
-        }
-        if (name == "--allow") {
-            if (value == "-") {
-                return fail("--allow needs a file; standard input is for an INPUT");
-            }
-            options.allow.emplace_back(value);
-        } else if (outputGiven) {
-            return fail("the output (-o) given more than once");
-        } else {
-            outputGiven = true;
-            if (value != "-") {
-                options.output = std::string(value);
-            }
-        }
+        options.inputs.emplace_back(word);
+        return std::string();
+    };
+    if (auto error = cli::parseOptions({kProgramName, table, "a file", input}, args);
+        !error.empty()) {
+        return {std::nullopt, std::move(error)};
     }
     if (options.inputs.empty() && !options.help && !options.version) {
-        return fail("no INPUT given: name the lists to read, or '-' for standard input");
+        return {std::nullopt, std::string(kProgramName) +
+                                  ": no INPUT given: name the lists to read, or '-' for standard "
+                                  "input"};
     }
     return {options, {}};
 }

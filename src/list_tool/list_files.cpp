@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "blocklist/blocklist_text.h"
+#include "text/line_splitter.h"
 
 namespace sieveharbor::list_tool {
 
@@ -50,7 +51,6 @@ std::string resolved(const std::string& path) {
 }  // namespace
 
 std::error_code readInto(const std::string& path, lists::ListBuilder& builder, bool& full) {
-    constexpr std::size_t kMaxLine = blocklist::BlocklistParser::kMaxLineBytes;
     const bool standardInput = path == "-";
     const Descriptor owned(standardInput ? -1
                                          : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
@@ -59,16 +59,16 @@ std::error_code readInto(const std::string& path, lists::ListBuilder& builder, b
         return lastError();
     }
     const std::unique_ptr<char[]> buffer(new char[kReadBytes]);
-    std::string partial;   // a line cut by the end of a read
-    bool tooLong = false;  // the current line has passed kMaxLine: the rest of it is dropped
+    text::LineSplitter lines(blocklist::BlocklistParser::kMaxLineBytes,
+                             text::LineSplitter::Ends::lineFeed);
     full = false;
-    const auto endLine = [&](std::string_view line) {
-        if (tooLong) {
-            builder.addLineTooLong();
-        } else {
-            full = !builder.addLine(line);
-        }
-        tooLong = false;
+    const auto addLine = [&](std::string_view line) {
+        full = !builder.addLine(line);
+        return !full;
+    };
+    const auto addTooLong = [&] {
+        builder.addLineTooLong();
+        return true;
     };
     for (;;) {
         const ssize_t got = ::read(fd, buffer.get(), kReadBytes);
@@ -81,30 +81,12 @@ std::error_code readInto(const std::string& path, lists::ListBuilder& builder, b
         if (got == 0) {
             break;
         }
-        std::string_view chunk(buffer.get(), static_cast<std::size_t>(got));
-        while (!chunk.empty() && !full) {
-            const auto lineFeed = chunk.find('\n');
-            const auto piece = chunk.substr(0, lineFeed);
-            tooLong = tooLong || partial.size() + piece.size() > kMaxLine;
-            if (tooLong) {
-                partial = std::string();
-            } else if (lineFeed == std::string_view::npos || !partial.empty()) {
-                partial.append(piece);
-            }
-            if (lineFeed == std::string_view::npos) {
-                break;
-            }
-            endLine(partial.empty() ? piece : std::string_view(partial));
-            partial.clear();
-            chunk.remove_prefix(lineFeed + 1);
-        }
-        if (full) {
+        if (!lines.feed(std::string_view(buffer.get(), static_cast<std::size_t>(got)), addLine,
+                        addTooLong)) {
             return {};
         }
     }
-    if (tooLong || !partial.empty()) {
-        endLine(partial);  // the last line, without a line feed
-    }
+    lines.finish(addLine);
     return {};
 }
 

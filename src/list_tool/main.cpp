@@ -10,10 +10,10 @@
 #include <system_error>
 #include <vector>
 
+#include "cli/option_parser.h"
 #include "list_tool/command_line.h"
 #include "list_tool/list_files.h"
 #include "lists/list_builder.h"
-#include "main/usage_text.h"
 #include "platform/linux/huge_pages.h"
 
 namespace {

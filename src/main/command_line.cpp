@@ -9,25 +9,13 @@
 #include <charconv>
 #include <cstring>
 
-#include "main/usage_text.h"
+#include "cli/option_parser.h"
 
 namespace sieveharbor::service {
 
 using cli::quoted;
 
 namespace {
-
-constexpr std::uint16_t kDnsPort = 53;
-
-bool isNumericV4(const std::string& text) {
-    in_addr ignored{};
-    return ::inet_pton(AF_INET, text.c_str(), &ignored) == 1;
-}
-
-bool isNumericV6(const std::string& text) {
-    in6_addr ignored{};
-    return ::inet_pton(AF_INET6, text.c_str(), &ignored) == 1;
-}
 
 // Port 0 is refused: the kernel would pick one that no client could know.
 std::optional<std::uint16_t> parsePort(std::string_view text) {
@@ -41,21 +29,21 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
 }
 
 // An address as 16 bytes, IPv4 mapped into IPv6 (::ffff:a.b.c.d), so that one comparison
-// covers both families; nothing for text that is no numeric address.
-std::optional<std::array<std::uint8_t, 16>> binaryAddress(const std::string& text) {
+// covers both families.
+std::array<std::uint8_t, 16> binaryAddress(const platform::SocketAddress& address) {
     std::array<std::uint8_t, 16> bytes{};
-    in_addr v4{};
-    if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+    const auto given = address.bytes();
+    if (!address.isV6()) {
         bytes[10] = bytes[11] = 0xFF;
-        std::memcpy(bytes.data() + 12, &v4, 4);
-        return bytes;
     }
-    in6_addr v6{};
-    if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
-        std::memcpy(bytes.data(), &v6, 16);
-        return bytes;
-    }
-    return std::nullopt;
+    std::copy(given.begin(), given.end(), bytes.end() - given.size());
+    return bytes;
+}
+
+// Nothing for text that is no numeric address.
+std::optional<std::array<std::uint8_t, 16>> binaryAddress(const std::string& text) {
+    const auto address = platform::SocketAddress::parse(text, 0);
+    return address ? std::optional(binaryAddress(*address)) : std::nullopt;
 }
 
 bool isMappedV4(const std::array<std::uint8_t, 16>& a) {
@@ -78,23 +66,20 @@ bool isWildcard(const std::array<std::uint8_t, 16>& a) {
 
 std::optional<std::string> upstreamLoopError(const Options& options,
                                              std::span<const std::string> machineAddresses) {
-    const auto upstream = binaryAddress(options.upstream.address);
-    if (!upstream) {
-        return std::nullopt;
-    }
+    const auto upstream = binaryAddress(options.upstream);
     const bool ownAddress =
-        isLoopback(*upstream) ||
+        isLoopback(upstream) ||
         std::any_of(machineAddresses.begin(), machineAddresses.end(),
                     [&](const std::string& local) { return binaryAddress(local) == upstream; });
     for (const auto& listen : options.listen) {
         const auto address = binaryAddress(listen.address);
-        if (!address || listen.port != options.upstream.port) {
+        if (!address || listen.port != options.upstream.port()) {
             continue;
         }
         // A wildcard IPv6 listener takes IPv4 too, unless it is IPv6-only.
         const bool covered =
-            *address == *upstream || (isWildcard(*address) && ownAddress &&
-                                      (!isMappedV4(*address) || isMappedV4(*upstream)));
+            *address == upstream ||
+            (isWildcard(*address) && ownAddress && (!isMappedV4(*address) || isMappedV4(upstream)));
         if (covered) {
             return std::string(kProgramName) + ": --upstream " + options.upstream.text() +
                    " is the proxy's own --listen " + listen.text() +
@@ -136,31 +121,30 @@ std::string SocketAddress::text() const {
 }
 
 std::vector<SocketAddress> defaultListenAddresses() {
-    return {{"127.0.0.1", kDnsPort}, {"::1", kDnsPort}};
-}
-
-SocketAddress defaultUpstream() {
-    return {"1.1.1.3", kDnsPort};
+    return {{"127.0.0.1", platform::kDnsPort}, {"::1", platform::kDnsPort}};
 }
 
 ParsedSocketAddress parseSocketAddress(std::string_view text,
                                        std::optional<std::uint16_t> defaultPort) {
     const std::string shape = defaultPort ? "ADDR[:PORT], with IPv6 as [ADDR]:PORT"
                                           : "ADDR:PORT, with IPv6 as [ADDR]:PORT";
+    const auto refuse = [](std::string why) {
+        return ParsedSocketAddress{std::nullopt, std::move(why), {}};
+    };
     std::string_view host;
     std::optional<std::string_view> port;
     bool bracketed = false;
     if (text.starts_with('[')) {
         const auto close = text.find(']');
         if (close == std::string_view::npos) {
-            return {std::nullopt, "expected " + shape};
+            return refuse("expected " + shape);
         }
         bracketed = true;
         host = text.substr(1, close - 1);
         const auto rest = text.substr(close + 1);
         if (!rest.empty()) {
             if (!rest.starts_with(':')) {
-                return {std::nullopt, "expected " + shape};
+                return refuse("expected " + shape);
             }
             port = rest.substr(1);
         }
@@ -168,7 +152,7 @@ ParsedSocketAddress parseSocketAddress(std::string_view text,
         const auto colon = text.find(':');
         if (colon != std::string_view::npos &&
             text.find(':', colon + 1) != std::string_view::npos) {
-            return {std::nullopt, "an IPv6 address must be in brackets: [ADDR]:PORT"};
+            return refuse("an IPv6 address must be in brackets: [ADDR]:PORT");
         }
         host = text.substr(0, colon);
         if (colon != std::string_view::npos) {
@@ -176,108 +160,78 @@ ParsedSocketAddress parseSocketAddress(std::string_view text,
         }
     }
 
-    SocketAddress result{std::string(host), defaultPort.value_or(0)};
-    if (bracketed ? !isNumericV6(result.address) : !isNumericV4(result.address)) {
-        return {std::nullopt,
-                quoted(host) + " is not a numeric " + (bracketed ? "IPv6" : "IPv4") + " address"};
+    const auto number = port ? parsePort(*port) : defaultPort;
+    const auto address = platform::SocketAddress::parse(host, number.value_or(0));
+    if (!address || address->isV6() != bracketed) {
+        return refuse(quoted(host) + " is not a numeric " + (bracketed ? "IPv6" : "IPv4") +
+                      " address");
     }
     if (!port && !defaultPort) {
-        return {std::nullopt, "a port is required: expected " + shape};
+        return refuse("a port is required: expected " + shape);
     }
-    if (port) {
-        const auto number = parsePort(*port);
-        if (!number) {
-            return {std::nullopt, "port " + quoted(*port) + " is not a number from 1 to 65535"};
-        }
-        result.port = *number;
+    if (!number) {
+        return refuse("port " + quoted(*port) + " is not a number from 1 to 65535");
     }
-    return {result, {}};
+    return {address, {}, {std::string(host), *number}};
 }
 
 ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
-    const std::string prefix = std::string(kProgramName) + ": ";
-    const auto fail = [&](const std::string& message) {
-        return ParsedCommandLine{std::nullopt, prefix + message};
-    };
-
     Options options;
-    options.listen.clear();
-    options.upstream = defaultUpstream();
-    bool upstreamGiven = false;
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        if (!arg.starts_with("--")) {
-            return fail("unexpected argument " + quoted(arg));
-        }
-        // "--name value" or "--name=value".
-        const auto equals = arg.find('=');
-        const std::string_view name = arg.substr(0, equals);
-        std::optional<std::string_view> inlineValue;
-        if (equals != std::string_view::npos) {
-            inlineValue = arg.substr(equals + 1);
-        }
-
-        if (name == "--debug" || name == "--help" || name == "--version" || name == "--no-tcp") {
-            if (inlineValue) {
-                return fail("option " + quoted(name) + " takes no value");
+    const auto address = [](std::string_view name, std::optional<std::uint16_t> defaultPort,
+                            auto take) {
+        return [=](std::string_view value) {
+            const auto parsed = parseSocketAddress(value, defaultPort);
+            if (!parsed.address) {
+                return "bad " + std::string(name) + " " + quoted(value) + ": " + parsed.error;
             }
-            options.tcp = options.tcp && name != "--no-tcp";
-            options.debug = options.debug || name == "--debug";
-            options.help = options.help || name == "--help";
-            options.version = options.version || name == "--version";
-            continue;
-        }
-        if (name != "--listen" && name != "--upstream" && name != "--blocklist" &&
-            name != "--metrics") {
-            return fail("unknown option " + quoted(name));
-        }
-
-        std::string_view value;
-        if (inlineValue) {
-            value = *inlineValue;
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            return fail("option " + quoted(name) + " needs a value");
-        }
-        if (value.empty()) {
-            return fail("option " + quoted(name) + " needs a value");
-        }
-
-        if (name == "--blocklist") {
-            if (options.blocklist) {
-                return fail("option '--blocklist' given more than once");
-            }
-            options.blocklist = std::string(value);
-            continue;
-        }
-        const bool upstream = name == "--upstream";
-        const auto parsed =
-            parseSocketAddress(value, upstream ? std::optional(kDnsPort) : std::nullopt);
-        if (!parsed.address) {
-            return fail("bad " + std::string(name) + " " + quoted(value) + ": " + parsed.error);
-        }
-        if (name == "--metrics") {
-            if (options.metrics) {
-                return fail("option '--metrics' given more than once");
-            }
-            options.metrics = *parsed.address;
-        } else if (!upstream) {
-            if (std::find(options.listen.begin(), options.listen.end(), *parsed.address) !=
-                options.listen.end()) {
-                return fail("--listen " + parsed.address->text() + " given more than once");
-            }
-            options.listen.push_back(*parsed.address);
-        } else {
-            if (upstreamGiven) {
-                return fail("option '--upstream' given more than once");
-            }
-            upstreamGiven = true;
-            options.upstream = *parsed.address;
-        }
+            return take(parsed);
+        };
+    };
+    const cli::Option table[] = {
+        {.name = "--listen",
+         .takesValue = true,
+         .handle = address("--listen", std::nullopt,
+                           [&](const ParsedSocketAddress& parsed) {
+                               const auto& listen = parsed.typed;
+                               if (std::find(options.listen.begin(), options.listen.end(),
+                                             listen) != options.listen.end()) {
+                                   return "--listen " + listen.text() + " given more than once";
+                               }
+                               options.listen.push_back(listen);
+                               return std::string();
+                           })},
+        {.name = "--upstream",
+         .takesValue = true,
+         .repeatable = false,
+         .handle = address("--upstream", platform::kDnsPort,
+                           [&](const ParsedSocketAddress& parsed) {
+                               options.upstream = *parsed.address;
+                               return std::string();
+                           })},
+        {.name = "--blocklist",
+         .takesValue = true,
+         .repeatable = false,
+         .handle =
+             [&](std::string_view file) {
+                 options.blocklist = std::string(file);
+                 return std::string();
+             }},
+        {.name = "--metrics",
+         .takesValue = true,
+         .repeatable = false,
+         .handle = address("--metrics", std::nullopt,
+                           [&](const ParsedSocketAddress& parsed) {
+                               options.metrics = parsed.typed;
+                               return std::string();
+                           })},
+        {.name = "--no-tcp", .handle = cli::sets(options.tcp, false)},
+        {.name = "--debug", .handle = cli::sets(options.debug, true)},
+        {.name = "--help", .handle = cli::sets(options.help, true)},
+        {.name = "--version", .handle = cli::sets(options.version, true)},
+    };
+    if (auto error = cli::parseOptions({kProgramName, table, "a value"}, args); !error.empty()) {
+        return {std::nullopt, std::move(error)};
     }
-
     options.defaultListen = options.listen.empty();
     if (options.defaultListen) {
         options.listen = defaultListenAddresses();
@@ -300,7 +254,9 @@ std::string usageText() {
            "  --listen ADDR:PORT      answer DNS over UDP and TCP here; repeatable; IPv6 as\n"
            "                          [ADDR]:PORT (default: 127.0.0.1:53 and [::1]:53)\n"
            "  --upstream ADDR[:PORT]  the resolver unblocked queries go to, over the transport\n"
-           "                          they came by (default: 1.1.1.3:53)\n"
+           "                          they came by (default: " +
+           provider::defaultSafeDNSAddress().text() +
+           ")\n"
            "  --no-tcp                answer DNS over UDP only\n"
            "  --blocklist FILE        the blocklist, one domain per line, '#' comments; reloaded\n"
            "                          on SIGHUP and whenever the file changes\n"

@@ -7,11 +7,15 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/socket_address.h"
+#include "provider/dns_proxy_provider.h"
+
 namespace sieveharbor::service {
 
 inline constexpr std::string_view kProgramName = "sieveharbor-proxy";
 
-// A numeric address and port, as given on the command line.
+// A numeric address and port as typed on the command line: a listener keeps the user's spelling
+// for its messages.
 struct SocketAddress {
     std::string address;  // numeric IPv4 or IPv6 text, without brackets
     std::uint16_t port = 0;
@@ -26,7 +30,7 @@ struct Options {
     std::vector<SocketAddress> listen;
     // True when listen holds the defaults, not addresses the user asked for.
     bool defaultListen = true;
-    SocketAddress upstream;
+    platform::SocketAddress upstream = provider::defaultSafeDNSAddress();
     std::optional<std::string> blocklist;
     bool tcp = true;  // DNS over TCP on the same addresses; --no-tcp turns it off
     std::optional<SocketAddress> metrics;  // where /metrics is served; off when empty
@@ -37,7 +41,6 @@ struct Options {
 
 // The defaults: loopback only, so the proxy is never an open resolver unless asked to be.
 std::vector<SocketAddress> defaultListenAddresses();
-SocketAddress defaultUpstream();
 
 // Either options, or one line (no trailing newline) naming the bad argument.
 struct ParsedCommandLine {
@@ -65,8 +68,9 @@ std::string usageHint();
 
 // Either an address or why the text is not one (a phrase for a message).
 struct ParsedSocketAddress {
-    std::optional<SocketAddress> address;
+    std::optional<platform::SocketAddress> address;
     std::string error;
+    SocketAddress typed;  // the same address as the user spelt it
 };
 
 // "ADDR:PORT" or "[ADDR]:PORT" with a numeric address and a port from 1 to 65535. A null

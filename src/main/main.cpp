@@ -1,11 +1,17 @@
 // sieveharbor-proxy: the DNS-filtering proxy as a Linux service. Binds the listeners, hands every
 // flow they make to the provider and serves signals on the main thread until told to stop.
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -13,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "main/command_line.h"
@@ -40,17 +47,15 @@ using namespace sieveharbor;
 
 constexpr std::string_view kProcessLogSubsystem = "com.brackenmoor.sieveharbor.network-extension";
 
-// Sent by the process to itself when a listener closes; only the main thread takes it.
-constexpr int kListenerClosedSignal = SIGUSR1;
-
 constexpr int kExitStopped = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
+// SIGTERM and SIGINT stop the service, SIGHUP reloads the blocklist.
 sigset_t handledSignals() {
     sigset_t set;
     sigemptyset(&set);
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP, kListenerClosedSignal}) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         sigaddset(&set, signal);
     }
     return set;
@@ -60,9 +65,76 @@ void printError(const std::string& line) {
     std::fputs((line + "\n").c_str(), stderr);
 }
 
-void reportListenerClosed() {
-    ::sigqueue(::getpid(), kListenerClosedSignal, sigval{});
+std::string waitFailureMessage(int error) {
+    return std::string(service::kProgramName) +
+           ": cannot wait for signals: " + std::generic_category().message(error);
 }
+
+// What wakes the main thread: the handled signals, read from a signalfd, and a listener that
+// closed, which the thread closing it reports through an eventfd. The listeners' watchers share
+// it, so that a report coming late never writes to a descriptor number already reused.
+class ServiceEvents {
+  public:
+    // The signals must be blocked in every thread already. Nothing, with the reason said, when
+    // the kernel gives no descriptor.
+    static std::shared_ptr<ServiceEvents> open(const sigset_t& signals) {
+        auto events = std::make_shared<ServiceEvents>();
+        events->signals_ = ::signalfd(-1, &signals, SFD_CLOEXEC);
+        events->listenerClosed_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (events->signals_ < 0 || events->listenerClosed_ < 0) {
+            printError(waitFailureMessage(errno));
+            return nullptr;
+        }
+        return events;
+    }
+
+    ServiceEvents() = default;
+    ~ServiceEvents() {
+        for (const int fd : {signals_, listenerClosed_}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    ServiceEvents(const ServiceEvents&) = delete;
+    ServiceEvents& operator=(const ServiceEvents&) = delete;
+
+    // From any thread. A counter that is already set stays set: one report is enough.
+    void reportListenerClosed() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto ignored = ::write(listenerClosed_, &one, sizeof one);
+    }
+
+    // Serves the events until the service must end; returns the exit status. A listener that
+    // closed ends the service, which would otherwise answer nothing there for ever.
+    int serve(platform::NotificationCenter& notifications) {
+        pollfd fds[] = {{signals_, POLLIN, 0}, {listenerClosed_, POLLIN, 0}};
+        for (;;) {
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                printError(waitFailureMessage(errno));
+                return kExitFailed;
+            }
+            if (fds[1].revents != 0) {
+                return kExitFailed;
+            }
+            signalfd_siginfo info{};
+            if (::read(signals_, &info, sizeof info) != sizeof info) {
+                continue;
+            }
+            if (info.ssi_signo != SIGHUP) {
+                return kExitStopped;
+            }
+            notifications.post(provider::blocklistUpdatedNotificationName());
+        }
+    }
+
+  private:
+    int signals_ = -1;
+    int listenerClosed_ = -1;
+};
 
 // Opens a listener of one transport on every --listen address; open(address) gives the
 // listener, or nothing and why. A default IPv6 address on a machine without IPv6 is left out, so
@@ -181,154 +253,196 @@ std::vector<std::shared_ptr<TcpListener>> startTcp(
     });
 }
 
-// Serves signals until the service must end; returns the exit status.
-int serveSignals(const sigset_t& signals, platform::NotificationCenter& notifications) {
-    for (;;) {
-        siginfo_t info{};
-        const int signal = ::sigwaitinfo(&signals, &info);
-        if (signal == SIGHUP) {
-            notifications.post(provider::blocklistUpdatedNotificationName());
-        } else if (signal == SIGTERM || signal == SIGINT) {
-            return kExitStopped;
-        } else if (signal == kListenerClosedSignal && info.si_code == SI_QUEUE &&
-                   info.si_pid == ::getpid()) {
-            return kExitFailed;
-        }
-        // Anything else (EINTR, a stray SIGUSR1 from another process) is ignored.
-    }
-}
-
 bool folderExists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-int run(const service::Options& options, const sigset_t& signals) {
-    // Each upstream exchange holds a socket: the usual soft limit of 1,024 would not hold the
-    // in-flight cap.
-    const std::size_t descriptorLimit = service::raiseDescriptorLimit();
-    auto loggers = std::make_shared<platform::linux_host::StderrLoggerFactory>(options.debug);
+std::shared_ptr<platform::linux_host::StderrLoggerFactory> startLogging(bool debug) {
+    auto loggers = std::make_shared<platform::linux_host::StderrLoggerFactory>(debug);
     const auto processLogger = loggers->makeLogger(kProcessLogSubsystem, provider::kLogCategory);
     if (processLogger->isDebugEnabled()) {
         processLogger->debug("first light");
     }
+    return loggers;
+}
 
-    const auto passed = service::takePassedSockets(options);
+// Nothing when the sockets systemd passed, if any, can be served; otherwise the exit status.
+std::optional<int> refusePassedSockets(const service::PassedSockets& passed) {
     for (const auto& notice : passed.notices) {
         printError(notice);
     }
-    if (!passed.error.empty()) {
-        printError(passed.error);
-        if (passed.badUsage) {
-            printError(service::usageHint());
-            return kExitUsage;
-        }
-        return kExitFailed;
+    if (passed.error.empty()) {
+        return std::nullopt;
     }
-
-    // One event loop per core the process may use serves every listener, flow and exchange.
-    auto relay = std::make_shared<LoopPool>();
-    bool failed = false;
-    auto listeners = passed.datagram.empty() ? bindListeners(*relay, options, failed)
-                                             : adoptListeners(*relay, passed.datagram, failed);
-    if (failed) {
-        return kExitFailed;
+    printError(passed.error);
+    if (passed.badUsage) {
+        printError(service::usageHint());
+        return kExitUsage;
     }
+    return kExitFailed;
+}
 
-    auto notifications = std::make_shared<platform::linux_host::ProcessNotificationCenter>();
+// What the service runs, in the order it starts: on a failed start the members end in the
+// reverse order; stop() is the orderly end.
+struct Service {
+    std::shared_ptr<LoopPool> relay;
+    std::vector<std::shared_ptr<ListenerFlow>> listeners;
+    std::shared_ptr<platform::linux_host::ProcessNotificationCenter> notifications;
     std::unique_ptr<platform::linux_host::FileWatcher> watcher;
-    if (options.blocklist) {
-        // Serving DNS does not wait for the list: its folder is watched for until it appears.
-        const auto folder = platform::linux_host::FileWatcher::folderOf(*options.blocklist);
-        if (!folderExists(folder)) {
-            printError(service::missingFolderMessage(folder));
-        }
-        auto started = platform::linux_host::FileWatcher::start(
-            *options.blocklist,
-            [notifications] { notifications->post(provider::blocklistUpdatedNotificationName()); });
-        if (!started.watcher) {
-            printError(service::watchFailureMessage(
-                platform::linux_host::FileWatcher::folderOf(*options.blocklist), started.error));
-            return kExitFailed;
-        }
-        watcher = std::move(started.watcher);
-    }
+    std::shared_ptr<provider::DNSProxyProvider> proxy;
+    std::vector<std::shared_ptr<TcpListener>> tcpListeners;
+    std::unique_ptr<service::MetricsEndpoint> metrics;
+};
 
-    provider::ProviderSettings settings;
-    settings.fixedBlocklistPath = options.blocklist;
+// Serving DNS does not wait for the list: its folder is watched for until it appears.
+bool watchBlocklist(const service::Options& options, Service& service) {
+    using platform::linux_host::FileWatcher;
+    if (!options.blocklist) {
+        return true;
+    }
+    const auto folder = FileWatcher::folderOf(*options.blocklist);
+    if (!folderExists(folder)) {
+        printError(service::missingFolderMessage(folder));
+    }
+    auto started = FileWatcher::start(*options.blocklist, [notifications = service.notifications] {
+        notifications->post(provider::blocklistUpdatedNotificationName());
+    });
+    if (!started.watcher) {
+        printError(service::watchFailureMessage(folder, started.error));
+        return false;
+    }
+    service.watcher = std::move(started.watcher);
+    return true;
+}
+
+// Each upstream exchange and each TCP client holds a descriptor: the caps are lowered to what
+// the limit leaves beside the descriptors open now, and the user is told.
+void fitDescriptorLimit(provider::ProviderSettings& settings, bool tcp,
+                        std::size_t descriptorLimit) {
     const flow::StreamLimits tcpDefaults;
-    const auto budget = service::budgetFor(descriptorLimit, service::openDescriptors(),
-                                           settings.forward.maxInFlight,
-                                           options.tcp ? tcpDefaults.maxConnections : 0);
+    const auto budget =
+        service::budgetFor(descriptorLimit, service::openDescriptors(),
+                           settings.forward.maxInFlight, tcp ? tcpDefaults.maxConnections : 0);
     settings.streams.maxConnections = std::max<std::size_t>(budget.tcpConnections, 1);
     settings.forward.maxInFlight = budget.inFlight;
     if (budget.inFlight < flow::kMaxInFlight ||
-        (options.tcp && budget.tcpConnections < tcpDefaults.maxConnections)) {
+        (tcp && budget.tcpConnections < tcpDefaults.maxConnections)) {
         printError(service::descriptorLimitMessage(descriptorLimit, budget.inFlight,
                                                    budget.tcpConnections));
     }
+}
+
+provider::ProviderSettings providerSettings(const service::Options& options,
+                                            std::size_t descriptorLimit) {
+    provider::ProviderSettings settings;
+    settings.fixedBlocklistPath = options.blocklist;
+    fitDescriptorLimit(settings, options.tcp, descriptorLimit);
     settings.listPageAdvice = platform::linux_host::adviseHugePages;
     settings.onLoad = [debug = options.debug](const provider::LoadReport& report) {
         if (const auto line = service::loadMessage(report, debug)) {
             printError(*line);
         }
     };
-    auto dnsProxy = provider::DNSProxyProvider::create(
-        {relay,
-         std::make_shared<platform::linux_host::LoopConnectionFactory>(
-             relay,
-             *platform::SocketAddress::parse(options.upstream.address, options.upstream.port)),
-         notifications, std::make_shared<platform::linux_host::SdLoginConsoleUser>(),
-         std::make_shared<platform::posix::PosixFileSystem>(), loggers},
-        std::move(settings));
-    auto tcpListeners = startTcp(*relay, options, passed, dnsProxy, failed);
-    if (failed) {
-        return kExitFailed;
-    }
-    std::unique_ptr<service::MetricsEndpoint> metricsEndpoint;
-    if (options.metrics) {
-        auto started =
-            service::MetricsEndpoint::start(*options.metrics, [weak = std::weak_ptr(dnsProxy)] {
-                const auto proxy = weak.lock();
-                return proxy ? metrics::renderExposition(proxy->metrics()) : std::string();
-            });
-        if (!started.endpoint) {
-            printError(service::metricsFailureMessage(*options.metrics, started.error));
-            return kExitFailed;
-        }
-        metricsEndpoint = std::move(started.endpoint);
-    }
-    dnsProxy->startProxyWithOptions(nullptr, [](std::optional<std::error_code>) {});
-    // The provider gets watched stand-ins; this function keeps the listeners themselves.
-    for (const auto& listener : listeners) {
-        dnsProxy->handleNewFlow(
-            std::make_shared<service::WatchedFlow>(listener, reportListenerClosed));
-    }
+    return settings;
+}
 
+bool serveMetrics(const service::Options& options, Service& service) {
+    if (!options.metrics) {
+        return true;
+    }
+    auto started =
+        service::MetricsEndpoint::start(*options.metrics, [weak = std::weak_ptr(service.proxy)] {
+            const auto proxy = weak.lock();
+            return proxy ? metrics::renderExposition(proxy->metrics()) : std::string();
+        });
+    if (!started.endpoint) {
+        printError(service::metricsFailureMessage(*options.metrics, started.error));
+        return false;
+    }
+    service.metrics = std::move(started.endpoint);
+    return true;
+}
+
+// The provider gets watched stand-ins of the listeners, which report their close; the service
+// keeps the listeners themselves.
+void startServing(Service& service, const std::shared_ptr<ServiceEvents>& events) {
+    service.proxy->startProxyWithOptions(nullptr, [](std::optional<std::error_code>) {});
+    for (const auto& listener : service.listeners) {
+        service.proxy->handleNewFlow(std::make_shared<service::WatchedFlow>(
+            listener, [events] { events->reportListenerClosed(); }));
+    }
+}
+
+// Serves the events, with systemd told when the service is ready and when it stops.
+int serveUntilStopped(ServiceEvents& events, platform::NotificationCenter& notifications) {
     if (std::getenv("NOTIFY_SOCKET") != nullptr) {
         ::sd_notify(0, "READY=1");
     }
-    const int status = serveSignals(signals, *notifications);
+    const int status = events.serve(notifications);
     if (std::getenv("NOTIFY_SOCKET") != nullptr) {
         ::sd_notify(0, "STOPPING=1");
     }
+    return status;
+}
 
-    // Orderly stop: no more reloads, no more flow work, then every thread joined.
-    dnsProxy->stopProxyWithReason(0, [] {});
-    metricsEndpoint.reset();
-    watcher.reset();
-    for (const auto& listener : tcpListeners) {
+// No more reloads, no more flow work, then every thread joined.
+void stop(Service& service) {
+    service.proxy->stopProxyWithReason(0, [] {});
+    service.metrics.reset();
+    service.watcher.reset();
+    for (const auto& listener : service.tcpListeners) {
         listener->stop();
     }
-    for (const auto& listener : listeners) {
+    for (const auto& listener : service.listeners) {
         listener->stop();  // drops the pending read, which holds the flow
     }
-    relay->stop();
-    tcpListeners.clear();
-    listeners.clear();
-    dnsProxy.reset();
-    notifications.reset();
-    relay.reset();
+    service.relay->stop();
+    service.tcpListeners.clear();
+    service.listeners.clear();
+    service.proxy.reset();
+    service.notifications.reset();
+    service.relay.reset();
+}
+
+int run(const service::Options& options, const std::shared_ptr<ServiceEvents>& events) {
+    // Each upstream exchange holds a socket: the usual soft limit of 1,024 would not hold the
+    // in-flight cap.
+    const std::size_t descriptorLimit = service::raiseDescriptorLimit();
+    const auto loggers = startLogging(options.debug);
+    const auto passed = service::takePassedSockets(options);
+    if (const auto refused = refusePassedSockets(passed)) {
+        return *refused;
+    }
+
+    Service service;
+    // One event loop per core the process may use serves every listener, flow and exchange.
+    service.relay = std::make_shared<LoopPool>();
+    bool failed = false;
+    service.listeners = passed.datagram.empty()
+                            ? bindListeners(*service.relay, options, failed)
+                            : adoptListeners(*service.relay, passed.datagram, failed);
+    if (failed) {
+        return kExitFailed;
+    }
+    service.notifications = std::make_shared<platform::linux_host::ProcessNotificationCenter>();
+    if (!watchBlocklist(options, service)) {
+        return kExitFailed;
+    }
+    service.proxy = provider::DNSProxyProvider::create(
+        {service.relay,
+         std::make_shared<platform::linux_host::LoopConnectionFactory>(service.relay,
+                                                                       options.upstream),
+         service.notifications, std::make_shared<platform::linux_host::SdLoginConsoleUser>(),
+         std::make_shared<platform::posix::PosixFileSystem>(), loggers},
+        providerSettings(options, descriptorLimit));
+    service.tcpListeners = startTcp(*service.relay, options, passed, service.proxy, failed);
+    if (failed || !serveMetrics(options, service)) {
+        return kExitFailed;
+    }
+    startServing(service, events);
+    const int status = serveUntilStopped(*events, *service.notifications);
+    stop(service);
     return status;
 }
 
@@ -336,9 +450,11 @@ int run(const service::Options& options, const sigset_t& signals) {
 
 int main(int argc, char** argv) {
     // Blocked before any thread exists, so every thread inherits the mask and only the main
-    // thread's sigwaitinfo ever takes these signals.
+    // thread's signalfd ever takes these signals. A stray SIGUSR1 must not end the service, as
+    // its default would.
     const sigset_t signals = handledSignals();
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGUSR1, SIG_IGN);
 
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const auto parsed = service::parseCommandLine(args);
@@ -361,5 +477,9 @@ int main(int argc, char** argv) {
         printError(service::usageHint());
         return kExitUsage;
     }
-    return run(*parsed.options, signals);
+    const auto events = ServiceEvents::open(signals);
+    if (!events) {
+        return kExitFailed;
+    }
+    return run(*parsed.options, events);
 }

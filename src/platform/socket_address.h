@@ -17,7 +17,7 @@ class SocketAddress {
   public:
     enum class Family : std::uint8_t { v4, v6 };
 
-    // The one way text becomes an address: numeric IPv4 ("1.1.1.3") or IPv6 ("::1", no
+    // The one way text becomes an address: numeric IPv4 ("192.0.2.1") or IPv6 ("::1", no
     // brackets). Nothing for any other text, names included: a name would be looked up through
     // the very resolver this proxy may be.
     static std::optional<SocketAddress> parse(std::string_view address, std::uint16_t port);
@@ -30,9 +30,9 @@ class SocketAddress {
     }
     std::uint16_t port() const noexcept { return port_; }
 
-    // The address alone, in its canonical numeric form ("1.1.1.3", "::1").
+    // The address alone, in its canonical numeric form ("192.0.2.1", "::1").
     std::string addressText() const;
-    // "1.1.1.3:53" or "[::1]:53": the form a command line takes, for messages.
+    // "192.0.2.1:53" or "[::1]:53": the form a command line takes, for messages.
     std::string text() const;
 
     friend bool operator==(const SocketAddress&, const SocketAddress&) = default;

@@ -44,6 +44,8 @@ TEST(ListCommandLine, names_the_bad_argument) {
         {{"-x", "a"}, "unknown option '-x'"},
         {{"a", "-o"}, "option '-o' needs a file"},
         {{"--allow=", "a"}, "option '--allow' needs a file"},
+        {{"--allow", "-o", "out", "a"}, "option '--allow' needs a file"},
+        {{"-o", "--no-minimise", "a"}, "option '-o' needs a file"},
         {{"--allow", "-", "a"}, "--allow needs a file; standard input is for an INPUT"},
         {{"-o", "x", "--output", "y", "a"}, "the output (-o) given more than once"},
         {{"-", "-"}, "standard input ('-') given more than once"},

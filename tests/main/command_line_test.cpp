@@ -80,6 +80,7 @@ TEST(CommandLine, bad_arguments_give_one_line_naming_the_argument) {
         {{"extra"}, "unexpected argument 'extra'"},
         {{"--listen"}, "option '--listen' needs a value"},
         {{"--blocklist="}, "option '--blocklist' needs a value"},
+        {{"--upstream", "--blocklist", "/etc/b.txt"}, "option '--upstream' needs a value"},
         {{"--debug=yes"}, "option '--debug' takes no value"},
         {{"--listen", "127.0.0.1"}, "bad --listen '127.0.0.1': a port is required: expected ADDR:PORT, with IPv6 as [ADDR]:PORT"},
         {{"--listen", "127.0.0.1:0"}, "bad --listen '127.0.0.1:0': port '0' is not a number from 1 to 65535"},
