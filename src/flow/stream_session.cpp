@@ -61,20 +61,26 @@ void StreamSession::read() {
         [self = shared_from_this()](std::span<const std::uint8_t> data,
                                     std::optional<FlowError> error) {
             // The bytes are only lent: copied for the lane.
-            self->lane_->post(
-                [self, bytes = std::vector<std::uint8_t>(data.begin(), data.end()),
-                 end = error || data.empty()]() mutable { self->received(std::move(bytes), end); });
+            self->lane_->post([self, bytes = std::vector<std::uint8_t>(data.begin(), data.end()),
+                               ended = data.empty(), failed = error.has_value()]() mutable {
+                self->received(std::move(bytes), ended, failed);
+            });
         });
 }
 
-void StreamSession::received(std::vector<std::uint8_t> bytes, bool end) {
+void StreamSession::received(std::vector<std::uint8_t> bytes, bool ended, bool failed) {
     reading_ = false;
     if (closed_) {
         return;
     }
     const auto context = context_.lock();
-    if (end || !context) {
+    if (failed || !context) {
         closeNow(std::nullopt);
+        return;
+    }
+    if (ended) {
+        inputEnded_ = true;
+        becomeIdleIfDone();
         return;
     }
     framer_.append(std::move(bytes));
@@ -199,9 +205,17 @@ void StreamSession::becomeBusy() {
     }
 }
 
-// Idle: no query in progress and no answer waiting to be taken. The clock starts now.
+// Idle: no query in progress and no answer waiting to be taken. The clock starts now; unless the
+// client has closed its side, when every query it wrote has been answered and the flow closes.
 void StreamSession::becomeIdleIfDone() {
-    if (closed_ || inProgress_ > 0 || !out_.empty() || unwritten_ > 0 || idle()) {
+    if (closed_ || inProgress_ > 0 || !out_.empty() || unwritten_ > 0) {
+        return;
+    }
+    if (inputEnded_) {
+        closeNow(std::nullopt);
+        return;
+    }
+    if (idle()) {
         return;
     }
     idle_.store(true, std::memory_order_release);

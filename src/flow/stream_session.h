@@ -23,10 +23,12 @@ namespace sieveharbor::flow {
 // written as each is ready, and the answers that are ready together leave in one write. Returns
 // at once.
 //
-// The flow is closed when the client closes its side or a read fails, when the framing breaks (a
-// length too short for a header), when nothing is in progress for the idle time, when the client
-// leaves more answer bytes unread than the limit, when the provider has gone, and to make room
-// for a new flow at the cap; a flow that cannot open is left alone.
+// A client that closes its side (a half-close) is read no further, but the queries it wrote are
+// answered, each within the upstream's bound; then the flow is closed. The flow is closed at once
+// when a read fails (a reset), when the framing breaks (a length too short for a header), when
+// nothing is in progress for the idle time, when the client leaves more answer bytes unread than
+// the limit, when the provider has gone, and to make room for a new flow at the cap; a flow that
+// cannot open is left alone.
 void serveStreamFlow(std::weak_ptr<const FlowContext> context,
                      std::shared_ptr<platform::StreamFlow> flow);
 
@@ -48,7 +50,7 @@ class StreamSession final : public RegisteredStream,
 
   private:
     void read();
-    void received(std::vector<std::uint8_t> bytes, bool end);
+    void received(std::vector<std::uint8_t> bytes, bool ended, bool failed);
     void pump(const FlowContext& context);
     void handle(const FlowContext& context, blocklist::SnapshotCursor& list,
                 std::vector<std::uint8_t> framed);
@@ -68,7 +70,8 @@ class StreamSession final : public RegisteredStream,
     std::size_t inProgress_ = 0;     // queries relayed and not yet ended
     std::shared_ptr<platform::Timer> idleTimer_;
     bool reading_ = false;
-    bool paused_ = false;  // messages wait unread for an exchange to end
+    bool inputEnded_ = false;  // the client has closed its side: answer what was read, then close
+    bool paused_ = false;      // messages wait unread for an exchange to end
     bool closed_ = false;
     std::atomic<bool> idle_{false};
 };

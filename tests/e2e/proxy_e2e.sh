@@ -171,6 +171,29 @@ test_tcp_answers() {
         a.blocked.test A relayed.test A b.blocked.test A)
     [ "$answers" = "$(printf '0.0.0.0\n192.0.2.53\n0.0.0.0')" ] ||
         fail "pipelined over one connection: [$answers]"
+    # Three relayed queries and a blocked one, then the client shuts its side (as nc -N does):
+    # every answer comes, and then the end of the stream.
+    answers=$(timeout 20 python3 - "$PORT" <<'PY'
+import socket, struct, sys
+def query(qid, name):
+    labels = b"".join(bytes([len(l)]) + l.encode() for l in name.split("."))
+    body = struct.pack(">HHHHHH", qid, 0x0100, 1, 0, 0, 0) + labels + b"\0" + struct.pack(">HH", 1, 1)
+    return struct.pack(">H", len(body)) + body
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
+s.sendall(b"".join(query(i, n) for i, n in enumerate(["r1.relayed.test", "r2.relayed.test", "x.blocked.test", "r3.relayed.test"])))
+s.shutdown(socket.SHUT_WR)
+data = b""
+while chunk := s.recv(65536):
+    data += chunk
+ids = []
+while len(data) >= 2 and len(data) >= 2 + struct.unpack(">H", data[:2])[0]:
+    n = struct.unpack(">H", data[:2])[0]
+    ids.append(struct.unpack(">H", data[2:4])[0])
+    data = data[2 + n:]
+print(" ".join(map(str, sorted(ids))), "closed")
+PY
+    )
+    [ "$answers" = "0 1 2 3 closed" ] || fail "half-closed after four queries: [$answers]"
 }
 
 # Polls until NAME gets EXPECTED, for at most bound ms, and says how long it took.

@@ -160,6 +160,35 @@ TEST(StreamSession, answers_as_each_is_ready_and_reads_no_further_at_the_bound_i
     }
 }
 
+// A client that shuts its write side after its queries gets every answer, and then the close; one
+// that resets is closed at once, and the answers still to come are dropped.
+TEST(StreamSession, a_half_closed_client_gets_every_answer_then_the_close_and_a_reset_nothing) {
+    const Bytes relayedAnswer = framed(kUpstreamReply);
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset" : "half-closed");
+        Harness h;
+        auto flow = h.open();
+        h.send(*flow, framed(kRelayed) + framed(kRelayed) + framed(kBlocked) + framed(kRelayed));
+        const auto error =
+            reset ? std::optional(std::make_error_code(std::errc::connection_reset)) : std::nullopt;
+        ASSERT_TRUE(flow->completeRead({}, error));
+        h.queue->runUntilIdle();
+        EXPECT_EQ(flow->pendingReads(), 0u) << "nothing is read after the end";
+        const auto& upstream = h.factory->connections();
+        ASSERT_EQ(upstream.size(), 3u);
+        for (std::size_t i = 0; i < upstream.size(); ++i) {
+            EXPECT_EQ(flow->closed(), reset) << "closed before answer " << i;
+            upstream[i]->completeReceive({relayedAnswer, false, {}});
+            h.queue->runUntilIdle();
+        }
+        EXPECT_TRUE(flow->closed());
+        // The blocked answer left before the end; the relayed ones only for a half-close.
+        EXPECT_EQ(flow->written(),
+                  reset ? kBlockedAnswer
+                        : kBlockedAnswer + relayedAnswer + relayedAnswer + relayedAnswer);
+    }
+}
+
 // Idle means no query in progress and no answer unwritten; bytes of a message that has not wholly
 // arrived are no progress. Once the last progress ends the idle clock starts again.
 TEST(StreamSession, closes_a_flow_idle_for_the_idle_time) {
@@ -228,7 +257,7 @@ TEST(StreamSession, a_new_flow_at_the_cap_replaces_the_oldest_idle_one) {
     EXPECT_FALSE(newcomer->closed());
     h.send(*newcomer, framed(kRelayed));
     auto refused = h.open();
-    EXPECT_TRUE(refused->closed()) << "every flow busy: the newcomer waits its turn";
+    EXPECT_TRUE(refused->closed()) << "every flow busy: the newcomer is closed";
     EXPECT_EQ(refused->calls(),
               (std::vector{FakeStreamFlow::Call::open, FakeStreamFlow::Call::closeRead,
                            FakeStreamFlow::Call::closeWrite}));

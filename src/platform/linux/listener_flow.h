@@ -24,28 +24,9 @@ struct ListenerBindResult {
 };
 
 // One bound UDP socket as a flow, the Linux stand-in for the platform handing over a UDP flow.
-// Endpoints are the senders' socket addresses.
-//
-// Threads: the socket is served by one event loop of the relay's pool, which also runs the
-// exchanges its queries start: a read completion runs on that loop's thread, so an exchange made
-// there takes its first step on the same thread right after the completion returns, with no
-// hand-off. While a read is pending the loop watches the socket; on input it takes up to
-// kMaxBatch datagrams with one recvmmsg and runs the completion, one read at a time (a second
-// concurrent read fails with operation_in_progress). A read completion may issue the next read.
-// Open completions and read refusals run on the loop too, never inside the call.
-//
-// Writes go straight to the socket on the calling thread, from any number of threads at once, and
-// call their completion before writeDatagrams returns; except that writes made on the loop while
-// a read completion of this flow runs are held and sent together with one sendmmsg when it
-// returns, and their completions run then. A blocked batch answered from its own read completion
-// thus costs one system call, not one per answer.
-//
-// Transient errors (EINTR, EAGAIN, ECONNREFUSED, ENOBUFS, ENOMEM) never fail a read; a datagram
-// longer than the receive buffer is dropped rather than passed on cut short.
-//
-// Destroying the flow (or stop()) takes the socket off the loop; a pending read is then dropped
-// without being called, as a stopped queue drops its pending work. An adopted socket is never
-// shut down: the service manager may keep a copy of it for the process that follows this one.
+// Endpoints are the senders' socket addresses. The socket is served by one event loop of the
+// relay's pool, which also runs the exchanges its queries start, so an exchange made in a read
+// completion takes its first step on the same thread, with no hand-off.
 class ListenerFlow final : public platform::UdpFlow {
   public:
     static constexpr std::size_t kMaxBatch = 64;
@@ -74,15 +55,27 @@ class ListenerFlow final : public platform::UdpFlow {
     const SocketAddress& localAddress() const noexcept { return local_; }
     std::uint16_t port() const noexcept { return local_.port(); }
 
+    // Completes on the loop, never inside the call.
     void openWithLocalEndpoint(OpenCompletion completion) override;
+    // Completes on the loop once input arrives, with up to kMaxBatch datagrams taken by one
+    // recvmmsg. A second read while one is pending fails with operation_in_progress, on the loop.
+    // Transient errors (EINTR, EAGAIN, ECONNREFUSED, ENOBUFS, ENOMEM) never fail a read; a
+    // datagram longer than the receive buffer is dropped rather than passed on cut short.
     void readDatagramsWithCompletionHandler(ReadCompletion completion) override;
+    // Sends at once on the calling thread, from any number of threads, and completes before it
+    // returns; except that writes made on the loop while a read completion of this flow runs are
+    // held and sent together with one sendmmsg when it returns (a blocked batch answered from its
+    // own read completion costs one system call), and complete then.
     void writeDatagrams(std::vector<dns::Datagram> datagrams, std::vector<Endpoint> endpoints,
                         WriteCompletion completion) override;
+    // Every later read is refused; a pending one completes with operation_canceled.
     void closeReadWithError(std::optional<FlowError> error) override;
     void closeWriteWithError(std::optional<FlowError> error) override;
 
-    // Takes the socket off its loop and drops a pending read; once it has returned (off the
-    // loop), no read completion of this flow starts. Idempotent.
+    // Takes the socket off its loop and drops a pending read, as a stopped queue drops its work;
+    // once it has returned (off the loop), no read completion of this flow starts. Destruction
+    // does the same. An adopted socket is never shut down: the service manager may keep a copy
+    // of it for the process that follows this one. Idempotent.
     void stop();
 
     struct Receiver;

@@ -150,11 +150,13 @@ TEST(Tcp, connections_ended_by_either_side_leave_nothing_behind) {
         ASSERT_TRUE(resets.sendRaw({0x00, 0x20, 0x12}));  // a message begun, never finished
         resets.reset();
     }
+    // Shut after writing: the relayed query in progress is still answered, then the close.
     TcpClient halfCloses(proxy.listener->port());
-    const auto blocked = query({"blocked", "example"});
-    ASSERT_TRUE(halfCloses.send(blocked));
+    const auto relayed = query({"relayed", "example"});
+    ASSERT_TRUE(halfCloses.send(relayed) && halfCloses.send(query({"blocked", "example"})));
     halfCloses.shutdownWrite();
     EXPECT_TRUE(halfCloses.receive(kWait));
+    EXPECT_EQ(halfCloses.receive(kWait), kAnswer(relayed));
     EXPECT_TRUE(halfCloses.closedWithin(kWait));
     TcpClient idle(proxy.listener->port());
     EXPECT_TRUE(idle.closedWithin(kWait));
