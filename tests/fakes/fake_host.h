@@ -23,23 +23,24 @@
 
 namespace sieveharbor::fakes {
 
+// The console user's list wherever the test says, or nothing, as if no person were there.
 class FakeConsoleUser final : public platform::ConsoleUser {
   public:
-    explicit FakeConsoleUser(std::optional<std::string> name = std::nullopt)
-        : name_(std::move(name)) {}
+    explicit FakeConsoleUser(std::optional<std::string> path = std::nullopt)
+        : path_(std::move(path)) {}
 
-    void set(std::optional<std::string> name) {
+    void set(std::optional<std::string> path) {
         std::lock_guard lock(mutex_);
-        name_ = std::move(name);
+        path_ = std::move(path);
     }
-    std::optional<std::string> consoleUserName() override {
+    std::optional<std::string> blocklistPath() override {
         std::lock_guard lock(mutex_);
-        return name_;
+        return path_;
     }
 
   private:
     std::mutex mutex_;
-    std::optional<std::string> name_;
+    std::optional<std::string> path_;
 };
 
 // Files held in memory. A path can also exist without being readable (a folder, no permission).

@@ -87,7 +87,7 @@ struct Harness {
     std::shared_ptr<fakes::FakeFileSystem> files = std::make_shared<fakes::FakeFileSystem>();
     std::shared_ptr<provider::DNSProxyProvider> provider = provider::DNSProxyProvider::create(
         {std::make_shared<fakes::FakeQueue>(), std::make_shared<fakes::FakeConnectionFactory>(),
-         center, std::make_shared<fakes::FakeConsoleUser>("user1"), files,
+         center, std::make_shared<fakes::FakeConsoleUser>(kListPath), files,
          std::make_shared<fakes::FakeLoggerFactory>()});
 
     // A companion changes the list and posts the name; true when the provider reloaded it.
