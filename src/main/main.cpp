@@ -297,7 +297,7 @@ int run(const service::Options& options, const sigset_t& signals) {
         }
         metricsEndpoint = std::move(started.endpoint);
     }
-    dnsProxy->startProxyWithOptions(nullptr, [](std::optional<std::error_code>) {});
+    dnsProxy->startProxyWithOptions([](std::optional<std::error_code>) {});
     // The provider gets watched stand-ins; this function keeps the listeners themselves.
     for (const auto& listener : listeners) {
         dnsProxy->handleNewFlow(

@@ -100,7 +100,7 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     // Lifecycle. Start subscribes to the update notification, loads the blocklist on the
     // calling thread and then completes, always without error; stop and sleep remove every
     // subscription and then complete once; wake subscribes again without reloading.
-    void startProxyWithOptions(const void* options, StartCompletion completion);
+    void startProxyWithOptions(StartCompletion completion);
     void stopProxyWithReason(int reason, Completion completion);
     void sleepWithCompletionHandler(Completion completion);
     void wake();

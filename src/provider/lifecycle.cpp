@@ -8,7 +8,7 @@ void DNSProxyProvider::subscribe() {
         platform::NotificationCenter::SuspensionBehavior::deliverImmediately);
 }
 
-void DNSProxyProvider::startProxyWithOptions(const void* /*options*/, StartCompletion completion) {
+void DNSProxyProvider::startProxyWithOptions(StartCompletion completion) {
     subscribe();
     loadBlocklist();
     // Starting never fails: a missing or unreadable list only leaves the set as it was.

@@ -18,7 +18,7 @@ TEST(Lifecycle, start_subscribes_loads_and_always_succeeds) {
         h.consoleUser->set(atConsole ? std::optional(kUserListPath) : std::nullopt);
         h.files->write(kUserListPath, "a.example\n");
         int completions = 0;
-        h.provider->startProxyWithOptions(nullptr, [&](std::optional<std::error_code> error) {
+        h.provider->startProxyWithOptions([&](std::optional<std::error_code> error) {
             EXPECT_FALSE(error);
             ++completions;
         });
@@ -31,7 +31,7 @@ TEST(Lifecycle, start_subscribes_loads_and_always_succeeds) {
 TEST(Lifecycle, reloads_on_notification_only_while_running) {
     Harness h;
     h.files->write(kUserListPath, "a.example\n");
-    h.provider->startProxyWithOptions(nullptr, [](auto) {});
+    h.provider->startProxyWithOptions([](auto) {});
     ASSERT_TRUE(h.provider->isDomainBlocked("a.example"));
 
     h.files->write(kUserListPath, "b.example\n");
@@ -64,7 +64,7 @@ TEST(Lifecycle, reloads_on_notification_only_while_running) {
     EXPECT_FALSE(h.provider->isDomainBlocked("d.example")) << "stopped: not reloaded";
 
     // Started again and destroyed without a stop: its subscription goes with it.
-    h.provider->startProxyWithOptions(nullptr, [](auto) {});
+    h.provider->startProxyWithOptions([](auto) {});
     const void* observer = h.provider.get();
     h.provider.reset();
     EXPECT_EQ(h.notifications->subscriptionsOf(observer), 0u);
