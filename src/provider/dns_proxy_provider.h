@@ -126,12 +126,6 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     // latest read. Synchronous; never fails towards the caller.
     void loadBlocklist();
 
-    // The notification centre's callback: an absent observer is ignored, any other is the
-    // provider to reload.
-    static void blocklistUpdatedCallback(platform::NotificationCenter* center, void* observer,
-                                         std::string_view name, const void* object,
-                                         const void* userInfo);
-
     // Fields, in their order of initialisation. Only blockedDomains changes after init, and only
     // by whole replacement.
     const std::string safeDNSAddress;

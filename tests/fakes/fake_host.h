@@ -141,12 +141,12 @@ class FakeLoggerFactory final : public platform::LoggerFactory {
 // Delivers a post at once, on the posting thread, to every subscription of its name.
 class FakeNotificationCenter final : public platform::NotificationCenter {
   public:
-    void addObserver(void* observer, Callback callback, std::string_view name,
-                     SuspensionBehavior /*behavior*/) override {
+    void addObserver(const void* observer, std::string_view name, SuspensionBehavior /*behavior*/,
+                     Callback callback) override {
         std::lock_guard lock(mutex_);
-        subscriptions_.push_back({observer, callback, std::string(name)});
+        subscriptions_.push_back({observer, std::move(callback), std::string(name)});
     }
-    void removeEveryObserver(void* observer) override {
+    void removeEveryObserver(const void* observer) override {
         std::lock_guard lock(mutex_);
         std::erase_if(subscriptions_,
                       [observer](const Subscription& s) { return s.observer == observer; });
@@ -162,7 +162,7 @@ class FakeNotificationCenter final : public platform::NotificationCenter {
             }
         }
         for (const auto& s : targets) {
-            s.callback(this, s.observer, name, nullptr, nullptr);
+            s.callback();
         }
     }
     std::size_t subscriptionsOf(const void* observer) const {
@@ -174,7 +174,7 @@ class FakeNotificationCenter final : public platform::NotificationCenter {
 
   private:
     struct Subscription {
-        void* observer;
+        const void* observer;
         Callback callback;
         std::string name;
     };

@@ -73,13 +73,6 @@ const std::string kListPath = "/Users/user1/Library/Application Support/SieveHar
 
 constexpr auto kImmediately = NotificationCenter::SuspensionBehavior::deliverImmediately;
 
-// An observer that counts its calls in the int it is given and removes itself.
-void countAndRemove(NotificationCenter* center, void* calls, std::string_view, const void*,
-                    const void*) {
-    ++*static_cast<int*>(calls);
-    center->removeEveryObserver(calls);
-}
-
 struct Harness {
     std::shared_ptr<FakeNotify> notify = std::make_shared<FakeNotify>();
     std::shared_ptr<DarwinNotificationCenter> center =
@@ -135,7 +128,10 @@ TEST(DarwinNotificationCenter, no_delivery_reaches_an_observer_once_it_has_remov
     h.notify->deliverQueued();  // would reach freed memory if the subscription had stayed
 
     int observer = 0;
-    h.center->addObserver(&observer, countAndRemove, "x", kImmediately);
+    h.center->addObserver(&observer, "x", kImmediately, [&] {
+        ++observer;
+        h.center->removeEveryObserver(&observer);
+    });
     h.center->post("x");
     h.center->post("x");
     h.notify->deliverQueued();
@@ -147,9 +143,8 @@ TEST(DarwinNotificationCenter, no_delivery_reaches_an_observer_once_it_has_remov
 TEST(DarwinNotificationCenter, a_name_notify_refuses_is_not_subscribed) {
     Harness h;
     h.notify->refuse = true;
-    int calls = 0;
-    h.center->addObserver(&calls, countAndRemove, "x", kImmediately);
-    h.center->removeEveryObserver(&calls);
+    h.center->addObserver(&h, "x", kImmediately, [] {});
+    h.center->removeEveryObserver(&h);
     EXPECT_EQ(h.notify->cancels, 0);
 }
 
