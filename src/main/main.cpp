@@ -367,7 +367,7 @@ bool serveMetrics(const service::Options& options, Service& service) {
 // The provider gets watched stand-ins of the listeners, which report their close; the service
 // keeps the listeners themselves.
 void startServing(Service& service, const std::shared_ptr<ServiceEvents>& events) {
-    service.proxy->startProxyWithOptions(nullptr, [](std::optional<std::error_code>) {});
+    service.proxy->startProxyWithOptions([](std::optional<std::error_code>) {});
     for (const auto& listener : service.listeners) {
         service.proxy->handleNewFlow(std::make_shared<service::WatchedFlow>(
             listener, [events] { events->reportListenerClosed(); }));

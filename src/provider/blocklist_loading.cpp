@@ -4,13 +4,9 @@
 
 #include "blocklist/blocklist_text.h"
 #include "provider/dns_proxy_provider.h"
-#include "text/text.h"
 
 namespace sieveharbor::provider {
 namespace {
-
-// The console user when the login window holds the console, not a person.
-constexpr std::string_view kLoginWindowUser = "loginwindow";
 
 // Reads of a file that changes under each of them before the load gives up until the next
 // change is announced.
@@ -25,14 +21,7 @@ std::optional<std::string> DNSProxyProvider::blocklistPath() const {
     if (fixedBlocklistPath_) {
         return fixedBlocklistPath_;
     }
-    auto user = seams_.consoleUser->consoleUserName();
-    // Equality of text is canonical equivalence, and it is case-sensitive: "LoginWindow" is a
-    // user whose file is looked for.
-    if (!user || user->empty() || text::toNfc(*user) == kLoginWindowUser) {
-        return std::nullopt;
-    }
-    // The name goes in as the system gives it; the folder is fixed, not the user's home.
-    return "/Users/" + *user + "/Library/Application Support/SieveHarbor/blocklist.txt";
+    return seams_.consoleUser->blocklistPath();
 }
 
 void DNSProxyProvider::loadBlocklist() {

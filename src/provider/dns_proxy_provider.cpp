@@ -36,8 +36,8 @@ DNSProxyProvider::DNSProxyProvider(PrivateTag /*tag*/, ProviderSeams seams,
                seams_.queue, streams_, settings.streams) {}
 
 DNSProxyProvider::~DNSProxyProvider() {
-    // The centre keys subscriptions by a plain pointer; removing them here means no delivery can
-    // reach a destroyed provider, whatever stop or sleep did or did not run.
+    // The subscription's callback points at this provider; removing it here means no delivery
+    // can reach a destroyed provider, whatever stop or sleep did or did not run.
     seams_.notifications->removeEveryObserver(this);
 }
 

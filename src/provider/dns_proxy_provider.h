@@ -101,7 +101,7 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     // Lifecycle. Start subscribes to the update notification, loads the blocklist on the
     // calling thread and then completes, always without error; stop and sleep remove every
     // subscription and then complete once; wake subscribes again without reloading.
-    void startProxyWithOptions(const void* options, StartCompletion completion);
+    void startProxyWithOptions(StartCompletion completion);
     void stopProxyWithReason(int reason, Completion completion);
     void sleepWithCompletionHandler(Completion completion);
     void wake();
@@ -126,12 +126,6 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     // set in force. Loads run one at a time, so the set published last is always from the
     // latest read. Synchronous; never fails towards the caller.
     void loadBlocklist();
-
-    // The notification centre's callback: an absent observer is ignored, any other is the
-    // provider to reload.
-    static void blocklistUpdatedCallback(platform::NotificationCenter* center, void* observer,
-                                         std::string_view name, const void* object,
-                                         const void* userInfo);
 
     // Fields, in their order of initialisation. Only blockedDomains changes after init, and only
     // by whole replacement.

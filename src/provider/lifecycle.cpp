@@ -3,12 +3,15 @@
 namespace sieveharbor::provider {
 
 void DNSProxyProvider::subscribe() {
+    // Every path out (stop, sleep, destruction) removes the subscription first, so the callback
+    // never outlives the provider it points to.
     seams_.notifications->addObserver(
-        this, &DNSProxyProvider::blocklistUpdatedCallback, blocklistUpdatedNotificationName(),
-        platform::NotificationCenter::SuspensionBehavior::deliverImmediately);
+        this, blocklistUpdatedNotificationName(),
+        platform::NotificationCenter::SuspensionBehavior::deliverImmediately,
+        [this] { loadBlocklist(); });
 }
 
-void DNSProxyProvider::startProxyWithOptions(const void* /*options*/, StartCompletion completion) {
+void DNSProxyProvider::startProxyWithOptions(StartCompletion completion) {
     subscribe();
     loadBlocklist();
     // Starting never fails: a missing or unreadable list only leaves the set as it was.
@@ -29,15 +32,6 @@ void DNSProxyProvider::wake() {
     // The sleep before removed the old subscription; the list is not reloaded until the next
     // notification.
     subscribe();
-}
-
-void DNSProxyProvider::blocklistUpdatedCallback(platform::NotificationCenter* /*center*/,
-                                                void* observer, std::string_view /*name*/,
-                                                const void* /*object*/, const void* /*userInfo*/) {
-    if (observer == nullptr) {
-        return;
-    }
-    static_cast<DNSProxyProvider*>(observer)->loadBlocklist();
 }
 
 }  // namespace sieveharbor::provider

@@ -23,23 +23,24 @@
 
 namespace sieveharbor::fakes {
 
+// The console user's list wherever the test says, or nothing, as if no person were there.
 class FakeConsoleUser final : public platform::ConsoleUser {
   public:
-    explicit FakeConsoleUser(std::optional<std::string> name = std::nullopt)
-        : name_(std::move(name)) {}
+    explicit FakeConsoleUser(std::optional<std::string> path = std::nullopt)
+        : path_(std::move(path)) {}
 
-    void set(std::optional<std::string> name) {
+    void set(std::optional<std::string> path) {
         std::lock_guard lock(mutex_);
-        name_ = std::move(name);
+        path_ = std::move(path);
     }
-    std::optional<std::string> consoleUserName() override {
+    std::optional<std::string> blocklistPath() override {
         std::lock_guard lock(mutex_);
-        return name_;
+        return path_;
     }
 
   private:
     std::mutex mutex_;
-    std::optional<std::string> name_;
+    std::optional<std::string> path_;
 };
 
 // Files held in memory. A path can also exist without being readable (a folder, no permission).
@@ -140,12 +141,12 @@ class FakeLoggerFactory final : public platform::LoggerFactory {
 // Delivers a post at once, on the posting thread, to every subscription of its name.
 class FakeNotificationCenter final : public platform::NotificationCenter {
   public:
-    void addObserver(void* observer, Callback callback, std::string_view name,
-                     SuspensionBehavior /*behavior*/) override {
+    void addObserver(const void* observer, std::string_view name, SuspensionBehavior /*behavior*/,
+                     Callback callback) override {
         std::lock_guard lock(mutex_);
-        subscriptions_.push_back({observer, callback, std::string(name)});
+        subscriptions_.push_back({observer, std::move(callback), std::string(name)});
     }
-    void removeEveryObserver(void* observer) override {
+    void removeEveryObserver(const void* observer) override {
         std::lock_guard lock(mutex_);
         std::erase_if(subscriptions_,
                       [observer](const Subscription& s) { return s.observer == observer; });
@@ -161,7 +162,7 @@ class FakeNotificationCenter final : public platform::NotificationCenter {
             }
         }
         for (const auto& s : targets) {
-            s.callback(this, s.observer, name, nullptr, nullptr);
+            s.callback();
         }
     }
     std::size_t subscriptionsOf(const void* observer) const {
@@ -173,7 +174,7 @@ class FakeNotificationCenter final : public platform::NotificationCenter {
 
   private:
     struct Subscription {
-        void* observer;
+        const void* observer;
         Callback callback;
         std::string name;
     };

@@ -16,7 +16,7 @@ using testing::Harness;
 using testing::kUserListPath;
 
 // Each row starts from a provider whose set holds old.example, changes what the loader will find
-// (the console user, and what lies at the path it looks under), loads, and says how the load was
+// (the console user's list path, and what lies there), loads, and says how the load was
 // reported (not at all when it found no file) and which of old.example and new.example are
 // blocked afterwards: a refused load leaves the old set in force.
 TEST(LoadBlocklist, reports_each_load_and_keeps_the_old_set_when_it_is_refused) {
@@ -24,7 +24,7 @@ TEST(LoadBlocklist, reports_each_load_and_keeps_the_old_set_when_it_is_refused) 
     enum class File { written, gone, unreadable };
     struct Row {
         const char* what;
-        std::optional<std::string> user;
+        std::optional<std::string> path;  // the console user's list, nothing with no one there
         File file;
         std::string text;
         std::optional<Outcome> outcome;
@@ -39,22 +39,19 @@ TEST(LoadBlocklist, reports_each_load_and_keeps_the_old_set_when_it_is_refused) 
     const auto accepted = Outcome::accepted;
     // clang-format off
     const Row rows[] = {
-        {"accepted", "user1", File::written, "new.example\nnew.example\nother.example\n", accepted, 2, false, true},
-        {"no console user", std::nullopt, File::written, "new.example\n", {}, 0, true, false},
-        {"empty user name", "", File::written, "new.example\n", {}, 0, true, false},
-        {"login window at the console", "loginwindow", File::written, "new.example\n", {}, 0, true, false},
-        {"user LoginWindow is a person", "LoginWindow", File::written, "new.example\n", accepted, 1, false, true},
-        {"file gone", "user1", File::gone, "", {}, 0, true, false},
-        {"file exists but cannot be read", "user1", File::unreadable, "", Outcome::unreadable, 0, true, false},
-        {"one ill-formed byte among good lines", "user1", File::written, "new.example\nbad\xFF.example\n", Outcome::notUtf8, 0, true, false},
-        {"line too long", "user1", File::written, "new.example\n" + endless + "\n", Outcome::lineTooLong, 0, true, false},
-        {"empty file empties the set", "user1", File::written, "", accepted, 0, false, false},
-        {"only comments empties the set", "user1", File::written, "# nothing\n\n", accepted, 0, false, false},
-        {"changed under two reads, then still", "user1", File::written, "new.example\n", accepted, 2, false, true,
+        {"accepted", kUserListPath, File::written, "new.example\nnew.example\nother.example\n", accepted, 2, false, true},
+        {"no person at the console", std::nullopt, File::written, "new.example\n", {}, 0, true, false},
+        {"file gone", kUserListPath, File::gone, "", {}, 0, true, false},
+        {"file exists but cannot be read", kUserListPath, File::unreadable, "", Outcome::unreadable, 0, true, false},
+        {"one ill-formed byte among good lines", kUserListPath, File::written, "new.example\nbad\xFF.example\n", Outcome::notUtf8, 0, true, false},
+        {"line too long", kUserListPath, File::written, "new.example\n" + endless + "\n", Outcome::lineTooLong, 0, true, false},
+        {"empty file empties the set", kUserListPath, File::written, "", accepted, 0, false, false},
+        {"only comments empties the set", kUserListPath, File::written, "# nothing\n\n", accepted, 0, false, false},
+        {"changed under two reads, then still", kUserListPath, File::written, "new.example\n", accepted, 2, false, true,
          [&](Harness& h) { if (++reads <= 2) { h.files->write(kUserListPath, later); } }},
-        {"changed under every read", "user1", File::written, "new.example\n", Outcome::keptChanging, 0, true, false,
+        {"changed under every read", kUserListPath, File::written, "new.example\n", Outcome::keptChanging, 0, true, false,
          [&](Harness& h) { h.files->write(kUserListPath, later); }},
-        {"out of memory", "user1", File::written, "new.example\n", Outcome::outOfMemory, 0, true, false,
+        {"out of memory", kUserListPath, File::written, "new.example\n", Outcome::outOfMemory, 0, true, false,
          [](Harness&) { throw std::bad_alloc(); }},
     };
     // clang-format on
@@ -66,16 +63,13 @@ TEST(LoadBlocklist, reports_each_load_and_keeps_the_old_set_when_it_is_refused) 
         Harness h(settings);
         h.useList("old.example\n");
         ASSERT_TRUE(h.provider->isDomainBlocked("old.example"));
-        h.consoleUser->set(row.user);
-        // Under /Users/ by the user's name as the system gives it, whatever the user's home is.
-        const std::string path = "/Users/" + row.user.value_or("user1") +
-                                 "/Library/Application Support/SieveHarbor/blocklist.txt";
+        h.consoleUser->set(row.path);
         if (row.file == File::written) {
-            h.files->write(path, row.text);
+            h.files->write(kUserListPath, row.text);
         } else if (row.file == File::gone) {
-            h.files->remove(path);
+            h.files->remove(kUserListPath);
         } else {
-            h.files->makeUnreadable(path);
+            h.files->makeUnreadable(kUserListPath);
         }
         if (row.duringRead) {
             h.files->duringRead([&h, &row](const std::string&) { row.duringRead(h); });
@@ -83,7 +77,7 @@ TEST(LoadBlocklist, reports_each_load_and_keeps_the_old_set_when_it_is_refused) 
         h.provider->loadBlocklist();
         ASSERT_EQ(reports.size(), row.outcome ? 2u : 1u);
         if (row.outcome) {
-            EXPECT_EQ(reports[1].path, path);
+            EXPECT_EQ(reports[1].path, kUserListPath);
             EXPECT_EQ(reports[1].outcome, *row.outcome);
             EXPECT_EQ(reports[1].entries, row.entries);
         }
@@ -97,8 +91,8 @@ TEST(LoadBlocklist, reports_each_load_and_keeps_the_old_set_when_it_is_refused) 
 TEST(LoadBlocklist, a_later_load_is_never_replaced_by_an_earlier_one) {
     Harness h;
     h.files->write(kUserListPath, "first-user.example\n");
-    h.files->write("/Users/user2/Library/Application Support/SieveHarbor/blocklist.txt",
-                   "second-user.example\n");
+    const std::string secondUsersList = "/Users/user2/blocklist.txt";
+    h.files->write(secondUsersList, "second-user.example\n");
     std::atomic<bool> laterDone = false;
     std::atomic<int> reads = 0;
     h.files->duringRead([&](const std::string&) {
@@ -110,7 +104,7 @@ TEST(LoadBlocklist, a_later_load_is_never_replaced_by_an_earlier_one) {
     });
     std::thread first([&] { h.provider->loadBlocklist(); });
     ASSERT_TRUE(waitFor([&] { return reads.load() == 1; }));
-    h.consoleUser->set("user2");
+    h.consoleUser->set(secondUsersList);
     std::thread later([&] {
         h.provider->loadBlocklist();
         laterDone = true;

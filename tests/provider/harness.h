@@ -18,8 +18,8 @@
 
 namespace sieveharbor::provider::testing {
 
-inline const std::string kUserListPath =
-    "/Users/user1/Library/Application Support/SieveHarbor/blocklist.txt";
+// Where the console user's list is, as the fake console user answers by default.
+inline const std::string kUserListPath = "/Users/user1/blocklist.txt";
 
 struct Harness {
     std::shared_ptr<fakes::FakeQueue> queue = std::make_shared<fakes::FakeQueue>();
@@ -28,7 +28,7 @@ struct Harness {
     std::shared_ptr<fakes::FakeNotificationCenter> notifications =
         std::make_shared<fakes::FakeNotificationCenter>();
     std::shared_ptr<fakes::FakeConsoleUser> consoleUser =
-        std::make_shared<fakes::FakeConsoleUser>("user1");
+        std::make_shared<fakes::FakeConsoleUser>(kUserListPath);
     std::shared_ptr<fakes::FakeFileSystem> files = std::make_shared<fakes::FakeFileSystem>();
     std::shared_ptr<fakes::FakeLoggerFactory> loggers =
         std::make_shared<fakes::FakeLoggerFactory>();

@@ -30,8 +30,8 @@ NetworkRelay makeNetworkRelay(const SocketAddress& upstream);
 // notify(3) on a serial queue of its own (see darwin_notification_center.h).
 std::shared_ptr<NotificationCenter> makeDarwinNotificationCenter();
 
-// SCDynamicStoreCopyConsoleUser: the short name of the user at the console, as the system gives
-// it, or nothing.
+// SCDynamicStoreCopyConsoleUser: the list of the user at the console, found by the short name as
+// the system gives it, or nothing.
 std::shared_ptr<ConsoleUser> makeSystemConsoleUser();
 
 // os_log_create with the subsystem and category; debug through os_log_debug.

@@ -1,22 +1,21 @@
 #include "platform/apple/darwin_notification_center.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace sieveharbor::platform::apple {
 
 DarwinNotificationCenter::DarwinNotificationCenter(std::shared_ptr<NotifyApi> api)
-    : api_(std::move(api)), state_(std::make_shared<State>()) {
-    state_->center = this;
-}
+    : api_(std::move(api)), state_(std::make_shared<State>()) {}
 
 DarwinNotificationCenter::~DarwinNotificationCenter() {
     remove([](const Subscription&) { return true; });
     const std::lock_guard lock(state_->mutex);
-    state_->center = nullptr;
+    state_->centerGone = true;
 }
 
-void DarwinNotificationCenter::addObserver(void* observer, Callback callback, std::string_view name,
-                                           SuspensionBehavior /*behavior*/) {
+void DarwinNotificationCenter::addObserver(const void* observer, std::string_view name,
+                                           SuspensionBehavior /*behavior*/, Callback callback) {
     // notify delivers at once whatever the process is doing: the one behaviour there is.
     const std::string text(name);
     remove([&](const Subscription& s) { return s.observer == observer && s.name == text; });
@@ -31,31 +30,30 @@ void DarwinNotificationCenter::addObserver(void* observer, Callback callback, st
         return;  // nothing to subscribe with: as if no one posted
     }
     const std::lock_guard lock(state_->mutex);
-    state_->subscriptions.push_back({id, observer, callback, text, *token});
+    state_->subscriptions.push_back({id, observer, std::move(callback), text, *token});
 }
 
-void DarwinNotificationCenter::removeEveryObserver(void* observer) {
+void DarwinNotificationCenter::removeEveryObserver(const void* observer) {
     remove([observer](const Subscription& s) { return s.observer == observer; });
 }
 
 template <class Matches>
 void DarwinNotificationCenter::remove(Matches matches) {
-    std::vector<int> tokens;
+    // Their callbacks are destroyed with no lock held: what they hold may call the centre.
+    std::vector<Subscription> removed;
     {
         const std::lock_guard lock(state_->mutex);
         auto& subscriptions = state_->subscriptions;
-        for (const auto& s : subscriptions) {
-            if (matches(s)) {
-                tokens.push_back(s.token);
-            }
-        }
-        std::erase_if(subscriptions, matches);
+        const auto gone = std::stable_partition(subscriptions.begin(), subscriptions.end(),
+                                                [&](const Subscription& s) { return !matches(s); });
+        removed.assign(std::make_move_iterator(gone), std::make_move_iterator(subscriptions.end()));
+        subscriptions.erase(gone, subscriptions.end());
     }
-    if (tokens.empty()) {
+    if (removed.empty()) {
         return;
     }
-    for (const int token : tokens) {
-        api_->cancel(token);
+    for (const auto& s : removed) {
+        api_->cancel(s.token);
     }
     // A delivery that found the subscription before it went may still be running its callback.
     if (!api_->onDeliveryQueue()) {
@@ -68,20 +66,18 @@ void DarwinNotificationCenter::post(std::string_view name) {
 }
 
 void DarwinNotificationCenter::deliver(const std::shared_ptr<State>& state, std::uint64_t id) {
-    Subscription found{};
-    NotificationCenter* center = nullptr;
+    Callback callback;
     {
         const std::lock_guard lock(state->mutex);
         const auto& subscriptions = state->subscriptions;
         const auto it = std::find_if(subscriptions.begin(), subscriptions.end(),
                                      [id](const Subscription& s) { return s.id == id; });
-        if (it == subscriptions.end() || state->center == nullptr) {
+        if (it == subscriptions.end() || state->centerGone) {
             return;  // removed while this delivery was queued
         }
-        found = *it;
-        center = state->center;
+        callback = it->callback;
     }
-    found.callback(center, found.observer, found.name, nullptr, nullptr);
+    callback();
 }
 
 }  // namespace sieveharbor::platform::apple

@@ -47,15 +47,15 @@ class DarwinNotificationCenter final : public NotificationCenter {
     DarwinNotificationCenter(const DarwinNotificationCenter&) = delete;
     DarwinNotificationCenter& operator=(const DarwinNotificationCenter&) = delete;
 
-    void addObserver(void* observer, Callback callback, std::string_view name,
-                     SuspensionBehavior behavior) override;
-    void removeEveryObserver(void* observer) override;
+    void addObserver(const void* observer, std::string_view name, SuspensionBehavior behavior,
+                     Callback callback) override;
+    void removeEveryObserver(const void* observer) override;
     void post(std::string_view name) override;
 
   private:
     struct Subscription {
         std::uint64_t id;
-        void* observer;
+        const void* observer;
         Callback callback;
         std::string name;
         int token;
@@ -65,7 +65,7 @@ class DarwinNotificationCenter final : public NotificationCenter {
         std::mutex mutex;
         std::vector<Subscription> subscriptions;
         std::uint64_t nextId = 0;
-        NotificationCenter* center = nullptr;  // null once the centre is gone
+        bool centerGone = false;  // set once the centre is gone
     };
 
     static void deliver(const std::shared_ptr<State>& state, std::uint64_t id);

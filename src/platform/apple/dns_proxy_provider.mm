@@ -40,10 +40,10 @@ __attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProv
 
 - (void)startProxyWithOptions:(NSDictionary<NSString*, id>*)options
             completionHandler:(void (^)(NSError* error))completionHandler {
-    _provider->startProxyWithOptions((__bridge const void*)options,
-                                     [completionHandler](std::optional<std::error_code>) {
-                                         completionHandler(nil);  // starting never fails
-                                     });
+    // The options carry nothing the provider uses.
+    _provider->startProxyWithOptions([completionHandler](std::optional<std::error_code>) {
+        completionHandler(nil);  // starting never fails
+    });
 }
 
 - (void)stopProxyWithReason:(NEProviderStopReason)reason

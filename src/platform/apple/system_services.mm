@@ -53,7 +53,7 @@ class SystemNotify final : public NotifyApi {
 
 class SystemConsoleUser final : public ConsoleUser {
   public:
-    std::optional<std::string> consoleUserName() override {
+    std::optional<std::string> blocklistPath() override {
         CFStringRef name = SCDynamicStoreCopyConsoleUser(nullptr, nullptr, nullptr);
         if (name == nullptr) {
             return std::nullopt;
@@ -68,7 +68,7 @@ class SystemConsoleUser final : public ConsoleUser {
             return std::nullopt;
         }
         text.resize(std::char_traits<char>::length(text.c_str()));
-        return text;
+        return blocklistPathOfConsoleUser(text);
     }
 };
 

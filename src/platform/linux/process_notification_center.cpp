@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 
 namespace sieveharbor::platform::linux_host {
 namespace {
@@ -25,23 +26,30 @@ ProcessNotificationCenter::~ProcessNotificationCenter() {
     worker_.join();
 }
 
-void ProcessNotificationCenter::addObserver(void* observer, Callback callback,
-                                            std::string_view name, SuspensionBehavior) {
+void ProcessNotificationCenter::addObserver(const void* observer, std::string_view name,
+                                            SuspensionBehavior, Callback callback) {
     std::lock_guard lock(mutex_);
     const auto existing = std::find_if(
         subscriptions_.begin(), subscriptions_.end(),
         [&](const Subscription& s) { return s.observer == observer && s.name == name; });
     if (existing != subscriptions_.end()) {
-        existing->callback = callback;
+        // The old callback goes with the argument, once the lock is let go.
+        existing->callback.swap(callback);
         return;
     }
-    subscriptions_.push_back({observer, callback, std::string(name), nextId_++});
+    subscriptions_.push_back({observer, std::move(callback), std::string(name), nextId_++});
 }
 
-void ProcessNotificationCenter::removeEveryObserver(void* observer) {
+void ProcessNotificationCenter::removeEveryObserver(const void* observer) {
+    // Their callbacks are destroyed once the locks are let go: what they hold may call the centre.
+    std::vector<Subscription> removed;
     std::lock_guard delivery(delivering_);
     std::lock_guard lock(mutex_);
-    std::erase_if(subscriptions_, [&](const Subscription& s) { return s.observer == observer; });
+    const auto gone =
+        std::stable_partition(subscriptions_.begin(), subscriptions_.end(),
+                              [&](const Subscription& s) { return s.observer != observer; });
+    removed.assign(std::make_move_iterator(gone), std::make_move_iterator(subscriptions_.end()));
+    subscriptions_.erase(gone, subscriptions_.end());
 }
 
 void ProcessNotificationCenter::post(std::string_view name) {
@@ -86,8 +94,7 @@ void ProcessNotificationCenter::deliver(const std::string& name) {
     }
     for (const auto id : due) {
         // Looked up again each time: an earlier callback may have removed this subscription.
-        void* observer = nullptr;
-        Callback callback = nullptr;
+        Callback callback;
         {
             std::lock_guard lock(mutex_);
             const auto found = std::find_if(subscriptions_.begin(), subscriptions_.end(),
@@ -95,10 +102,9 @@ void ProcessNotificationCenter::deliver(const std::string& name) {
             if (found == subscriptions_.end()) {
                 continue;
             }
-            observer = found->observer;
             callback = found->callback;
         }
-        callback(this, observer, name, nullptr, nullptr);
+        callback();
     }
 }
 

@@ -33,15 +33,15 @@ class ProcessNotificationCenter final : public platform::NotificationCenter {
     ProcessNotificationCenter(const ProcessNotificationCenter&) = delete;
     ProcessNotificationCenter& operator=(const ProcessNotificationCenter&) = delete;
 
-    void addObserver(void* observer, Callback callback, std::string_view name,
-                     SuspensionBehavior behavior) override;
+    void addObserver(const void* observer, std::string_view name, SuspensionBehavior behavior,
+                     Callback callback) override;
     // Waits for a delivery in progress to finish, unless called from the delivery thread.
-    void removeEveryObserver(void* observer) override;
+    void removeEveryObserver(const void* observer) override;
     void post(std::string_view name) override;
 
   private:
     struct Subscription {
-        void* observer;
+        const void* observer;
         Callback callback;
         std::string name;
         std::uint64_t id;

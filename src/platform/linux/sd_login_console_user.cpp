@@ -31,7 +31,7 @@ std::optional<std::string> userNameOf(unsigned uid) {
     return std::nullopt;
 }
 
-std::optional<std::string> SdLoginConsoleUser::consoleUserName() {
+std::optional<std::string> SdLoginConsoleUser::blocklistPath() {
     char* session = nullptr;
     uid_t uid = 0;
     // Fails with a negative errno when logind is absent or the seat has no active session.
@@ -40,7 +40,8 @@ std::optional<std::string> SdLoginConsoleUser::consoleUserName() {
     if (result < 0) {
         return std::nullopt;
     }
-    return userNameOf(uid);
+    const auto name = userNameOf(uid);
+    return name ? blocklistPathOfConsoleUser(*name) : std::nullopt;
 }
 
 }  // namespace sieveharbor::platform::linux_host

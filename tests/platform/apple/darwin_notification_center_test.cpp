@@ -73,13 +73,6 @@ const std::string kListPath = "/Users/user1/Library/Application Support/SieveHar
 
 constexpr auto kImmediately = NotificationCenter::SuspensionBehavior::deliverImmediately;
 
-// An observer that counts its calls in the int it is given and removes itself.
-void countAndRemove(NotificationCenter* center, void* calls, std::string_view, const void*,
-                    const void*) {
-    ++*static_cast<int*>(calls);
-    center->removeEveryObserver(calls);
-}
-
 struct Harness {
     std::shared_ptr<FakeNotify> notify = std::make_shared<FakeNotify>();
     std::shared_ptr<DarwinNotificationCenter> center =
@@ -87,7 +80,7 @@ struct Harness {
     std::shared_ptr<fakes::FakeFileSystem> files = std::make_shared<fakes::FakeFileSystem>();
     std::shared_ptr<provider::DNSProxyProvider> provider = provider::DNSProxyProvider::create(
         {std::make_shared<fakes::FakeQueue>(), std::make_shared<fakes::FakeConnectionFactory>(),
-         center, std::make_shared<fakes::FakeConsoleUser>("user1"), files,
+         center, std::make_shared<fakes::FakeConsoleUser>(kListPath), files,
          std::make_shared<fakes::FakeLoggerFactory>()});
 
     // A companion changes the list and posts the name; true when the provider reloaded it.
@@ -104,7 +97,7 @@ struct Harness {
 TEST(DarwinNotificationCenter, registers_while_running_and_cancels_for_sleep_and_stop) {
     Harness h;
     h.files->write(kListPath, "a.example\n");
-    h.provider->startProxyWithOptions(nullptr, [](auto) {});
+    h.provider->startProxyWithOptions([](auto) {});
     h.provider->wake();
     EXPECT_EQ(h.notify->registrations(), 1u);
     EXPECT_EQ(h.notify->cancels, 1);
@@ -128,14 +121,17 @@ TEST(DarwinNotificationCenter, registers_while_running_and_cancels_for_sleep_and
 // thread waits out a delivery running on the queue, removing from within one does not.
 TEST(DarwinNotificationCenter, no_delivery_reaches_an_observer_once_it_has_removed_itself) {
     Harness h;
-    h.provider->startProxyWithOptions(nullptr, [](auto) {});
+    h.provider->startProxyWithOptions([](auto) {});
     h.center->post(provider::blocklistUpdatedNotificationName());
     h.provider.reset();  // its destructor removes every subscription
     EXPECT_EQ(h.notify->waits, 1);
     h.notify->deliverQueued();  // would reach freed memory if the subscription had stayed
 
     int observer = 0;
-    h.center->addObserver(&observer, countAndRemove, "x", kImmediately);
+    h.center->addObserver(&observer, "x", kImmediately, [&] {
+        ++observer;
+        h.center->removeEveryObserver(&observer);
+    });
     h.center->post("x");
     h.center->post("x");
     h.notify->deliverQueued();
@@ -147,9 +143,8 @@ TEST(DarwinNotificationCenter, no_delivery_reaches_an_observer_once_it_has_remov
 TEST(DarwinNotificationCenter, a_name_notify_refuses_is_not_subscribed) {
     Harness h;
     h.notify->refuse = true;
-    int calls = 0;
-    h.center->addObserver(&calls, countAndRemove, "x", kImmediately);
-    h.center->removeEveryObserver(&calls);
+    h.center->addObserver(&h, "x", kImmediately, [] {});
+    h.center->removeEveryObserver(&h);
     EXPECT_EQ(h.notify->cancels, 0);
 }
 

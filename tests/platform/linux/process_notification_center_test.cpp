@@ -17,38 +17,36 @@ namespace {
 
 using Behavior = platform::NotificationCenter::SuspensionBehavior;
 
-// An observer that records the name, thread and niceness of each call; optionally blocks inside
+// An observer that records the thread and niceness of each call; optionally blocks inside
 // its callback until released (boundedly), or runs a hook there.
 struct Observer {
     std::mutex mutex;
-    std::vector<std::string> names;
     std::vector<std::pair<std::thread::id, int>> threads;
     std::atomic<bool> finished{false};
     bool block = false;
     Signal release;
-    std::function<void(platform::NotificationCenter*)> hook;
+    std::function<void()> hook;
 
-    static void callback(platform::NotificationCenter* center, void* self, std::string_view name,
-                         const void*, const void*) {
-        auto& observer = *static_cast<Observer*>(self);
+    void subscribe(platform::NotificationCenter& center, std::string_view name) {
+        center.addObserver(this, name, Behavior::deliverImmediately, [this] { called(); });
+    }
+    void called() {
         {
-            std::lock_guard lock(observer.mutex);
-            observer.names.emplace_back(name);
-            observer.threads.emplace_back(
-                std::this_thread::get_id(),
-                ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())));
+            std::lock_guard lock(mutex);
+            threads.emplace_back(std::this_thread::get_id(),
+                                 ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())));
         }
-        if (observer.hook) {
-            observer.hook(center);
+        if (hook) {
+            hook();
         }
-        if (observer.block) {
-            observer.release.wait(std::chrono::seconds(10));
+        if (block) {
+            release.wait(std::chrono::seconds(10));
         }
-        observer.finished = true;
+        finished = true;
     }
     std::size_t calls() {
         std::lock_guard lock(mutex);
-        return names.size();
+        return threads.size();
     }
 };
 
@@ -57,8 +55,8 @@ TEST(ProcessNotificationCenter, delivers_each_post_in_order_on_its_own_low_prior
     Observer reload;
     reload.block = true;  // until released, the first delivery is still running
     Observer other;
-    center.addObserver(&reload, &Observer::callback, "reload", Behavior::deliverImmediately);
-    center.addObserver(&other, &Observer::callback, "other", Behavior::deliverImmediately);
+    reload.subscribe(center, "reload");
+    other.subscribe(center, "other");
 
     center.post("reload");
     ASSERT_TRUE(waitFor([&] { return reload.calls() == 1; }));
@@ -71,7 +69,7 @@ TEST(ProcessNotificationCenter, delivers_each_post_in_order_on_its_own_low_prior
     ASSERT_TRUE(waitFor([&] { return other.calls() == 1; }));
 
     std::lock_guard lock(reload.mutex);
-    EXPECT_EQ(reload.names, (std::vector<std::string>{"reload", "reload"}));
+    ASSERT_EQ(reload.threads.size(), 2u);
     EXPECT_NE(reload.threads[0].first, std::this_thread::get_id());
     EXPECT_EQ(reload.threads[0], reload.threads[1]);
     EXPECT_EQ(reload.threads[0].second, 19);
@@ -87,14 +85,14 @@ TEST(ProcessNotificationCenter, callbacks_follow_the_subscriptions_as_they_stand
     Observer second;
     Observer late;
     Observer marker;
-    first.hook = [&](platform::NotificationCenter* c) {
-        c->removeEveryObserver(&first);
-        c->removeEveryObserver(&second);
-        c->addObserver(&late, &Observer::callback, "later", Behavior::deliverImmediately);
-        c->post("later");
+    first.hook = [&] {
+        center.removeEveryObserver(&first);
+        center.removeEveryObserver(&second);
+        late.subscribe(center, "later");
+        center.post("later");
     };
     for (auto* observer : {&twice, &twice, &removedBefore, &first, &second, &marker}) {
-        center.addObserver(observer, &Observer::callback, "reload", Behavior::deliverImmediately);
+        observer->subscribe(center, "reload");
     }
     center.removeEveryObserver(&removedBefore);
     center.post("reload");
@@ -117,7 +115,7 @@ TEST(ProcessNotificationCenter, removal_and_destruction_wait_for_a_running_callb
         Observer observer;
         observer.block = true;
         auto center = std::make_unique<ProcessNotificationCenter>();
-        center->addObserver(&observer, &Observer::callback, "reload", Behavior::deliverImmediately);
+        observer.subscribe(*center, "reload");
         center->post("reload");
         ASSERT_TRUE(waitFor([&] { return observer.calls() == 1; }));
         auto ending = std::async(std::launch::async, [&] {

@@ -48,7 +48,7 @@ struct Proxy {
              std::make_shared<fakes::FakeConsoleUser>(), files,
              std::make_shared<fakes::FakeLoggerFactory>()},
             std::move(settings));
-        provider->startProxyWithOptions(nullptr, [](auto) {});
+        provider->startProxyWithOptions([](auto) {});
         // A listening socket made elsewhere, as systemd makes it; one the proxy binds itself is
         // the end-to-end tests' to show.
         const int fd = fakes::boundSocket(fakes::Family::v4, SOCK_STREAM | SOCK_NONBLOCK);

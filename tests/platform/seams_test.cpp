@@ -1,8 +1,10 @@
-#include "platform/endpoint.h"
-
+// What the seam layer defines beside its interfaces, which both hosts build on.
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include "platform/console_user.h"
+#include "platform/endpoint.h"
 
 namespace sieveharbor::platform {
 namespace {
@@ -43,6 +45,20 @@ TEST(Endpoint, holds_one_reference_per_copy_of_a_platform_object_and_bytes_compa
     EXPECT_FALSE(Endpoint(a).empty());
     EXPECT_TRUE(Endpoint::adopt(nullptr, kCounting).empty());
     EXPECT_EQ(Endpoint(std::vector<std::uint8_t>(40, 7)).bytes().size(), Endpoint::kCapacity);
+}
+
+// Under /Users/ by the user's name as the system gives it, whatever the user's home is. No name,
+// or the login window's, is no person and has no list; the comparison is case-sensitive.
+TEST(ConsoleUser, blocklist_path_by_name_and_none_for_no_person) {
+    const std::pair<const char*, std::optional<std::string>> rows[] = {
+        {"user1", "/Users/user1/Library/Application Support/SieveHarbor/blocklist.txt"},
+        {"", std::nullopt},
+        {"loginwindow", std::nullopt},
+        {"LoginWindow", "/Users/LoginWindow/Library/Application Support/SieveHarbor/blocklist.txt"},
+    };
+    for (const auto& [user, path] : rows) {
+        EXPECT_EQ(blocklistPathOfConsoleUser(user), path) << user;
+    }
 }
 
 }  // namespace
