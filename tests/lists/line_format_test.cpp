@@ -118,6 +118,7 @@ TEST(LineFormat, hosts_lines_take_every_name_on_a_sinkhole) {
         {":: ads.example", entries({"ads.example"})},
         {"::1 ads.example", entries({"ads.example"})},
         {"0:0:0:0:0:0:0:0 ads.example", entries({"ads.example"})},
+        {"::ffff:0.0.0.0 ads.example", entries({"ads.example"})},
         {"0.0.0.0 *.ads.example", widened("ads.example")},
         {"0.0.0.0 localhost ads.example", entries({"ads.example"}, {Skip::boilerplate})},
         {"127.0.0.1 localhost localhost.localdomain",

@@ -1,6 +1,7 @@
 #include "main/command_line.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -164,22 +165,29 @@ TEST(CommandLine, a_refused_load_is_always_told_an_accepted_one_with_debug_only)
 }
 
 // What is wanted when the limit allows it; otherwise whatever fits beside the descriptors in use
-// and the reserve, at least one of each.
-TEST(CommandLine, the_caps_fit_the_descriptor_limit) {
-    const auto generous = budgetFor(1 << 20, 20, 4096, 1024);
-    EXPECT_EQ(std::pair(generous.inFlight, generous.tcpConnections), std::pair(4096ul, 1024ul));
-    std::size_t previous = 0;
-    for (const std::size_t limit : {40, 64, 1024, 5000}) {
-        const auto budget = budgetFor(limit, 20, 4096, 1024);
-        EXPECT_GE(budget.inFlight, 1u) << limit;
-        EXPECT_GE(budget.tcpConnections, 1u) << limit;
-        EXPECT_LE(budget.inFlight + budget.tcpConnections + 20 + kDescriptorReserve,
-                  std::max<std::size_t>(limit, 20 + kDescriptorReserve + 2))
+// and the reserve, a quarter of it for connections, at least one of each.
+TEST(CommandLine, the_caps_fit_the_descriptor_limit_beside_the_descriptors_open) {
+    const std::size_t inUse = 20;
+    const std::size_t exact = inUse + kDescriptorReserve + 4096 + 1024;
+    const std::tuple<std::size_t, std::size_t, std::size_t> rows[] = {
+        {std::size_t{1} << 20, 4096, 1024},
+        {exact, 4096, 1024},
+        {exact - 1, 4095, 1024},
+        {1024, 729, 243},  // 972 free: 243 connections, the rest exchanges
+        {inUse + kDescriptorReserve, 1, 1},
+        {40, 1, 1},
+    };
+    for (const auto& [limit, inFlight, connections] : rows) {
+        const auto budget = budgetFor(limit, inUse, 4096, 1024);
+        EXPECT_EQ(std::pair(budget.inFlight, budget.tcpConnections),
+                  std::pair(inFlight, connections))
             << limit;
-        EXPECT_GT(budget.inFlight, previous) << "more room, more exchanges";
-        EXPECT_LE(budget.tcpConnections, budget.inFlight) << limit;
-        previous = budget.inFlight;
     }
+    // The descriptors counted as open are this process's, exactly.
+    const auto before = openDescriptors();
+    const int fd = ::dup(0);
+    EXPECT_EQ(openDescriptors(), before + 1);
+    ::close(fd);
 }
 
 TEST(CommandLine, listen_failure_names_address_reason_and_remedy) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <vector>
 
 #include "fakes/temp_folder.h"
@@ -48,6 +49,23 @@ class FileWatcherTest : public testing::Test {
     std::atomic<int> changes_{0};
     std::unique_ptr<FileWatcher> watcher_;  // last, so it is gone before what it reports to
 };
+
+// Events lost to a full queue may have been the file's: the loss is reported as a change. The
+// queue of the watcher's own inotify instance is made small, so that neighbours fill it.
+TEST_F(FileWatcherTest, events_lost_to_a_full_queue_are_reported_as_a_change) {
+    const char* const knob = "/proc/sys/fs/inotify/max_queued_events";
+    std::string saved;
+    std::ifstream(knob) >> saved;
+    if (saved.empty() || !(std::ofstream(knob) << "16").flush()) {
+        GTEST_SKIP() << "cannot lower " << knob;
+    }
+    startWatching();
+    std::ofstream(knob) << saved;
+    for (int i = 0; i < 1000 && changes_.load() == 0; ++i) {
+        write(folder_ / ("neighbour" + std::to_string(i)), "x");
+    }
+    EXPECT_TRUE(waitFor([&] { return changes_.load() > 0; }, 5s));
+}
 
 // A write in place, reported once the writer closes the file (truncated and written in two
 // parts, as a download or a slow script does), a temporary file renamed over it, removal and
