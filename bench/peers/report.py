@@ -10,7 +10,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-SERVERS = ["sieveharbor", "sieveharbor-unpinned", "dnsmasq", "unbound", "dnsdist", "reflector"]
+SERVERS = ["sieveharbor", "sieveharbor-before", "sieveharbor-unpinned", "dnsmasq", "unbound",
+           "dnsdist", "reflector"]
 LISTS = ["syn10k", "real", "syn100k", "syn1M", "none"]
 PEERS = ["dnsmasq", "unbound", "dnsdist"]
 

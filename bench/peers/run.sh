@@ -4,6 +4,9 @@
 #
 #   bash bench/peers/run.sh            # the whole comparison, about 15 minutes on 2 cores
 #   bash bench/peers/run.sh --quick    # one run of each, short loads: a few minutes
+#   bash bench/peers/run.sh --servers=sieveharbor --before=DIR
+#                                      # against another release build of the proxy (DIR holds
+#                                      # src/main/sieveharbor-proxy), as "sieveharbor-before"
 #
 # Installs what is missing from Debian, builds the proxy in release mode (build/peers-release),
 # makes the lists, runs every server pinned to CPU 0 with dnsperf on CPU 1, all on loopback, and
@@ -18,8 +21,9 @@ for arg in "$@"; do
     case $arg in
     --quick) QUICK=1 ;;
     --servers=*) IFS=, read -r -a SERVERS <<<"${arg#--servers=}" ;;
+    --before=*) BEFORE_PROXY=$(cd "${arg#--before=}" && pwd)/src/main/sieveharbor-proxy ;;
     -h | --help)
-        sed -n '2,10p' "$0"
+        sed -n '2,13p' "$0"
         exit 0
         ;;
     *)
@@ -28,6 +32,10 @@ for arg in "$@"; do
         ;;
     esac
 done
+if [ -n "${BEFORE_PROXY:-}" ]; then
+    [ -x "$BEFORE_PROXY" ] || { echo "run.sh: no proxy at $BEFORE_PROXY" >&2; exit 2; }
+    SERVERS+=(sieveharbor-before)
+fi
 if [ "$(id -u)" -ne 0 ]; then
     echo "run.sh: run as root (it installs packages and reads other processes' /proc)" >&2
     exit 2
@@ -67,8 +75,11 @@ RESULTS=$OUT/results.tsv
 
 # ---- packages --------------------------------------------------------------------------------
 source scripts/deps.sh
-PEER_PACKAGES=(dnsmasq unbound dnsdist dnsperf gnuplot-nox webext-ublock-origin-firefox python3
-    util-linux procps)
+PEER_PACKAGES=(dnsmasq unbound dnsdist dnsperf gnuplot-nox python3 util-linux procps)
+# The real list is made from filter assets a Debian package ships; a run without it needs none.
+if [[ " ${LISTS[*]} " == *" real "* ]]; then
+    PEER_PACKAGES+=(webext-ublock-origin-firefox)
+fi
 # A package install must not start the peers as services (unbound would also fetch its trust
 # anchor from the internet): policy-rc.d forbids it for the length of the install.
 if [ ! -e /usr/sbin/policy-rc.d ]; then

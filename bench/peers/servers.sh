@@ -10,7 +10,7 @@ configure_server() {
     local name=$1 list=$2
     mkdir -p "$WORK/conf"
     case $name in
-    sieveharbor | reflector) ;;
+    sieveharbor | sieveharbor-before | reflector) ;;
     dnsmasq)
         {
             cat <<CONF
@@ -121,8 +121,10 @@ start_server() {
     local name=$1 list=$2
     local pin=(taskset -c "$SERVER_CPU")
     case $name in
-    sieveharbor)
-        "${pin[@]}" "$PROXY" --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$STUB_PORT" \
+    sieveharbor | sieveharbor-before)
+        local proxy=$PROXY
+        [ "$name" = sieveharbor-before ] && proxy=$BEFORE_PROXY
+        "${pin[@]}" "$proxy" --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$STUB_PORT" \
             --blocklist "$list" "${SIEVEHARBOR_EXTRA[@]}" &
         ;;
     reflector)
@@ -145,7 +147,7 @@ start_server() {
 reload_server() {
     local name=$1
     case $name in
-    sieveharbor | unbound) kill -HUP "$SERVER_PID" ;;
+    sieveharbor | sieveharbor-before | unbound) kill -HUP "$SERVER_PID" ;;
     dnsdist) : >"$WORK/dnsdist.reload" ;;
     *) return 1 ;;
     esac
@@ -154,7 +156,7 @@ reload_server() {
 # Whether NAME reloads its list without a restart.
 can_reload() {
     case $1 in
-    sieveharbor | unbound | dnsdist) return 0 ;;
+    sieveharbor | sieveharbor-before | unbound | dnsdist) return 0 ;;
     *) return 1 ;;
     esac
 }
