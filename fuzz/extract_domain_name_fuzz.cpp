@@ -1,7 +1,8 @@
 // Any datagram: the name, when there is one, is non-empty, well-formed, lower-case text made
 // only of the datagram's label bytes and separators; read into a buffer kept from input to input,
 // as the judging thread's is, it is the same name; and the one walk finds the question where the
-// blocked reply's builder finds it.
+// blocked reply's builder finds it. A datagram of two bytes or more is a reply to itself; matching
+// its two halves against each other reads no byte outside either.
 
 #include <cstdint>
 #include <span>
@@ -22,6 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto bounds = sieveharbor::dns::questionBounds(datagram);
     FUZZ_CHECK(bounds.end == question.end && bounds.type == question.type);
     FUZZ_CHECK(!question.complete() || (question.end <= size && question.end >= 17));
+    FUZZ_CHECK(size < 2 || sieveharbor::dns::isReplyTo(datagram, datagram));
+    (void)sieveharbor::dns::isReplyTo(datagram.first(size / 2), datagram.subspan(size / 2));
     if (!name) {
         return 0;
     }

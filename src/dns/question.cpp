@@ -1,5 +1,7 @@
 #include "dns/question.h"
 
+#include <algorithm>
+
 #include "text/text.h"
 
 namespace sieveharbor::dns {
@@ -67,6 +69,28 @@ Question readQuestion(ByteView message, std::string& storage) {
         question.name = storage;
     }
     return question;
+}
+
+bool isReplyTo(ByteView reply, ByteView query) noexcept {
+    if (reply.size() < 2 || query.size() < 2 || reply[0] != query[0] || reply[1] != query[1]) {
+        return false;
+    }
+    // QDCOUNT, read here because the walk below does not look at the header.
+    const bool replyHasQuestion = reply.size() > kHeaderSize && (reply[4] | reply[5]) != 0;
+    const auto asked = questionBounds(query);
+    const auto answered = questionBounds(reply);
+    if (!replyHasQuestion || !asked.complete() || !answered.complete()) {
+        return true;
+    }
+    return std::equal(
+        query.begin() + kHeaderSize, query.begin() + static_cast<std::ptrdiff_t>(asked.end),
+        reply.begin() + kHeaderSize, reply.begin() + static_cast<std::ptrdiff_t>(answered.end),
+        [](std::uint8_t a, std::uint8_t b) {
+            const auto lower = [](std::uint8_t c) {
+                return c >= 'A' && c <= 'Z' ? static_cast<std::uint8_t>(c + 32) : c;
+            };
+            return lower(a) == lower(b);
+        });
 }
 
 Question questionBounds(ByteView message) noexcept {

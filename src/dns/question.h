@@ -36,4 +36,11 @@ Question readQuestion(ByteView message, std::string& storage);
 // name; the name is left empty.
 Question questionBounds(ByteView message) noexcept;
 
+// Whether `reply` may answer `query`: the same ID and, when both carry a whole first question, the
+// same question (names compared without regard to ASCII case). A datagram that fails it on an
+// exchange's socket is a stray, such as a late reply to an earlier exchange that had the same
+// port. A reply whose header counts no question (some errors carry none) is judged by its ID
+// alone. Pure.
+bool isReplyTo(ByteView reply, ByteView query) noexcept;
+
 }  // namespace sieveharbor::dns

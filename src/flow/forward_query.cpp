@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "dns/question.h"
 #include "dns/tcp_framing.h"
 
 namespace sieveharbor::flow {
@@ -34,16 +35,15 @@ using platform::Connection;
 using platform::ConnectionError;
 using platform::ConnectionState;
 using platform::Transport;
+using Bytes = std::vector<std::uint8_t>;
 
 // The largest framed message, and so the most one receive need take.
-constexpr std::size_t kMaxStreamRead = 2 + 0xFFFF;
+constexpr std::size_t kMaxStreamRead = dns::kLengthBytes + dns::kMaxFramedMessage;
 
 bool isDescriptorShortage(const std::optional<ConnectionError>& error) {
     return error && (*error == std::errc::too_many_files_open ||
                      *error == std::errc::too_many_files_open_in_system);
 }
-
-using Bytes = std::vector<std::uint8_t>;
 
 // One relayed query, over either transport. Every handler runs on the connection's lane, so the
 // steps never overlap; the first of reply, failure and timeout ends the exchange and everything
@@ -101,7 +101,9 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         settle(true);
         step_ = Step::sending;
         auto self = shared_from_this();
-        connection_->send(std::move(query_),
+        // A datagram's query is kept to match its reply against: a stream connection is the
+        // exchange's own, but a datagram socket may receive a stray.
+        connection_->send(stream_ ? std::move(query_) : query_,
                           [self](std::optional<ConnectionError> error) { self->onSent(error); });
     }
 
@@ -140,6 +142,10 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             return;
         }
         if (!stream_) {
+            if (!dns::isReplyTo(*content, query_)) {
+                receiveNext();  // a stray: the reply, if it comes, is still to come
+                return;
+            }
             deliver(std::move(*content));
             return;
         }

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "dns/question.h"
 #include "wire.h"
@@ -88,6 +89,30 @@ TEST(ExtractDomainName, reads_the_first_question_name_or_nothing) {
         const auto bounds = questionBounds(c.datagram);
         EXPECT_EQ(std::pair(question.end, question.type), std::pair(bounds.end, bounds.type))
             << c.what;
+    }
+}
+
+// A reply is matched to its query by ID and, where both have one, by question; a late reply to
+// another query that reached the same port is not.
+TEST(IsReplyTo, matches_the_id_and_the_question_in_any_case) {
+    const auto asked = query({"www", "example"});
+    const auto reply = [](Datagram d, std::uint16_t qdcount = 1) {
+        d[2] |= 0x80;
+        d[5] = static_cast<std::uint8_t>(qdcount);
+        return d;
+    };
+    const std::tuple<const char*, Datagram, Datagram, bool> rows[] = {
+        {"the same id and question", asked, reply(asked), true},
+        {"the name in other case", asked, reply(query({"WWW", "Example"})), true},
+        {"another id", asked, reply(query({"www", "example"}, 1, 1, 0x4321)), false},
+        {"another name", asked, reply(query({"ads", "example"})), false},
+        {"another type", asked, reply(query({"www", "example"}, 28)), false},
+        {"a reply that counts no question", asked, reply(query({"x"}), 0), true},
+        {"a query with no whole question", header(0x1234), reply(asked), true},
+        {"too short for an id", asked, Datagram{0x12}, false},
+    };
+    for (const auto& [what, question, answer, matches] : rows) {
+        EXPECT_EQ(isReplyTo(answer, question), matches) << what;
     }
 }
 

@@ -181,7 +181,7 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
     EXPECT_EQ(flow->pendingReads(), 1u) << "read again for the client's next queries";
     made[0]->completeSend();
     h.queue->runUntilIdle();
-    const dns::Datagram reply{0, 0, 0x81, 0x80};
+    const dns::Datagram reply{relayed[0], relayed[1], 0x81, 0x80};
     made[0]->completeReceive({reply, true, std::nullopt});
     h.queue->runUntilIdle();
     ASSERT_EQ(flow->writes().size(), 5u);
