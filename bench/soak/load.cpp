@@ -76,6 +76,8 @@ struct Stats {
     std::array<std::array<Tally, static_cast<int>(Kind::count)>, static_cast<int>(Transport::count)>
         tally{};
     std::uint64_t late = 0;           // a reply after its query's deadline
+    std::uint64_t stray = 0;          // a reply to an id never asked
+    std::uint64_t foreign = 0;        // one for a name this run never made: another's traffic
     std::uint64_t tcpClosed = 0;      // kept-open connections the proxy ended
     std::uint64_t connectFailed = 0;  // TCP connections the proxy refused or reset at once
     std::uint64_t sendErrors = 0;
@@ -89,8 +91,9 @@ struct Slot {
     Kind kind{};
     Transport transport{};
     Expect expect{};
-    bool timed = false;    // answered at once by the proxy or the upstream: its latency is kept
-    bool expired = false;  // the last query with this id ran out its deadline
+    bool timed = false;     // answered at once by the proxy or the upstream: its latency is kept
+    bool expired = false;   // the last query with this id ran out its deadline
+    bool answered = false;  // the last query with this id was answered
     std::uint32_t nameHash = 0;
     Clock::time_point sentAt;
 };
@@ -213,6 +216,8 @@ class Load {
     bool onReadable(int channel);
     void onReply(int channel, const std::uint8_t* r, std::size_t n, Clock::time_point now);
     void expire(Clock::time_point now);
+    bool askedHere(const std::uint8_t* r, std::size_t n) const;
+    void logOdd(const char* what, int channel, const std::uint8_t* r, std::size_t n);
     void report(bool final, Clock::time_point now);
 
     double rate_;
@@ -233,6 +238,7 @@ class Load {
     int shortPending_ = -1;  // the short connection being filled
     std::uint64_t shortCount_ = 0;
     std::uint64_t shortCloses_ = 0;
+    int oddLogged_ = 0;
 };
 
 int Load::newChannel(Transport transport) {
@@ -327,6 +333,7 @@ void Load::track(int channel, Kind kind, const std::vector<std::uint8_t>& query,
                   sieveharbor::bench::fateOf(slot.nameHash).kind == Fate::Kind::answer);
     slot.sentAt = now;
     slot.expired = false;
+    slot.answered = false;
     ++c.active;
     ++stats_.of(c.transport, kind).sent;
     deadlines_.push_back({channel, id, slot.serial, now + kDeadline});
@@ -504,8 +511,15 @@ void Load::onReply(int channel, const std::uint8_t* r, std::size_t n, Clock::tim
     if (slot.serial == 0) {
         if (slot.expired) {
             ++stats_.late;
-        } else {
+        } else if (slot.answered) {
             ++stats_.of(slot.transport, slot.kind).twice;  // a second reply to the query
+            logOdd("a second reply", channel, r, n);
+        } else if (askedHere(r, n)) {
+            ++stats_.stray;  // a name of this run, on a socket or an id it was not asked on
+            logOdd("a reply to no query", channel, r, n);
+        } else {
+            ++stats_.foreign;
+            logOdd("a reply for a name this run never made", channel, r, n);
         }
         return;
     }
@@ -536,7 +550,40 @@ void Load::onReply(int channel, const std::uint8_t* r, std::size_t n, Clock::tim
         }
     }
     slot.serial = 0;
+    slot.answered = true;
     --c.active;
+}
+
+// Whether the reply's name is one this run made: its first label a letter and a serial not past
+// the last one used (the loopback is shared; another program's stray datagram is not the
+// proxy's fault).
+bool Load::askedHere(const std::uint8_t* r, std::size_t n) const {
+    if (n < 14 || r[12] < 2 || 13u + r[12] > n) {
+        return false;
+    }
+    std::uint64_t serial = 0;
+    for (std::size_t i = 14; i < 13u + r[12]; ++i) {
+        if (r[i] < '0' || r[i] > '9') {
+            return false;
+        }
+        serial = serial * 10 + (r[i] - '0');
+    }
+    return serial <= names_;
+}
+
+// The first few replies that fit no query, on stderr, to be looked into.
+void Load::logOdd(const char* what, int channel, const std::uint8_t* r, std::size_t n) {
+    if (++oddLogged_ > 10) {
+        return;
+    }
+    std::string hex;
+    for (std::size_t i = 0; i < std::min<std::size_t>(n, 64); ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, "%02x", r[i]);
+        hex += byte;
+    }
+    std::fprintf(stderr, "bench-soak-load: %s on %s channel %d, %zu bytes: %s\n", what,
+                 transportName(channels_[channel].transport), channel, n, hex.c_str());
 }
 
 void Load::expire(Clock::time_point now) {
@@ -607,17 +654,19 @@ void Load::report(bool final, Clock::time_point now) {
         return -1L;
     };
     char tail[400];
-    std::snprintf(tail, sizeof tail,
-                  "}, \"late\": %llu, \"tcp_closed_by_proxy\": %llu, "
-                  "\"connect_failed\": %llu, "
-                  "\"send_errors\": %llu, \"behind\": %llu, \"latency_ms\": {\"p50\": %ld, "
-                  "\"p99\": %ld, \"p999\": %ld}}\n",
-                  static_cast<unsigned long long>(stats_.late),
-                  static_cast<unsigned long long>(stats_.tcpClosed),
-                  static_cast<unsigned long long>(stats_.connectFailed),
-                  static_cast<unsigned long long>(stats_.sendErrors),
-                  static_cast<unsigned long long>(stats_.behind), percentile(0.5), percentile(0.99),
-                  percentile(0.999));
+    std::snprintf(
+        tail, sizeof tail,
+        "}, \"late\": %llu, \"stray\": %llu, \"foreign\": %llu, \"tcp_closed_by_proxy\": %llu, "
+        "\"connect_failed\": %llu, "
+        "\"send_errors\": %llu, \"behind\": %llu, \"latency_ms\": {\"p50\": %ld, "
+        "\"p99\": %ld, \"p999\": %ld}}\n",
+        static_cast<unsigned long long>(stats_.late), static_cast<unsigned long long>(stats_.stray),
+        static_cast<unsigned long long>(stats_.foreign),
+        static_cast<unsigned long long>(stats_.tcpClosed),
+        static_cast<unsigned long long>(stats_.connectFailed),
+        static_cast<unsigned long long>(stats_.sendErrors),
+        static_cast<unsigned long long>(stats_.behind), percentile(0.5), percentile(0.99),
+        percentile(0.999));
     out += tail;
     std::fputs(out.c_str(), stdout);
     std::fflush(stdout);
