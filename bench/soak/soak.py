@@ -24,7 +24,8 @@ Pass/fail, stated again in the output:
   - once the load has ended and its last deadline passed: no exchange in flight, and no more
     descriptors open than before the load began (the proxy let go of everything);
   - no query missed that the proxy owed an answer (allowance: 0), no answer that must not be
-    (to a message with QR set, or for a query the upstream dropped), none twice, no wrong answer;
+    (to a message with QR set, or for a query the upstream dropped), none twice or to a query
+    never asked (the first few such replies are printed), no wrong answer;
   - every health probe answered, the proxy alive to the end and exiting 0 on SIGTERM, no list
     refused, and the alternately blocked names seen both blocked and relayed (the reloads took).
 Results: build/soak/soak.csv, soak.png (RSS, descriptors, in flight over time), load.jsonl,
@@ -424,7 +425,9 @@ class Soak:
         print(f"soak: offered {totals['sent'] / elapsed:.0f} queries/s (target {self.args.rate}); "
               f"{final['behind']} sent late by the generator; latency of answers not held back "
               f"p50 {lat['p50']} ms, p99 {lat['p99']} ms, p99.9 {lat['p999']} ms (1000 = 1 s or "
-              f"more); replies after the 8 s deadline {final['late']}, kept-open TCP connections closed by "
+              f"more); replies after the 8 s deadline {final['late']}, to no query {final['stray']}, for names this run never made "
+              f"(another program's traffic on the shared loopback; not judged) {final['foreign']}, "
+              f"kept-open TCP connections closed by "
               f"the proxy {final['tcp_closed_by_proxy']}, TCP connections refused or cut "
               f"{final['connect_failed']}")
         if totals["missed"] > MISSED_ALLOWANCE:
@@ -433,6 +436,8 @@ class Soak:
         if totals["unexpected"]:
             self.failures.append(f"{totals['unexpected']} answers to queries that must not be "
                                  "answered (QR set, or dropped by the upstream)")
+        if final["stray"]:
+            self.failures.append(f"{final['stray']} replies to queries never asked")
         if totals["twice"]:
             self.failures.append(f"{totals['twice']} queries answered twice")
         if totals["wrong"]:
