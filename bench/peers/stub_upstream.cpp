@@ -1,18 +1,80 @@
 // The upstream every server under test forwards to: answers each query at once with one A
 // record (192.0.2.53, TTL 300) for its question, so forwarded queries cost the servers, not the
 // upstream. UDP and TCP on the same port, for the servers that relay TCP queries over TCP.
+// With --faults (the soak) it drops or holds back the queries soak/fate.h names.
 
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "peers/udp_loop.h"
+#include "soak/fate.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using sieveharbor::bench::Fate;
+
+bool faults = false;
+
+Fate fateOf(const std::uint8_t* message, std::size_t length) {
+    if (!faults) {
+        return {};
+    }
+    return sieveharbor::bench::fateOf(sieveharbor::bench::questionNameHash(message, length));
+}
+
+// UDP answers held back, sent by a thread of their own from the serving socket.
+class DelayedDatagrams {
+  public:
+    void add(Clock::time_point due, const std::uint8_t* bytes, std::size_t length,
+             const sieveharbor::bench::Sender& to) {
+        std::lock_guard lock(mutex_);
+        pending_.emplace(due, Pending{std::vector<std::uint8_t>(bytes, bytes + length), to.fd,
+                                      to.address, to.length});
+        wake_.notify_one();
+    }
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (sieveharbor::bench::stopRequested == 0) {
+            const auto now = Clock::now();
+            while (!pending_.empty() && pending_.begin()->first <= now) {
+                const Pending& p = pending_.begin()->second;
+                ::sendto(p.fd, p.bytes.data(), p.bytes.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&p.address), p.length);
+                pending_.erase(pending_.begin());
+            }
+            // Bounded wait: the stop flag is looked at whatever is pending.
+            auto until = now + std::chrono::milliseconds(100);
+            if (!pending_.empty() && pending_.begin()->first < until) {
+                until = pending_.begin()->first;
+            }
+            wake_.wait_until(lock, until);
+        }
+    }
+
+  private:
+    struct Pending {
+        std::vector<std::uint8_t> bytes;
+        int fd;
+        sockaddr_storage address;
+        socklen_t length;
+    };
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::multimap<Clock::time_point, Pending> pending_;
+};
+
+DelayedDatagrams delayedDatagrams;
 
 std::size_t answer(std::uint8_t* bytes, std::size_t length, std::size_t capacity) {
     std::size_t end = 12;
@@ -35,9 +97,19 @@ std::size_t answer(std::uint8_t* bytes, std::size_t length, std::size_t capacity
     return end + sizeof record;
 }
 
+// A framed TCP answer held back, for the connection that had that serial.
+struct DelayedFrame {
+    int fd;
+    std::uint64_t serial;
+    std::vector<std::uint8_t> bytes;
+};
+
 // Answers every length-prefixed query whole in `input`, appending the framed replies to
-// `output`; what is left is the start of a message still to come.
-void answerFramed(std::vector<std::uint8_t>& input, std::vector<std::uint8_t>& output) {
+// `output` or, for a held-back one, to `delayed`; what is left is the start of a message still
+// to come.
+void answerFramed(std::vector<std::uint8_t>& input, std::vector<std::uint8_t>& output,
+                  std::multimap<Clock::time_point, DelayedFrame>& delayed, int fd,
+                  std::uint64_t serial) {
     std::size_t at = 0;
     std::uint8_t message[4096];
     while (input.size() - at >= 2) {
@@ -46,14 +118,23 @@ void answerFramed(std::vector<std::uint8_t>& input, std::vector<std::uint8_t>& o
             break;
         }
         std::size_t reply = 0;
+        Fate fate;
         if (length <= sizeof message) {
             std::memcpy(message, input.data() + at + 2, length);
-            reply = answer(message, length, sizeof message);
+            fate = fateOf(message, length);
+            reply = fate.kind == Fate::Kind::drop ? 0 : answer(message, length, sizeof message);
         }
         if (reply != 0) {
-            output.push_back(static_cast<std::uint8_t>(reply >> 8));
-            output.push_back(static_cast<std::uint8_t>(reply));
-            output.insert(output.end(), message, message + reply);
+            std::vector<std::uint8_t>* to = &output;
+            if (fate.kind == Fate::Kind::delay) {
+                to = &delayed
+                          .emplace(Clock::now() + std::chrono::milliseconds(fate.delayMs),
+                                   DelayedFrame{fd, serial, {}})
+                          ->second.bytes;
+            }
+            to->push_back(static_cast<std::uint8_t>(reply >> 8));
+            to->push_back(static_cast<std::uint8_t>(reply));
+            to->insert(to->end(), message, message + reply);
         }
         at += 2 + length;
     }
@@ -80,16 +161,48 @@ void serveTcp(std::uint16_t port) {
     ::epoll_ctl(poller, EPOLL_CTL_ADD, listener, &event);
     struct Peer {
         std::vector<std::uint8_t> input, output;
+        std::uint64_t serial = 0;
     };
     std::unordered_map<int, Peer> peers;
+    std::uint64_t serials = 0;
+    std::multimap<Clock::time_point, DelayedFrame> delayed;
     const auto close = [&](int fd) {
         ::close(fd);  // also leaves the epoll set
         peers.erase(fd);
     };
     std::array<epoll_event, 64> ready{};
     std::uint8_t chunk[65536];
+    // Replies are small and loopback buffers large: a write that does not go whole means a
+    // client that does not read, and it loses its connection.
+    const auto flush = [&](int fd, Peer& peer) {
+        if (!peer.output.empty()) {
+            const ssize_t sent = ::send(fd, peer.output.data(), peer.output.size(), MSG_NOSIGNAL);
+            if (sent != static_cast<ssize_t>(peer.output.size())) {
+                close(fd);
+                return;
+            }
+            peer.output.clear();
+        }
+    };
     while (sieveharbor::bench::stopRequested == 0) {
-        const int count = ::epoll_wait(poller, ready.data(), ready.size(), 200);
+        int waitMs = 200;
+        while (!delayed.empty() && delayed.begin()->first <= Clock::now()) {
+            DelayedFrame& frame = delayed.begin()->second;
+            // The connection may have gone, and its descriptor be another's by now.
+            const auto peer = peers.find(frame.fd);
+            if (peer != peers.end() && peer->second.serial == frame.serial) {
+                peer->second.output.insert(peer->second.output.end(), frame.bytes.begin(),
+                                           frame.bytes.end());
+                flush(frame.fd, peer->second);
+            }
+            delayed.erase(delayed.begin());
+        }
+        if (!delayed.empty()) {
+            const auto until =
+                std::chrono::ceil<std::chrono::milliseconds>(delayed.begin()->first - Clock::now());
+            waitMs = std::clamp(static_cast<int>(until.count()), 0, waitMs);
+        }
+        const int count = ::epoll_wait(poller, ready.data(), ready.size(), waitMs);
         for (int i = 0; i < count; ++i) {
             const int fd = ready[i].data.fd;
             if (fd == listener) {
@@ -98,7 +211,7 @@ void serveTcp(std::uint16_t port) {
                     ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
                     epoll_event in{EPOLLIN, {.fd = peer}};
                     ::epoll_ctl(poller, EPOLL_CTL_ADD, peer, &in);
-                    peers[peer];
+                    peers[peer].serial = ++serials;
                 }
                 continue;
             }
@@ -110,19 +223,9 @@ void serveTcp(std::uint16_t port) {
             }
             if (got > 0) {
                 peer.input.insert(peer.input.end(), chunk, chunk + got);
-                answerFramed(peer.input, peer.output);
+                answerFramed(peer.input, peer.output, delayed, fd, peer.serial);
             }
-            // Replies are small and loopback buffers large: a write that does not go whole
-            // means a client that does not read, and it loses its connection.
-            if (!peer.output.empty()) {
-                const ssize_t sent =
-                    ::send(fd, peer.output.data(), peer.output.size(), MSG_NOSIGNAL);
-                if (sent != static_cast<ssize_t>(peer.output.size())) {
-                    close(fd);
-                    continue;
-                }
-                peer.output.clear();
-            }
+            flush(fd, peer);
         }
     }
     for (auto& [fd, peer] : peers) {
@@ -135,14 +238,37 @@ void serveTcp(std::uint16_t port) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::vector<char*> args(argv, argv + argc);
+    if (args.size() > 1 && std::strcmp(args.back(), "--faults") == 0) {
+        faults = true;
+        args.pop_back();
+    }
     sieveharbor::bench::LoopOptions options;
-    if (!sieveharbor::bench::parseLoopOptions(argc, argv, options)) {
-        std::fputs("usage: bench-stub-upstream --port P --seconds S\n", stderr);
+    if (!sieveharbor::bench::parseLoopOptions(static_cast<int>(args.size()), args.data(),
+                                              options)) {
+        std::fputs("usage: bench-stub-upstream --port P --seconds S [--faults]\n", stderr);
         return 2;
     }
     std::thread tcp(serveTcp, options.port);
-    const int status = sieveharbor::bench::serveLoopback(options, answer);
+    std::thread delays([] { delayedDatagrams.run(); });
+    const int status = sieveharbor::bench::serveLoopback(
+        options,
+        [](std::uint8_t* bytes, std::size_t length, std::size_t capacity,
+           const sieveharbor::bench::Sender& from) -> std::size_t {
+            const Fate fate = fateOf(bytes, length);
+            if (fate.kind == Fate::Kind::drop) {
+                return 0;
+            }
+            const std::size_t reply = answer(bytes, length, capacity);
+            if (fate.kind == Fate::Kind::delay && reply != 0) {
+                delayedDatagrams.add(Clock::now() + std::chrono::milliseconds(fate.delayMs), bytes,
+                                     reply, from);
+                return 0;
+            }
+            return reply;
+        });
     sieveharbor::bench::stopRequested = 1;
     tcp.join();
+    delays.join();
     return status;
 }

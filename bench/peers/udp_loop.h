@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 namespace sieveharbor::bench {
 
@@ -44,8 +45,16 @@ inline bool parseLoopOptions(int argc, char** argv, LoopOptions& options) {
     return options.port != 0 && options.seconds != 0;
 }
 
+// Where a datagram came from, for a responder that answers some of them later itself.
+struct Sender {
+    int fd;
+    const sockaddr_storage& address;
+    socklen_t length;
+};
+
 // Serves 127.0.0.1:port until SIGTERM/SIGINT or the time limit. respond(bytes, length, capacity)
-// rewrites one datagram in place and returns the reply's length, 0 for no reply.
+// rewrites one datagram in place and returns the reply's length, 0 for no reply; a responder
+// that also takes a Sender is given the datagram's.
 template <typename Respond>
 int serveLoopback(const LoopOptions& options, Respond respond) {
     constexpr int kBatch = 64;
@@ -92,7 +101,14 @@ int serveLoopback(const LoopOptions& options, Respond respond) {
         }
         int replies = 0;
         for (int i = 0; i < count; ++i) {
-            const std::size_t length = respond(buffers[i].data(), in[i].msg_len, kBuffer);
+            std::size_t length = 0;
+            if constexpr (std::is_invocable_v<Respond, std::uint8_t*, std::size_t, std::size_t,
+                                              const Sender&>) {
+                length = respond(buffers[i].data(), in[i].msg_len, kBuffer,
+                                 Sender{fd, senders[i], in[i].msg_hdr.msg_namelen});
+            } else {
+                length = respond(buffers[i].data(), in[i].msg_len, kBuffer);
+            }
             if (length == 0) {
                 continue;
             }
