@@ -20,7 +20,7 @@ for target in "${targets[@]}"; do
     echo "== fuzz_$target for ${seconds}s"
     "build/fuzz/fuzz/fuzz_$target" -max_total_time="$seconds" -rss_limit_mb=256 -print_final_stats=1 \
         -artifact_prefix="fuzz/artifacts/$target-" "$work" "fuzz/corpus/$target" 2>&1 |
-        grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' || true
+        grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' || true
     # A crash leaves an artifact behind; the run fails then.
     if compgen -G "fuzz/artifacts/$target-*" >/dev/null; then
         echo "fuzz_$target found a failing input: $(ls fuzz/artifacts/$target-*)" >&2
