@@ -84,7 +84,7 @@ start_proxy_as() {
 # ASK_TRANSPORT=+tcp asks over TCP.
 ask() {
     local name=$1 type=$2 server=${3:-127.0.0.1} port=${4:-$PORT}
-    dig ${ASK_TRANSPORT:-+notcp} -p "$port" "@$server" +time=2 +tries=1 +noall +comments +answer \
+    dig ${ASK_TRANSPORT:-+notcp} -p "$port" "@$server" +time=5 +tries=1 +noall +comments +answer \
         "$name" "$type" |
         awk '/->>HEADER<<-/ { sub(/.*status: /, ""); sub(/,.*/, ""); print; next }
              /^;/ || NF == 0 { next }
@@ -144,8 +144,8 @@ test_unblocked_relayed_unchanged() {
     for name in www.example.org unblocked.test; do
         # The whole reply as dig shows it, from the proxy and straight from the stub, but for
         # the query ID and timings.
-        through=$(dig -p "$PORT" @127.0.0.1 +time=2 +tries=1 "$name" A | grep -v -e 'id: ' -e '^;; Query time' -e '^;; SERVER' -e '^;; WHEN' -e '^;; MSG SIZE' -e '^; <<>>')
-        direct=$(dig -p "$UPSTREAM_PORT" @127.0.0.1 +time=2 +tries=1 "$name" A | grep -v -e 'id: ' -e '^;; Query time' -e '^;; SERVER' -e '^;; WHEN' -e '^;; MSG SIZE' -e '^; <<>>')
+        through=$(dig -p "$PORT" @127.0.0.1 +time=5 +tries=1 "$name" A | grep -v -e 'id: ' -e '^;; Query time' -e '^;; SERVER' -e '^;; WHEN' -e '^;; MSG SIZE' -e '^; <<>>')
+        direct=$(dig -p "$UPSTREAM_PORT" @127.0.0.1 +time=5 +tries=1 "$name" A | grep -v -e 'id: ' -e '^;; Query time' -e '^;; SERVER' -e '^;; WHEN' -e '^;; MSG SIZE' -e '^; <<>>')
         [ -n "$direct" ] || fail "the stub did not answer $name"
         [ "$through" = "$direct" ] || fail "relayed reply for $name differs:\n$through\n--- stub:\n$direct"
     done
@@ -167,7 +167,7 @@ test_tcp_answers() {
     done
     # Pipelined on one connection (dig +keepopen sends them one after another on it).
     local answers
-    answers=$(dig +tcp +keepopen -p "$PORT" @127.0.0.1 +time=2 +tries=1 +short \
+    answers=$(dig +tcp +keepopen -p "$PORT" @127.0.0.1 +time=5 +tries=1 +short \
         a.blocked.test A relayed.test A b.blocked.test A)
     [ "$answers" = "$(printf '0.0.0.0\n192.0.2.53\n0.0.0.0')" ] ||
         fail "pipelined over one connection: [$answers]"
@@ -194,7 +194,7 @@ test_reload_on_sighup() {
     printf 'new.test\n' >&3
     expect_answer new.test A "$(stub_a new.test)"
     kill -HUP "$PROXY_PID"
-    await_answer new.test "$(blocked_a new.test)" 5000
+    await_answer new.test "$(blocked_a new.test)" "$WAIT_MS"
     expect_answer old.test A "$(stub_a old.test)"
     exec 3>&-
     # A list that cannot be taken is refused, told on stderr, and the one in force stays.
@@ -213,12 +213,12 @@ test_reload_on_file_change() {
     expect_answer two.test A "$(stub_a two.test)"
     # A plain write in place, no signal.
     printf 'two.test\n' >"$WORK/blocklist.txt"
-    await_answer two.test "$(blocked_a two.test)" 5000
+    await_answer two.test "$(blocked_a two.test)" "$WAIT_MS"
     expect_answer one.test A "$(stub_a one.test)"
     # A write to a temporary file renamed over the list, as editors and deployment tools do.
     printf 'three.test\n' >"$WORK/.blocklist.tmp"
     mv "$WORK/.blocklist.tmp" "$WORK/blocklist.txt"
-    await_answer three.test "$(blocked_a three.test)" 5000
+    await_answer three.test "$(blocked_a three.test)" "$WAIT_MS"
 }
 
 # A folder that is not there yet does not stop DNS: the list is loaded once it appears.
@@ -232,7 +232,7 @@ test_missing_folder() {
     expect_answer late.test A "$(stub_a late.test)"
     mkdir -p "$WORK/not/yet"
     printf 'late.test\n' >"$WORK/not/yet/blocklist.txt"
-    await_answer late.test "$(blocked_a late.test)" 5000
+    await_answer late.test "$(blocked_a late.test)" "$WAIT_MS"
     [ "$(cat "$WORK/proxy.err")" = "sieveharbor-proxy: the blocklist folder $WORK/not/yet does not exist; serving with an empty list, and loading it once it appears" ] ||
         fail "unexpected stderr: $(cat "$WORK/proxy.err")"
 }
@@ -253,7 +253,7 @@ test_hostile_list() {
     grep -q "refused, the previous list stays in force: there is not enough memory for it" \
         "$WORK/proxy.err" || fail "the refusal was not told: $(cat "$WORK/proxy.err")"
     printf 'good.test\n' >"$WORK/blocklist.txt"
-    await_answer good.test "$(blocked_a good.test)" 5000
+    await_answer good.test "$(blocked_a good.test)" "$WAIT_MS"
     # The same list grown to 6 GiB of zero bytes after its line: one endless line.
     truncate -s 6G "$WORK/blocklist.txt"
     wait_until "$WAIT_MS" bash -c "[ \$(grep -c refused '$WORK/proxy.err') -ge 2 ]" ||
@@ -291,7 +291,7 @@ test_descriptor_limit() {
     flood 300
     printf 'new.test\n' >"$WORK/blocklist.txt"
     kill -HUP "$PROXY_PID"
-    await_answer new.test "$(blocked_a new.test)" 5000
+    await_answer new.test "$(blocked_a new.test)" "$WAIT_MS"
     kill -0 "$PROXY_PID" || fail "the proxy ended with its descriptors exhausted"
 }
 
@@ -343,7 +343,7 @@ test_debug_line() {
     printf 'x.test\n' >"$WORK/blocklist.txt"
     start_service --debug
     kill -TERM "$PROXY_PID"
-    wait_exit "$PROXY_PID" 5000 || fail "the proxy did not end within 5 s of SIGTERM"
+    wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy did not end within $((WAIT_MS / 1000)) s of SIGTERM"
     # "first light", then the start-up load.
     [ "$(head -n1 "$WORK/proxy.err")" = "first light" ] ||
         fail "--debug should start with the line 'first light': $(cat "$WORK/proxy.err")"
@@ -361,7 +361,7 @@ test_quiet_without_debug() {
     ask y.test A >/dev/null
     kill -HUP "$PROXY_PID"
     kill -TERM "$PROXY_PID"
-    wait_exit "$PROXY_PID" 5000 || fail "the proxy did not end within 5 s of SIGTERM"
+    wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy did not end within $((WAIT_MS / 1000)) s of SIGTERM"
     [ ! -s "$WORK/proxy.err" ] && [ ! -s "$WORK/proxy.out" ] ||
         fail "without --debug the proxy wrote: $(cat "$WORK/proxy.out" "$WORK/proxy.err")"
 }
@@ -374,7 +374,7 @@ test_stop_signals() {
         expect_answer x.test A "$(blocked_a x.test)"
         start=$(now_ms)
         kill -"$signal" "$PROXY_PID"
-        wait_exit "$PROXY_PID" 5000 || fail "the proxy did not end within 5 s of SIG$signal"
+        wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy did not end within $((WAIT_MS / 1000)) s of SIG$signal"
         elapsed=$(($(now_ms) - start))
         [ "$STATUS" -eq 0 ] || fail "SIG$signal: exit status $STATUS, expected 0"
         echo "  SIG$signal: ended with 0 after $elapsed ms" >&2
@@ -386,7 +386,7 @@ test_taken_port() {
     printf 'x.test\n' >"$WORK/blocklist.txt"
     # The stub holds its port.
     start_proxy --listen "127.0.0.1:$UPSTREAM_PORT" --blocklist "$WORK/blocklist.txt"
-    wait_exit "$PROXY_PID" 5000 || fail "the proxy kept running on a taken port"
+    wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy kept running on a taken port"
     [ "$STATUS" -eq 1 ] || fail "taken port: exit status $STATUS, expected 1"
     local expected="sieveharbor-proxy: cannot listen on 127.0.0.1:$UPSTREAM_PORT: Address already in use (another program already answers there: stop it, or choose another port with --listen 127.0.0.1:5353)"
     [ "$(cat "$WORK/proxy.err")" = "$expected" ] || fail "taken port: expected message [$expected]"
@@ -394,17 +394,17 @@ test_taken_port() {
 
 test_bad_usage() {
     start_proxy --listen 127.0.0.1:5353 --bogus
-    wait_exit "$PROXY_PID" 5000 || fail "the proxy kept running with a bad flag"
+    wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy kept running with a bad flag"
     [ "$STATUS" -eq 2 ] || fail "bad flag: exit status $STATUS, expected 2"
     [ "$(head -n1 "$WORK/proxy.err")" = "sieveharbor-proxy: unknown option '--bogus'" ] &&
         [ "$(tail -n1 "$WORK/proxy.err")" = "Try 'sieveharbor-proxy --help' for usage." ] ||
         fail "bad flag: unexpected message"
     start_proxy --listen 127.0.0.1:0
-    wait_exit "$PROXY_PID" 5000 || fail "the proxy kept running with port 0"
+    wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy kept running with port 0"
     [ "$STATUS" -eq 2 ] || fail "port 0: exit status $STATUS, expected 2"
     # Its own listening address as the upstream: every relayed query would come back.
     start_proxy --listen 127.0.0.1:5353 --upstream 127.0.0.1:5353
-    wait_exit "$PROXY_PID" 5000 || fail "the proxy kept running as its own upstream"
+    wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy kept running as its own upstream"
     [ "$STATUS" -eq 2 ] || fail "own upstream: exit status $STATUS, expected 2"
     grep -q "is the proxy's own --listen 127.0.0.1:5353" "$WORK/proxy.err" ||
         fail "own upstream: unexpected message: $(cat "$WORK/proxy.err")"
@@ -457,7 +457,7 @@ test_socket_activation() {
     has_ipv6_loopback && expected=$(printf '%s\n[::1]:%s' "$expected" "$PORT" | sort)
     [ "$own" = "$expected" ] || fail "the proxy listens on [$own], expected only [$expected]"
     kill -TERM "$PROXY_PID"
-    wait_exit "$PROXY_PID" 1000 || fail "the proxy did not end within 1 s of SIGTERM"
+    wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy did not end within $((WAIT_MS / 1000)) s of SIGTERM"
     [ "$STATUS" -eq 0 ] || fail "SIGTERM: exit status $STATUS, expected 0"
     [ "$(grep -c '^sieveharbor-proxy' "$WORK/proxy.err")" -eq 0 ] ||
         fail "the proxy complained: $(cat "$WORK/proxy.err")"
@@ -470,7 +470,7 @@ test_socket_activation_refusals() {
     activate --datagram -l "127.0.0.1:$PORT" -- --listen "127.0.0.1:$(free_port)" \
         --blocklist "$WORK/blocklist.txt"
     dig -p "$PORT" @127.0.0.1 +time=1 +tries=1 start.test >/dev/null
-    wait_exit "$PROXY_PID" 3000 || fail "the proxy kept running with --listen and passed sockets"
+    wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy kept running with --listen and passed sockets"
     [ "$STATUS" -eq 2 ] || fail "--listen with passed sockets: exit status $STATUS, expected 2"
     grep -qx "sieveharbor-proxy: --listen cannot be used with sockets passed by systemd: listen where the socket unit says, or start the proxy without it" \
         "$WORK/proxy.err" || fail "--listen with passed sockets: unexpected message"
@@ -479,7 +479,7 @@ test_socket_activation_refusals() {
     PORT=$(free_port)
     activate -l "127.0.0.1:$PORT" -- --blocklist "$WORK/blocklist.txt"
     dig +tcp -p "$PORT" @127.0.0.1 +time=1 +tries=1 start.test >/dev/null
-    wait_exit "$PROXY_PID" 3000 || fail "the proxy kept running with only a stream socket"
+    wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy kept running with only a stream socket"
     [ "$STATUS" -eq 1 ] || fail "stream socket only: exit status $STATUS, expected 1"
     grep -qx "sieveharbor-proxy: systemd passed 1 socket(s), none of them an IPv4 or IPv6 UDP socket: give the socket unit a ListenDatagram= line" \
         "$WORK/proxy.err" || fail "stream socket only: unexpected message"
@@ -507,7 +507,7 @@ test_nft_redirect() {
 # answers itself even while relaying loops.
 start_namespace_proxy() {
     start_proxy_as "$1" --upstream 198.51.100.1:53 --blocklist "$WORK/blocklist.txt"
-    wait_until 3000 bash -c "dig @127.0.0.1 +time=1 +tries=1 ready.blocked.test >/dev/null" ||
+    wait_until "$WAIT_MS" bash -c "dig @127.0.0.1 +time=1 +tries=1 ready.blocked.test >/dev/null" ||
         fail "the proxy as uid $1 did not answer on 127.0.0.1:53"
 }
 
@@ -530,7 +530,7 @@ test_nft_redirect_inside() {
 
     "$STUB" --bind 198.51.100.1 53 >"$WORK/stub.port" &
     PIDS+=($!)
-    wait_until 2000 test -s "$WORK/stub.port" || fail "the stub upstream did not start"
+    wait_until "$WAIT_MS" test -s "$WORK/stub.port" || fail "the stub upstream did not start"
 
     printf 'blocked.test\n' >"$WORK/blocklist.txt"
     chmod 755 "$WORK" && chmod 644 "$WORK/blocklist.txt"
@@ -544,7 +544,7 @@ test_nft_redirect_inside() {
         got=$(dig @192.0.2.1 +time=1 +tries=1 +short relayed.test A)
         [ "$got" != 192.0.2.53 ] || fail "the upstream answered a proxy that is not exempt"
         kill -TERM "$PROXY_PID"
-        wait_exit "$PROXY_PID" 2000 || fail "the control proxy did not end within 2 s of SIGTERM"
+        wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the control proxy did not end within $((WAIT_MS / 1000)) s of SIGTERM"
         return
     fi
 
@@ -561,7 +561,7 @@ test_nft_redirect_inside() {
         [ "$got" = "$(stub_a relayed.test)" ] ||
             fail "$run proxy: a relayed query did not get the upstream's answer: [$got]"
         kill -TERM "$PROXY_PID"
-        wait_exit "$PROXY_PID" 1000 || fail "the $run proxy did not end within 1 s of SIGTERM"
+        wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the $run proxy did not end within $((WAIT_MS / 1000)) s of SIGTERM"
     done
 }
 
@@ -627,7 +627,7 @@ PY
     # The same endpoint on IPv6 loopback, where the machine has it.
     if has_ipv6_loopback; then
         kill -TERM "$PROXY_PID"
-        wait_exit "$PROXY_PID" 5000 || fail "the proxy did not end within 5 s of SIGTERM"
+        wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy did not end within $((WAIT_MS / 1000)) s of SIGTERM"
         metrics_port=$(free_port)
         start_service --metrics "[::1]:$metrics_port"
         curl -sf --max-time 5 "http://[::1]:$metrics_port/metrics" | grep -q '^sieveharbor_' ||
@@ -666,7 +666,7 @@ test_idn_entries() {
     expect_answer xn--caf-dma.example A "$(blocked_a xn--caf-dma.example)"
     # The name as raw UTF-8, as a few clients send it.
     local got
-    got=$(dig +noidnin +noidnout -p "$PORT" @127.0.0.1 +time=2 +tries=1 +short "caf$(printf '\xc3\xa9').example" A)
+    got=$(dig +noidnin +noidnout -p "$PORT" @127.0.0.1 +time=5 +tries=1 +short "caf$(printf '\xc3\xa9').example" A)
     [ "$got" = 0.0.0.0 ] || fail "café.example in UTF-8 was not blocked: [$got]"
     expect_answer xn--bcher-kvb.example A "$(stub_a xn--bcher-kvb.example)"
 }
@@ -713,7 +713,7 @@ test_update_lists() {
     }
     start_service
     update "$WORK/hosts" "$WORK/adblock" || fail "the update failed: $(cat "$WORK/update.err")"
-    await_answer pixel.example "$(blocked_a pixel.example)" 5000
+    await_answer pixel.example "$(blocked_a pixel.example)" "$WAIT_MS"
     expect_answer old.example A "$(stub_a old.example)"
     [ "$(stat -c %a "$WORK/blocklist.txt")" = 640 ] || fail "the list's mode changed"
     local before
@@ -731,7 +731,7 @@ test_update_lists() {
     # An allow list is honoured; fewer entries, but not fewer than half.
     printf 'pixel.example\n' >"$WORK/allow.list"
     update "$WORK/hosts" "$WORK/adblock" || fail "the update with an allow list failed: $(cat "$WORK/update.err")"
-    await_answer pixel.example "$(stub_a pixel.example)" 5000
+    await_answer pixel.example "$(stub_a pixel.example)" "$WAIT_MS"
     expect_answer ads.example A "$(blocked_a ads.example)"
 }
 
