@@ -308,7 +308,9 @@ test_glibc_client() {
 # Runs inside a private network and mount namespace: port 53 on this loopback is ours.
 test_glibc_inside() {
     ip link set lo up || fail "cannot bring up lo in the namespace"
-    printf 'nameserver 127.0.0.1\n' >"$WORK/resolv.conf"
+    # glibc asks again only after its timeout: set to its longest, 30 s, a lost query outlasts the
+    # bound on each lookup below, which an answer on a slow machine never nears.
+    printf 'nameserver 127.0.0.1\noptions timeout:30\n' >"$WORK/resolv.conf"
     printf 'hosts: files dns\n' >"$WORK/nsswitch.conf"
     mount --bind "$WORK/resolv.conf" /etc/resolv.conf || fail "cannot mount a private resolv.conf"
     mount --bind "$WORK/nsswitch.conf" /etc/nsswitch.conf || fail "cannot mount a private nsswitch.conf"
@@ -319,24 +321,20 @@ test_glibc_inside() {
     wait_until "$WAIT_MS" bash -c "dig -p 53 @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
         fail "the proxy did not answer on 127.0.0.1:53 in the namespace"
 
-    local start elapsed out
+    local start out
     start=$(now_ms)
-    out=$(timeout 10 getent ahosts www.blocked.example)
-    elapsed=$(($(now_ms) - start))
-    echo "  getent ahosts www.blocked.example took $elapsed ms" >&2
-    grep -q '^0\.0\.0\.0 ' <<<"$out" || fail "no 0.0.0.0 in getent's answer: [$out]"
-    grep -q '^:: ' <<<"$out" || fail "no :: in getent's answer: [$out]"
-    [ "$elapsed" -lt 3000 ] || fail "the glibc lookup took $elapsed ms (a lost query waits 5 s)"
+    out=$(timeout 20 getent ahosts www.blocked.example)
+    echo "  getent ahosts www.blocked.example took $(($(now_ms) - start)) ms" >&2
+    grep -q '^0\.0\.0\.0 ' <<<"$out" || fail "no 0.0.0.0 in getent's answer within 20 s (a lost query): [$out]"
+    grep -q '^:: ' <<<"$out" || fail "no :: in getent's answer within 20 s (a lost query): [$out]"
 
     start=$(now_ms)
-    out=$(timeout 10 getent ahosts www.unblocked.example)
-    elapsed=$(($(now_ms) - start))
-    echo "  getent ahosts www.unblocked.example took $elapsed ms" >&2
-    grep -q '^192\.0\.2\.53 ' <<<"$out" || fail "no stub address in getent's answer: [$out]"
-    [ "$elapsed" -lt 3000 ] || fail "the relayed glibc lookup took $elapsed ms"
+    out=$(timeout 20 getent ahosts www.unblocked.example)
+    echo "  getent ahosts www.unblocked.example took $(($(now_ms) - start)) ms" >&2
+    grep -q '^192\.0\.2\.53 ' <<<"$out" || fail "no stub address in getent's answer within 20 s: [$out]"
 
     # An answer too big for UDP comes back truncated; glibc asks again over TCP, to the proxy.
-    out=$(timeout 10 getent ahosts big.example)
+    out=$(timeout 20 getent ahosts big.example)
     [ "$(awk '{ print $1 }' <<<"$out" | sort -u | grep -c '^192\.0\.2\.')" -eq 40 ] ||
         fail "getent did not get all 40 addresses of the truncated answer: [$out]"
 }
