@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 #include "dns/question.h"
@@ -130,18 +131,29 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     const bool silent = argc > 1 && std::strcmp(argv[1], "--silent") == 0;
-    StubUpstream stub(silent ? StubUpstream::Responder(StubUpstream::silent)
-                             : StubUpstream::Responder(answerOverUdp));
-    // The same answers over TCP, on the same port.
-    const TcpStubUpstream tcp(
-        silent ? StubUpstream::Responder(StubUpstream::silent)
-               : [](const Datagram& query) { return recognisableAnswer(query, true); },
-        nullptr, stub.port());
-    if (stub.port() == 0 || tcp.port() == 0) {
+    // The kernel picks the UDP port; the TCP port of the same number can be taken (by a client's
+    // connection, say), and then another is tried.
+    std::unique_ptr<StubUpstream> stub;
+    std::unique_ptr<TcpStubUpstream> tcp;
+    for (int attempt = 0; attempt < 50 && !(tcp && tcp->port() != 0); ++attempt) {
+        tcp.reset();
+        stub = std::make_unique<StubUpstream>(
+            silent ? StubUpstream::Responder(StubUpstream::silent)
+                   : StubUpstream::Responder(answerOverUdp));
+        if (stub->port() == 0) {
+            continue;
+        }
+        // The same answers over TCP, on the same port.
+        tcp = std::make_unique<TcpStubUpstream>(
+            silent ? StubUpstream::Responder(StubUpstream::silent)
+                   : [](const Datagram& query) { return recognisableAnswer(query, true); },
+            nullptr, stub->port());
+    }
+    if (!tcp || tcp->port() == 0) {
         std::fputs("stub upstream: cannot bind 127.0.0.1\n", stderr);
         return 1;
     }
-    std::printf("%u\n", stub.port());
+    std::printf("%u\n", stub->port());
     std::fflush(stdout);
     int signal = 0;
     sigwait(&stop, &signal);

@@ -56,10 +56,16 @@ inline LoopbackAddress loopbackAddress(Family family, std::uint16_t port) {
 }
 
 // A socket of `type` (SOCK_DGRAM or SOCK_STREAM, flags allowed) bound to the family's loopback
-// address, on a port the kernel picks unless one is given; -1 on failure.
+// address, on a port the kernel picks unless one is given; -1 on failure. A stream socket may
+// take a port that closed connections still hold in TIME-WAIT, as the proxy's own listener does:
+// a machine busy with other TCP work has thousands of those.
 inline int boundSocket(Family family, int type, std::uint16_t port = 0) {
     const auto address = loopbackAddress(family, port);
     const int fd = ::socket(address.storage.ss_family, type | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (fd >= 0 && (type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC)) == SOCK_STREAM) {
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     if (fd >= 0 && ::bind(fd, address.get(), address.length) != 0) {
         ::close(fd);
         return -1;

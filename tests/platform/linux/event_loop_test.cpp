@@ -44,6 +44,15 @@ TEST(EventLoop, timers_fire_in_deadline_order_and_a_cancelled_one_not_at_all) {
     };
     auto held = std::make_shared<int>(0);
     std::weak_ptr<int> watch = held;
+    // The loop is held busy until the timer is cancelled, so however slowly this thread runs, the
+    // timer cannot have fired before its cancel.
+    Signal busy;
+    Signal cancelledNow;
+    lane->post([&] {
+        busy.notify();
+        EXPECT_TRUE(cancelledNow.wait());
+    });
+    ASSERT_TRUE(busy.wait());
     auto cancelled = lane->scheduleAfter(
         milliseconds(10), [held = std::move(held)] { ADD_FAILURE() << "a cancelled timer fired"; });
     lane->post([&] {
@@ -54,6 +63,7 @@ TEST(EventLoop, timers_fire_in_deadline_order_and_a_cancelled_one_not_at_all) {
         lane->scheduleAfter(milliseconds(350), [&] { done.notify(); });
     });
     cancelled->cancel();
+    cancelledNow.notify();
     ASSERT_TRUE(done.wait());
     EXPECT_EQ(fired, "abcd");
     EXPECT_TRUE(watch.expired());

@@ -38,7 +38,7 @@ ReadResult readOnce(ListenerFlow& listener) {
 
 // The bytes of the next datagram the socket gets, boundedly.
 std::optional<dns::Datagram> nextAt(const LoopbackSocket& socket) {
-    auto received = socket.receive(milliseconds(2000));
+    auto received = socket.receive(kPatience);
     return received ? std::optional(received->bytes) : std::nullopt;
 }
 

@@ -127,7 +127,7 @@ TEST(ProcessNotificationCenter, removal_and_destruction_wait_for_a_running_callb
         });
         EXPECT_EQ(ending.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
         observer.release.notify();
-        ASSERT_EQ(ending.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+        ASSERT_EQ(ending.wait_for(kPatience), std::future_status::ready);
         EXPECT_TRUE(observer.finished);
     }
 }

@@ -99,8 +99,9 @@ struct Relay {
 
 TEST(Relay, queries_beyond_the_cap_never_go_out_and_each_exchange_sends_from_a_port_of_its_own) {
     constexpr std::size_t kCap = 100;
-    // Long enough that no exchange ends on its own while the count is taken.
-    Relay relay(ForwardOptions{.replyTimeout = milliseconds(5000), .maxInFlight = kCap});
+    // Long enough that no exchange ends on its own before the test answers it, however slowly
+    // a loaded machine runs the test.
+    Relay relay(ForwardOptions{.replyTimeout = std::chrono::seconds(60), .maxInFlight = kCap});
     for (std::uint16_t id = 0; id < 150; ++id) {
         relay.forward(id);
     }
@@ -109,7 +110,7 @@ TEST(Relay, queries_beyond_the_cap_never_go_out_and_each_exchange_sends_from_a_p
     std::set<std::uint16_t> ports;
     std::vector<LoopbackSocket::Received> sent;
     while (auto next =
-               relay.upstream.receive(sent.size() < kCap ? milliseconds(2000) : milliseconds(50))) {
+               relay.upstream.receive(sent.size() < kCap ? kPatience : milliseconds(50))) {
         ports.insert(ntohs(reinterpret_cast<const sockaddr_in&>(next->from).sin_port));
         sent.push_back(std::move(*next));
         ASSERT_LE(sent.size(), kCap) << "a dropped query went out";
@@ -138,7 +139,7 @@ TEST(Relay, ten_thousand_exchanges_timed_out_leave_no_descriptor_open_and_write_
     // One exchange first, so that anything opened once on first use is counted as there. Its
     // answer comes after its timeout, and is never written.
     relay.forward(0);
-    const auto first = relay.upstream.receive(milliseconds(2000));
+    const auto first = relay.upstream.receive(kPatience);
     ASSERT_TRUE(first);
     ASSERT_TRUE(waitFor([&] { return relay.context.inFlight() == 0; }));
     ASSERT_TRUE(relay.upstream.sendTo(first->from, first->fromLength,
