@@ -1,5 +1,7 @@
 #include "dns/tcp_framing.h"
 
+#include <utility>
+
 namespace sieveharbor::dns {
 
 std::optional<std::vector<std::uint8_t>> frameMessage(ByteView message) {
@@ -50,6 +52,11 @@ TcpFramer::Status TcpFramer::next(std::vector<std::uint8_t>& framed) {
     }
     if (buffered() < kLengthBytes + length) {
         return Status::more;
+    }
+    if (start_ == 0 && buffer_.size() == kLengthBytes + length) {
+        // The usual case, one message a read: handed over whole, not copied.
+        framed = std::exchange(buffer_, {});
+        return Status::message;
     }
     const auto first = buffer_.begin() + static_cast<std::ptrdiff_t>(start_);
     framed.assign(first, first + static_cast<std::ptrdiff_t>(kLengthBytes + length));
