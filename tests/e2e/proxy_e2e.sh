@@ -63,8 +63,9 @@ start_stub() {
 free_port() { "$STUB" --free-port; }
 
 # Starts the proxy with the given arguments; PROXY_PID is its pid.
+# PROXY_CMD, when set, runs the proxy under a wrapper (prlimit).
 start_proxy() {
-    "$PROXY" "$@" >"$WORK/proxy.out" 2>"$WORK/proxy.err" &
+    "${PROXY_CMD[@]:-$PROXY}" "$@" >"$WORK/proxy.out" 2>"$WORK/proxy.err" &
     PROXY_PID=$!
     PIDS+=("$PROXY_PID")
 }
@@ -91,24 +92,29 @@ ask() {
              { $1 = $1; print }'
 }
 
-# Starts the stub and the proxy on a free port with the blocklist in $WORK/blocklist.txt, and
-# waits until the proxy answers. A port free a moment ago can be taken before the proxy binds it
-# (tests run in parallel): a proxy that stopped for that is started again on another port.
-start_service() {
-    start_stub
-    local attempt
-    for attempt in 1 2 3; do
+# Starts the proxy with ARGS on a free port and waits until it answers READY (ready.test unless
+# set). A port free a moment ago can be taken before the proxy binds it (tests run in parallel,
+# and a busy machine's outgoing connections take ports too): a proxy that stopped for that is
+# started again on another port.
+serve_on_free_port() {
+    local attempt ready=${READY:-ready.test}
+    for attempt in 1 2 3 4 5; do
         PORT=$(free_port)
-        start_proxy --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$UPSTREAM_PORT" \
-            --blocklist "$WORK/blocklist.txt" "$@"
-        wait_until "$WAIT_MS" bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null ||
+        start_proxy --listen "127.0.0.1:$PORT" "$@"
+        wait_until "$WAIT_MS" bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 $ready >/dev/null ||
             ! kill -0 $PROXY_PID 2>/dev/null" ||
             fail "the proxy did not answer on 127.0.0.1:$PORT within $((WAIT_MS / 1000)) s"
         kill -0 "$PROXY_PID" 2>/dev/null && return 0
         wait "$PROXY_PID"
         grep -q 'Address already in use' "$WORK/proxy.err" || break
     done
-    fail "the proxy stopped before answering on 127.0.0.1:$PORT"
+    fail "the proxy stopped before answering on 127.0.0.1:$PORT: $(cat "$WORK/proxy.err")"
+}
+
+# The stub, and the proxy relaying to it with the blocklist in $WORK/blocklist.txt.
+start_service() {
+    start_stub
+    serve_on_free_port --upstream "127.0.0.1:$UPSTREAM_PORT" --blocklist "$WORK/blocklist.txt" "$@"
 }
 
 expect_answer() {
@@ -249,11 +255,7 @@ test_reload_on_file_change() {
 # A folder that is not there yet does not stop DNS: the list is loaded once it appears.
 test_missing_folder() {
     start_stub
-    PORT=$(free_port)
-    start_proxy --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$UPSTREAM_PORT" \
-        --blocklist "$WORK/not/yet/blocklist.txt"
-    wait_until "$WAIT_MS" bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
-        fail "the proxy did not answer with its list's folder missing"
+    serve_on_free_port --upstream "127.0.0.1:$UPSTREAM_PORT" --blocklist "$WORK/not/yet/blocklist.txt"
     expect_answer late.test A "$(stub_a late.test)"
     mkdir -p "$WORK/not/yet"
     printf 'late.test\n' >"$WORK/not/yet/blocklist.txt"
@@ -266,15 +268,8 @@ test_missing_folder() {
 # reload; the proxy serves on with the list it has.
 test_hostile_list() {
     truncate -s 6G "$WORK/blocklist.txt" 2>/dev/null || { echo "SKIP: no sparse files" >&2; exit $SKIP; }
-    start_stub
-    PORT=$(free_port)
-    prlimit --as=$((2 << 30)) "$PROXY" --listen "127.0.0.1:$PORT" \
-        --upstream "127.0.0.1:$UPSTREAM_PORT" --blocklist "$WORK/blocklist.txt" \
-        >"$WORK/proxy.out" 2>"$WORK/proxy.err" &
-    PROXY_PID=$!
-    PIDS+=("$PROXY_PID")
-    wait_until "$WAIT_MS" bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 ready.test >/dev/null" ||
-        fail "the proxy did not serve after refusing a 6 GiB list"
+    PROXY_CMD=(prlimit --as=$((2 << 30)) "$PROXY")
+    start_service
     grep -q "refused, the previous list stays in force: there is not enough memory for it" \
         "$WORK/proxy.err" || fail "the refusal was not told: $(cat "$WORK/proxy.err")"
     printf 'good.test\n' >"$WORK/blocklist.txt"
@@ -303,14 +298,9 @@ test_descriptor_limit() {
     command -v prlimit >/dev/null || { echo "SKIP: no prlimit" >&2; exit $SKIP; }
     printf 'old.test\n' >"$WORK/blocklist.txt"
     start_stub --silent
-    PORT=$(free_port)
     PROXY_CMD=(prlimit --nofile=64:64 "$PROXY")
-    "${PROXY_CMD[@]}" --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$UPSTREAM_PORT" \
-        --blocklist "$WORK/blocklist.txt" >"$WORK/proxy.out" 2>"$WORK/proxy.err" &
-    PROXY_PID=$!
-    PIDS+=("$PROXY_PID")
-    wait_until "$WAIT_MS" bash -c "dig -p $PORT @127.0.0.1 +time=1 +tries=1 old.test >/dev/null" ||
-        fail "the proxy did not answer under a limit of 64 descriptors"
+    READY=old.test serve_on_free_port --upstream "127.0.0.1:$UPSTREAM_PORT" \
+        --blocklist "$WORK/blocklist.txt"
     grep -q "only 64 file descriptors are allowed" "$WORK/proxy.err" ||
         fail "the lowered cap was not told: $(cat "$WORK/proxy.err")"
     flood 300
