@@ -10,58 +10,26 @@ if [ $# -ne 4 ]; then
     exit 2
 fi
 bundle=${1%/} entitlements=$2 team=$3 version=$4
-# Debian keeps LLVM's unversioned tools in /usr/lib/llvm-<version>/bin.
-for dir in /usr/lib/llvm-*/bin; do
-    [ -d "$dir" ] && PATH="$PATH:$dir"
-done
+source "$(dirname "$0")/bundle_checks.sh"
 executable="$bundle/Contents/MacOS/com.brackenmoor.sieveharbor.proxy"
-failures=0
-fail() {
-    echo "check_bundle: $*" >&2
-    failures=$((failures + 1))
-}
-
 [ -f "$executable" ] || { echo "check_bundle: no executable at $executable" >&2; exit 1; }
 
-archs=$(llvm-lipo -archs "$executable")
-echo "architectures: $archs"
+check_executable "$executable"
 for arch in arm64 x86_64; do
-    grep -qw "$arch" <<<"$archs" || fail "the executable has no $arch slice"
-done
-
-for arch in arm64 x86_64; do
+    # Read whole first: grep -q leaving early would fail the pipe.
     symbols=$(llvm-nm --arch="$arch" "$executable")
     grep -q ' S _OBJC_CLASS_\$_com_brackenmoor_sieveharbor_proxy.DNSProxyProvider$' <<<"$symbols" ||
         fail "$arch: the class com_brackenmoor_sieveharbor_proxy.DNSProxyProvider is not defined"
-    # Calls only Linux has, which the portable core and the adapter must never reach.
-    linux_only=$(llvm-nm --arch="$arch" -u "$executable" |
-        grep -E '_(epoll_[a-z_]+|inotify_[a-z_0-9]+|eventfd|signalfd|accept4|recvmmsg|sendmmsg|getrandom|sd_[a-z_]+|MHD_[A-Za-z_]+|__errno_location)$' || true)
-    [ -z "$linux_only" ] || fail "$arch imports Linux-only symbols: $linux_only"
 done
 
-echo "libraries linked:"
-llvm-objdump --macho --dylibs-used --arch=arm64 "$executable" | tail -n +2 | sed 's/ (.*//; s/^[[:space:]]*/  /' | tee /tmp/check_bundle_dylibs.$$
-while read -r library; do
-    case $library in
-    /System/Library/Frameworks/* | /usr/lib/*) ;;
-    *) fail "links $library, which is not a system framework or library" ;;
-    esac
-done </tmp/check_bundle_dylibs.$$
-rm -f /tmp/check_bundle_dylibs.$$
-
-python3 - "$bundle/Contents/Info.plist" "$entitlements" "$team" "$version" <<'PY' || failures=$((failures + 1))
-import plistlib, sys
-info_path, entitlements_path, team, version = sys.argv[1:]
-with open(info_path, "rb") as f:
-    info = plistlib.load(f)
-with open(entitlements_path, "rb") as f:
-    entitlements = plistlib.load(f)
-expected_info = {
+check_plist "the extension's Info.plist" "$bundle/Contents/Info.plist" '{
     "CFBundleIdentifier": "com.brackenmoor.sieveharbor.proxy",
+    "CFBundleName": "SieveHarbor DNS",
     "CFBundlePackageType": "SYSX",
     "CFBundleExecutable": "com.brackenmoor.sieveharbor.proxy",
-    "CFBundleShortVersionString": version,
-    "CFBundleVersion": version,
+    "CFBundleInfoDictionaryVersion": "6.0",
+    "CFBundleShortVersionString": VERSION,
+    "CFBundleVersion": VERSION,
     "LSMinimumSystemVersion": "11.0",
     "NetworkExtension": {
         "NEMachServiceName": "group.com.brackenmoor.sieveharbor.proxy",
@@ -69,30 +37,14 @@ expected_info = {
             "com.apple.networkextension.dns-proxy": "com_brackenmoor_sieveharbor_proxy.DNSProxyProvider",
         },
     },
-}
-expected_entitlements = {
-    "com.apple.application-identifier": f"{team}.com.brackenmoor.sieveharbor.proxy",
-    "com.apple.developer.team-identifier": team,
+}' "$team" "$version"
+check_plist "the extension's entitlements" "$entitlements" '{
+    "com.apple.application-identifier": TEAM + ".com.brackenmoor.sieveharbor.proxy",
+    "com.apple.developer.team-identifier": TEAM,
     "com.apple.developer.networking.networkextension": ["dns-proxy-systemextension"],
     "com.apple.security.app-sandbox": True,
     "com.apple.security.application-groups": ["group.com.brackenmoor.sieveharbor"],
     "com.apple.security.network.client": True,
     "com.apple.security.temporary-exception.files.absolute-path.read-only": ["/Users/"],
-}
-ok = True
-for name, got, want in (("Info.plist", info, expected_info), ("entitlements", entitlements, expected_entitlements)):
-    if got != want:
-        ok = False
-        print(f"check_bundle: {name} differs from what it must hold", file=sys.stderr)
-        for key in sorted(set(got) | set(want)):
-            if got.get(key) != want.get(key):
-                print(f"  {key}: {got.get(key)!r}, expected {want.get(key)!r}", file=sys.stderr)
-print("Info.plist and entitlements: " + ("as expected" if ok else "NOT as expected"))
-sys.exit(0 if ok else 1)
-PY
-
-if [ "$failures" -gt 0 ]; then
-    echo "check_bundle: $failures check(s) failed" >&2
-    exit 1
-fi
-echo "the bundle passes every check"
+}' "$team" "$version"
+finish_checks "the extension bundle"

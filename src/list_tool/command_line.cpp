@@ -21,27 +21,12 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
                  return std::string();
              },
          .repeated = "the output (-o) given more than once"},
-        {.name = "--allow",
-         .takesValue = true,
-         .handle =
-             [&](std::string_view file) {
-                 if (file == "-") {
-                     return std::string("--allow needs a file; standard input is for an INPUT");
-                 }
-                 options.allow.emplace_back(file);
-                 return std::string();
-             }},
+        allowOption(options.allow),
         {.name = "--no-minimise", .handle = cli::sets(options.minimise, false)},
         {.name = "--help", .handle = cli::sets(options.help, true)},
         {.name = "--version", .handle = cli::sets(options.version, true)},
     };
-    const auto input = [&](std::string_view word) {
-        if (word == "-" && std::count(options.inputs.begin(), options.inputs.end(), "-") != 0) {
-            return std::string("standard input ('-') given more than once");
-        }
-        options.inputs.emplace_back(word);
-        return std::string();
-    };
+    const auto input = inputOperand(options.inputs);
     if (auto error = cli::parseOptions({kProgramName, table, "a file", input}, args);
         !error.empty()) {
         return {std::nullopt, std::move(error)};
@@ -52,6 +37,26 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
                                   "input"};
     }
     return {options, {}};
+}
+
+cli::Option allowOption(std::vector<std::string>& allow) {
+    return {.name = "--allow", .takesValue = true, .handle = [&allow](std::string_view file) {
+                if (file == "-") {
+                    return std::string("--allow needs a file; standard input is for an INPUT");
+                }
+                allow.emplace_back(file);
+                return std::string();
+            }};
+}
+
+std::function<std::string(std::string_view)> inputOperand(std::vector<std::string>& inputs) {
+    return [&inputs](std::string_view word) {
+        if (word == "-" && std::count(inputs.begin(), inputs.end(), "-") != 0) {
+            return std::string("standard input ('-') given more than once");
+        }
+        inputs.emplace_back(word);
+        return std::string();
+    };
 }
 
 std::string usageText() {

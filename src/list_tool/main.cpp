@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <new>
 #include <string>
 #include <string_view>
@@ -12,6 +11,7 @@
 
 #include "cli/option_parser.h"
 #include "list_tool/command_line.h"
+#include "list_tool/convert.h"
 #include "list_tool/list_files.h"
 #include "lists/list_builder.h"
 #include "platform/linux/huge_pages.h"
@@ -33,46 +33,15 @@ std::string failure(std::string_view what, const std::string& path, std::error_c
            ": " + error.message();
 }
 
-// The bytes of the inputs that are regular files: a hint that sizes the name store up front.
-std::size_t inputBytes(const list_tool::Options& options) {
-    std::size_t bytes = 0;
-    for (const auto& input : options.inputs) {
-        std::error_code ignored;
-        if (std::filesystem::is_regular_file(input, ignored)) {
-            bytes += static_cast<std::size_t>(std::filesystem::file_size(input, ignored));
-        }
-    }
-    return bytes;
-}
-
 int run(const list_tool::Options& options) {
-    lists::ListBuilder builder(inputBytes(options), platform::linux_host::adviseHugePages);
-    const auto read = [&builder](const std::string& path, bool allow) {
-        const std::string name = path == "-" ? "standard input" : path;
-        builder.beginInput(name, allow);
-        bool full = false;
-        if (const auto error = list_tool::readInto(path, builder, full)) {
-            printError(failure("read", name, error));
-            return false;
-        }
-        if (full) {
-            printError(std::string(list_tool::kProgramName) + ": " + name +
-                       ": the names no longer fit in one list (4 GiB); nothing written");
-        }
-        return !full;
-    };
-    // Allow lists first: a missing one fails the run before the long read of the lists.
-    for (const auto& path : options.allow) {
-        if (!read(path, true)) {
-            return kExitFailed;
-        }
+    auto converted =
+        list_tool::convertLists(options.allow, options.inputs, options.minimise,
+                                list_tool::kProgramName, platform::linux_host::adviseHugePages);
+    if (!converted.list) {
+        printError(converted.error);
+        return kExitFailed;
     }
-    for (const auto& path : options.inputs) {
-        if (!read(path, false)) {
-            return kExitFailed;
-        }
-    }
-    const auto list = std::move(builder).finish(options.minimise);
+    const auto& list = *converted.list;
     const auto text = lists::renderList(list, list_tool::kProgramName);
     if (options.output) {
         if (const auto error = list_tool::writeAtomically(*options.output, text)) {

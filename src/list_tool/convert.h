@@ -1,0 +1,27 @@
+#pragma once
+
+// The converter both programs run: sieveharbor-list on Linux and `sieveharbor list` on macOS.
+// Only where the list goes differs.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lists/list_builder.h"
+
+namespace sieveharbor::list_tool {
+
+struct Conversion {
+    std::optional<lists::FinishedList> list;  // nothing when an input failed
+    std::string error;                        // then one line naming it and why, "program: ..."
+};
+
+// Reads the allow lists, then the inputs ("-" is standard input), into one list. Allow lists come
+// first so that a missing one fails the run before the long read of the lists. May throw
+// std::bad_alloc.
+Conversion convertLists(const std::vector<std::string>& allow,
+                        const std::vector<std::string>& inputs, bool minimise,
+                        std::string_view program, blocklist::PageAdvice advice = nullptr);
+
+}  // namespace sieveharbor::list_tool
