@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "common/synthetic.h"
 #include "soak/fate.h"
 
 namespace {
@@ -114,31 +115,6 @@ struct Deadline {
     std::uint32_t serial;
     Clock::time_point at;
 };
-
-std::vector<std::uint8_t> makeQuery(std::uint16_t id, const std::string& name) {
-    std::vector<std::uint8_t> q{static_cast<std::uint8_t>(id >> 8),
-                                static_cast<std::uint8_t>(id),
-                                0x01,
-                                0x00,
-                                0,
-                                1,
-                                0,
-                                0,
-                                0,
-                                0,
-                                0,
-                                0};
-    std::size_t start = 0;
-    while (start < name.size()) {
-        const auto dot = std::min(name.find('.', start), name.size());
-        q.push_back(static_cast<std::uint8_t>(dot - start));
-        q.insert(q.end(), name.begin() + static_cast<long>(start),
-                 name.begin() + static_cast<long>(dot));
-        start = dot + 1;
-    }
-    q.insert(q.end(), {0, 0, 1, 0, 1});
-    return q;
-}
 
 // The address of the reply's first A record: 0 for 0.0.0.0, -1 for no such record or a bad one.
 std::int64_t firstAddress(const std::uint8_t* r, std::size_t n) {
@@ -400,7 +376,7 @@ void Load::sendOne(std::uint64_t n, Clock::time_point now) {
         const bool bad = kind == Kind::garbage || kind == Kind::truncated || kind == Kind::response;
         const int channel = bad ? malformed_ : udp_[serial % udp_.size()];
         const std::uint16_t id = takeId(channel);
-        std::vector<std::uint8_t> message = makeQuery(id, name);
+        std::vector<std::uint8_t> message = sieveharbor::bench::queryFor(name, id);
         if (kind == Kind::response) {
             message[2] |= 0x80;
         } else if (kind == Kind::truncated) {
@@ -433,7 +409,7 @@ void Load::sendOne(std::uint64_t n, Clock::time_point now) {
         channel = shortPending_;
     }
     const std::uint16_t id = takeId(channel);
-    const auto query = makeQuery(id, name);
+    const auto query = sieveharbor::bench::queryFor(name, id);
     track(channel, kind, query, id, now);
     if (channels_[channel].fd >= 0) {
         write(channel, query);

@@ -137,9 +137,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<TcpStubUpstream> tcp;
     for (int attempt = 0; attempt < 50 && !(tcp && tcp->port() != 0); ++attempt) {
         tcp.reset();
-        stub = std::make_unique<StubUpstream>(
-            silent ? StubUpstream::Responder(StubUpstream::silent)
-                   : StubUpstream::Responder(answerOverUdp));
+        stub = std::make_unique<StubUpstream>(silent ? StubUpstream::Responder(StubUpstream::silent)
+                                                     : StubUpstream::Responder(answerOverUdp));
         if (stub->port() == 0) {
             continue;
         }

@@ -13,8 +13,7 @@ inline constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(10);
 // Polls a condition until it holds or the bound passes; true when it held. Every wait of the
 // tests is bounded, so a fault fails a test instead of hanging it.
 template <typename Condition>
-bool waitFor(Condition condition,
-             std::chrono::milliseconds bound = kPatience) {
+bool waitFor(Condition condition, std::chrono::milliseconds bound = kPatience) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) {

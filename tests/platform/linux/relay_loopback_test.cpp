@@ -109,8 +109,7 @@ TEST(Relay, queries_beyond_the_cap_never_go_out_and_each_exchange_sends_from_a_p
     EXPECT_EQ(relay.factory->made.load(), kCap);
     std::set<std::uint16_t> ports;
     std::vector<LoopbackSocket::Received> sent;
-    while (auto next =
-               relay.upstream.receive(sent.size() < kCap ? kPatience : milliseconds(50))) {
+    while (auto next = relay.upstream.receive(sent.size() < kCap ? kPatience : milliseconds(50))) {
         ports.insert(ntohs(reinterpret_cast<const sockaddr_in&>(next->from).sin_port));
         sent.push_back(std::move(*next));
         ASSERT_LE(sent.size(), kCap) << "a dropped query went out";
