@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "main/command_line.h"
-#include "main/descriptor_limit.h"
 #include "main/metrics_endpoint.h"
 #include "main/passed_sockets.h"
 #include "main/startup_messages.h"
@@ -38,6 +37,7 @@
 #include "platform/linux/sd_login_console_user.h"
 #include "platform/linux/stderr_logger.h"
 #include "platform/linux/tcp_listener.h"
+#include "platform/posix/descriptor_limit.h"
 #include "platform/posix/posix_file_system.h"
 #include "provider/dns_proxy_provider.h"
 
@@ -321,9 +321,9 @@ bool watchBlocklist(const service::Options& options, Service& service) {
 void fitDescriptorLimit(provider::ProviderSettings& settings, bool tcp,
                         std::size_t descriptorLimit) {
     const flow::StreamLimits tcpDefaults;
-    const auto budget =
-        service::budgetFor(descriptorLimit, service::openDescriptors(),
-                           settings.forward.maxInFlight, tcp ? tcpDefaults.maxConnections : 0);
+    const auto budget = platform::posix::budgetFor(
+        descriptorLimit, platform::posix::openDescriptors(), settings.forward.maxInFlight,
+        tcp ? tcpDefaults.maxConnections : 0);
     settings.streams.maxConnections = std::max<std::size_t>(budget.tcpConnections, 1);
     settings.forward.maxInFlight = budget.inFlight;
     if (budget.inFlight < flow::kMaxInFlight ||
@@ -408,7 +408,7 @@ void stop(Service& service) {
 int run(const service::Options& options, const std::shared_ptr<ServiceEvents>& events) {
     // Each upstream exchange holds a socket: the usual soft limit of 1,024 would not hold the
     // in-flight cap.
-    const std::size_t descriptorLimit = service::raiseDescriptorLimit();
+    const std::size_t descriptorLimit = platform::posix::raiseDescriptorLimit();
     const auto loggers = startLogging(options.debug);
     const auto passed = service::takePassedSockets(options);
     if (const auto refused = refusePassedSockets(passed)) {

@@ -1,12 +1,10 @@
 #include "main/command_line.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "main/descriptor_limit.h"
 #include "main/startup_messages.h"
 
 namespace sieveharbor::service {
@@ -162,32 +160,6 @@ TEST(CommandLine, a_refused_load_is_always_told_an_accepted_one_with_debug_only)
                                           std::chrono::milliseconds(12)};
         EXPECT_EQ(loadMessage(report, row.debug), row.line);
     }
-}
-
-// What is wanted when the limit allows it; otherwise whatever fits beside the descriptors in use
-// and the reserve, a quarter of it for connections, at least one of each.
-TEST(CommandLine, the_caps_fit_the_descriptor_limit_beside_the_descriptors_open) {
-    const std::size_t inUse = 20;
-    const std::size_t exact = inUse + kDescriptorReserve + 4096 + 1024;
-    const std::tuple<std::size_t, std::size_t, std::size_t> rows[] = {
-        {std::size_t{1} << 20, 4096, 1024},
-        {exact, 4096, 1024},
-        {exact - 1, 4095, 1024},
-        {1024, 729, 243},  // 972 free: 243 connections, the rest exchanges
-        {inUse + kDescriptorReserve, 1, 1},
-        {40, 1, 1},
-    };
-    for (const auto& [limit, inFlight, connections] : rows) {
-        const auto budget = budgetFor(limit, inUse, 4096, 1024);
-        EXPECT_EQ(std::pair(budget.inFlight, budget.tcpConnections),
-                  std::pair(inFlight, connections))
-            << limit;
-    }
-    // The descriptors counted as open are this process's, exactly.
-    const auto before = openDescriptors();
-    const int fd = ::dup(0);
-    EXPECT_EQ(openDescriptors(), before + 1);
-    ::close(fd);
 }
 
 TEST(CommandLine, listen_failure_names_address_reason_and_remedy) {

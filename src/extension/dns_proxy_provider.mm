@@ -8,9 +8,24 @@
 #include "platform/apple/apple_seams.h"
 #include "platform/apple/flow_adapters.h"
 #include "platform/apple/open_flows.h"
+#include "platform/posix/descriptor_limit.h"
 #include "platform/posix/posix_file_system.h"
 
 using sieveharbor::provider::DNSProxyProvider;
+
+// launchd starts the extension with a soft limit far below the connections it may have to carry:
+// the limit is raised, and the caps are fitted beside the descriptors open, with room kept for a
+// reload, as the Linux service does.
+static sieveharbor::provider::ProviderSettings settingsForDescriptorLimit() {
+    namespace posix = sieveharbor::platform::posix;
+    sieveharbor::provider::ProviderSettings settings;
+    const auto budget =
+        posix::budgetFor(posix::raiseDescriptorLimit(), posix::openDescriptors(),
+                         settings.forward.maxInFlight, settings.streams.maxConnections);
+    settings.forward.maxInFlight = budget.inFlight;
+    settings.streams.maxConnections = budget.tcpConnections;
+    return settings;
+}
 
 // The name the system extension's Info.plist gives for the DNS proxy provider class.
 __attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProvider")))
@@ -30,7 +45,8 @@ __attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProv
         {std::move(relay.queue), std::move(relay.connections),
          apple::makeDarwinNotificationCenter(), apple::makeSystemConsoleUser(),
          std::make_shared<sieveharbor::platform::posix::PosixFileSystem>(),
-         apple::makeUnifiedLoggerFactory()});
+         apple::makeUnifiedLoggerFactory()},
+        settingsForDescriptorLimit());
     self = [super init];
     if (self != nil) {
         _provider = std::move(provider);
