@@ -36,9 +36,9 @@ DNSProxyProvider::DNSProxyProvider(PrivateTag /*tag*/, ProviderSeams seams,
                seams_.queue, streams_, settings.streams) {}
 
 DNSProxyProvider::~DNSProxyProvider() {
-    // The subscription's callback points at this provider; removing it here means no delivery
+    // The subscriptions' callbacks point at this provider; removing them here means no delivery
     // can reach a destroyed provider, whatever stop or sleep did or did not run.
-    seams_.notifications->removeEveryObserver(this);
+    unsubscribe();
 }
 
 metrics::Snapshot DNSProxyProvider::metrics() const {

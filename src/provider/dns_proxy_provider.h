@@ -98,7 +98,8 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     DNSProxyProvider(const DNSProxyProvider&) = delete;
     DNSProxyProvider& operator=(const DNSProxyProvider&) = delete;
 
-    // Lifecycle. Start subscribes to the update notification, loads the blocklist on the
+    // Lifecycle. Start subscribes to the update notification and, when the list is the console
+    // user's, to changes of console user (either reloads the list), loads the blocklist on the
     // calling thread and then completes, always without error; stop and sleep remove every
     // subscription and then complete once; wake subscribes again without reloading.
     void startProxyWithOptions(StartCompletion completion);
@@ -142,6 +143,7 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
 
   private:
     void subscribe();
+    void unsubscribe();
     std::optional<std::string> blocklistPath() const;
     LoadReport::Outcome loadFrom(const std::string& path, std::size_t& entries);
 

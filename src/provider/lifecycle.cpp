@@ -3,12 +3,22 @@
 namespace sieveharbor::provider {
 
 void DNSProxyProvider::subscribe() {
-    // Every path out (stop, sleep, destruction) removes the subscription first, so the callback
-    // never outlives the provider it points to.
+    // Every path out (stop, sleep, destruction) removes the subscriptions first, so no callback
+    // outlives the provider it points to.
     seams_.notifications->addObserver(
         this, blocklistUpdatedNotificationName(),
         platform::NotificationCenter::SuspensionBehavior::deliverImmediately,
         [this] { loadBlocklist(); });
+    // The list is the console user's: one who logs in after the start, or is switched in,
+    // gets theirs without waiting for a notification.
+    if (!fixedBlocklistPath_) {
+        seams_.consoleUser->watch(this, [this] { loadBlocklist(); });
+    }
+}
+
+void DNSProxyProvider::unsubscribe() {
+    seams_.notifications->removeEveryObserver(this);
+    seams_.consoleUser->stopWatching(this);
 }
 
 void DNSProxyProvider::startProxyWithOptions(StartCompletion completion) {
@@ -19,18 +29,18 @@ void DNSProxyProvider::startProxyWithOptions(StartCompletion completion) {
 }
 
 void DNSProxyProvider::stopProxyWithReason(int /*reason*/, Completion completion) {
-    seams_.notifications->removeEveryObserver(this);
+    unsubscribe();
     completion();
 }
 
 void DNSProxyProvider::sleepWithCompletionHandler(Completion completion) {
-    seams_.notifications->removeEveryObserver(this);
+    unsubscribe();
     completion();
 }
 
 void DNSProxyProvider::wake() {
-    // The sleep before removed the old subscription; the list is not reloaded until the next
-    // notification.
+    // The sleep before removed the old subscriptions; the list is not reloaded until the next
+    // notification or console-user change.
     subscribe();
 }
 

@@ -19,11 +19,13 @@
 #include "platform/file_system.h"
 #include "platform/logger.h"
 #include "platform/notification_center.h"
+#include "platform/observer_list.h"
 #include "text/text.h"
 
 namespace sieveharbor::fakes {
 
 // The console user's list wherever the test says, or nothing, as if no person were there.
+// switchTo changes the user and tells the watchers at once, on the calling thread.
 class FakeConsoleUser final : public platform::ConsoleUser {
   public:
     explicit FakeConsoleUser(std::optional<std::string> path = std::nullopt)
@@ -33,14 +35,25 @@ class FakeConsoleUser final : public platform::ConsoleUser {
         std::lock_guard lock(mutex_);
         path_ = std::move(path);
     }
+    void switchTo(std::optional<std::string> path) {
+        set(std::move(path));
+        watchers_.deliver();
+    }
+    bool watched() const { return !watchers_.empty(); }
+
     std::optional<std::string> blocklistPath() override {
         std::lock_guard lock(mutex_);
         return path_;
     }
+    void watch(const void* observer, Callback changed) override {
+        watchers_.add(observer, std::move(changed));
+    }
+    void stopWatching(const void* observer) override { watchers_.removeEvery(observer); }
 
   private:
     std::mutex mutex_;
     std::optional<std::string> path_;
+    platform::ObserverList watchers_;
 };
 
 // Files held in memory. A path can also exist without being readable (a folder, no permission).

@@ -1,10 +1,15 @@
 // What the seam layer defines beside its interfaces, which both hosts build on.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include "platform/console_user.h"
 #include "platform/endpoint.h"
+#include "platform/observer_list.h"
 
 namespace sieveharbor::platform {
 namespace {
@@ -59,6 +64,40 @@ TEST(ConsoleUser, blocklist_path_by_name_and_none_for_no_person) {
     for (const auto& [user, path] : rows) {
         EXPECT_EQ(blocklistPathOfConsoleUser(user), path) << user;
     }
+}
+
+// An observer that removed itself may be destroyed at once: removal waits out a delivery running
+// its callback on another thread; a callback that removes itself, or another observer, does not
+// wait, and the other is not called later in that delivery.
+TEST(ObserverList, removal_waits_out_a_running_callback_but_not_its_own) {
+    ObserverList list;
+    std::promise<void> entered;
+    std::atomic<bool> finished = false;
+    const int a = 0;
+    list.add(&a, [&] {
+        entered.set_value();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        finished = true;
+    });
+    std::thread delivery([&] { list.deliver(); });
+    entered.get_future().wait();
+    list.removeEvery(&a);
+    EXPECT_TRUE(finished) << "returned while the callback still ran";
+    delivery.join();
+
+    const int b = 0;
+    const int c = 0;
+    int calls = 0;
+    list.add(&b, [&] {
+        list.removeEvery(&b);
+        list.removeEvery(&c);
+        ++calls;
+    });
+    list.add(&c, [&] { ++calls; });
+    list.deliver();
+    list.deliver();
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(list.empty());
 }
 
 }  // namespace

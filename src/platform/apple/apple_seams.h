@@ -31,7 +31,8 @@ NetworkRelay makeNetworkRelay(const SocketAddress& upstream);
 std::shared_ptr<NotificationCenter> makeDarwinNotificationCenter();
 
 // SCDynamicStoreCopyConsoleUser: the list of the user at the console, found by the short name as
-// the system gives it, or nothing.
+// the system gives it, or nothing; changes of the console-user key are watched through an
+// SCDynamicStore on a serial queue of its own.
 std::shared_ptr<ConsoleUser> makeSystemConsoleUser();
 
 // os_log_create with the subsystem and category; debug through os_log_debug.

@@ -6,10 +6,12 @@
 #include <notify.h>
 #include <os/log.h>
 
+#include <mutex>
 #include <string>
 
 #include "platform/apple/apple_seams.h"
 #include "platform/apple/darwin_notification_center.h"
+#include "platform/observer_list.h"
 
 namespace sieveharbor::platform::apple {
 
@@ -31,7 +33,9 @@ class SystemNotify final : public NotifyApi {
         auto shared = std::make_shared<std::function<void()>>(std::move(deliver));
         int token = 0;
         if (notify_register_dispatch(name.c_str(), &token, queue_, ^(int) {
-              (*shared)();
+              @autoreleasepool {
+                  (*shared)();
+              }
             }) != NOTIFY_STATUS_OK) {
             return std::nullopt;
         }
@@ -53,6 +57,24 @@ class SystemNotify final : public NotifyApi {
 
 class SystemConsoleUser final : public ConsoleUser {
   public:
+    SystemConsoleUser()
+        : queue_(dispatch_queue_create("com.brackenmoor.sieveharbor.console-user",
+                                       DISPATCH_QUEUE_SERIAL)) {}
+
+    ~SystemConsoleUser() override {
+        const std::lock_guard lock(storeMutex_);
+        if (store_ != nullptr) {
+            // No callback is queued or running once the queue is unset and drained.
+            SCDynamicStoreSetDispatchQueue(store_, nullptr);
+            dispatch_sync(queue_, ^{
+                          });
+            CFRelease(store_);
+        }
+    }
+
+    SystemConsoleUser(const SystemConsoleUser&) = delete;
+    SystemConsoleUser& operator=(const SystemConsoleUser&) = delete;
+
     std::optional<std::string> blocklistPath() override {
         CFStringRef name = SCDynamicStoreCopyConsoleUser(nullptr, nullptr, nullptr);
         if (name == nullptr) {
@@ -70,6 +92,56 @@ class SystemConsoleUser final : public ConsoleUser {
         text.resize(std::char_traits<char>::length(text.c_str()));
         return blocklistPathOfConsoleUser(text);
     }
+
+    // The store is made by the first watch: it tells of every change of the console-user key
+    // (a login, a logout, a fast user switch) on the queue, until the object goes.
+    void watch(const void* observer, Callback changed) override {
+        watchers_.add(observer, std::move(changed));
+        const std::lock_guard lock(storeMutex_);
+        if (store_ != nullptr || unwatchable_) {
+            return;
+        }
+        SCDynamicStoreContext context{0, &watchers_, nullptr, nullptr, nullptr};
+        SCDynamicStoreRef store =
+            SCDynamicStoreCreate(nullptr, CFSTR("com.brackenmoor.sieveharbor.proxy"),
+                                 &SystemConsoleUser::changed, &context);
+        CFStringRef key = SCDynamicStoreKeyCreateConsoleUser(nullptr);
+        const void* keys[] = {key};
+        CFArrayRef watched =
+            key == nullptr ? nullptr : CFArrayCreate(nullptr, keys, 1, &kCFTypeArrayCallBacks);
+        const bool started = store != nullptr && watched != nullptr &&
+                             SCDynamicStoreSetNotificationKeys(store, watched, nullptr) &&
+                             SCDynamicStoreSetDispatchQueue(store, queue_);
+        if (watched != nullptr) {
+            CFRelease(watched);
+        }
+        if (key != nullptr) {
+            CFRelease(key);
+        }
+        if (!started) {
+            if (store != nullptr) {
+                CFRelease(store);
+            }
+            unwatchable_ = true;  // the list then changes only on the notification
+            return;
+        }
+        store_ = store;
+    }
+
+    void stopWatching(const void* observer) override { watchers_.removeEvery(observer); }
+
+  private:
+    static void changed(SCDynamicStoreRef, CFArrayRef, void* info) {
+        @autoreleasepool {
+            static_cast<ObserverList*>(info)->deliver();
+        }
+    }
+
+    dispatch_queue_t queue_;
+    ObserverList watchers_;
+    std::mutex storeMutex_;  // guards the two below
+    SCDynamicStoreRef store_ = nullptr;
+    bool unwatchable_ = false;
 };
 
 class UnifiedLogger final : public Logger {
