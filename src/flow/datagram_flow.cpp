@@ -1,6 +1,7 @@
 #include "flow/datagram_flow.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "dns/blocked_response.h"
 
@@ -13,77 +14,119 @@ using platform::Endpoint;
 using platform::FlowError;
 using platform::UdpFlow;
 
-void write(UdpFlow& flow, std::vector<std::uint8_t> reply, const Endpoint& endpoint) {
-    std::vector<dns::Datagram> replies;
-    replies.push_back(std::move(reply));
-    flow.writeDatagrams(std::move(replies), {endpoint}, [](std::optional<FlowError>) {});
-}
-
-// Where a relayed query's reply goes: back into its flow, for the endpoint that asked.
-class DatagramReply final : public ExchangeOwner {
+// A flow being served, closed once its work has ended: its reading, and every exchange it
+// started. The reading holds one count of its own until it ends, and each relayed query one,
+// so the last of them to end closes the flow, once.
+class ServedFlow {
   public:
-    DatagramReply(std::shared_ptr<UdpFlow> flow, Endpoint endpoint)
-        : flow_(std::move(flow)), endpoint_(std::move(endpoint)) {}
+    explicit ServedFlow(std::shared_ptr<UdpFlow> flow) : flow_(std::move(flow)) {}
 
-    void exchangeEnded(std::optional<std::vector<std::uint8_t>> reply) override {
-        if (reply) {
-            write(*flow_, std::move(*reply), endpoint_);
+    UdpFlow& flow() const noexcept { return *flow_; }
+    void hold() noexcept { holds_.fetch_add(1, std::memory_order_relaxed); }
+    void release() {
+        if (holds_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            close(std::nullopt);
+        }
+    }
+    // Closes at once: a failed read ends the flow whatever is still on its way.
+    void close(std::optional<FlowError> error) {
+        if (!closed_.exchange(true)) {
+            flow_->close(error);
         }
     }
 
   private:
     const std::shared_ptr<UdpFlow> flow_;
+    std::atomic<std::size_t> holds_{1};  // the reading's
+    std::atomic<bool> closed_{false};
+};
+
+// A written datagram may be dropped by a close before it leaves: the write holds its flow open
+// until it completes.
+void write(const std::shared_ptr<ServedFlow>& served, std::vector<std::uint8_t> reply,
+           const Endpoint& endpoint) {
+    std::vector<dns::Datagram> replies;
+    replies.push_back(std::move(reply));
+    served->hold();
+    served->flow().writeDatagrams(std::move(replies), {endpoint},
+                                  [served](std::optional<FlowError>) { served->release(); });
+}
+
+// Where a relayed query's reply goes: back into its flow, for the endpoint that asked.
+class DatagramReply final : public ExchangeOwner {
+  public:
+    DatagramReply(std::shared_ptr<ServedFlow> served, Endpoint endpoint)
+        : served_(std::move(served)), endpoint_(std::move(endpoint)) {
+        served_->hold();
+    }
+    // Told or not (a queue shut down drops its exchanges untold), the exchange is over.
+    ~DatagramReply() override { served_->release(); }
+
+    DatagramReply(const DatagramReply&) = delete;
+    DatagramReply& operator=(const DatagramReply&) = delete;
+
+    void exchangeEnded(std::optional<std::vector<std::uint8_t>> reply) override {
+        if (reply) {
+            write(served_, std::move(*reply), endpoint_);
+        }
+    }
+
+  private:
+    const std::shared_ptr<ServedFlow> served_;
     const Endpoint endpoint_;
 };
 
-void readNextBatch(std::weak_ptr<const FlowContext> context, std::shared_ptr<UdpFlow> flow);
+void readNextBatch(std::weak_ptr<const FlowContext> context, std::shared_ptr<ServedFlow> served);
 
 void dispatch(const FlowContext& context, blocklist::SnapshotCursor& list,
-              const std::shared_ptr<UdpFlow>& flow, dns::Datagram& datagram,
+              const std::shared_ptr<ServedFlow>& served, dns::Datagram& datagram,
               const Endpoint& endpoint) {
     const auto judgement = context.judge(list, datagram, metrics::Transport::udp);
     switch (judgement.verdict) {
         case Verdict::relay:
             forwardQuery(context.forward(), platform::Transport::datagram, std::move(datagram),
-                         std::make_shared<DatagramReply>(flow, endpoint));
+                         std::make_shared<DatagramReply>(served, endpoint));
             return;
         case Verdict::drop:
             return;
         case Verdict::answer: {
             std::vector<std::uint8_t> reply;
             dns::appendBlockedResponse(datagram, judgement.question, reply);
-            write(*flow, std::move(reply), endpoint);
+            write(served, std::move(reply), endpoint);
             return;
         }
     }
 }
 
-void handleBatch(const std::weak_ptr<const FlowContext>& weak, const std::shared_ptr<UdpFlow>& flow,
-                 std::optional<DatagramBatch> batch, std::optional<FlowError> error) {
+void handleBatch(const std::weak_ptr<const FlowContext>& weak,
+                 const std::shared_ptr<ServedFlow>& served, std::optional<DatagramBatch> batch,
+                 std::optional<FlowError> error) {
     const auto context = weak.lock();  // held for the whole batch
     if (!context || !batch || error) {
-        flow->close(error);
+        served->close(error);
         return;
     }
     if (batch->datagrams.empty()) {
-        return;  // nothing more will come: neither read again nor closed
+        // Nothing more will come: the flow closes once the replies on their way are written.
+        served->release();
+        return;
     }
     // One snapshot for the batch, taken again only if a reload lands within it.
     blocklist::SnapshotCursor list(context->blocked());
     // A datagram without an endpoint has nowhere for its reply to go.
     const std::size_t count = std::min(batch->datagrams.size(), batch->endpoints.size());
     for (std::size_t i = 0; i < count; ++i) {
-        dispatch(*context, list, flow, batch->datagrams[i], batch->endpoints[i]);
+        dispatch(*context, list, served, batch->datagrams[i], batch->endpoints[i]);
     }
-    readNextBatch(weak, flow);
+    readNextBatch(weak, served);
 }
 
-void readNextBatch(std::weak_ptr<const FlowContext> context, std::shared_ptr<UdpFlow> flow) {
-    auto& target = *flow;
+void readNextBatch(std::weak_ptr<const FlowContext> context, std::shared_ptr<ServedFlow> served) {
+    auto& target = served->flow();
     target.readDatagramsWithCompletionHandler(
-        [context = std::move(context), flow = std::move(flow)](std::optional<DatagramBatch> batch,
-                                                               std::optional<FlowError> error) {
-            handleBatch(context, flow, std::move(batch), error);
+        [context = std::move(context), served = std::move(served)](
+            std::optional<DatagramBatch> batch, std::optional<FlowError> error) {
+            handleBatch(context, served, std::move(batch), error);
         });
 }
 
@@ -93,11 +136,12 @@ void serveDatagramFlow(std::weak_ptr<const FlowContext> context, std::shared_ptr
     auto& target = *flow;
     target.openWithLocalEndpoint(
         [context = std::move(context), flow = std::move(flow)](std::optional<FlowError> error) {
-            // Gone or not opened: the flow is left alone, neither read nor closed.
+            // Not opened, or no one left to serve it: nothing will be read, so it is closed.
             if (context.expired() || error) {
+                flow->close(error);
                 return;
             }
-            readNextBatch(context, flow);
+            readNextBatch(context, std::make_shared<ServedFlow>(flow));
         });
 }
 

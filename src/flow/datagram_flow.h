@@ -13,11 +13,11 @@ namespace sieveharbor::flow {
 // nothing. Returns at once.
 //
 // The completions hold the context weakly and the flow strongly. An open that fails, or that
-// completes once the context has gone, leaves the flow alone; a read that fails, or completes
-// once the context has gone, closes the flow with the read's error; an empty batch ends the
-// reading without closing. A flow is read again after each batch: a client may send its next
-// query on the same socket (glibc sends A and AAAA together), and one read per flow would leave
-// it unanswered.
+// completes once the context has gone, closes the flow with the open's error; a read that fails,
+// or completes once the context has gone, closes it with the read's error; an empty batch ends
+// the reading, and the flow closes once every reply on its way has been written. A flow is read
+// again after each batch: a client may send its next query on the same socket (glibc sends A and
+// AAAA together), and one read per flow would leave it unanswered.
 void serveDatagramFlow(std::weak_ptr<const FlowContext> context,
                        std::shared_ptr<platform::UdpFlow> flow);
 

@@ -85,8 +85,11 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     enum class Step { started, sending, receiving, ended };
 
     void onState(ConnectionState state) {
-        // A failure ends the exchange at any step; ready matters only before the send.
-        if (state.kind == ConnectionState::Kind::failed) {
+        // A failure ends the exchange at any step; ready matters only before the send. A stream
+        // connection that waits was refused or lost its path, and would only be retried until
+        // the bound: the client is better served by the failure now.
+        if (state.kind == ConnectionState::Kind::failed ||
+            (stream_ && state.kind == ConnectionState::Kind::waiting)) {
             if (step_ == Step::started && isDescriptorShortage(state.error)) {
                 settle(false);  // the query never left: a drop, not an exchange
                 end(std::nullopt);

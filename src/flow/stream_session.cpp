@@ -16,8 +16,9 @@ void serveStreamFlow(std::weak_ptr<const FlowContext> context,
     target.openWithLocalEndpoint(
         [context = std::move(context), flow = std::move(flow)](std::optional<FlowError> error) {
             const auto served = context.lock();
-            // Gone or not opened: the flow is left alone.
+            // Not opened, or no one left to serve it: nothing will be read, so it is closed.
             if (!served || error) {
+                flow->close(error);
                 return;
             }
             // Its lane is made here, on the flow's own thread where the platform has one, so that
@@ -57,9 +58,17 @@ void StreamSession::read() {
         return;
     }
     reading_ = true;
+    // The session keeps itself while the read is pending, and lets go when it closes: a
+    // platform may never complete a read on a closed flow, and a completion that held the
+    // session would then keep it, and its flow, for good.
+    readHold_ = shared_from_this();
     flow_->readDataWithCompletionHandler(
-        [self = shared_from_this()](std::span<const std::uint8_t> data,
-                                    std::optional<FlowError> error) {
+        [weak = weak_from_this()](std::span<const std::uint8_t> data,
+                                  std::optional<FlowError> error) {
+            const auto self = weak.lock();
+            if (!self) {
+                return;  // closed and gone
+            }
             // The bytes are only lent: copied for the lane.
             self->lane_->post([self, bytes = std::vector<std::uint8_t>(data.begin(), data.end()),
                                ended = data.empty(), failed = error.has_value()]() mutable {
@@ -70,6 +79,7 @@ void StreamSession::read() {
 
 void StreamSession::received(std::vector<std::uint8_t> bytes, bool ended, bool failed) {
     reading_ = false;
+    readHold_.reset();  // the caller holds the session for this call
     if (closed_) {
         return;
     }
@@ -237,6 +247,7 @@ void StreamSession::closeNow(std::optional<TcpClose> reason) {
         idleTimer_.reset();
     }
     out_.clear();
+    readHold_.reset();
     flow_->close();
     if (const auto context = context_.lock()) {
         if (reason) {

@@ -28,7 +28,7 @@ namespace sieveharbor::flow {
 // when a read fails (a reset), when the framing breaks (a length too short for a header), when
 // nothing is in progress for the idle time, when the client leaves more answer bytes unread than
 // the limit, when the provider has gone, and to make room for a new flow at the cap; a flow that
-// cannot open is left alone.
+// cannot open is closed with the open's error.
 void serveStreamFlow(std::weak_ptr<const FlowContext> context,
                      std::shared_ptr<platform::StreamFlow> flow);
 
@@ -69,6 +69,7 @@ class StreamSession final : public RegisteredStream,
     std::size_t unwritten_ = 0;      // bytes handed to the flow and not yet taken by it
     std::size_t inProgress_ = 0;     // queries relayed and not yet ended
     std::shared_ptr<platform::Timer> idleTimer_;
+    std::shared_ptr<StreamSession> readHold_;  // this session, while a read is pending
     bool reading_ = false;
     bool inputEnded_ = false;  // the client has closed its side: answer what was read, then close
     bool paused_ = false;      // messages wait unread for an exchange to end

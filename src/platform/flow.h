@@ -25,8 +25,9 @@ class Flow {
 
     // Opens the flow with no local endpoint of its own. No error: the flow may be read.
     virtual void openWithLocalEndpoint(OpenCompletion completion) = 0;
-    // Shut the flow in one direction; a pending read then completes with an error, and data not
-    // yet sent may be dropped. Once both are closed the flow lets its connection go.
+    // Shut the flow in one direction; a pending read then completes with an error or never
+    // (a reader must not count on either), and data not yet sent may be dropped. Once both are
+    // closed the flow lets its connection go.
     virtual void closeReadWithError(std::optional<FlowError> error) = 0;
     virtual void closeWriteWithError(std::optional<FlowError> error) = 0;
 

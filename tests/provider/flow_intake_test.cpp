@@ -33,19 +33,18 @@ TEST(HandleNewFlow, follows_the_flow_life_cycle) {
     const auto none = std::nullopt;
     const Batch empty = platform::DatagramBatch{};
     const Closed closedWithoutError = std::optional<platform::FlowError>{};
-    const std::vector<Call> opened = {Call::open};
-    const std::vector<Call> read = {Call::open, Call::read};
+    const std::vector<Call> notOpened = {Call::open, Call::closeRead, Call::closeWrite};
     const std::vector<Call> closed = {Call::open, Call::read, Call::closeRead, Call::closeWrite};
     // clang-format off
     const Row rows[] = {
-        {"open fails: abandoned", kReadError, kept, empty, none, opened, none},
-        {"provider gone by open: abandoned", none, beforeOpen, empty, none, opened, none},
+        {"open fails: closed with its error", kReadError, kept, empty, none, notOpened, kReadError},
+        {"provider gone by open: closed", none, beforeOpen, empty, none, notOpened, closedWithoutError},
         {"read fails: closed with its error", none, kept, none, kReadError, closed, kReadError},
         {"a batch and an error: closed with it", none, kept, empty, kReadError, closed, kReadError},
         {"no batch, no error", none, kept, none, none, closed, closedWithoutError},
         {"provider gone by read: closed", none, beforeRead, empty, none, closed, closedWithoutError},
         {"provider gone by a failed read", none, beforeRead, none, kReadError, closed, kReadError},
-        {"empty batch: read again", none, kept, empty, none, read, none},
+        {"empty batch, nothing on its way: closed", none, kept, empty, none, closed, closedWithoutError},
     };
     // clang-format on
     for (const auto& row : rows) {
@@ -67,6 +66,42 @@ TEST(HandleNewFlow, follows_the_flow_life_cycle) {
         EXPECT_EQ(flow->closeWriteError(), row.closedWith);
         EXPECT_TRUE(flow->writes().empty());
     }
+    // A TCP flow that cannot be served is closed the same way.
+    for (const bool gone : {false, true}) {
+        Harness h;
+        auto flow = std::make_shared<fakes::FakeStreamFlow>();
+        EXPECT_TRUE(h.provider->handleNewFlow(flow));
+        if (gone) {
+            h.provider.reset();
+        }
+        flow->completeOpen(gone ? none : std::optional(kReadError));
+        const Closed closedWith = gone ? closedWithoutError : Closed(kReadError);
+        EXPECT_EQ(flow->closeReadError(), closedWith) << gone;
+        EXPECT_EQ(flow->closeWriteError(), closedWith) << gone;
+    }
+}
+
+// A flow whose reading has ended stays open for the replies still on their way, and closes after
+// the last is written.
+TEST(HandleDatagrams, a_flow_whose_reading_ended_closes_after_its_last_reply) {
+    Harness h;
+    auto flow = h.open();
+    const auto relayed = query({"open", "example"});
+    flow->completeRead({{relayed}, endpoints({"1"})});
+    flow->completeRead(platform::DatagramBatch{});
+    h.queue->runUntilIdle();
+    const auto& made = h.connections->connections();
+    ASSERT_EQ(made.size(), 1u);
+    made[0]->reportState(platform::ConnectionState::ready());
+    h.queue->runUntilIdle();
+    made[0]->completeSend();
+    h.queue->runUntilIdle();
+    EXPECT_FALSE(flow->closed()) << "a reply is on its way";
+    const dns::Datagram reply{relayed[0], relayed[1], 0x81, 0x80};
+    made[0]->completeReceive({reply, true, std::nullopt});
+    h.queue->runUntilIdle();
+    EXPECT_EQ(flow->calls(), (std::vector<Call>{Call::open, Call::read, Call::read, Call::write,
+                                                Call::closeRead, Call::closeWrite}));
 }
 
 // The one verdict for both transports: a message over TCP gets exactly what the same datagram

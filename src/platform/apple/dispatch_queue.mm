@@ -46,9 +46,13 @@ class DispatchTimer final : public Timer {
 }  // namespace
 
 void DispatchQueue::post(Task task) {
+    // The global queues drain no autorelease pool per work item: each task drains its own, as
+    // the core it runs writes to flows.
     dispatch_async_f(queue_, new Task(std::move(task)), [](void* context) {
-        const std::unique_ptr<Task> owned(static_cast<Task*>(context));
-        (*owned)();
+        @autoreleasepool {
+            const std::unique_ptr<Task> owned(static_cast<Task*>(context));
+            (*owned)();
+        }
     });
 }
 
@@ -62,7 +66,9 @@ std::shared_ptr<Timer> DispatchQueue::scheduleAfter(std::chrono::milliseconds de
     auto timer = std::make_shared<DispatchTimer>(std::move(task));
     const auto nanoseconds = static_cast<std::int64_t>(delay.count()) * NSEC_PER_MSEC;
     dispatch_after(dispatch_time(DISPATCH_TIME_NOW, nanoseconds), queue_, ^{
-      timer->fire();
+      @autoreleasepool {
+          timer->fire();
+      }
     });
     return timer;
 }

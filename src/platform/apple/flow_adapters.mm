@@ -2,12 +2,25 @@
 
 #import <CoreFoundation/CoreFoundation.h>
 
+#include "platform/apple/network_states.h"
+
 namespace sieveharbor::platform::apple {
+
+static_assert(
+    static_cast<int>(AppProxyFlowError::notConnected) == NEAppProxyFlowErrorNotConnected &&
+    static_cast<int>(AppProxyFlowError::peerReset) == NEAppProxyFlowErrorPeerReset &&
+    static_cast<int>(AppProxyFlowError::hostUnreachable) == NEAppProxyFlowErrorHostUnreachable &&
+    static_cast<int>(AppProxyFlowError::invalidArgument) == NEAppProxyFlowErrorInvalidArgument &&
+    static_cast<int>(AppProxyFlowError::aborted) == NEAppProxyFlowErrorAborted &&
+    static_cast<int>(AppProxyFlowError::refused) == NEAppProxyFlowErrorRefused &&
+    static_cast<int>(AppProxyFlowError::timedOut) == NEAppProxyFlowErrorTimedOut &&
+    static_cast<int>(AppProxyFlowError::internal) == NEAppProxyFlowErrorInternal &&
+    static_cast<int>(AppProxyFlowError::datagramTooLarge) == NEAppProxyFlowErrorDatagramTooLarge);
 
 namespace {
 
-// A platform error as the seam's, and back: POSIX errors keep their number, any other becomes
-// an I/O error (the core only tests whether there was one).
+// A platform error as the seam's, and back: POSIX errors and the framework's flow errors keep
+// their number, any other becomes an I/O error (the core only tests whether there was one).
 std::optional<FlowError> errorOf(NSError* error) {
     if (error == nil) {
         return std::nullopt;
@@ -15,14 +28,22 @@ std::optional<FlowError> errorOf(NSError* error) {
     if ([error.domain isEqualToString:NSPOSIXErrorDomain]) {
         return FlowError(static_cast<int>(error.code), std::system_category());
     }
+    if ([error.domain isEqualToString:NEAppProxyErrorDomain] && error.code >= 1 &&
+        error.code <= NEAppProxyFlowErrorDatagramTooLarge) {
+        return flowErrorFrom(static_cast<AppProxyFlowError>(error.code));
+    }
     return std::make_error_code(std::errc::io_error);
 }
 
+// The header asks for an error of NEAppProxyErrorDomain, or nil.
 NSError* nsErrorOf(const std::optional<FlowError>& error) {
-    if (!error) {
+    const auto code = appProxyFlowErrorOf(error);
+    if (!code) {
         return nil;
     }
-    return [NSError errorWithDomain:NSPOSIXErrorDomain code:error->value() userInfo:nil];
+    return [NSError errorWithDomain:NEAppProxyErrorDomain
+                               code:static_cast<NSInteger>(*code)
+                           userInfo:nil];
 }
 
 NSData* dataOf(const std::vector<std::uint8_t>& bytes) {
@@ -41,18 +62,28 @@ class FlowAdapter : public Seam {
   public:
     explicit FlowAdapter(PlatformFlow* flow) : flow_(flow) {}
 
+    // Each call and completion drains a pool of its own: they run on dispatch queues, whose
+    // work items drain none, and the core they call into writes to flows.
     void openWithLocalEndpoint(Flow::OpenCompletion completion) override {
         auto shared = std::make_shared<Flow::OpenCompletion>(std::move(completion));
-        [flow_ openWithLocalEndpoint:nil
-                   completionHandler:^(NSError* error) {
-                     (*shared)(errorOf(error));
-                   }];
+        @autoreleasepool {
+            [flow_ openWithLocalEndpoint:nil
+                       completionHandler:^(NSError* error) {
+                         @autoreleasepool {
+                             (*shared)(errorOf(error));
+                         }
+                       }];
+        }
     }
     void closeReadWithError(std::optional<FlowError> error) override {
-        [flow_ closeReadWithError:nsErrorOf(error)];
+        @autoreleasepool {
+            [flow_ closeReadWithError:nsErrorOf(error)];
+        }
     }
     void closeWriteWithError(std::optional<FlowError> error) override {
-        [flow_ closeWriteWithError:nsErrorOf(error)];
+        @autoreleasepool {
+            [flow_ closeWriteWithError:nsErrorOf(error)];
+        }
     }
 
   protected:
@@ -67,51 +98,57 @@ class UdpFlowAdapter final : public FlowAdapter<UdpFlow, NEAppProxyUDPFlow> {
         auto shared = std::make_shared<ReadCompletion>(std::move(completion));
         [flow_ readDatagramsWithCompletionHandler:^(
                    NSArray<NSData*>* datagrams, NSArray<NWEndpoint*>* endpoints, NSError* error) {
-          // Both arrays, or the read failed: a batch needs an endpoint for each datagram.
-          std::optional<DatagramBatch> batch;
-          if (datagrams != nil && endpoints != nil) {
-              batch.emplace();
-              batch->datagrams.reserve(datagrams.count);
-              for (NSData* datagram in datagrams) {
-                  const auto* first = static_cast<const std::uint8_t*>(datagram.bytes);
-                  batch->datagrams.emplace_back(first, first + datagram.length);
+          @autoreleasepool {
+              // Both arrays, or the read failed: a batch needs an endpoint for each datagram.
+              std::optional<DatagramBatch> batch;
+              if (datagrams != nil && endpoints != nil) {
+                  batch.emplace();
+                  batch->datagrams.reserve(datagrams.count);
+                  for (NSData* datagram in datagrams) {
+                      const auto* first = static_cast<const std::uint8_t*>(datagram.bytes);
+                      batch->datagrams.emplace_back(first, first + datagram.length);
+                  }
+                  batch->endpoints.reserve(endpoints.count);
+                  for (NWEndpoint* endpoint in endpoints) {
+                      batch->endpoints.push_back(
+                          Endpoint::adopt((__bridge_retained const void*)endpoint, kRetainer));
+                  }
               }
-              batch->endpoints.reserve(endpoints.count);
-              for (NWEndpoint* endpoint in endpoints) {
-                  batch->endpoints.push_back(
-                      Endpoint::adopt((__bridge_retained const void*)endpoint, kRetainer));
-              }
+              (*shared)(std::move(batch), errorOf(error));
           }
-          (*shared)(std::move(batch), errorOf(error));
         }];
     }
 
     void writeDatagrams(std::vector<dns::Datagram> datagrams, std::vector<Endpoint> endpoints,
                         WriteCompletion completion) override {
-        NSMutableArray<NSData*>* data = [NSMutableArray arrayWithCapacity:datagrams.size()];
-        NSMutableArray<NWEndpoint*>* to = [NSMutableArray arrayWithCapacity:endpoints.size()];
-        for (std::size_t i = 0; i < datagrams.size() && i < endpoints.size(); ++i) {
-            // Only an endpoint a read of a flow gave can be written to.
-            if (endpoints[i].object() == nullptr) {
-                continue;
+        @autoreleasepool {
+            NSMutableArray<NSData*>* data = [NSMutableArray arrayWithCapacity:datagrams.size()];
+            NSMutableArray<NWEndpoint*>* to = [NSMutableArray arrayWithCapacity:endpoints.size()];
+            for (std::size_t i = 0; i < datagrams.size() && i < endpoints.size(); ++i) {
+                // Only an endpoint a read of a flow gave can be written to.
+                if (endpoints[i].object() == nullptr) {
+                    continue;
+                }
+                [data addObject:dataOf(datagrams[i])];
+                [to addObject:(__bridge NWEndpoint*)endpoints[i].object()];
             }
-            [data addObject:dataOf(datagrams[i])];
-            [to addObject:(__bridge NWEndpoint*)endpoints[i].object()];
-        }
-        if (data.count == 0) {
-            if (completion) {
-                completion(std::make_error_code(std::errc::invalid_argument));
+            if (data.count == 0) {
+                if (completion) {
+                    completion(std::make_error_code(std::errc::invalid_argument));
+                }
+                return;
             }
-            return;
+            auto shared = std::make_shared<WriteCompletion>(std::move(completion));
+            [flow_ writeDatagrams:data
+                  sentByEndpoints:to
+                completionHandler:^(NSError* error) {
+                  @autoreleasepool {
+                      if (*shared) {
+                          (*shared)(errorOf(error));
+                      }
+                  }
+                }];
         }
-        auto shared = std::make_shared<WriteCompletion>(std::move(completion));
-        [flow_ writeDatagrams:data
-              sentByEndpoints:to
-            completionHandler:^(NSError* error) {
-              if (*shared) {
-                  (*shared)(errorOf(error));
-              }
-            }];
     }
 };
 
@@ -122,19 +159,25 @@ class TcpFlowAdapter final : public FlowAdapter<StreamFlow, NEAppProxyTCPFlow> {
     void readDataWithCompletionHandler(ReadCompletion completion) override {
         auto shared = std::make_shared<ReadCompletion>(std::move(completion));
         [flow_ readDataWithCompletionHandler:^(NSData* data, NSError* error) {
-          // No data and no error: the client has closed its side.
-          const auto* first = static_cast<const std::uint8_t*>(data.bytes);
-          (*shared)(std::span<const std::uint8_t>(first, data == nil ? 0 : data.length),
-                    errorOf(error));
+          @autoreleasepool {
+              // No data and no error: the client has closed its side.
+              const auto* first = static_cast<const std::uint8_t*>(data.bytes);
+              (*shared)(std::span<const std::uint8_t>(first, data == nil ? 0 : data.length),
+                        errorOf(error));
+          }
         }];
     }
 
     void writeData(std::vector<std::uint8_t> bytes, WriteCompletion completion) override {
         auto shared = std::make_shared<WriteCompletion>(std::move(completion));
-        [flow_ writeData:dataOf(bytes)
-            withCompletionHandler:^(NSError* error) {
-              (*shared)(errorOf(error));
-            }];
+        @autoreleasepool {
+            [flow_ writeData:dataOf(bytes)
+                withCompletionHandler:^(NSError* error) {
+                  @autoreleasepool {
+                      (*shared)(errorOf(error));
+                  }
+                }];
+        }
     }
 };
 

@@ -63,7 +63,9 @@ class NetworkConnection final : public Connection {
         handler_ = shared;
         nw_connection_set_state_changed_handler(
             connection_, ^(nw_connection_state_t state, nw_error_t error) {
-              (*shared)(stateFrom(static_cast<NetworkState>(state), errorOf(error)));
+              @autoreleasepool {
+                  (*shared)(stateFrom(static_cast<NetworkState>(state), errorOf(error)));
+              }
             });
     }
 
@@ -79,7 +81,9 @@ class NetworkConnection final : public Connection {
         auto shared = std::make_shared<SendCompletion>(std::move(completion));
         nw_connection_send(connection_, data, NW_CONNECTION_DEFAULT_MESSAGE_CONTEXT, true,
                            ^(nw_error_t error) {
-                             (*shared)(errorOf(error));
+                             @autoreleasepool {
+                                 (*shared)(errorOf(error));
+                             }
                            });
     }
 
@@ -97,8 +101,11 @@ class NetworkConnection final : public Connection {
   private:
     static nw_connection_receive_completion_t receiver(ReceiveCompletion completion) {
         auto shared = std::make_shared<ReceiveCompletion>(std::move(completion));
+        // Each handler drains a pool of its own: the exchange it ends writes to a flow.
         return ^(dispatch_data_t content, nw_content_context_t, bool isComplete, nw_error_t error) {
-          (*shared)(bytesOf(content), isComplete, errorOf(error));
+          @autoreleasepool {
+              (*shared)(bytesOf(content), isComplete, errorOf(error));
+          }
         };
     }
 

@@ -1,6 +1,7 @@
 #include "platform/apple/network_states.h"
 
 #include <string>
+#include <utility>
 
 namespace sieveharbor::platform::apple {
 
@@ -20,7 +21,55 @@ const std::error_category& networkCategory() {
     return category;
 }
 
+class AppProxyFlowCategory final : public std::error_category {
+  public:
+    const char* name() const noexcept override { return "NEAppProxyErrorDomain"; }
+    std::string message(int code) const override {
+        return "app proxy flow error " + std::to_string(code);
+    }
+};
+
+const std::error_category& appProxyFlowCategory() {
+    static const AppProxyFlowCategory category;
+    return category;
+}
+
 }  // namespace
+
+FlowError flowErrorFrom(AppProxyFlowError error) {
+    return {static_cast<int>(error), appProxyFlowCategory()};
+}
+
+std::optional<AppProxyFlowError> appProxyFlowErrorOf(const std::optional<FlowError>& error) {
+    using enum AppProxyFlowError;
+    if (!error) {
+        return std::nullopt;
+    }
+    if (error->category() == appProxyFlowCategory() && error->value() >= 1 &&
+        error->value() <= static_cast<int>(datagramTooLarge)) {
+        return static_cast<AppProxyFlowError>(error->value());
+    }
+    const std::pair<std::errc, AppProxyFlowError> meanings[] = {
+        {std::errc::connection_reset, peerReset},
+        {std::errc::host_unreachable, hostUnreachable},
+        {std::errc::network_unreachable, hostUnreachable},
+        {std::errc::invalid_argument, invalidArgument},
+        {std::errc::connection_aborted, aborted},
+        {std::errc::operation_canceled, aborted},
+        {std::errc::connection_refused, refused},
+        {std::errc::permission_denied, refused},
+        {std::errc::operation_not_permitted, refused},
+        {std::errc::timed_out, timedOut},
+        {std::errc::not_connected, notConnected},
+        {std::errc::message_size, datagramTooLarge},
+    };
+    for (const auto& [posix, meaning] : meanings) {
+        if (*error == posix) {
+            return meaning;
+        }
+    }
+    return internal;
+}
 
 std::optional<ConnectionError> errorFrom(std::optional<NetworkErrorDomain> domain, int code) {
     if (!domain) {

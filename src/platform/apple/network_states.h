@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "platform/connection.h"
+#include "platform/flow.h"
 
 namespace sieveharbor::platform::apple {
 
@@ -27,5 +28,25 @@ std::optional<ConnectionError> errorFrom(std::optional<NetworkErrorDomain> domai
 // A state the framework reports, with its error, as the seam's state. A waiting or failed state
 // without an error gets a generic one, since the seam promises one for both.
 ConnectionState stateFrom(NetworkState state, std::optional<ConnectionError> error);
+
+// NetworkExtension's flow errors (NEAppProxyFlowError), numbered as its header numbers them
+// (flow_adapters.mm checks), the only domain a flow may be closed with.
+enum class AppProxyFlowError : int {
+    notConnected = 1,
+    peerReset = 2,
+    hostUnreachable = 3,
+    invalidArgument = 4,
+    aborted = 5,
+    refused = 6,
+    timedOut = 7,
+    internal = 8,
+    datagramTooLarge = 9,
+};
+
+// A flow error of the framework's domain as an error code, keeping its number; and the error a
+// flow is closed with, in that domain: the framework's own as it came, a POSIX one by its
+// meaning, any other an internal error; nothing for nothing.
+FlowError flowErrorFrom(AppProxyFlowError error);
+std::optional<AppProxyFlowError> appProxyFlowErrorOf(const std::optional<FlowError>& error);
 
 }  // namespace sieveharbor::platform::apple

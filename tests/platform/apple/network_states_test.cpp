@@ -47,5 +47,26 @@ TEST(NetworkStates, errors_keep_what_the_exchange_tells_apart) {
     EXPECT_NE(dns->category(), std::system_category());
 }
 
+// A flow is closed with nothing or an error of the framework's flow domain: its own come back
+// as they were, POSIX ones by meaning, anything else as internal.
+TEST(NetworkStates, a_flow_is_closed_with_a_flow_error_or_none) {
+    using enum AppProxyFlowError;
+    const std::pair<std::optional<FlowError>, std::optional<AppProxyFlowError>> rows[] = {
+        {std::nullopt, std::nullopt},
+        {flowErrorFrom(peerReset), peerReset},
+        {flowErrorFrom(datagramTooLarge), datagramTooLarge},
+        {FlowError(0, flowErrorFrom(peerReset).category()), internal},
+        {std::make_error_code(std::errc::connection_reset), peerReset},
+        {std::make_error_code(std::errc::timed_out), timedOut},
+        {std::make_error_code(std::errc::connection_refused), refused},
+        {std::make_error_code(std::errc::operation_canceled), aborted},
+        {std::make_error_code(std::errc::io_error), internal},
+        {*errorFrom(NetworkErrorDomain::dns, -65554), internal},
+    };
+    for (const auto& [error, expected] : rows) {
+        EXPECT_EQ(appProxyFlowErrorOf(error), expected) << (error ? error->message() : "none");
+    }
+}
+
 }  // namespace
 }  // namespace sieveharbor::platform::apple
