@@ -65,7 +65,7 @@ void SdLoginConsoleUser::watch(const void* observer, Callback changed) {
     }
     sd_login_monitor* monitor = nullptr;
     const int stopFd = ::eventfd(0, EFD_CLOEXEC);
-    if (stopFd < 0 || ::sd_login_monitor_new("session", &monitor) < 0) {
+    if (stopFd < 0 || ::sd_login_monitor_new("seat", &monitor) < 0) {
         if (stopFd >= 0) {
             ::close(stopFd);
         }
