@@ -104,9 +104,11 @@ TEST(Lifecycle, the_list_follows_the_console_user) {
     EXPECT_TRUE(h.provider->isDomainBlocked("two.example")) << "switched";
     EXPECT_FALSE(h.provider->isDomainBlocked("one.example"));
 
-    ProviderSettings ownList;
-    ownList.fixedBlocklistPath = "/etc/list.txt";
-    Harness fixed(std::move(ownList));
+    Harness fixed([] {
+        ProviderSettings ownList;
+        ownList.fixedBlocklistPath = "/etc/list.txt";
+        return ownList;
+    }());
     fixed.provider->startProxyWithOptions([](auto) {});
     EXPECT_FALSE(fixed.consoleUser->watched());
 }
