@@ -108,7 +108,7 @@ void serve(const std::shared_ptr<ListenerFlow>& listener, Handle handle) {
 
 Result runDirect(const Settings& settings) {
     LoopPool pool;
-    auto listener = ListenerFlow::bind(pool, "127.0.0.1", 0).flow;
+    auto listener = ListenerFlow::bind(pool, *platform::SocketAddress::parse("127.0.0.1", 0)).flow;
     serve(listener, [weak = std::weak_ptr<ListenerFlow>(listener)](dns::Datagram& query,
                                                                    platform::Endpoint& endpoint) {
         if (auto flow = weak.lock()) {
@@ -143,7 +143,7 @@ Result runRelay(const Settings& settings) {
     auto pool = std::make_shared<LoopPool>();
     flow::ForwardContext context(std::make_shared<LoopConnectionFactory>(
         pool, *platform::SocketAddress::parse("127.0.0.1", upstream.port())));
-    auto listener = ListenerFlow::bind(*pool, "127.0.0.1", 0).flow;
+    auto listener = ListenerFlow::bind(*pool, *platform::SocketAddress::parse("127.0.0.1", 0)).flow;
     serve(listener, [&context, weak = std::weak_ptr<ListenerFlow>(listener)](
                         dns::Datagram& query, platform::Endpoint& endpoint) {
         if (auto flow = weak.lock()) {

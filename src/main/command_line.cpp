@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cli/option_parser.h"
+#include "platform/linux/socket_address.h"
 
 namespace sieveharbor::service {
 
@@ -40,12 +41,6 @@ std::array<std::uint8_t, 16> binaryAddress(const platform::SocketAddress& addres
     return bytes;
 }
 
-// Nothing for text that is no numeric address.
-std::optional<std::array<std::uint8_t, 16>> binaryAddress(const std::string& text) {
-    const auto address = platform::SocketAddress::parse(text, 0);
-    return address ? std::optional(binaryAddress(*address)) : std::nullopt;
-}
-
 bool isMappedV4(const std::array<std::uint8_t, 16>& a) {
     static constexpr std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     return std::memcmp(a.data(), kPrefix, 12) == 0;
@@ -64,22 +59,23 @@ bool isWildcard(const std::array<std::uint8_t, 16>& a) {
 
 }  // namespace
 
-std::optional<std::string> upstreamLoopError(const Options& options,
-                                             std::span<const std::string> machineAddresses) {
+std::optional<std::string> upstreamLoopError(
+    const Options& options, std::span<const platform::SocketAddress> machineAddresses) {
     const auto upstream = binaryAddress(options.upstream);
     const bool ownAddress =
-        isLoopback(upstream) ||
-        std::any_of(machineAddresses.begin(), machineAddresses.end(),
-                    [&](const std::string& local) { return binaryAddress(local) == upstream; });
+        isLoopback(upstream) || std::any_of(machineAddresses.begin(), machineAddresses.end(),
+                                            [&](const platform::SocketAddress& local) {
+                                                return binaryAddress(local) == upstream;
+                                            });
     for (const auto& listen : options.listen) {
-        const auto address = binaryAddress(listen.address);
-        if (!address || listen.port != options.upstream.port()) {
+        if (listen.port() != options.upstream.port()) {
             continue;
         }
+        const auto address = binaryAddress(listen);
         // A wildcard IPv6 listener takes IPv4 too, unless it is IPv6-only.
         const bool covered =
-            *address == upstream ||
-            (isWildcard(*address) && ownAddress && (!isMappedV4(*address) || isMappedV4(upstream)));
+            address == upstream ||
+            (isWildcard(address) && ownAddress && (!isMappedV4(address) || isMappedV4(upstream)));
         if (covered) {
             return std::string(kProgramName) + ": --upstream " + options.upstream.text() +
                    " is the proxy's own --listen " + listen.text() +
@@ -89,8 +85,8 @@ std::optional<std::string> upstreamLoopError(const Options& options,
     return std::nullopt;
 }
 
-std::vector<std::string> listMachineAddresses() {
-    std::vector<std::string> addresses;
+std::vector<platform::SocketAddress> listMachineAddresses() {
+    std::vector<platform::SocketAddress> addresses;
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) {
         return addresses;
@@ -99,29 +95,17 @@ std::vector<std::string> listMachineAddresses() {
         if (entry->ifa_addr == nullptr) {
             continue;
         }
-        char text[INET6_ADDRSTRLEN] = {};
-        const int family = entry->ifa_addr->sa_family;
-        const void* bytes = nullptr;
-        if (family == AF_INET) {
-            bytes = &reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr;
-        } else if (family == AF_INET6) {
-            bytes = &reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr;
-        }
-        if (bytes != nullptr && ::inet_ntop(family, bytes, text, sizeof text) != nullptr) {
-            addresses.emplace_back(text);
+        if (const auto address = platform::linux_host::SocketAddress::toAddress(entry->ifa_addr)) {
+            addresses.push_back(address->withPort(0));
         }
     }
     ::freeifaddrs(list);
     return addresses;
 }
 
-std::string SocketAddress::text() const {
-    const std::string host = isV6() ? "[" + address + "]" : address;
-    return host + ":" + std::to_string(port);
-}
-
-std::vector<SocketAddress> defaultListenAddresses() {
-    return {{"127.0.0.1", platform::kDnsPort}, {"::1", platform::kDnsPort}};
+std::vector<platform::SocketAddress> defaultListenAddresses() {
+    return {*platform::SocketAddress::parse("127.0.0.1", platform::kDnsPort),
+            *platform::SocketAddress::parse("::1", platform::kDnsPort)};
 }
 
 ParsedSocketAddress parseSocketAddress(std::string_view text,
@@ -129,7 +113,7 @@ ParsedSocketAddress parseSocketAddress(std::string_view text,
     const std::string shape = defaultPort ? "ADDR[:PORT], with IPv6 as [ADDR]:PORT"
                                           : "ADDR:PORT, with IPv6 as [ADDR]:PORT";
     const auto refuse = [](std::string why) {
-        return ParsedSocketAddress{std::nullopt, std::move(why), {}};
+        return ParsedSocketAddress{std::nullopt, std::move(why)};
     };
     std::string_view host;
     std::optional<std::string_view> port;
@@ -172,7 +156,7 @@ ParsedSocketAddress parseSocketAddress(std::string_view text,
     if (!number) {
         return refuse("port " + quoted(*port) + " is not a number from 1 to 65535");
     }
-    return {address, {}, {std::string(host), *number}};
+    return {address, {}};
 }
 
 ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
@@ -192,7 +176,7 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
          .takesValue = true,
          .handle = address("--listen", std::nullopt,
                            [&](const ParsedSocketAddress& parsed) {
-                               const auto& listen = parsed.typed;
+                               const auto& listen = *parsed.address;
                                if (std::find(options.listen.begin(), options.listen.end(),
                                              listen) != options.listen.end()) {
                                    return "--listen " + listen.text() + " given more than once";
@@ -221,7 +205,7 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
          .repeatable = false,
          .handle = address("--metrics", std::nullopt,
                            [&](const ParsedSocketAddress& parsed) {
-                               options.metrics = parsed.typed;
+                               options.metrics = parsed.address;
                                return std::string();
                            })},
         {.name = "--no-tcp", .handle = cli::sets(options.tcp, false)},

@@ -14,33 +14,21 @@ namespace sieveharbor::service {
 
 inline constexpr std::string_view kProgramName = "sieveharbor-proxy";
 
-// A numeric address and port as typed on the command line: a listener keeps the user's spelling
-// for its messages.
-struct SocketAddress {
-    std::string address;  // numeric IPv4 or IPv6 text, without brackets
-    std::uint16_t port = 0;
-
-    bool isV6() const { return address.find(':') != std::string::npos; }
-    // "127.0.0.1:53" or "[::1]:53": the form the command line takes, for messages.
-    std::string text() const;
-    friend bool operator==(const SocketAddress&, const SocketAddress&) = default;
-};
-
 struct Options {
-    std::vector<SocketAddress> listen;
+    std::vector<platform::SocketAddress> listen;
     // True when listen holds the defaults, not addresses the user asked for.
     bool defaultListen = true;
     platform::SocketAddress upstream = provider::defaultSafeDNSAddress();
     std::optional<std::string> blocklist;
     bool tcp = true;  // DNS over TCP on the same addresses; --no-tcp turns it off
-    std::optional<SocketAddress> metrics;  // where /metrics is served; off when empty
+    std::optional<platform::SocketAddress> metrics;  // where /metrics is served; off when empty
     bool debug = false;
     bool help = false;
     bool version = false;
 };
 
 // The defaults: loopback only, so the proxy is never an open resolver unless asked to be.
-std::vector<SocketAddress> defaultListenAddresses();
+std::vector<platform::SocketAddress> defaultListenAddresses();
 
 // Either options, or one line (no trailing newline) naming the bad argument.
 struct ParsedCommandLine {
@@ -55,12 +43,12 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args);
 // A line (without newline) when the upstream is one of the proxy's own listening sockets, so
 // that every relayed query would come back to the proxy: the same address and port, or the same
 // port under a wildcard listener (0.0.0.0, ::) when the upstream is a loopback address or one of
-// machineAddresses. Pure.
-std::optional<std::string> upstreamLoopError(const Options& options,
-                                             std::span<const std::string> machineAddresses);
+// machineAddresses (whose ports are not looked at). Pure.
+std::optional<std::string> upstreamLoopError(
+    const Options& options, std::span<const platform::SocketAddress> machineAddresses);
 
-// The numeric addresses of this machine's interfaces, as the kernel lists them.
-std::vector<std::string> listMachineAddresses();
+// The addresses of this machine's interfaces, IPv4 and IPv6, as the kernel lists them (port 0).
+std::vector<platform::SocketAddress> listMachineAddresses();
 
 std::string usageText();
 // The hint printed after a bad-usage line.
@@ -70,7 +58,6 @@ std::string usageHint();
 struct ParsedSocketAddress {
     std::optional<platform::SocketAddress> address;
     std::string error;
-    SocketAddress typed;  // the same address as the user spelt it
 };
 
 // "ADDR:PORT" or "[ADDR]:PORT" with a numeric address and a port from 1 to 65535. A null

@@ -173,17 +173,17 @@ std::vector<std::shared_ptr<ListenerFlow>> bindListeners(LoopPool& loops,
                                                          bool& failed) {
     std::vector<std::shared_ptr<ListenerFlow>> shared;
     auto listeners =
-        listenOnEach<ListenerFlow>(options, false, failed, [&](const service::SocketAddress& a) {
+        listenOnEach<ListenerFlow>(options, false, failed, [&](const platform::SocketAddress& a) {
             if (loops.loopCount() == 1) {
-                auto bound = ListenerFlow::bind(loops.loop(0), a.address, a.port);
+                auto bound = ListenerFlow::bind(loops.loop(0), a);
                 return std::pair(std::move(bound.flow), bound.error);
             }
-            if (const auto taken = ListenerFlow::probe(a.address, a.port)) {
+            if (const auto taken = ListenerFlow::probe(a)) {
                 return std::pair(std::shared_ptr<ListenerFlow>(), taken);
             }
             std::shared_ptr<ListenerFlow> head;
             for (std::size_t i = 0; i < loops.loopCount(); ++i) {
-                auto bound = ListenerFlow::bind(loops.loop(i), a.address, a.port, true);
+                auto bound = ListenerFlow::bind(loops.loop(i), a, true);
                 if (!bound.flow) {
                     return std::pair(std::shared_ptr<ListenerFlow>(), bound.error);
                 }
@@ -247,8 +247,8 @@ std::vector<std::shared_ptr<TcpListener>> startTcp(
             return std::pair(std::move(adopted.listener), adopted.error);
         });
     }
-    return listenOnEach<TcpListener>(options, true, failed, [&](const service::SocketAddress& a) {
-        auto started = TcpListener::listen(loops, a.address, a.port, onFlow);
+    return listenOnEach<TcpListener>(options, true, failed, [&](const platform::SocketAddress& a) {
+        auto started = TcpListener::listen(loops, a, onFlow);
         return std::pair(std::move(started.listener), started.error);
     });
 }

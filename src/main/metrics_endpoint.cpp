@@ -1,6 +1,5 @@
 #include "main/metrics_endpoint.h"
 
-#include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,6 +10,7 @@
 #include <string_view>
 
 #include "metrics/exposition.h"
+#include "platform/linux/socket_address.h"
 
 namespace sieveharbor::service {
 namespace {
@@ -42,58 +42,20 @@ MHD_Result handle(void* context, MHD_Connection* connection, const char* url, co
     return respond(connection, MHD_HTTP_OK, render(), metrics::kExpositionContentType);
 }
 
-// Bound here rather than by the library, so that a failure has the system's reason.
-int listenOn(const SocketAddress& address, std::error_code& error) {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    if (address.isV6()) {
-        auto& v6 = reinterpret_cast<sockaddr_in6&>(storage);
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(address.port);
-        ::inet_pton(AF_INET6, address.address.c_str(), &v6.sin6_addr);
-        length = sizeof v6;
-    } else {
-        auto& v4 = reinterpret_cast<sockaddr_in&>(storage);
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(address.port);
-        ::inet_pton(AF_INET, address.address.c_str(), &v4.sin_addr);
-        length = sizeof v4;
-    }
-    const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        (address.isV6() && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) ||
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&storage), length) != 0 ||
-        ::listen(fd, SOMAXCONN) != 0) {
-        error = std::error_code(errno, std::system_category());
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return -1;
-    }
-    return fd;
-}
-
-std::uint16_t localPort(int fd) {
-    sockaddr_storage local{};
-    socklen_t length = sizeof local;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        return 0;
-    }
-    return ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(local).sin6_port
-                                             : reinterpret_cast<sockaddr_in&>(local).sin_port);
-}
-
 }  // namespace
 
-MetricsEndpoint::Started MetricsEndpoint::start(const SocketAddress& address, Render render) {
-    std::error_code error;
-    const int fd = listenOn(address, error);
+MetricsEndpoint::Started MetricsEndpoint::start(const platform::SocketAddress& address,
+                                                Render render) {
+    // Bound here rather than by the library, so that a failure has the system's reason.
+    auto [fd, error] = platform::linux_host::bindSocket(
+        platform::linux_host::SocketAddress::from(address), SOCK_STREAM | SOCK_CLOEXEC,
+        {.reuseAddress = true, .listen = true});
     if (fd < 0) {
         return {nullptr, error};
     }
     std::unique_ptr<MetricsEndpoint> endpoint(new MetricsEndpoint(std::move(render)));
-    endpoint->port_ = localPort(fd);
+    const auto bound = platform::linux_host::SocketAddress::boundTo(fd);
+    endpoint->port_ = bound ? bound->port() : 0;
     const unsigned flags =
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | (address.isV6() ? MHD_USE_IPv6 : 0);
     endpoint->daemon_ = MHD_start_daemon(

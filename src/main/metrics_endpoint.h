@@ -24,7 +24,7 @@ class MetricsEndpoint {
         std::error_code error;  // when endpoint is empty
     };
 
-    static Started start(const SocketAddress& address, Render render);
+    static Started start(const platform::SocketAddress& address, Render render);
     // Stops the thread and closes every socket.
     ~MetricsEndpoint();
 

@@ -6,13 +6,12 @@ namespace sieveharbor::service {
 
 namespace {
 
-std::string remedyFor(const SocketAddress& address, std::error_code error) {
-    SocketAddress other = address;
-    other.port = address.port == 5353 ? 5354 : 5353;
+std::string remedyFor(const platform::SocketAddress& address, std::error_code error) {
+    const auto other = address.withPort(address.port() == 5353 ? 5354 : 5353);
     const std::string elsewhere = "choose another port with --listen " + other.text();
     if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted) {
-        return address.port < 1024 ? elsewhere + ", or grant CAP_NET_BIND_SERVICE"
-                                   : elsewhere + ", or run with more privileges";
+        return address.port() < 1024 ? elsewhere + ", or grant CAP_NET_BIND_SERVICE"
+                                     : elsewhere + ", or run with more privileges";
     }
     if (error == std::errc::address_in_use) {
         return "another program already answers there: stop it, or " + elsewhere;
@@ -29,12 +28,13 @@ std::string remedyFor(const SocketAddress& address, std::error_code error) {
 
 }  // namespace
 
-std::string listenFailureMessage(const SocketAddress& address, std::error_code error, bool tcp) {
+std::string listenFailureMessage(const platform::SocketAddress& address, std::error_code error,
+                                 bool tcp) {
     return std::string(kProgramName) + ": cannot listen " + (tcp ? "for TCP " : "") + "on " +
            address.text() + ": " + error.message() + " (" + remedyFor(address, error) + ")";
 }
 
-std::string metricsFailureMessage(const SocketAddress& address, std::error_code error) {
+std::string metricsFailureMessage(const platform::SocketAddress& address, std::error_code error) {
     return std::string(kProgramName) + ": cannot serve metrics on " + address.text() + ": " +
            error.message() + " (give another --metrics address, or leave it out)";
 }

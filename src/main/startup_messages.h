@@ -12,11 +12,11 @@ namespace sieveharbor::service {
 
 // One line (no newline) for a listener that cannot be bound: the address, the system's reason
 // and what to do about it.
-std::string listenFailureMessage(const SocketAddress& address, std::error_code error,
+std::string listenFailureMessage(const platform::SocketAddress& address, std::error_code error,
                                  bool tcp = false);
 
 // One line for a metrics address that cannot be served.
-std::string metricsFailureMessage(const SocketAddress& address, std::error_code error);
+std::string metricsFailureMessage(const platform::SocketAddress& address, std::error_code error);
 
 // One line for a socket passed by systemd that cannot be served.
 std::string adoptFailureMessage(int fd, std::error_code error);

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 namespace sieveharbor::platform {
 
 std::optional<SocketAddress> SocketAddress::parse(std::string_view address, std::uint16_t port) {
@@ -17,6 +19,18 @@ std::optional<SocketAddress> SocketAddress::parse(std::string_view address, std:
         return out;
     }
     return std::nullopt;
+}
+
+std::optional<SocketAddress> SocketAddress::fromBytes(std::span<const std::uint8_t> bytes,
+                                                      std::uint16_t port) {
+    if (bytes.size() != 4 && bytes.size() != 16) {
+        return std::nullopt;
+    }
+    SocketAddress out;
+    out.port_ = port;
+    out.family_ = bytes.size() == 16 ? Family::v6 : Family::v4;
+    std::copy(bytes.begin(), bytes.end(), out.bytes_.begin());
+    return out;
 }
 
 std::string SocketAddress::addressText() const {

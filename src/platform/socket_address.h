@@ -21,6 +21,9 @@ class SocketAddress {
     // brackets). Nothing for any other text, names included: a name would be looked up through
     // the very resolver this proxy may be.
     static std::optional<SocketAddress> parse(std::string_view address, std::uint16_t port);
+    // From an address in network order: 4 bytes are IPv4, 16 IPv6, any other length nothing.
+    static std::optional<SocketAddress> fromBytes(std::span<const std::uint8_t> bytes,
+                                                  std::uint16_t port);
 
     Family family() const noexcept { return family_; }
     bool isV6() const noexcept { return family_ == Family::v6; }
@@ -29,6 +32,12 @@ class SocketAddress {
         return {bytes_.data(), isV6() ? std::size_t{16} : std::size_t{4}};
     }
     std::uint16_t port() const noexcept { return port_; }
+    // The same address with another port.
+    SocketAddress withPort(std::uint16_t port) const noexcept {
+        SocketAddress other = *this;
+        other.port_ = port;
+        return other;
+    }
 
     // The address alone, in its canonical numeric form ("192.0.2.1", "::1").
     std::string addressText() const;

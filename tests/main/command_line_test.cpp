@@ -112,7 +112,9 @@ TEST(CommandLine, an_upstream_the_proxy_listens_on_is_refused) {
         std::vector<std::string_view> args;
         bool loops;
     };
-    const std::vector<std::string> machine = {"192.0.2.7", "2001:db8::7"};
+    const std::vector<platform::SocketAddress> machine = {
+        *platform::SocketAddress::parse("192.0.2.7", 0),
+        *platform::SocketAddress::parse("2001:db8::7", 0)};
     // clang-format off
     const Row rows[] = {
         {{"--upstream", "127.0.0.1"}, true},                 // same address and port
@@ -164,20 +166,22 @@ TEST(CommandLine, a_refused_load_is_always_told_an_accepted_one_with_debug_only)
 
 TEST(CommandLine, listen_failure_names_address_reason_and_remedy) {
     struct Row {
-        SocketAddress address;
+        const char* address;
+        std::uint16_t port;
         std::errc error;
         bool tcp;
         const char* line;
     };
     // clang-format off
     const Row rows[] = {
-        {{"127.0.0.1", 53}, std::errc::permission_denied, false, "sieveharbor-proxy: cannot listen on 127.0.0.1:53: Permission denied (choose another port with --listen 127.0.0.1:5353, or grant CAP_NET_BIND_SERVICE)"},
-        {{"::1", 5353}, std::errc::address_in_use, true, "sieveharbor-proxy: cannot listen for TCP on [::1]:5353: Address already in use (another program already answers there: stop it, or choose another port with --listen [::1]:5354)"},
-        {{"192.0.2.1", 53}, std::errc::address_not_available, false, "sieveharbor-proxy: cannot listen on 192.0.2.1:53: Cannot assign requested address (this machine has no such address: listen on one of its own addresses)"},
+        {"127.0.0.1", 53, std::errc::permission_denied, false, "sieveharbor-proxy: cannot listen on 127.0.0.1:53: Permission denied (choose another port with --listen 127.0.0.1:5353, or grant CAP_NET_BIND_SERVICE)"},
+        {"::1", 5353, std::errc::address_in_use, true, "sieveharbor-proxy: cannot listen for TCP on [::1]:5353: Address already in use (another program already answers there: stop it, or choose another port with --listen [::1]:5354)"},
+        {"192.0.2.1", 53, std::errc::address_not_available, false, "sieveharbor-proxy: cannot listen on 192.0.2.1:53: Cannot assign requested address (this machine has no such address: listen on one of its own addresses)"},
     };
     // clang-format on
     for (const auto& row : rows) {
-        EXPECT_EQ(listenFailureMessage(row.address, std::make_error_code(row.error), row.tcp),
+        EXPECT_EQ(listenFailureMessage(*platform::SocketAddress::parse(row.address, row.port),
+                                       std::make_error_code(row.error), row.tcp),
                   row.line);
     }
 }

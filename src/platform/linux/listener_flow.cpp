@@ -322,62 +322,31 @@ void ListenerFlow::Receiver::complete(ReadCompletion completion, Batch batch) {
     flush(fd, writeClosed.load(std::memory_order_acquire), held);
 }
 
-namespace {
-
-ListenerBindResult bindSocket(const SocketAddress& local, bool reusePort, int& fd) {
-    fd = ::socket(local.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    const bool ok =
-        fd >= 0 &&
-        // An IPv6 listener answers IPv6 only, so "::" and "0.0.0.0" can be bound side by side.
-        (local.family() != AF_INET6 ||
-         ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0) &&
-        (!reusePort || ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0) &&
-        ::bind(fd, local.data(), local.length) == 0;
-    if (ok) {
-        return {};
-    }
-    const int number = errno;
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
-    return {nullptr, systemError(number)};
-}
-
-}  // namespace
-
-ListenerBindResult ListenerFlow::bind(EventLoop& loop, std::string_view address, std::uint16_t port,
+ListenerBindResult ListenerFlow::bind(EventLoop& loop, const platform::SocketAddress& address,
                                       bool reusePort) {
-    const auto local = SocketAddress::parse(address, port);
-    if (!local) {
-        return {nullptr, std::make_error_code(std::errc::invalid_argument)};
+    const auto local = SocketAddress::from(address);
+    const auto bound =
+        bindSocket(local, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, {.reusePort = reusePort});
+    if (bound.fd < 0) {
+        return {nullptr, bound.error};
     }
-    int fd = -1;
-    if (auto failed = bindSocket(*local, reusePort, fd); fd < 0) {
-        return failed;
-    }
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketReceiveBuffer, sizeof kSocketReceiveBuffer);
-    return start(loop, std::make_shared<Receiver>(loop, fd),
-                 SocketAddress::boundTo(fd).value_or(*local));
+    ::setsockopt(bound.fd, SOL_SOCKET, SO_RCVBUF, &kSocketReceiveBuffer,
+                 sizeof kSocketReceiveBuffer);
+    return start(loop, std::make_shared<Receiver>(loop, bound.fd),
+                 SocketAddress::boundTo(bound.fd).value_or(local));
 }
 
-std::error_code ListenerFlow::probe(std::string_view address, std::uint16_t port) {
-    const auto local = SocketAddress::parse(address, port);
-    if (!local) {
-        return std::make_error_code(std::errc::invalid_argument);
+std::error_code ListenerFlow::probe(const platform::SocketAddress& address) {
+    const auto bound =
+        bindSocket(SocketAddress::from(address), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, {});
+    if (bound.fd >= 0) {
+        ::close(bound.fd);
     }
-    int fd = -1;
-    auto failed = bindSocket(*local, false, fd);
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return failed.error;
+    return bound.error;
 }
 
-ListenerBindResult ListenerFlow::bind(LoopPool& pool, std::string_view address,
-                                      std::uint16_t port) {
-    return bind(pool.nextLoop(), address, port);
+ListenerBindResult ListenerFlow::bind(LoopPool& pool, const platform::SocketAddress& address) {
+    return bind(pool.nextLoop(), address);
 }
 
 ListenerBindResult ListenerFlow::adopt(EventLoop& loop, int fd) {

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <memory>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -32,16 +31,16 @@ class ListenerFlow final : public platform::UdpFlow {
     static constexpr std::size_t kMaxBatch = 64;
     static constexpr std::size_t kReceiveBufferSize = 65536;
 
-    // address: numeric IPv4 or IPv6 text; port 0 lets the kernel choose. reusePort lets several
-    // flows share the address (SO_REUSEPORT), each on a loop of its own, so that the kernel
-    // spreads the queries over the loops. The loop must outlive the flow.
-    static ListenerBindResult bind(EventLoop& loop, std::string_view address, std::uint16_t port,
+    // Port 0 lets the kernel choose. reusePort lets several flows share the address
+    // (SO_REUSEPORT), each on a loop of its own, so that the kernel spreads the queries over the
+    // loops. The loop must outlive the flow.
+    static ListenerBindResult bind(EventLoop& loop, const platform::SocketAddress& address,
                                    bool reusePort = false);
     // The next loop of the pool in turn.
-    static ListenerBindResult bind(LoopPool& pool, std::string_view address, std::uint16_t port);
+    static ListenerBindResult bind(LoopPool& pool, const platform::SocketAddress& address);
     // Binds a plain socket to the address and closes it again: the error a bind without
     // SO_REUSEPORT would meet (a port someone holds), or none.
-    static std::error_code probe(std::string_view address, std::uint16_t port);
+    static std::error_code probe(const platform::SocketAddress& address);
 
     // Takes over fd, a bound IPv4 or IPv6 UDP socket made by someone else (the service manager's
     // socket activation), which may keep a copy of it for the process that follows this one. The

@@ -2,8 +2,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+
+#include "platform/linux/system_error.h"
 
 namespace sieveharbor::platform::linux_host {
 
@@ -26,12 +30,20 @@ SocketAddress SocketAddress::from(const platform::SocketAddress& address) noexce
     return out;
 }
 
-std::optional<SocketAddress> SocketAddress::parse(std::string_view address, std::uint16_t port) {
-    const auto parsed = platform::SocketAddress::parse(address, port);
-    if (!parsed) {
-        return std::nullopt;
+std::optional<platform::SocketAddress> SocketAddress::toAddress(const sockaddr* address) noexcept {
+    if (address->sa_family == AF_INET) {
+        const auto& v4 = *reinterpret_cast<const sockaddr_in*>(address);
+        return platform::SocketAddress::fromBytes(
+            {reinterpret_cast<const std::uint8_t*>(&v4.sin_addr), sizeof v4.sin_addr},
+            ntohs(v4.sin_port));
     }
-    return from(*parsed);
+    if (address->sa_family == AF_INET6) {
+        const auto& v6 = *reinterpret_cast<const sockaddr_in6*>(address);
+        return platform::SocketAddress::fromBytes(
+            {reinterpret_cast<const std::uint8_t*>(&v6.sin6_addr), sizeof v6.sin6_addr},
+            ntohs(v6.sin6_port));
+    }
+    return std::nullopt;
 }
 
 std::optional<SocketAddress> SocketAddress::boundTo(int fd) {
@@ -52,6 +64,27 @@ std::uint16_t SocketAddress::port() const noexcept {
         return ntohs(reinterpret_cast<const sockaddr_in6&>(storage).sin6_port);
     }
     return 0;
+}
+
+BoundSocket bindSocket(const SocketAddress& local, int type, BindOptions options) {
+    const int fd = ::socket(local.family(), type, 0);
+    const int on = 1;
+    const auto set = [&](int level, int name) {
+        return ::setsockopt(fd, level, name, &on, sizeof on) == 0;
+    };
+    const bool ok = fd >= 0 && (!options.reuseAddress || set(SOL_SOCKET, SO_REUSEADDR)) &&
+                    (!options.reusePort || set(SOL_SOCKET, SO_REUSEPORT)) &&
+                    (local.family() != AF_INET6 || set(IPPROTO_IPV6, IPV6_V6ONLY)) &&
+                    ::bind(fd, local.data(), local.length) == 0 &&
+                    (!options.listen || ::listen(fd, SOMAXCONN) == 0);
+    if (ok) {
+        return {fd, {}};
+    }
+    const int number = errno;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return {-1, systemError(number)};
 }
 
 }  // namespace sieveharbor::platform::linux_host

@@ -26,26 +26,16 @@ bool outOfResources(int number) {
 
 }  // namespace
 
-TcpListenResult TcpListener::listen(LoopPool& pool, std::string_view address, std::uint16_t port,
+TcpListenResult TcpListener::listen(LoopPool& pool, const platform::SocketAddress& address,
                                     OnFlow onFlow) {
-    const auto local = SocketAddress::parse(address, port);
-    if (!local) {
-        return {nullptr, std::make_error_code(std::errc::invalid_argument)};
+    const auto local = SocketAddress::from(address);
+    const auto bound = bindSocket(local, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                  {.reuseAddress = true, .listen = true});
+    if (bound.fd < 0) {
+        return {nullptr, bound.error};
     }
-    const int fd = ::socket(local->family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    const bool ok = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-                    (local->family() != AF_INET6 ||
-                     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0) &&
-                    ::bind(fd, local->data(), local->length) == 0 && ::listen(fd, SOMAXCONN) == 0;
-    if (!ok) {
-        const int number = errno;
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return {nullptr, systemError(number)};
-    }
-    return start(pool, fd, SocketAddress::boundTo(fd).value_or(*local), std::move(onFlow));
+    return start(pool, bound.fd, SocketAddress::boundTo(bound.fd).value_or(local),
+                 std::move(onFlow));
 }
 
 TcpListenResult TcpListener::adopt(LoopPool& pool, int fd, OnFlow onFlow) {

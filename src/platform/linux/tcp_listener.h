@@ -31,9 +31,9 @@ class TcpListener final : public Watcher, public std::enable_shared_from_this<Tc
   public:
     using OnFlow = std::function<void(std::shared_ptr<StreamFlow> flow)>;
 
-    // Binds and listens on a numeric IPv4 or IPv6 address (an IPv6 one for IPv6 only); port 0
-    // lets the kernel choose.
-    static TcpListenResult listen(LoopPool& pool, std::string_view address, std::uint16_t port,
+    // Binds and listens on an IPv4 or IPv6 address (an IPv6 one for IPv6 only); port 0 lets the
+    // kernel choose.
+    static TcpListenResult listen(LoopPool& pool, const platform::SocketAddress& address,
                                   OnFlow onFlow);
     // Serves a listening stream socket made by someone else (socket activation); takes fd, and
     // closes it on failure too.

@@ -20,6 +20,10 @@ using fakes::Family;
 using fakes::LoopbackSocket;
 using std::chrono::milliseconds;
 
+platform::SocketAddress at(const char* address, std::uint16_t port = 0) {
+    return *platform::SocketAddress::parse(address, port);
+}
+
 struct ReadResult {
     std::optional<platform::DatagramBatch> batch;
     std::optional<platform::FlowError> error;
@@ -123,7 +127,7 @@ TEST(ListenerFlow, an_adopted_socket_serves_and_is_left_working_for_the_next_pro
 // comes back as a value with the reason.
 TEST(ListenerFlow, bind_and_adopt_failures_come_back_as_values_with_the_reason) {
     LoopPool queue(1);
-    auto first = ListenerFlow::bind(queue, "127.0.0.1", 0);
+    auto first = ListenerFlow::bind(queue, at("127.0.0.1"));
     ASSERT_TRUE(first.flow);
     int pipeFds[2];
     ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
@@ -137,8 +141,6 @@ TEST(ListenerFlow, bind_and_adopt_failures_come_back_as_values_with_the_reason) 
     // clang-format off
     const Case cases[] = {
         {"127.0.0.1", first.flow->port(), std::errc::address_in_use},
-        {"localhost", 0, std::errc::invalid_argument},
-        {"", 0, std::errc::invalid_argument},
         {"192.0.2.1", 0, std::errc::address_not_available},
         {"TCP socket", 0, std::errc::wrong_protocol_type, ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)},
         {"Unix datagram socket", 0, std::errc::address_family_not_supported, ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)},
@@ -147,7 +149,7 @@ TEST(ListenerFlow, bind_and_adopt_failures_come_back_as_values_with_the_reason) 
     // clang-format on
     for (const auto& test : cases) {
         SCOPED_TRACE(test.what);
-        auto result = test.fd < 0 ? ListenerFlow::bind(queue, test.what, test.port)
+        auto result = test.fd < 0 ? ListenerFlow::bind(queue, at(test.what, test.port))
                                   : ListenerFlow::adopt(queue.nextLoop(), test.fd);
         EXPECT_FALSE(result.flow);
         EXPECT_EQ(result.error, test.expected);
@@ -167,7 +169,7 @@ TEST(ListenerFlow, a_released_listener_closes_its_socket_and_drops_its_read) {
         const bool byCompletion = family == Family::v6;
         SCOPED_TRACE(byCompletion ? "by its completion" : "with a read pending");
         const char* address = byCompletion ? "::1" : "127.0.0.1";
-        auto listener = ListenerFlow::bind(queue, address, 0).flow;
+        auto listener = ListenerFlow::bind(queue, at(address)).flow;
         ASSERT_TRUE(listener);
         const auto port = listener->port();
         const std::weak_ptr<ListenerFlow> flow = listener;
@@ -184,7 +186,7 @@ TEST(ListenerFlow, a_released_listener_closes_its_socket_and_drops_its_read) {
         EXPECT_EQ(watch.expired(), !byCompletion);
         LoopbackSocket client(family);
         ASSERT_TRUE(client.sendTo(port, dns::Datagram{1}));
-        EXPECT_TRUE(waitFor([&] { return !ListenerFlow::probe(address, port); }));
+        EXPECT_TRUE(waitFor([&] { return !ListenerFlow::probe(at(address, port)); }));
         EXPECT_EQ(called.load(), byCompletion);
         EXPECT_TRUE(flow.expired());
         EXPECT_TRUE(waitFor([&] { return watch.expired(); }));
@@ -199,7 +201,7 @@ TEST(ListenerFlow, a_released_listener_closes_its_socket_and_drops_its_read) {
 // write side closed, nothing is sent.
 TEST(ListenerFlow, a_burst_answered_inside_its_read_completions_reaches_each_sender_in_order) {
     LoopPool queue(2);
-    auto listener = ListenerFlow::bind(queue, "127.0.0.1", 0).flow;
+    auto listener = ListenerFlow::bind(queue, at("127.0.0.1")).flow;
     ASSERT_TRUE(listener);
     constexpr std::uint8_t kClients = 3;
     constexpr std::uint8_t kPerClient = 50;
