@@ -25,19 +25,16 @@ class CountingFlow final : public platform::UdpFlow {
   public:
     std::size_t writes = 0;
 
-    void completeRead(std::vector<dns::Datagram> datagrams,
-                      std::vector<platform::Endpoint> endpoints) {
+    void completeRead(platform::DatagramBatch batch) {
         auto completion = std::move(read_);
-        completion(platform::DatagramBatch{std::move(datagrams), std::move(endpoints)},
-                   std::nullopt);
+        completion(std::move(batch), std::nullopt);
     }
 
     void openWithLocalEndpoint(OpenCompletion completion) override { completion(std::nullopt); }
     void readDatagramsWithCompletionHandler(ReadCompletion completion) override {
         read_ = std::move(completion);
     }
-    void writeDatagrams(std::vector<dns::Datagram> /*datagrams*/,
-                        std::vector<platform::Endpoint> /*endpoints*/,
+    void writeDatagrams(platform::DatagramBatch /*datagrams*/,
                         WriteCompletion completion) override {
         ++writes;
         completion(std::nullopt);
@@ -75,21 +72,22 @@ void BM_DispatchBlockedBatch(benchmark::State& state) {
         settings);
     provider->loadBlocklist();
 
-    std::vector<std::vector<dns::Datagram>> batches(kBatches);
+    const auto client = fakes::endpoint("client");
+    std::vector<platform::DatagramBatch> batches(kBatches);
     for (auto& batch : batches) {
         for (std::size_t i = 0; i < kBatch; ++i) {
-            batch.push_back(bench::queryFor("www." + listed[rng() % listed.size()],
-                                            static_cast<std::uint16_t>(i)));
+            batch.push_back({bench::queryFor("www." + listed[rng() % listed.size()],
+                                             static_cast<std::uint16_t>(i)),
+                             client});
         }
     }
-    const std::vector<platform::Endpoint> endpoints(kBatch, fakes::endpoint("client"));
 
     auto flow = std::make_shared<CountingFlow>();
     provider->handleNewFlow(flow);
     std::size_t next = 0;
     for (auto _ : state) {
         // The copy stands for the buffers a real read hands over; it is part of the cost.
-        flow->completeRead(batches[next], endpoints);
+        flow->completeRead(batches[next]);
         next = (next + 1) % kBatches;
     }
     if (flow->writes != state.iterations() * kBatch) {

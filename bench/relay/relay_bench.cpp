@@ -99,8 +99,8 @@ void serve(const std::shared_ptr<ListenerFlow>& listener, Handle handle) {
             if (error || !batch) {
                 return;
             }
-            for (std::size_t i = 0; i < batch->datagrams.size(); ++i) {
-                handle(batch->datagrams[i], batch->endpoints[i]);
+            for (auto& [datagram, endpoint] : *batch) {
+                handle(datagram, endpoint);
             }
             serve(listener, handle);
         });
@@ -112,7 +112,7 @@ Result runDirect(const Settings& settings) {
     serve(listener, [weak = std::weak_ptr<ListenerFlow>(listener)](dns::Datagram& query,
                                                                    platform::Endpoint& endpoint) {
         if (auto flow = weak.lock()) {
-            flow->writeDatagrams({*fakes::StubUpstream::answer(query)}, {endpoint}, nullptr);
+            flow->writeDatagrams({{*fakes::StubUpstream::answer(query), endpoint}}, nullptr);
         }
     });
     auto result = drive(listener->port(), settings);
@@ -129,7 +129,7 @@ class ReplyToClient final : public flow::ExchangeOwner {
         : flow_(std::move(flow)), endpoint_(std::move(endpoint)) {}
     void exchangeEnded(std::optional<std::vector<std::uint8_t>> reply) override {
         if (reply) {
-            flow_->writeDatagrams({std::move(*reply)}, {endpoint_}, nullptr);
+            flow_->writeDatagrams({{std::move(*reply), endpoint_}}, nullptr);
         }
     }
 

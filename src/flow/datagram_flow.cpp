@@ -1,6 +1,5 @@
 #include "flow/datagram_flow.h"
 
-#include <algorithm>
 #include <atomic>
 
 #include "dns/blocked_response.h"
@@ -45,10 +44,10 @@ class ServedFlow {
 // until it completes.
 void write(const std::shared_ptr<ServedFlow>& served, std::vector<std::uint8_t> reply,
            const Endpoint& endpoint) {
-    std::vector<dns::Datagram> replies;
-    replies.push_back(std::move(reply));
+    DatagramBatch replies;
+    replies.push_back({std::move(reply), endpoint});
     served->hold();
-    served->flow().writeDatagrams(std::move(replies), {endpoint},
+    served->flow().writeDatagrams(std::move(replies),
                                   [served](std::optional<FlowError>) { served->release(); });
 }
 
@@ -98,25 +97,23 @@ void dispatch(const FlowContext& context, blocklist::SnapshotCursor& list,
     }
 }
 
-void handleBatch(const std::weak_ptr<const FlowContext>& weak,
-                 const std::shared_ptr<ServedFlow>& served, std::optional<DatagramBatch> batch,
-                 std::optional<FlowError> error) {
+void handleDatagrams(const std::weak_ptr<const FlowContext>& weak,
+                     const std::shared_ptr<ServedFlow>& served, std::optional<DatagramBatch> batch,
+                     std::optional<FlowError> error) {
     const auto context = weak.lock();  // held for the whole batch
     if (!context || !batch || error) {
         served->close(error);
         return;
     }
-    if (batch->datagrams.empty()) {
+    if (batch->empty()) {
         // Nothing more will come: the flow closes once the replies on their way are written.
         served->release();
         return;
     }
     // One snapshot for the batch, taken again only if a reload lands within it.
     blocklist::SnapshotCursor list(context->blocked());
-    // A datagram without an endpoint has nowhere for its reply to go.
-    const std::size_t count = std::min(batch->datagrams.size(), batch->endpoints.size());
-    for (std::size_t i = 0; i < count; ++i) {
-        dispatch(*context, list, served, batch->datagrams[i], batch->endpoints[i]);
+    for (auto& [datagram, endpoint] : *batch) {
+        dispatch(*context, list, served, datagram, endpoint);
     }
     readNextBatch(weak, served);
 }
@@ -126,7 +123,7 @@ void readNextBatch(std::weak_ptr<const FlowContext> context, std::shared_ptr<Ser
     target.readDatagramsWithCompletionHandler(
         [context = std::move(context), served = std::move(served)](
             std::optional<DatagramBatch> batch, std::optional<FlowError> error) {
-            handleBatch(context, served, std::move(batch), error);
+            handleDatagrams(context, served, std::move(batch), error);
         });
 }
 

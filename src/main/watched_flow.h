@@ -34,12 +34,9 @@ class WatchedFlow final : public platform::UdpFlow {
             completion(std::nullopt, gone());
         }
     }
-    void writeDatagrams(std::vector<dns::Datagram> datagrams,
-                        std::vector<platform::Endpoint> endpoints,
-                        WriteCompletion completion) override {
+    void writeDatagrams(platform::DatagramBatch datagrams, WriteCompletion completion) override {
         if (const auto inner = inner_.lock()) {
-            inner->writeDatagrams(std::move(datagrams), std::move(endpoints),
-                                  std::move(completion));
+            inner->writeDatagrams(std::move(datagrams), std::move(completion));
         } else if (completion) {
             completion(gone());
         }

@@ -10,11 +10,15 @@
 
 namespace sieveharbor::platform {
 
-// What one successful read yields: endpoints[i] sent datagrams[i] and receives its reply.
-struct DatagramBatch {
-    std::vector<dns::Datagram> datagrams;
-    std::vector<Endpoint> endpoints;
+// A datagram and the endpoint of the socket that sent it, or that its reply goes to.
+struct AddressedDatagram {
+    dns::Datagram datagram;
+    Endpoint endpoint;
+    friend bool operator==(const AddressedDatagram&, const AddressedDatagram&) = default;
 };
+
+// What one successful read yields, and what one write takes: each datagram with its endpoint.
+using DatagramBatch = std::vector<AddressedDatagram>;
 
 // A platform UDP flow: Linux, a bound UDP socket; macOS, an NEAppProxyUDPFlow.
 //
@@ -33,10 +37,9 @@ class UdpFlow : public Flow {
 
     // Reads one batch. At most one read may be pending at a time.
     virtual void readDatagramsWithCompletionHandler(ReadCompletion completion) = 0;
-    // Sends datagrams[i] to endpoints[i], each endpoint one that a read of this flow gave. The
+    // Sends each datagram to its endpoint, each endpoint one that a read of this flow gave. The
     // flow takes the buffers; the caller never waits.
-    virtual void writeDatagrams(std::vector<dns::Datagram> datagrams,
-                                std::vector<Endpoint> endpoints, WriteCompletion completion) = 0;
+    virtual void writeDatagrams(DatagramBatch datagrams, WriteCompletion completion) = 0;
 };
 
 }  // namespace sieveharbor::platform

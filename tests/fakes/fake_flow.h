@@ -98,10 +98,7 @@ class RecordingFlow : public Seam {
 // A UdpFlow whose reads complete when the test says; writes complete at once.
 class FakeUdpFlow final : public RecordingFlow<platform::UdpFlow> {
   public:
-    struct Write {
-        std::vector<dns::Datagram> datagrams;
-        std::vector<platform::Endpoint> endpoints;
-    };
+    using Write = platform::DatagramBatch;
 
     std::vector<Write> writes() const {
         return locked([this] { return writes_; });
@@ -118,12 +115,8 @@ class FakeUdpFlow final : public RecordingFlow<platform::UdpFlow> {
     void readDatagramsWithCompletionHandler(ReadCompletion completion) override {
         record(Call::read, [&] { reads_.push_back(std::move(completion)); });
     }
-    void writeDatagrams(std::vector<dns::Datagram> datagrams,
-                        std::vector<platform::Endpoint> endpoints,
-                        WriteCompletion completion) override {
-        record(Call::write, [&] {
-            writes_.push_back({std::move(datagrams), std::move(endpoints)});
-        });
+    void writeDatagrams(platform::DatagramBatch datagrams, WriteCompletion completion) override {
+        record(Call::write, [&] { writes_.push_back(std::move(datagrams)); });
         if (completion) {
             completion(std::nullopt);
         }

@@ -11,7 +11,7 @@ using fakes::FakeUdpFlow;
 using Call = FakeUdpFlow::Call;
 using Datagrams = std::vector<dns::Datagram>;
 using dns::testing::query;
-using testing::endpoints;
+using testing::batch;
 using testing::Harness;
 
 const auto kReadError = std::make_error_code(std::errc::connection_aborted);
@@ -87,7 +87,7 @@ TEST(HandleDatagrams, a_flow_whose_reading_ended_closes_after_its_last_reply) {
     Harness h;
     auto flow = h.open();
     const auto relayed = query({"open", "example"});
-    flow->completeRead({{relayed}, endpoints({"1"})});
+    flow->completeRead(batch({relayed}, {"1"}));
     flow->completeRead(platform::DatagramBatch{});
     h.queue->runUntilIdle();
     const auto& made = h.connections->connections();
@@ -154,9 +154,9 @@ TEST(HandleNewFlow, chooses_answer_drop_or_relay_per_message_on_either_transport
                 }
             } else {
                 auto flow = h.open();
-                flow->completeRead({{row.message}, endpoints({"client"})});
+                flow->completeRead(batch({row.message}, {"client"}));
                 for (const auto& write : flow->writes()) {
-                    answers.push_back(write.datagrams.at(0));
+                    answers.push_back(write.at(0).datagram);
                 }
             }
             EXPECT_EQ(answers, row.answered ? Datagrams{*dns::makeBlockedResponse(row.message)}
@@ -189,20 +189,19 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
     response[2] |= 0x80;
     const auto relayed = query({"open", "example"});
     // Four blocked types, a response, a blocked name too short to answer, and four to relay:
-    // one replied, one timed out, one without a descriptor for its socket, one over the cap. A
-    // last datagram without an endpoint has nowhere to go: it is not even counted.
+    // one replied, one timed out, one without a descriptor for its socket, one over the cap.
     const Datagrams blocked = {query({"blocked", "example"}, 1), query({"blocked", "example"}, 28),
                                query({"blocked", "example"}, 65),
                                query({"blocked", "example"}, 15)};
-    flow->completeRead({{blocked[0], relayed, blocked[1], blocked[2], blocked[3], response,
-                         incomplete, relayed, relayed, relayed, blocked[0]},
-                        endpoints({"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"})});
+    flow->completeRead(batch({blocked[0], relayed, blocked[1], blocked[2], blocked[3], response,
+                              incomplete, relayed, relayed, relayed},
+                             {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}));
     // The blocked are answered during dispatch, each alone and to its own client.
     const auto writes = flow->writes();
     ASSERT_EQ(writes.size(), 4u);
     for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(writes[i].datagrams, Datagrams{*dns::makeBlockedResponse(blocked[i])});
-        EXPECT_EQ(writes[i].endpoints, endpoints({std::array{"1", "3", "4", "5"}[i]}));
+        EXPECT_EQ(writes[i], batch({*dns::makeBlockedResponse(blocked[i])},
+                                   {std::array{"1", "3", "4", "5"}[i]}));
     }
     const auto& made = h.connections->connections();
     ASSERT_EQ(made.size(), 3u);
@@ -220,8 +219,7 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
     made[0]->completeReceive({reply, true, std::nullopt});
     h.queue->runUntilIdle();
     ASSERT_EQ(flow->writes().size(), 5u);
-    EXPECT_EQ(flow->writes()[4].datagrams, Datagrams{reply}) << "the reply, to its own client";
-    EXPECT_EQ(flow->writes()[4].endpoints, endpoints({"2"}));
+    EXPECT_EQ(flow->writes()[4], batch({reply}, {"2"})) << "the reply, to its own client";
     made[1]->reportState(platform::ConnectionState::ready());
     made[2]->reportState(
         platform::ConnectionState::failed(std::make_error_code(std::errc::too_many_files_open)));
@@ -252,10 +250,10 @@ TEST(HandleDatagrams, a_reload_between_two_datagrams_applies_to_the_later_only) 
     // asked for, which is once it has been judged.
     h.connections->onMake = [&] { h.useList("second.example\n"); };
     flow->completeRead(
-        {{query({"second", "example"}), query({"second", "example"})}, endpoints({"a", "b"})});
+        batch({query({"second", "example"}), query({"second", "example"})}, {"a", "b"}));
     EXPECT_EQ(h.connections->connections().size(), 1u);
     ASSERT_EQ(flow->writes().size(), 1u);
-    EXPECT_EQ(flow->writes()[0].endpoints, endpoints({"b"}));
+    EXPECT_EQ(flow->writes()[0].at(0).endpoint, fakes::endpoint("b"));
 }
 
 }  // namespace

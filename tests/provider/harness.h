@@ -75,10 +75,13 @@ struct Harness {
     std::vector<std::function<void()>> ends;
 };
 
-inline std::vector<platform::Endpoint> endpoints(std::initializer_list<std::string_view> labels) {
-    std::vector<platform::Endpoint> out;
-    for (auto label : labels) {
-        out.push_back(fakes::endpoint(label));
+// Each datagram from the test client of the same place among labels.
+inline platform::DatagramBatch batch(const std::vector<dns::Datagram>& datagrams,
+                                     std::initializer_list<std::string_view> labels) {
+    platform::DatagramBatch out;
+    auto label = labels.begin();
+    for (const auto& datagram : datagrams) {
+        out.push_back({datagram, fakes::endpoint(*label++)});
     }
     return out;
 }

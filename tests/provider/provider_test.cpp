@@ -10,7 +10,7 @@ namespace sieveharbor::provider {
 namespace {
 
 using dns::testing::query;
-using testing::endpoints;
+using testing::batch;
 using testing::Harness;
 using testing::kUserListPath;
 
@@ -33,7 +33,7 @@ TEST(Concurrency, loads_race_with_dispatch_without_tearing) {
     constexpr int kBatches = 300;
     auto dispatcher = [&](const std::shared_ptr<fakes::FakeUdpFlow>& flow) {
         for (int i = 0; i < kBatches; ++i) {
-            flow->completeRead({{q, q}, endpoints({"p", "q"})});
+            flow->completeRead(batch({q, q}, {"p", "q"}));
         }
     };
     auto first = h.open();
@@ -48,7 +48,8 @@ TEST(Concurrency, loads_race_with_dispatch_without_tearing) {
         const auto writes = flow->writes();
         ASSERT_EQ(writes.size(), 2u * kBatches);
         for (const auto& write : writes) {
-            ASSERT_EQ(write.datagrams, std::vector<dns::Datagram>{expected});
+            ASSERT_EQ(write.size(), 1u);
+            ASSERT_EQ(write[0].datagram, expected);
         }
     }
     EXPECT_TRUE(h.connections->connections().empty());

@@ -99,19 +99,19 @@ class UdpFlowAdapter final : public FlowAdapter<UdpFlow, NEAppProxyUDPFlow> {
         [flow_ readDatagramsWithCompletionHandler:^(
                    NSArray<NSData*>* datagrams, NSArray<NWEndpoint*>* endpoints, NSError* error) {
           @autoreleasepool {
-              // Both arrays, or the read failed: a batch needs an endpoint for each datagram.
+              // Both arrays, or the read failed; a datagram without an endpoint has nowhere for
+              // its reply to go.
               std::optional<DatagramBatch> batch;
               if (datagrams != nil && endpoints != nil) {
+                  const NSUInteger count = MIN(datagrams.count, endpoints.count);
                   batch.emplace();
-                  batch->datagrams.reserve(datagrams.count);
-                  for (NSData* datagram in datagrams) {
+                  batch->reserve(count);
+                  for (NSUInteger i = 0; i < count; ++i) {
+                      NSData* datagram = datagrams[i];
                       const auto* first = static_cast<const std::uint8_t*>(datagram.bytes);
-                      batch->datagrams.emplace_back(first, first + datagram.length);
-                  }
-                  batch->endpoints.reserve(endpoints.count);
-                  for (NWEndpoint* endpoint in endpoints) {
-                      batch->endpoints.push_back(
-                          Endpoint::adopt((__bridge_retained const void*)endpoint, kRetainer));
+                      batch->push_back({dns::Datagram(first, first + datagram.length),
+                                        Endpoint::adopt((__bridge_retained const void*)endpoints[i],
+                                                        kRetainer)});
                   }
               }
               (*shared)(std::move(batch), errorOf(error));
@@ -119,18 +119,17 @@ class UdpFlowAdapter final : public FlowAdapter<UdpFlow, NEAppProxyUDPFlow> {
         }];
     }
 
-    void writeDatagrams(std::vector<dns::Datagram> datagrams, std::vector<Endpoint> endpoints,
-                        WriteCompletion completion) override {
+    void writeDatagrams(DatagramBatch datagrams, WriteCompletion completion) override {
         @autoreleasepool {
             NSMutableArray<NSData*>* data = [NSMutableArray arrayWithCapacity:datagrams.size()];
-            NSMutableArray<NWEndpoint*>* to = [NSMutableArray arrayWithCapacity:endpoints.size()];
-            for (std::size_t i = 0; i < datagrams.size() && i < endpoints.size(); ++i) {
+            NSMutableArray<NWEndpoint*>* to = [NSMutableArray arrayWithCapacity:datagrams.size()];
+            for (const auto& [datagram, endpoint] : datagrams) {
                 // Only an endpoint a read of a flow gave can be written to.
-                if (endpoints[i].object() == nullptr) {
+                if (endpoint.object() == nullptr) {
                     continue;
                 }
-                [data addObject:dataOf(datagrams[i])];
-                [to addObject:(__bridge NWEndpoint*)endpoints[i].object()];
+                [data addObject:dataOf(datagram)];
+                [to addObject:(__bridge NWEndpoint*)endpoint.object()];
             }
             if (data.count == 0) {
                 if (completion) {

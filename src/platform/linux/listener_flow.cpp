@@ -72,22 +72,16 @@ struct HeldWrites {
     std::vector<iovec> iov;
 };
 
-// Adds one write to `held`.
-void hold(HeldWrites& held, std::vector<dns::Datagram>& datagrams, std::vector<Endpoint>& endpoints,
-          UdpFlow::WriteCompletion& completion) {
+void hold(HeldWrites& held, DatagramBatch& datagrams, UdpFlow::WriteCompletion& completion) {
     std::optional<FlowError> failure;
-    if (datagrams.size() != endpoints.size()) {
-        failure = std::make_error_code(std::errc::invalid_argument);
-    }
-    const std::size_t count = std::min(datagrams.size(), endpoints.size());
-    for (std::size_t i = 0; i < count; ++i) {
+    for (auto& [datagram, endpoint] : datagrams) {
         sockaddr_storage address{};
-        const socklen_t length = toSocketAddress(endpoints[i], address);
+        const socklen_t length = toSocketAddress(endpoint, address);
         if (length == 0) {
-            failure = failure ? failure : std::make_error_code(std::errc::invalid_argument);
+            failure = std::make_error_code(std::errc::invalid_argument);
             continue;
         }
-        held.datagrams.push_back(std::move(datagrams[i]));
+        held.datagrams.push_back(std::move(datagram));
         held.addresses.push_back(address);
         held.lengths.push_back(length);
     }
@@ -292,21 +286,19 @@ std::optional<ListenerFlow::Receiver::Batch> ListenerFlow::Receiver::receive() {
     }
     filled = static_cast<std::size_t>(count);
     DatagramBatch batch;
-    auto& datagrams = batch.datagrams;
-    auto& endpoints = batch.endpoints;
-    datagrams.reserve(static_cast<std::size_t>(count));
-    endpoints.reserve(static_cast<std::size_t>(count));
+    batch.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
         const auto& header = messages[i].msg_hdr;
         if ((header.msg_flags & MSG_TRUNC) != 0) {
             continue;
         }
         const auto* data = static_cast<const std::uint8_t*>(slots[i].iov.iov_base);
-        datagrams.emplace_back(data, data + messages[i].msg_len);
-        endpoints.emplace_back(std::span<const std::uint8_t>(
-            reinterpret_cast<const std::uint8_t*>(&slots[i].sender), header.msg_namelen));
+        batch.push_back(
+            {dns::Datagram(data, data + messages[i].msg_len),
+             Endpoint(std::span<const std::uint8_t>(
+                 reinterpret_cast<const std::uint8_t*>(&slots[i].sender), header.msg_namelen))});
     }
-    if (datagrams.empty()) {
+    if (batch.empty()) {
         return std::nullopt;
     }
     return Batch{std::move(batch), std::nullopt};
@@ -449,18 +441,17 @@ void ListenerFlow::readDatagramsWithCompletionHandler(ReadCompletion completion)
     });
 }
 
-void ListenerFlow::writeDatagrams(std::vector<dns::Datagram> datagrams,
-                                  std::vector<Endpoint> endpoints, WriteCompletion completion) {
+void ListenerFlow::writeDatagrams(DatagramBatch datagrams, WriteCompletion completion) {
     Receiver& receiver = *receiver_;
     if (collecting == &receiver) {
-        hold(receiver.held, datagrams, endpoints, completion);
+        hold(receiver.held, datagrams, completion);
         return;
     }
     if (receiver.loop.onLoopThread()) {
         // Relayed replies that arrive in one round of the loop leave in one sendmmsg before it
         // waits again: fewer system calls, and the client is woken once for the lot.
         const bool first = receiver.held.calls.empty();
-        hold(receiver.held, datagrams, endpoints, completion);
+        hold(receiver.held, datagrams, completion);
         if (first) {
             receiver.loop.beforeWait([held = receiver_] {
                 flush(held->fd, held->writeClosed.load(std::memory_order_acquire), held->held);
@@ -469,7 +460,7 @@ void ListenerFlow::writeDatagrams(std::vector<dns::Datagram> datagrams,
         return;
     }
     HeldWrites now;
-    hold(now, datagrams, endpoints, completion);
+    hold(now, datagrams, completion);
     flush(receiver_->fd, receiver_->writeClosed.load(std::memory_order_acquire), now);
 }
 

@@ -65,8 +65,7 @@ class ListenerFlow final : public platform::UdpFlow {
     // returns; except that writes made on the loop while a read completion of this flow runs are
     // held and sent together with one sendmmsg when it returns (a blocked batch answered from its
     // own read completion costs one system call), and complete then.
-    void writeDatagrams(std::vector<dns::Datagram> datagrams, std::vector<Endpoint> endpoints,
-                        WriteCompletion completion) override;
+    void writeDatagrams(DatagramBatch datagrams, WriteCompletion completion) override;
     // Every later read is refused; a pending one completes with operation_canceled.
     void closeReadWithError(std::optional<FlowError> error) override;
     void closeWriteWithError(std::optional<FlowError> error) override;
