@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const flow::StreamLimits limits{.maxInProgress = 4, .maxQueuedBytes = 4096};
     flow::StreamRegistry streams(limits.maxConnections);
     auto context = std::make_shared<flow::FlowContext>(
-        list, flow::ForwardContext(factory, {.maxInFlight = 8}), queue, streams, limits);
+        list, factory, flow::ForwardOptions{.maxInFlight = 8}, queue, streams, limits);
     auto flow = std::make_shared<fakes::FakeStreamFlow>();
     // Every third input leaves its answers untaken, as a client that does not read.
     flow->holdWrites = size % 3 == 0;

@@ -12,20 +12,43 @@ constexpr std::array<std::uint8_t, 12> kAnswerA = {0xC0, 0x0C, 0x00, 0x01, 0x00,
 constexpr std::array<std::uint8_t, 12> kAnswerAaaa = {0xC0, 0x0C, 0x00, 0x1C, 0x00, 0x01,
                                                       0x00, 0x00, 0x00, 0x3C, 0x00, 0x10};
 
-std::size_t rdataSize(std::uint16_t type) noexcept {
-    return type == kTypeHttps ? 0 : type == kTypeAaaa ? 16 : 4;
+std::size_t rdataSize(BlockedAnswer answer) noexcept {
+    switch (answer) {
+        case BlockedAnswer::nameError:
+            return 0;
+        case BlockedAnswer::aaaa:
+            return 16;
+        case BlockedAnswer::a:
+        case BlockedAnswer::other:
+            break;
+    }
+    return 4;
 }
 
 }  // namespace
 
+BlockedAnswer blockedAnswerFor(std::uint16_t type) noexcept {
+    switch (type) {
+        case kTypeA:
+            return BlockedAnswer::a;
+        case kTypeAaaa:
+            return BlockedAnswer::aaaa;
+        case kTypeHttps:
+            return BlockedAnswer::nameError;
+        default:
+            return BlockedAnswer::other;
+    }
+}
+
 std::size_t blockedResponseSize(const Question& question) noexcept {
-    const std::size_t rdata = rdataSize(question.type);
+    const std::size_t rdata = rdataSize(blockedAnswerFor(question.type));
     return question.end + (rdata == 0 ? 0 : kAnswerA.size() + rdata);
 }
 
 void appendBlockedResponse(ByteView query, const Question& question,
                            std::vector<std::uint8_t>& out) {
-    const bool nameError = question.type == kTypeHttps;
+    const auto answer = blockedAnswerFor(question.type);
+    const bool nameError = answer == BlockedAnswer::nameError;
     out.reserve(out.size() + blockedResponseSize(question));
     out.insert(out.end(),
                {query[0], query[1], 0x81, nameError ? std::uint8_t{0x83} : std::uint8_t{0x80},
@@ -34,9 +57,9 @@ void appendBlockedResponse(ByteView query, const Question& question,
     out.insert(out.end(), query.begin() + static_cast<std::ptrdiff_t>(kHeaderSize),
                query.begin() + static_cast<std::ptrdiff_t>(question.end));
     if (!nameError) {
-        const auto& answer = question.type == kTypeAaaa ? kAnswerAaaa : kAnswerA;
-        out.insert(out.end(), answer.begin(), answer.end());
-        out.insert(out.end(), rdataSize(question.type), 0x00);
+        const auto& record = answer == BlockedAnswer::aaaa ? kAnswerAaaa : kAnswerA;
+        out.insert(out.end(), record.begin(), record.end());
+        out.insert(out.end(), rdataSize(answer), 0x00);
     }
 }
 

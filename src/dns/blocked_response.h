@@ -13,6 +13,16 @@ inline constexpr std::uint16_t kTypeA = 1;
 inline constexpr std::uint16_t kTypeAaaa = 28;
 inline constexpr std::uint16_t kTypeHttps = 65;
 
+// What a blocked query is answered with, by its type: the one rule that both the reply and its
+// count follow.
+enum class BlockedAnswer : std::uint8_t {
+    a,          // type A: one A record 0.0.0.0
+    aaaa,       // type AAAA: one AAAA record ::
+    nameError,  // type HTTPS: a name error, no records
+    other,      // any other type: one A record 0.0.0.0
+};
+BlockedAnswer blockedAnswerFor(std::uint16_t type) noexcept;
+
 // The reply that stands in for a blocked query, built from the query's bytes alone:
 //   QTYPE 28 (AAAA): one AAAA record ::, TTL 60            (40 + Q bytes)
 //   QTYPE 65 (HTTPS): name error, no records                (12 + Q bytes)

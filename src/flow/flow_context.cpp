@@ -2,11 +2,13 @@
 
 namespace sieveharbor::flow {
 
-FlowContext::FlowContext(const blocklist::DomainSetHolder& blocked, ForwardContext forward,
-                         std::shared_ptr<platform::Queue> queue, StreamRegistry& streams,
-                         StreamLimits streamLimits)
+FlowContext::FlowContext(const blocklist::DomainSetHolder& blocked,
+                         std::shared_ptr<platform::ConnectionFactory> connections,
+                         ForwardOptions forwardOptions, std::shared_ptr<platform::Queue> queue,
+                         StreamRegistry& streams, StreamLimits streamLimits)
     : blocked_(blocked),
-      forward_(std::move(forward)),
+      counters_(std::make_shared<metrics::Counters>()),
+      forward_(std::move(connections), counters_, forwardOptions),
       queue_(std::move(queue)),
       streams_(streams),
       streamLimits_(streamLimits) {}
@@ -16,7 +18,7 @@ Judgement FlowContext::judge(blocklist::SnapshotCursor& list, dns::ByteView mess
     // Kept per thread: its storage outlives the message, so judging one allocates nothing.
     thread_local std::string name;
     Judgement judgement = judgeMessage(message, list.current(), name);
-    auto& counters = *forward_.counters();
+    auto& counters = *counters_;
     counters.received(transport);
     if (judgement.verdict == Verdict::answer) {
         counters.answered(answerKind(judgement.question.type));

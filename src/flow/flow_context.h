@@ -30,16 +30,17 @@ struct StreamLimits {
 };
 
 // What every flow of one provider is served with: the published list, the relay, the queue
-// stream sessions run on, the stream flows and their limits. The provider owns it and hands its
-// flows a weak reference that keeps the provider itself alive while a callback uses it, so a
-// callback that finds it gone knows the provider has gone. Every member may be used from any
-// thread.
+// stream sessions run on, the stream flows and their limits, and the counters, which it owns and
+// hands to whatever counts. The provider owns it and hands its flows a weak reference that keeps
+// the provider itself alive while a callback uses it, so a callback that finds it gone knows the
+// provider has gone. Every member may be used from any thread.
 class FlowContext {
   public:
     // `streams` is the provider's, and outlives the context.
-    FlowContext(const blocklist::DomainSetHolder& blocked, ForwardContext forward,
-                std::shared_ptr<platform::Queue> queue, StreamRegistry& streams,
-                StreamLimits streamLimits = {});
+    FlowContext(const blocklist::DomainSetHolder& blocked,
+                std::shared_ptr<platform::ConnectionFactory> connections,
+                ForwardOptions forwardOptions, std::shared_ptr<platform::Queue> queue,
+                StreamRegistry& streams, StreamLimits streamLimits = {});
 
     FlowContext(const FlowContext&) = delete;
     FlowContext& operator=(const FlowContext&) = delete;
@@ -53,13 +54,15 @@ class FlowContext {
 
     const blocklist::DomainSetHolder& blocked() const noexcept { return blocked_; }
     const ForwardContext& forward() const noexcept { return forward_; }
-    metrics::Counters& counters() const noexcept { return *forward_.counters(); }
+    metrics::Counters& counters() const noexcept { return *counters_; }
     platform::Queue& queue() const noexcept { return *queue_; }
     StreamRegistry& streams() const noexcept { return streams_; }
     const StreamLimits& streamLimits() const noexcept { return streamLimits_; }
 
   private:
     const blocklist::DomainSetHolder& blocked_;
+    // Shared with the exchanges, which may end after the context.
+    const std::shared_ptr<metrics::Counters> counters_;
     ForwardContext forward_;
     const std::shared_ptr<platform::Queue> queue_;
     StreamRegistry& streams_;

@@ -22,11 +22,11 @@ void InFlightLimit::release() noexcept {
 }
 
 ForwardContext::ForwardContext(std::shared_ptr<platform::ConnectionFactory> connections,
-                               ForwardOptions options, std::shared_ptr<metrics::Counters> counters)
+                               std::shared_ptr<metrics::Counters> counters, ForwardOptions options)
     : connections_(std::move(connections)),
       options_(options),
       limit_(std::make_shared<InFlightLimit>(options.maxInFlight)),
-      counters_(counters ? std::move(counters) : std::make_shared<metrics::Counters>()) {}
+      counters_(std::move(counters)) {}
 
 namespace {
 

@@ -43,13 +43,11 @@ class InFlightLimit {
 };
 
 // What every exchange of one provider shares: where connections to the upstream come from, the
-// bounds and the counters. Made once and used from any thread.
+// bounds, and the counters it counts into. Made once and used from any thread.
 class ForwardContext {
   public:
-    // Without counters of its own it counts into a set nobody reads.
-    explicit ForwardContext(std::shared_ptr<platform::ConnectionFactory> connections,
-                            ForwardOptions options = {},
-                            std::shared_ptr<metrics::Counters> counters = {});
+    ForwardContext(std::shared_ptr<platform::ConnectionFactory> connections,
+                   std::shared_ptr<metrics::Counters> counters, ForwardOptions options = {});
 
     std::size_t inFlight() const noexcept { return limit_->count(); }
     const ForwardOptions& options() const noexcept { return options_; }

@@ -23,16 +23,17 @@ Judgement judgeMessage(dns::ByteView message, const blocklist::DomainSet& blocke
 }
 
 metrics::Answer answerKind(std::uint16_t type) noexcept {
-    switch (type) {
-        case dns::kTypeA:
+    switch (dns::blockedAnswerFor(type)) {
+        case dns::BlockedAnswer::a:
             return metrics::Answer::a;
-        case dns::kTypeAaaa:
+        case dns::BlockedAnswer::aaaa:
             return metrics::Answer::aaaa;
-        case dns::kTypeHttps:
+        case dns::BlockedAnswer::nameError:
             return metrics::Answer::httpsNameError;
-        default:
-            return metrics::Answer::other;
+        case dns::BlockedAnswer::other:
+            break;
     }
+    return metrics::Answer::other;
 }
 
 }  // namespace sieveharbor::flow

@@ -21,15 +21,52 @@ enum class Drop : std::uint8_t {
 enum class TcpClose : std::uint8_t { connectionCap, idle, badFraming, slowReader };
 enum class Outcome : std::uint8_t { reply, timeout, failure };
 
+// Each kind's label values, in its enum's order: the exposition prints them, and the arrays of
+// counts are sized from them.
+template <class Kind>
+struct Labels;
+template <>
+struct Labels<Transport> {
+    static constexpr std::array names = {"udp", "tcp"};
+};
+template <>
+struct Labels<Answer> {
+    static constexpr std::array names = {"a", "aaaa", "https_name_error", "other"};
+};
+template <>
+struct Labels<Drop> {
+    static constexpr std::array names = {"incomplete_question", "over_in_flight_cap", "not_a_query",
+                                         "descriptors_exhausted"};
+};
+template <>
+struct Labels<TcpClose> {
+    static constexpr std::array names = {"connection_cap", "idle", "bad_framing", "slow_reader"};
+};
+template <>
+struct Labels<Outcome> {
+    static constexpr std::array names = {"reply", "timeout", "failure"};
+};
+static_assert(Labels<Transport>::names.size() == std::size_t(Transport::tcp) + 1 &&
+              Labels<Answer>::names.size() == std::size_t(Answer::other) + 1 &&
+              Labels<Drop>::names.size() == std::size_t(Drop::descriptorsExhausted) + 1 &&
+              Labels<TcpClose>::names.size() == std::size_t(TcpClose::slowReader) + 1 &&
+              Labels<Outcome>::names.size() == std::size_t(Outcome::failure) + 1);
+
+template <class Kind>
+inline constexpr std::size_t kKinds = Labels<Kind>::names.size();
+// One count per value of Kind.
+template <class Kind>
+using Counts = std::array<std::uint64_t, kKinds<Kind>>;
+
 // Every figure at one moment. Query counts are sums over threads read one by one, so a sum may
 // lag its parts by the queries in flight while it is read.
 struct Snapshot {
-    std::array<std::uint64_t, 2> received{};  // by Transport
-    std::array<std::uint64_t, 4> answered{};  // by Answer
+    Counts<Transport> received{};
+    Counts<Answer> answered{};
     std::uint64_t relayed = 0;
-    std::array<std::uint64_t, 4> dropped{};    // by Drop
-    std::array<std::uint64_t, 4> tcpClosed{};  // by TcpClose
-    std::array<std::uint64_t, 3> exchanges{};  // by Outcome
+    Counts<Drop> dropped{};
+    Counts<TcpClose> tcpClosed{};
+    Counts<Outcome> exchanges{};
     std::uint64_t inFlight = 0;
     std::uint64_t entries = 0;
     std::uint64_t reloadsAccepted = 0;
@@ -62,12 +99,12 @@ class Counters {
 
   private:
     static constexpr std::size_t kReceived = 0;
-    static constexpr std::size_t kAnswered = kReceived + 2;
-    static constexpr std::size_t kRelayed = kAnswered + 4;
+    static constexpr std::size_t kAnswered = kReceived + kKinds<Transport>;
+    static constexpr std::size_t kRelayed = kAnswered + kKinds<Answer>;
     static constexpr std::size_t kDropped = kRelayed + 1;
-    static constexpr std::size_t kTcpClosed = kDropped + 4;
-    static constexpr std::size_t kExchanges = kTcpClosed + 4;
-    static constexpr std::size_t kCount = kExchanges + 3;
+    static constexpr std::size_t kTcpClosed = kDropped + kKinds<Drop>;
+    static constexpr std::size_t kExchanges = kTcpClosed + kKinds<TcpClose>;
+    static constexpr std::size_t kCount = kExchanges + kKinds<Outcome>;
     // More shards than the threads that serve queries; two threads that share one stay correct.
     static constexpr std::size_t kShards = 16;
 

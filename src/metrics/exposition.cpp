@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <initializer_list>
 #include <span>
 #include <string_view>
 
@@ -26,13 +25,16 @@ class Writer {
     }
 
     // One sample per label value, in the order of the enum the values are indexed by.
-    void labelled(std::string_view label, std::initializer_list<std::string_view> names,
+    template <class Kind>
+    void labelled(std::string_view label, const Counts<Kind>& values) {
+        labelled(label, Labels<Kind>::names, values);
+    }
+    void labelled(std::string_view label, std::span<const char* const> names,
                   std::span<const std::uint64_t> values) {
-        std::size_t i = 0;
-        for (const auto name : names) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
             std::string labels = "{";
-            labels.append(label).append("=\"").append(name).append("\"}");
-            line(labels, std::to_string(values[i++]));
+            labels.append(label).append("=\"").append(names[i]).append("\"}");
+            line(labels, std::to_string(values[i]));
         }
     }
 
@@ -57,29 +59,27 @@ double unixSeconds(std::chrono::system_clock::time_point at) {
 std::string renderExposition(const Snapshot& s) {
     Writer w;
     w.family("queries_received_total", "counter", "DNS queries received, by transport.");
-    w.labelled("transport", {"udp", "tcp"}, s.received);
+    w.labelled<Transport>("transport", s.received);
     w.family("queries_answered_total", "counter",
              "Queries for blocked names answered by the proxy, by the answer's kind.");
-    w.labelled("kind", {"a", "aaaa", "https_name_error", "other"}, s.answered);
+    w.labelled<Answer>("kind", s.answered);
     w.family("queries_relayed_total", "counter", "Queries relayed to the upstream resolver.");
     w.sample(s.relayed);
     w.family("queries_dropped_total", "counter",
              "Queries neither answered nor relayed, by reason.");
-    w.labelled(
-        "reason",
-        {"incomplete_question", "over_in_flight_cap", "not_a_query", "descriptors_exhausted"},
-        s.dropped);
+    w.labelled<Drop>("reason", s.dropped);
     w.family("tcp_connections_closed_total", "counter",
              "TCP client connections closed by the proxy, by reason.");
-    w.labelled("reason", {"connection_cap", "idle", "bad_framing", "slow_reader"}, s.tcpClosed);
+    w.labelled<TcpClose>("reason", s.tcpClosed);
     w.family("upstream_exchanges_total", "counter", "Upstream exchanges ended, by outcome.");
-    w.labelled("outcome", {"reply", "timeout", "failure"}, s.exchanges);
+    w.labelled<Outcome>("outcome", s.exchanges);
     w.family("upstream_exchanges_in_flight", "gauge", "Upstream exchanges under way.");
     w.sample(s.inFlight);
     w.family("blocklist_entries", "gauge", "Entries of the blocklist in force.");
     w.sample(s.entries);
     w.family("blocklist_reloads_total", "counter", "Loads of the blocklist file, by outcome.");
-    w.labelled("outcome", {"accepted", "refused"},
+    constexpr std::array kReloadOutcomes = {"accepted", "refused"};
+    w.labelled("outcome", kReloadOutcomes,
                std::array<std::uint64_t, 2>{s.reloadsAccepted, s.reloadsRefused});
     if (s.lastReload) {
         w.family("blocklist_last_reload_timestamp_seconds", "gauge",

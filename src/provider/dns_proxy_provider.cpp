@@ -32,8 +32,8 @@ DNSProxyProvider::DNSProxyProvider(PrivateTag /*tag*/, ProviderSeams seams,
       onLoad_(std::move(settings.onLoad)),
       listPageAdvice_(settings.listPageAdvice),
       streams_(settings.streams.maxConnections),
-      context_(blockedDomains, flow::ForwardContext(seams_.connections, settings.forward),
-               seams_.queue, streams_, settings.streams) {}
+      context_(blockedDomains, seams_.connections, settings.forward, seams_.queue, streams_,
+               settings.streams) {}
 
 DNSProxyProvider::~DNSProxyProvider() {
     // The subscriptions' callbacks point at this provider; removing them here means no delivery

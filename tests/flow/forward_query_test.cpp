@@ -53,7 +53,7 @@ struct Harness {
     Transport transport;
 
     explicit Harness(Transport t = Transport::datagram, ForwardOptions options = {})
-        : context(factory, options), transport(t) {}
+        : context(factory, std::make_shared<metrics::Counters>(), options), transport(t) {}
 
     // The query as the transport carries it.
     dns::Datagram query() const { return transport == Transport::stream ? framed(kQuery) : kQuery; }
@@ -237,7 +237,7 @@ TEST(ForwardQuery, exchange_outlives_its_context_and_then_lets_its_owner_go) {
     factory->script.sendResult = std::optional<platform::ConnectionError>{};
     auto owner = std::make_shared<RecordingOwner>();
     {
-        ForwardContext context(factory, {});
+        ForwardContext context(factory, std::make_shared<metrics::Counters>());
         forwardQuery(context, Transport::datagram, kQuery, owner);
     }
     queue->runUntilIdle();

@@ -52,7 +52,7 @@ struct Harness {
         list.publish(std::make_shared<const blocklist::DomainSet>(
             blocklist::testing::setOf({"blocked.example"})));
         context =
-            std::make_shared<FlowContext>(list, ForwardContext(factory), queue, streams, limits);
+            std::make_shared<FlowContext>(list, factory, ForwardOptions{}, queue, streams, limits);
     }
     // Ends every exchange and every pending read, so that nothing outlives the test.
     ~Harness() {

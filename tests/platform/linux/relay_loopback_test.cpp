@@ -78,7 +78,8 @@ struct Asker final : ExchangeOwner {
 
 // The relay's half from the flow on: real loops, connections and upstream.
 struct Relay {
-    explicit Relay(ForwardOptions options) : context(factory, options) {}
+    explicit Relay(ForwardOptions options)
+        : context(factory, std::make_shared<metrics::Counters>(), options) {}
     ~Relay() {
         EXPECT_TRUE(waitFor([&] { return context.inFlight() == 0; }, milliseconds(10'000)));
         pool->stop();
