@@ -96,6 +96,20 @@ void EventLoop::post(Task task) {
     }
 }
 
+void EventLoop::runAndWait(Task task, std::chrono::milliseconds bound) {
+    if (onLoopThread() || !started() || ended()) {
+        task();
+        return;
+    }
+    auto done = std::make_shared<std::promise<void>>();
+    auto future = done->get_future();
+    post([task = std::move(task), done] {
+        task();
+        done->set_value();
+    });
+    future.wait_for(bound);
+}
+
 void EventLoop::wake() {
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
@@ -266,6 +280,7 @@ void EventLoop::fireTimers() {
 
 void EventLoop::run() {
     currentLoop = this;
+    started_.store(true, std::memory_order_release);
     epoll_event events[kEventsPerWait];
     while (!stopped_.load(std::memory_order_acquire)) {
         runLocalTasks();
@@ -327,6 +342,13 @@ LoopPool::LoopPool(unsigned threads) {
     threads_.reserve(threads);
     for (auto& loop : loops_) {
         threads_.emplace_back([&loop = *loop] { loop.run(); });
+    }
+    // Running before the pool is handed out, so that started() tells whether a loop thread may be
+    // inside a call.
+    for (auto& loop : loops_) {
+        while (!loop->started()) {
+            std::this_thread::yield();
+        }
     }
 }
 

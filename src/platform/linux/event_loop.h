@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -49,6 +50,21 @@ class EventLoop {
 
     // Any thread.
     void post(Task task);
+    // Any thread: runs task now when called on the loop's thread, else posts it, so that work
+    // issued on the loop keeps its order with the loop's own steps.
+    template <class Work>
+    void dispatch(Work work) {
+        if (onLoopThread()) {
+            work();
+        } else {
+            post(std::move(work));
+        }
+    }
+    // Any thread: runs task on the loop and returns once it has run, or once `bound` has passed
+    // (a loop that is stuck). Where no loop thread can be running it (the loop has not started,
+    // or has ended) it runs on the calling thread. A way to take something off the loop so that
+    // none of its calls runs after the return.
+    void runAndWait(Task task, std::chrono::milliseconds bound = std::chrono::seconds(2));
     // On the loop's thread only: runs task once this round's tasks have run, just before the loop
     // next waits, so that work gathered over a round (replies to one socket) goes out together.
     void beforeWait(Task task);
@@ -82,6 +98,7 @@ class EventLoop {
     bool onLoopThread() const noexcept { return current() == this; }
     // True once run() has returned: nothing posted will run any more.
     bool ended() const noexcept { return ended_.load(std::memory_order_acquire); }
+    bool started() const noexcept { return started_.load(std::memory_order_acquire); }
     // The loop whose thread this is, if any.
     static EventLoop* current() noexcept;
 
@@ -111,6 +128,7 @@ class EventLoop {
     std::vector<Task> inbox_;  // from other threads; guarded by inboxMutex_
     std::atomic<bool> sleeping_{false};
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> started_{false};
     std::atomic<bool> ended_{false};
     std::vector<Task> beforeWait_;
     // Timers due no earlier than the last one queued, in deadline order: every exchange's timeout
@@ -127,7 +145,8 @@ class EventLoop {
 
 class LoopLane;
 
-// The relay's queue: one event loop per core the process may run on, each on its own thread.
+// The relay's queue: one event loop per core the process may run on, each on its own thread,
+// running by the time the constructor returns.
 // A serial queue made from it is a lane of one loop: the current thread's loop when made on a
 // loop thread, the next loop in turn otherwise, so exchanges spread over the cores and each runs
 // its steps on one thread, in order, with no strand.

@@ -6,7 +6,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <future>
 #include <mutex>
 #include <string>
 
@@ -388,26 +387,13 @@ void ListenerFlow::stop() {
         dropped = std::move(receiver_->pending);
         receiver_->pending = nullptr;
     }
-    auto release = [receiver = receiver_] {
-        receiver->watch(false);
-        receiver->loop.forget(receiver.get());
-    };
-    if (receiver_->loop.onLoopThread()) {
-        release();
-        return;
-    }
-    if (receiver_->loop.ended()) {
-        return;  // it has abandoned the socket already
-    }
-    // Off the loop: wait (boundedly, in case the loop has ended) until it has let the socket go,
-    // so that no completion of this flow starts after stop() returns.
-    auto done = std::make_shared<std::promise<void>>();
-    auto future = done->get_future();
-    receiver_->loop.post([release, done] {
-        release();
-        done->set_value();
+    // Waited for, so that no completion of this flow starts after stop() returns.
+    receiver_->loop.runAndWait([receiver = receiver_] {
+        if (!receiver->loop.ended()) {
+            receiver->watch(false);
+            receiver->loop.forget(receiver.get());
+        }
     });
-    future.wait_for(std::chrono::seconds(2));
 }
 
 void ListenerFlow::openWithLocalEndpoint(OpenCompletion completion) {

@@ -22,28 +22,15 @@ std::error_code cancelledError() {
     return std::make_error_code(std::errc::operation_canceled);
 }
 
-bool wouldBlock(int number) {
-    return number == EAGAIN || number == EWOULDBLOCK || number == EINTR;
-}
-
 }  // namespace
 
 LoopConnection::LoopConnection(const SocketAddress& remote, Transport transport,
                                std::shared_ptr<LoopLane> lane)
-    : remote_(remote), transport_(transport), laneLoop_(lane->loop()), lane_(std::move(lane)) {}
+    : remote_(remote), transport_(transport), loop_(lane->loop()), lane_(std::move(lane)) {}
 
 LoopConnection::~LoopConnection() {
     if (fd_ >= 0) {
         ::close(fd_);
-    }
-}
-
-template <class Work>
-void LoopConnection::onLoop(Work work) {
-    if (loop_->onLoopThread()) {
-        work();
-    } else {
-        loop_->post(std::move(work));
     }
 }
 
@@ -59,9 +46,9 @@ std::optional<ConnectionError> LoopConnection::unusable() const {
 
 bool LoopConnection::await(std::uint32_t events) {
     if (watched_) {
-        return loop_->rearmOnce(fd_, this, events);
+        return loop_.rearmOnce(fd_, this, events);
     }
-    watched_ = loop_->watchOnce(fd_, this, events);
+    watched_ = loop_.watchOnce(fd_, this, events);
     return watched_;
 }
 
@@ -75,10 +62,9 @@ void LoopConnection::start() {
         return;
     }
     started_ = true;
-    loop_ = &laneLoop_;
     // Started from the lane's own task, as an exchange starts it: the socket is made and
     // connected now, and a datagram exchange sends in the same step.
-    onLoop([self = shared_from_this()] { self->open(); });
+    loop_.dispatch([self = shared_from_this()] { self->open(); });
 }
 
 void LoopConnection::open() {
@@ -110,7 +96,7 @@ void LoopConnection::open() {
     }
     // Kept by the loop while the socket is open: one still open when the loop ends is abandoned,
     // which lets go of the exchange its handlers hold.
-    loop_->hold(shared_from_this());
+    loop_.hold(shared_from_this());
     held_ = true;
     if (!connecting_) {
         report(ConnectionState::ready());
@@ -129,12 +115,12 @@ void LoopConnection::connected() {
 }
 
 void LoopConnection::send(dns::Datagram content, SendCompletion completion) {
-    if (loop_ == nullptr) {
+    if (!started_) {
         completion(std::make_error_code(std::errc::not_connected));
         return;
     }
-    onLoop([self = shared_from_this(), content = std::move(content),
-            completion = std::move(completion)]() mutable {
+    loop_.dispatch([self = shared_from_this(), content = std::move(content),
+                    completion = std::move(completion)]() mutable {
         auto error = self->unusable();
         if (!error && self->pendingSend_) {
             error = std::make_error_code(std::errc::operation_in_progress);
@@ -159,7 +145,7 @@ void LoopConnection::send(dns::Datagram content, SendCompletion completion) {
                 error = systemError(errno);
             }
         }
-        self->loop_->post([completion = std::move(completion), error] { completion(error); });
+        self->loop_.post([completion = std::move(completion), error] { completion(error); });
     });
 }
 
@@ -181,7 +167,7 @@ void LoopConnection::writeRest() {
     auto completion = std::move(pendingSend_);
     pendingSend_ = nullptr;
     unsent_ = {};
-    loop_->post([completion = std::move(completion), error] { completion(error); });
+    loop_.post([completion = std::move(completion), error] { completion(error); });
 }
 
 void LoopConnection::receiveMessage(ReceiveCompletion completion) {
@@ -195,29 +181,30 @@ void LoopConnection::receive(std::size_t /*minimum*/, std::size_t maximum,
 }
 
 void LoopConnection::startReceive(std::size_t maximum, ReceiveCompletion completion) {
-    if (loop_ == nullptr) {
+    if (!started_) {
         completion(std::nullopt, false, std::make_error_code(std::errc::not_connected));
         return;
     }
-    onLoop([self = shared_from_this(), maximum, completion = std::move(completion)]() mutable {
-        auto error = self->unusable();
-        if (!error && self->pendingReceive_) {
-            error = std::make_error_code(std::errc::device_or_resource_busy);
-        }
-        if (!error) {
-            self->pendingReceive_ = std::move(completion);
-            self->receiveMaximum_ = maximum;
-            if (self->await(EventLoop::kInput)) {
-                return;
+    loop_.dispatch(
+        [self = shared_from_this(), maximum, completion = std::move(completion)]() mutable {
+            auto error = self->unusable();
+            if (!error && self->pendingReceive_) {
+                error = std::make_error_code(std::errc::device_or_resource_busy);
             }
-            error = systemError(errno);
-            completion = std::move(self->pendingReceive_);
-            self->pendingReceive_ = nullptr;
-        }
-        self->loop_->post([completion = std::move(completion), error] {
-            completion(std::nullopt, false, error);
+            if (!error) {
+                self->pendingReceive_ = std::move(completion);
+                self->receiveMaximum_ = maximum;
+                if (self->await(EventLoop::kInput)) {
+                    return;
+                }
+                error = systemError(errno);
+                completion = std::move(self->pendingReceive_);
+                self->pendingReceive_ = nullptr;
+            }
+            self->loop_.post([completion = std::move(completion), error] {
+                completion(std::nullopt, false, error);
+            });
         });
-    });
 }
 
 void LoopConnection::onReady(std::uint32_t /*events*/) {
@@ -251,13 +238,13 @@ void LoopConnection::readReply() {
 }
 
 void LoopConnection::cancel() {
-    if (loop_ == nullptr) {
+    if (!started_) {
         // Never started: nothing pending and nothing to report; just let the handler go.
         cancelled_ = true;
         stateHandler_ = nullptr;
         return;
     }
-    onLoop([self = shared_from_this()] {
+    loop_.dispatch([self = shared_from_this()] {
         if (self->cancelled_) {
             return;
         }
@@ -267,13 +254,13 @@ void LoopConnection::cancel() {
             self->fd_ = -1;
         }
         if (self->held_) {
-            self->loop_->forget(self.get());
+            self->loop_.forget(self.get());
         }
         auto receive = std::move(self->pendingReceive_);
         self->pendingReceive_ = nullptr;
         auto send = std::move(self->pendingSend_);
         self->pendingSend_ = nullptr;
-        self->loop_->post([self, receive = std::move(receive), send = std::move(send)] {
+        self->loop_.post([self, receive = std::move(receive), send = std::move(send)] {
             if (send) {
                 send(cancelledError());
             }

@@ -51,15 +51,11 @@ class LoopConnection final : public Connection,
     bool await(std::uint32_t events);
     // Why the socket cannot be used now: cancelled, or never opened.
     std::optional<ConnectionError> unusable() const;
-    // On the loop: runs now when called there, else posted to it.
-    template <class Work>
-    void onLoop(Work work);
 
     const SocketAddress remote_;
     const Transport transport_;
-    EventLoop& laneLoop_;  // the lane's, kept before the lane is stored as a plain queue
+    EventLoop& loop_;  // the lane's
     const std::shared_ptr<Queue> lane_;
-    EventLoop* loop_ = nullptr;  // laneLoop_, once started
     // Shared, so that a report copies a pointer and not the handler: the handler may cancel,
     // which lets go of it while it runs.
     std::shared_ptr<const StateUpdateHandler> stateHandler_;

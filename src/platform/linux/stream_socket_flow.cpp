@@ -16,10 +16,6 @@ namespace {
 // What one read takes at most: a whole framed message of the largest size.
 constexpr std::size_t kReadBytes = 65536;
 
-bool wouldBlock(int number) {
-    return number == EAGAIN || number == EWOULDBLOCK || number == EINTR;
-}
-
 }  // namespace
 
 std::shared_ptr<StreamSocketFlow> StreamSocketFlow::adopt(EventLoop& loop, int fd) {
@@ -37,22 +33,13 @@ StreamSocketFlow::~StreamSocketFlow() {
     }
 }
 
-template <class Work>
-void StreamSocketFlow::onLoop(Work work) {
-    if (loop_.onLoopThread()) {
-        work();
-    } else {
-        loop_.post(std::move(work));
-    }
-}
-
 void StreamSocketFlow::openWithLocalEndpoint(OpenCompletion completion) {
     // Connected when accepted: opening only confirms it, on the loop like every completion.
     loop_.post([completion = std::move(completion)] { completion(std::nullopt); });
 }
 
 void StreamSocketFlow::readDataWithCompletionHandler(ReadCompletion completion) {
-    onLoop([self = shared_from_this(), completion = std::move(completion)]() mutable {
+    loop_.dispatch([self = shared_from_this(), completion = std::move(completion)]() mutable {
         if (self->readClosed_ || self->closed_ || self->pendingRead_) {
             const auto refusal =
                 self->pendingRead_ ? std::errc::operation_in_progress : std::errc::not_connected;
@@ -92,8 +79,8 @@ void StreamSocketFlow::tryRead() {
 }
 
 void StreamSocketFlow::writeData(std::vector<std::uint8_t> data, WriteCompletion completion) {
-    onLoop([self = shared_from_this(), data = std::move(data),
-            completion = std::move(completion)]() mutable {
+    loop_.dispatch([self = shared_from_this(), data = std::move(data),
+                    completion = std::move(completion)]() mutable {
         if (self->writeClosed_ || self->closed_) {
             self->loop_.post([completion = std::move(completion)] {
                 completion(std::make_error_code(std::errc::not_connected));
@@ -173,7 +160,7 @@ void StreamSocketFlow::onReady(std::uint32_t events) {
 }
 
 void StreamSocketFlow::closeReadWithError(std::optional<FlowError> /*error*/) {
-    onLoop([self = shared_from_this()] {
+    loop_.dispatch([self = shared_from_this()] {
         self->readClosed_ = true;
         if (auto completion = std::move(self->pendingRead_)) {
             self->pendingRead_ = nullptr;
@@ -186,7 +173,7 @@ void StreamSocketFlow::closeReadWithError(std::optional<FlowError> /*error*/) {
 }
 
 void StreamSocketFlow::closeWriteWithError(std::optional<FlowError> /*error*/) {
-    onLoop([self = shared_from_this()] {
+    loop_.dispatch([self = shared_from_this()] {
         self->writeClosed_ = true;
         // Answers not yet sent go unsent: the flow is being given up.
         self->failWrites(std::make_error_code(std::errc::operation_canceled));

@@ -51,8 +51,6 @@ class StreamSocketFlow final : public StreamFlow,
         WriteCompletion completion;
     };
 
-    template <class Work>
-    void onLoop(Work work);
     void tryRead();
     void sendQueued();
     void failWrites(FlowError error);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <system_error>
 
 namespace sieveharbor::platform::linux_host {
@@ -8,6 +9,11 @@ namespace sieveharbor::platform::linux_host {
 // errno never crosses a layer.
 inline std::error_code systemError(int number) {
     return {number, std::system_category()};
+}
+
+// A non-blocking call that did nothing for now: try again once the descriptor is ready.
+inline bool wouldBlock(int number) {
+    return number == EAGAIN || number == EWOULDBLOCK || number == EINTR;
 }
 
 }  // namespace sieveharbor::platform::linux_host

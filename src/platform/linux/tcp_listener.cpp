@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <future>
 #include <utility>
 
 #include "platform/linux/stream_socket_flow.h"
@@ -113,9 +112,10 @@ void TcpListener::pause() {
 }
 
 void TcpListener::stop() {
-    auto release = [self = shared_from_this()] {
+    // Waited for, so that no connection is accepted after stop() returns.
+    loop_.runAndWait([self = shared_from_this()] {
         if (self->stopped_) {
-            return;
+            return;  // stopped before, or abandoned by its loop
         }
         self->stopped_ = true;
         if (self->retry_) {
@@ -124,23 +124,7 @@ void TcpListener::stop() {
         ::close(self->fd_);  // leaves the epoll set with it
         self->fd_ = -1;
         self->loop_.forget(self.get());
-    };
-    if (loop_.onLoopThread()) {
-        release();
-        return;
-    }
-    if (loop_.ended()) {
-        return;
-    }
-    // Waits (boundedly, in case the loop ends meanwhile) for the socket to be closed, so that no
-    // connection is accepted after stop() returns.
-    auto done = std::make_shared<std::promise<void>>();
-    auto future = done->get_future();
-    loop_.post([release, done] {
-        release();
-        done->set_value();
     });
-    future.wait_for(std::chrono::seconds(2));
 }
 
 void TcpListener::abandon() {
