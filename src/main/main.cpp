@@ -1,15 +1,14 @@
 // sieveharbor-proxy: the DNS-filtering proxy as a Linux service. Binds the listeners, hands every
 // flow they make to the provider and serves signals on the main thread until told to stop.
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -33,6 +32,7 @@
 #include "platform/linux/huge_pages.h"
 #include "platform/linux/listener_flow.h"
 #include "platform/linux/loop_connection.h"
+#include "platform/linux/low_priority.h"
 #include "platform/linux/process_notification_center.h"
 #include "platform/linux/sd_login_console_user.h"
 #include "platform/linux/stderr_logger.h"
@@ -65,75 +65,69 @@ void printError(const std::string& line) {
     std::fputs((line + "\n").c_str(), stderr);
 }
 
-std::string waitFailureMessage(int error) {
-    return std::string(service::kProgramName) +
-           ": cannot wait for signals: " + std::generic_category().message(error);
-}
+// The service's control loop, run by the main thread once everything has started: the handled
+// signals, the list file's watch, the console user's monitor and the notification centre's
+// deliveries all run here, so that every reload, whatever set it off, runs on this one thread,
+// one at a time, at its low priority. Shared with whatever reports that the service must end.
+struct Control {
+    platform::linux_host::EventLoop loop;
+    std::atomic<int> status{kExitStopped};
 
-// What wakes the main thread: the handled signals, read from a signalfd, and a listener that
-// closed, which the thread closing it reports through an eventfd. The listeners' watchers share
-// it, so that a report coming late never writes to a descriptor number already reused.
-class ServiceEvents {
+    // From any thread: the service ends with `exit`. A listener that closed ends it, since it
+    // would otherwise answer nothing there for ever.
+    void end(int exit) {
+        status.store(exit);
+        loop.stop();
+    }
+};
+
+// The handled signals, read from a signalfd on the control loop: SIGHUP posts the reload
+// notification, the others end the service.
+class SignalWatch final : public platform::linux_host::Watcher,
+                          public std::enable_shared_from_this<SignalWatch> {
   public:
     // The signals must be blocked in every thread already. Nothing, with the reason said, when
     // the kernel gives no descriptor.
-    static std::shared_ptr<ServiceEvents> open(const sigset_t& signals) {
-        auto events = std::make_shared<ServiceEvents>();
-        events->signals_ = ::signalfd(-1, &signals, SFD_CLOEXEC);
-        events->listenerClosed_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (events->signals_ < 0 || events->listenerClosed_ < 0) {
-            printError(waitFailureMessage(errno));
+    static std::shared_ptr<SignalWatch> open(const sigset_t& signals, Control& control) {
+        const int fd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+        if (fd < 0) {
+            printError(std::string(service::kProgramName) +
+                       ": cannot wait for signals: " + std::generic_category().message(errno));
             return nullptr;
         }
-        return events;
+        return std::make_shared<SignalWatch>(fd, control);
     }
 
-    ServiceEvents() = default;
-    ~ServiceEvents() {
-        for (const int fd : {signals_, listenerClosed_}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-    }
-    ServiceEvents(const ServiceEvents&) = delete;
-    ServiceEvents& operator=(const ServiceEvents&) = delete;
+    SignalWatch(int fd, Control& control) : fd_(fd), control_(control) {}
+    ~SignalWatch() override { ::close(fd_); }
+    SignalWatch(const SignalWatch&) = delete;
+    SignalWatch& operator=(const SignalWatch&) = delete;
 
-    // From any thread. A counter that is already set stays set: one report is enough.
-    void reportListenerClosed() {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto ignored = ::write(listenerClosed_, &one, sizeof one);
+    // Before the loop runs; the loop then holds the watch.
+    void begin(std::shared_ptr<platform::NotificationCenter> notifications) {
+        notifications_ = std::move(notifications);
+        control_.loop.post([self = shared_from_this()] {
+            self->control_.loop.watchAllInput(self->fd_, self.get());
+            self->control_.loop.hold(self);
+        });
     }
 
-    // Serves the events until the service must end; returns the exit status. A listener that
-    // closed ends the service, which would otherwise answer nothing there for ever.
-    int serve(platform::NotificationCenter& notifications) {
-        pollfd fds[] = {{signals_, POLLIN, 0}, {listenerClosed_, POLLIN, 0}};
-        for (;;) {
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                printError(waitFailureMessage(errno));
-                return kExitFailed;
-            }
-            if (fds[1].revents != 0) {
-                return kExitFailed;
-            }
-            signalfd_siginfo info{};
-            if (::read(signals_, &info, sizeof info) != sizeof info) {
-                continue;
-            }
+    void onReady(std::uint32_t /*events*/) override {
+        signalfd_siginfo info{};
+        while (::read(fd_, &info, sizeof info) == sizeof info) {
             if (info.ssi_signo != SIGHUP) {
-                return kExitStopped;
+                control_.end(kExitStopped);
+                return;
             }
-            notifications.post(provider::blocklistUpdatedNotificationName());
+            notifications_->post(provider::blocklistUpdatedNotificationName());
         }
     }
+    void abandon() override { notifications_.reset(); }
 
   private:
-    int signals_ = -1;
-    int listenerClosed_ = -1;
+    const int fd_;
+    Control& control_;
+    std::shared_ptr<platform::NotificationCenter> notifications_;
 };
 
 // Opens a listener of one transport on every --listen address; open(address) gives the
@@ -286,6 +280,9 @@ std::optional<int> refusePassedSockets(const service::PassedSockets& passed) {
 // What the service runs, in the order it starts: on a failed start the members end in the
 // reverse order; stop() is the orderly end.
 struct Service {
+    // First, so it outlives everything that runs on it.
+    std::shared_ptr<Control> control;
+    std::shared_ptr<SignalWatch> signals;
     std::shared_ptr<LoopPool> relay;
     std::vector<std::shared_ptr<ListenerFlow>> listeners;
     std::shared_ptr<platform::linux_host::ProcessNotificationCenter> notifications;
@@ -305,9 +302,10 @@ bool watchBlocklist(const service::Options& options, Service& service) {
     if (!folderExists(folder)) {
         printError(service::missingFolderMessage(folder));
     }
-    auto started = FileWatcher::start(*options.blocklist, [notifications = service.notifications] {
-        notifications->post(provider::blocklistUpdatedNotificationName());
-    });
+    auto started = FileWatcher::start(
+        service.control->loop, *options.blocklist, [notifications = service.notifications] {
+            notifications->post(provider::blocklistUpdatedNotificationName());
+        });
     if (!started.watcher) {
         printError(service::watchFailureMessage(folder, started.error));
         return false;
@@ -364,26 +362,29 @@ bool serveMetrics(const service::Options& options, Service& service) {
     return true;
 }
 
-// The provider gets watched stand-ins of the listeners, which report their close; the service
-// keeps the listeners themselves.
-void startServing(Service& service, const std::shared_ptr<ServiceEvents>& events) {
+// The provider gets watched stand-ins of the listeners, which end the service when they close;
+// the service keeps the listeners themselves.
+void startServing(Service& service) {
     service.proxy->startProxyWithOptions([](std::optional<std::error_code>) {});
     for (const auto& listener : service.listeners) {
         service.proxy->handleNewFlow(std::make_shared<service::WatchedFlow>(
-            listener, [events] { events->reportListenerClosed(); }));
+            listener, [control = service.control] { control->end(kExitFailed); }));
     }
 }
 
-// Serves the events, with systemd told when the service is ready and when it stops.
-int serveUntilStopped(ServiceEvents& events, platform::NotificationCenter& notifications) {
+// Runs the control loop until the service must end, with systemd told when the service is ready
+// and when it stops; returns the exit status.
+int serveUntilStopped(Control& control) {
     if (std::getenv("NOTIFY_SOCKET") != nullptr) {
         ::sd_notify(0, "READY=1");
     }
-    const int status = events.serve(notifications);
+    // Every other thread has started by now, so none inherits the low priority.
+    platform::linux_host::lowerThisThreadsPriority();
+    control.loop.run();
     if (std::getenv("NOTIFY_SOCKET") != nullptr) {
         ::sd_notify(0, "STOPPING=1");
     }
-    return status;
+    return control.status.load();
 }
 
 // No more reloads, no more flow work, then every thread joined.
@@ -405,7 +406,7 @@ void stop(Service& service) {
     service.relay.reset();
 }
 
-int run(const service::Options& options, const std::shared_ptr<ServiceEvents>& events) {
+int run(const service::Options& options, const sigset_t& signals) {
     // Each upstream exchange holds a socket: the usual soft limit of 1,024 would not hold the
     // in-flight cap.
     const std::size_t descriptorLimit = platform::posix::raiseDescriptorLimit();
@@ -416,6 +417,11 @@ int run(const service::Options& options, const std::shared_ptr<ServiceEvents>& e
     }
 
     Service service;
+    service.control = std::make_shared<Control>();
+    service.signals = SignalWatch::open(signals, *service.control);
+    if (!service.signals) {
+        return kExitFailed;
+    }
     // One event loop per core the process may use serves every listener, flow and exchange.
     service.relay = std::make_shared<LoopPool>();
     bool failed = false;
@@ -425,7 +431,9 @@ int run(const service::Options& options, const std::shared_ptr<ServiceEvents>& e
     if (failed) {
         return kExitFailed;
     }
-    service.notifications = std::make_shared<platform::linux_host::ProcessNotificationCenter>();
+    service.notifications =
+        std::make_shared<platform::linux_host::ProcessNotificationCenter>(service.control->loop);
+    service.signals->begin(service.notifications);
     if (!watchBlocklist(options, service)) {
         return kExitFailed;
     }
@@ -433,15 +441,16 @@ int run(const service::Options& options, const std::shared_ptr<ServiceEvents>& e
         {service.relay,
          std::make_shared<platform::linux_host::LoopConnectionFactory>(service.relay,
                                                                        options.upstream),
-         service.notifications, std::make_shared<platform::linux_host::SdLoginConsoleUser>(),
+         service.notifications,
+         std::make_shared<platform::linux_host::SdLoginConsoleUser>(service.control->loop),
          std::make_shared<platform::posix::PosixFileSystem>(), loggers},
         providerSettings(options, descriptorLimit));
     service.tcpListeners = startTcp(*service.relay, options, passed, service.proxy, failed);
     if (failed || !serveMetrics(options, service)) {
         return kExitFailed;
     }
-    startServing(service, events);
-    const int status = serveUntilStopped(*events, *service.notifications);
+    startServing(service);
+    const int status = serveUntilStopped(*service.control);
     stop(service);
     return status;
 }
@@ -449,12 +458,10 @@ int run(const service::Options& options, const std::shared_ptr<ServiceEvents>& e
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Blocked before any thread exists, so every thread inherits the mask and only the main
-    // thread's signalfd ever takes these signals. A stray SIGUSR1 must not end the service, as
-    // its default would.
+    // Blocked before any thread exists, so every thread inherits the mask and only the control
+    // loop's signalfd ever takes these signals.
     const sigset_t signals = handledSignals();
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    ::signal(SIGUSR1, SIG_IGN);
 
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const auto parsed = service::parseCommandLine(args);
@@ -477,9 +484,5 @@ int main(int argc, char** argv) {
         printError(service::usageHint());
         return kExitUsage;
     }
-    const auto events = ServiceEvents::open(signals);
-    if (!events) {
-        return kExitFailed;
-    }
-    return run(*parsed.options, events);
+    return run(*parsed.options, signals);
 }

@@ -1,7 +1,5 @@
 #include "platform/linux/file_watcher.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,7 +90,120 @@ std::string FileWatcher::folderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-FileWatcher::Started FileWatcher::start(const std::string& path, OnChange onChange,
+// Everything the loop touches: the inotify instance, the watches placed, the settling of
+// changes. Held by the loop while it watches; only the loop's thread uses it after start.
+class FileWatcher::Watch final : public Watcher, public std::enable_shared_from_this<Watch> {
+  public:
+    Watch(EventLoop& loop, int inotifyFd, std::string path, OnChange onChange,
+          std::chrono::milliseconds settle)
+        : loop_(loop),
+          inotifyFd_(inotifyFd),
+          path_(std::move(path)),
+          onChange_(std::move(onChange)),
+          settler_(settle) {
+        arm();
+    }
+    ~Watch() override {
+        if (inotifyFd_ >= 0) {
+            ::close(inotifyFd_);
+        }
+    }
+    Watch(const Watch&) = delete;
+    Watch& operator=(const Watch&) = delete;
+
+    bool watchesAnything() const noexcept { return !watches_.empty(); }
+
+    void begin() {
+        if (inotifyFd_ >= 0 && loop_.watchAllInput(inotifyFd_, this)) {
+            loop_.hold(shared_from_this());
+        }
+    }
+    void end() {
+        if (inotifyFd_ < 0) {
+            return;
+        }
+        cancelTimer();
+        ::close(inotifyFd_);  // leaves the epoll set with it
+        inotifyFd_ = -1;
+        loop_.forget(this);
+    }
+
+    void onReady(std::uint32_t /*events*/) override {
+        const Drained drained = drainEvents();
+        // A folder on the path that appears may already hold the file.
+        const bool reached = drained.rearm && arm();
+        if (drained.changed || reached) {
+            settler_.changed(Clock::now());
+            if (!timer_) {
+                awaitDue();
+            }
+        }
+    }
+    void abandon() override { cancelTimer(); }
+
+  private:
+    // One folder watched: the file's own (name is the file's), or the nearest existing folder
+    // above a missing one (name is the next folder down).
+    struct Placed {
+        int descriptor;
+        std::string folder;
+        std::string name;
+        bool fileFolder;
+    };
+    // What the pending events ask for.
+    struct Drained {
+        bool changed = false;
+        bool rearm = false;
+    };
+
+    // Places the watches for the path as it now is; true when a file folder is watched now that
+    // was not before.
+    bool arm();
+    Drained drainEvents();
+
+    // The settled report falls due at most four settle times after the first change, so one
+    // timer at the due time, moved on as later changes push it, is enough.
+    void awaitDue() {
+        const auto due = settler_.due();
+        if (!due) {
+            return;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now());
+        timer_ = loop_.scheduleAfter(std::max(left, std::chrono::milliseconds(0)),
+                                     [weak = weak_from_this()] {
+                                         if (const auto self = weak.lock()) {
+                                             self->timer_.reset();
+                                             self->fire();
+                                         }
+                                     });
+    }
+    void fire() {
+        if (inotifyFd_ < 0) {
+            return;
+        }
+        if (settler_.takeDue(Clock::now())) {
+            onChange_();
+        } else {
+            awaitDue();
+        }
+    }
+    void cancelTimer() {
+        if (timer_) {
+            timer_->cancel();
+            timer_.reset();
+        }
+    }
+
+    EventLoop& loop_;
+    int inotifyFd_;
+    const std::string path_;
+    const OnChange onChange_;
+    ChangeSettler settler_;
+    std::vector<Placed> watches_;
+    std::shared_ptr<Timer> timer_;
+};
+
+FileWatcher::Started FileWatcher::start(EventLoop& loop, const std::string& path, OnChange onChange,
                                         std::chrono::milliseconds settle) {
     if (nameOf(path).empty()) {
         return {nullptr, std::make_error_code(std::errc::is_a_directory)};
@@ -101,44 +212,20 @@ FileWatcher::Started FileWatcher::start(const std::string& path, OnChange onChan
     if (inotifyFd < 0) {
         return {nullptr, lastError()};
     }
-    const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd < 0) {
-        const auto error = lastError();
-        ::close(inotifyFd);
-        return {nullptr, error};
-    }
-    auto watcher =
-        std::make_unique<FileWatcher>(inotifyFd, wakeFd, path, std::move(onChange), settle);
-    if (watcher->watches_.empty()) {
+    auto watch = std::make_shared<Watch>(loop, inotifyFd, path, std::move(onChange), settle);
+    if (!watch->watchesAnything()) {
         // Not even "/" or "." could be watched: out of watches, or no permission.
         return {nullptr, std::make_error_code(std::errc::permission_denied)};
     }
-    watcher->worker_ = std::thread([self = watcher.get()] { self->run(); });
-    return {std::move(watcher), {}};
-}
-
-FileWatcher::FileWatcher(int inotifyFd, int wakeFd, std::string path, OnChange onChange,
-                         std::chrono::milliseconds settle)
-    : inotifyFd_(inotifyFd),
-      wakeFd_(wakeFd),
-      path_(std::move(path)),
-      onChange_(std::move(onChange)),
-      settler_(settle) {
-    arm();
+    loop.dispatch([watch] { watch->begin(); });
+    return {std::make_unique<FileWatcher>(PrivateTag{}, loop, std::move(watch)), {}};
 }
 
 FileWatcher::~FileWatcher() {
-    if (worker_.joinable()) {
-        const std::uint64_t one = 1;
-        // An eventfd write of 1 cannot fail short of overflow, which one write cannot reach.
-        [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
-        worker_.join();
-    }
-    ::close(wakeFd_);
-    ::close(inotifyFd_);
+    loop_.runAndWait([watch = watch_] { watch->end(); });
 }
 
-bool FileWatcher::arm() {
+bool FileWatcher::Watch::arm() {
     // The path itself and, through any links, each file it points to.
     std::vector<std::string> files = {path_};
     for (int link = 0; link < kMaxLinks && isLink(files.back()); ++link) {
@@ -148,7 +235,7 @@ bool FileWatcher::arm() {
         }
         files.push_back(std::move(target));
     }
-    std::vector<Watch> placed;
+    std::vector<Placed> placed;
     for (const auto& file : files) {
         std::string folder = folderOf(file);
         std::string below = nameOf(file);
@@ -171,23 +258,23 @@ bool FileWatcher::arm() {
     // Watches no longer needed go only after the new ones are in place, so no event between
     // the two is missed.
     for (const auto& old : watches_) {
-        const bool kept = std::any_of(placed.begin(), placed.end(), [&](const Watch& w) {
+        const bool kept = std::any_of(placed.begin(), placed.end(), [&](const Placed& w) {
             return w.descriptor == old.descriptor;
         });
         if (!kept) {
             ::inotify_rm_watch(inotifyFd_, old.descriptor);
         }
     }
-    const auto fileFolders = [](const std::vector<Watch>& watches) {
+    const auto fileFolders = [](const std::vector<Placed>& watches) {
         return std::count_if(watches.begin(), watches.end(),
-                             [](const Watch& w) { return w.fileFolder; });
+                             [](const Placed& w) { return w.fileFolder; });
     };
     const bool reached = fileFolders(placed) > fileFolders(watches_);
     watches_ = std::move(placed);
     return reached;
 }
 
-FileWatcher::Drained FileWatcher::drainEvents() {
+FileWatcher::Watch::Drained FileWatcher::Watch::drainEvents() {
     Drained drained;
     alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
     for (;;) {
@@ -226,36 +313,6 @@ FileWatcher::Drained FileWatcher::drainEvents() {
                 drained.changed =
                     drained.changed || !created || isLink(watch.folder + "/" + watch.name);
             }
-        }
-    }
-}
-
-void FileWatcher::run() {
-    for (;;) {
-        int timeout = -1;
-        if (const auto due = settler_.due()) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(*due - Clock::now()).count();
-            timeout = static_cast<int>(std::max<long long>(left + 1, 0));
-        }
-        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {inotifyFd_, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, timeout);
-        if (ready < 0 && errno != EINTR) {
-            return;
-        }
-        if ((fds[0].revents & POLLIN) != 0) {
-            return;
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
-            const Drained drained = drainEvents();
-            // A folder on the path that appears may already hold the file.
-            const bool reached = drained.rearm && arm();
-            if (drained.changed || reached) {
-                settler_.changed(Clock::now());
-            }
-        }
-        if (settler_.takeDue(Clock::now())) {
-            onChange_();
         }
     }
 }

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 #include <system_error>
-#include <thread>
-#include <vector>
+
+#include "platform/linux/event_loop.h"
 
 namespace sieveharbor::platform::linux_host {
 
@@ -42,7 +42,7 @@ class ChangeSettler {
 // folder above it that exists is watched until it appears, and the file is then reported
 // once, since it may have come with its folder.
 //
-// Changes are reported as ChangeSettler says, on the watcher's own thread.
+// Changes are reported as ChangeSettler says, on the thread of the loop the watch runs on.
 class FileWatcher {
   public:
     using OnChange = std::function<void()>;
@@ -52,11 +52,12 @@ class FileWatcher {
         std::error_code error;  // when watcher is empty: why nothing can be watched
     };
 
-    static Started start(const std::string& path, OnChange onChange,
+    // The loop must outlive the watcher.
+    static Started start(EventLoop& loop, const std::string& path, OnChange onChange,
                          std::chrono::milliseconds settle = std::chrono::milliseconds(150));
 
-    // Stops the thread (a change not yet reported is dropped) and joins it. Must not be called
-    // from onChange.
+    // Takes the watch off its loop (a change not yet reported is dropped); once it has
+    // returned, onChange neither runs nor will run. Must not be called from onChange.
     ~FileWatcher();
 
     FileWatcher(const FileWatcher&) = delete;
@@ -65,38 +66,19 @@ class FileWatcher {
     // The folder that holds path: its parent, "." for a bare name.
     static std::string folderOf(const std::string& path);
 
-    // Private in spirit: use start().
-    FileWatcher(int inotifyFd, int wakeFd, std::string path, OnChange onChange,
-                std::chrono::milliseconds settle);
+    class Watch;
 
   private:
-    // One folder watched: the file's own (name is the file's), or the nearest existing folder
-    // above a missing one (name is the next folder down).
-    struct Watch {
-        int descriptor;
-        std::string folder;
-        std::string name;
-        bool fileFolder;
-    };
+    struct PrivateTag {};
 
-    void run();
-    // Places the watches for the path as it now is; true when a file folder is watched now that
-    // was not before.
-    bool arm();
-    // What the pending events ask for.
-    struct Drained {
-        bool changed = false;
-        bool rearm = false;
-    };
-    Drained drainEvents();
+  public:
+    FileWatcher(PrivateTag, EventLoop& loop, std::shared_ptr<Watch> watch)
+        : loop_(loop), watch_(std::move(watch)) {}
 
-    const int inotifyFd_;
-    const int wakeFd_;
-    const std::string path_;
-    const OnChange onChange_;
-    ChangeSettler settler_;
-    std::vector<Watch> watches_;  // only the worker thread touches it after start
-    std::thread worker_;
+  private:
+    EventLoop& loop_;
+    // Shared with the loop, which holds it while it watches.
+    std::shared_ptr<Watch> watch_;
 };
 
 }  // namespace sieveharbor::platform::linux_host

@@ -1,111 +1,116 @@
 #include "platform/linux/process_notification_center.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
 
 namespace sieveharbor::platform::linux_host {
-namespace {
 
-// The lowest priority short of SCHED_IDLE, which could hold a reload back for seconds on a busy
-// machine.
-constexpr int kDeliveryNice = 19;
+struct ProcessNotificationCenter::Subscriptions {
+    struct Entry {
+        const void* observer;
+        Callback callback;
+        std::string name;
+        std::uint64_t id;
+    };
 
-}  // namespace
+    // On the loop: every subscription of `name` as they stand when each is reached.
+    void deliver(const std::string& name) {
+        const std::lock_guard delivery(delivering);
+        std::vector<std::uint64_t> due;
+        {
+            const std::lock_guard lock(mutex);
+            std::erase(waiting, name);
+            if (stopped) {
+                return;
+            }
+            for (const auto& entry : entries) {
+                if (entry.name == name) {
+                    due.push_back(entry.id);
+                }
+            }
+        }
+        for (const auto id : due) {
+            // Looked up again each time: an earlier callback may have removed this subscription.
+            Callback callback;
+            {
+                const std::lock_guard lock(mutex);
+                const auto found = std::find_if(entries.begin(), entries.end(),
+                                                [&](const Entry& e) { return e.id == id; });
+                if (found == entries.end()) {
+                    continue;
+                }
+                callback = found->callback;
+            }
+            callback();
+        }
+    }
 
-ProcessNotificationCenter::ProcessNotificationCenter() : worker_([this] { run(); }) {}
+    // Held for the whole of one delivery, so removal on another thread waits for a running
+    // callback. Recursive: a callback may remove subscriptions itself.
+    std::recursive_mutex delivering;
+    // Guards everything below; never held while a callback runs. Taken after delivering.
+    std::mutex mutex;
+    std::vector<std::string> waiting;  // posted and not yet delivered
+    std::vector<Entry> entries;
+    std::uint64_t nextId = 0;
+    bool stopped = false;
+};
+
+ProcessNotificationCenter::ProcessNotificationCenter(EventLoop& loop)
+    : loop_(loop), subscriptions_(std::make_shared<Subscriptions>()) {}
 
 ProcessNotificationCenter::~ProcessNotificationCenter() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    worker_.join();
+    const std::lock_guard delivery(subscriptions_->delivering);
+    std::vector<Subscriptions::Entry> removed;  // destroyed once the locks are let go
+    const std::lock_guard lock(subscriptions_->mutex);
+    subscriptions_->stopped = true;
+    removed.swap(subscriptions_->entries);
 }
 
 void ProcessNotificationCenter::addObserver(const void* observer, std::string_view name,
                                             SuspensionBehavior, Callback callback) {
-    std::lock_guard lock(mutex_);
+    auto& s = *subscriptions_;
+    const std::lock_guard lock(s.mutex);
     const auto existing = std::find_if(
-        subscriptions_.begin(), subscriptions_.end(),
-        [&](const Subscription& s) { return s.observer == observer && s.name == name; });
-    if (existing != subscriptions_.end()) {
+        s.entries.begin(), s.entries.end(),
+        [&](const Subscriptions::Entry& e) { return e.observer == observer && e.name == name; });
+    if (existing != s.entries.end()) {
         // The old callback goes with the argument, once the lock is let go.
         existing->callback.swap(callback);
         return;
     }
-    subscriptions_.push_back({observer, std::move(callback), std::string(name), nextId_++});
+    s.entries.push_back({observer, std::move(callback), std::string(name), s.nextId++});
 }
 
 void ProcessNotificationCenter::removeEveryObserver(const void* observer) {
+    auto& s = *subscriptions_;
     // Their callbacks are destroyed once the locks are let go: what they hold may call the centre.
-    std::vector<Subscription> removed;
-    std::lock_guard delivery(delivering_);
-    std::lock_guard lock(mutex_);
-    const auto gone =
-        std::stable_partition(subscriptions_.begin(), subscriptions_.end(),
-                              [&](const Subscription& s) { return s.observer != observer; });
-    removed.assign(std::make_move_iterator(gone), std::make_move_iterator(subscriptions_.end()));
-    subscriptions_.erase(gone, subscriptions_.end());
+    std::vector<Subscriptions::Entry> removed;
+    const std::lock_guard delivery(s.delivering);
+    const std::lock_guard lock(s.mutex);
+    const auto gone = std::stable_partition(
+        s.entries.begin(), s.entries.end(),
+        [&](const Subscriptions::Entry& e) { return e.observer != observer; });
+    removed.assign(std::make_move_iterator(gone), std::make_move_iterator(s.entries.end()));
+    s.entries.erase(gone, s.entries.end());
 }
 
 void ProcessNotificationCenter::post(std::string_view name) {
     {
-        std::lock_guard lock(mutex_);
-        if (std::find(posted_.begin(), posted_.end(), name) != posted_.end()) {
+        auto& s = *subscriptions_;
+        const std::lock_guard lock(s.mutex);
+        if (s.stopped || std::find(s.waiting.begin(), s.waiting.end(), name) != s.waiting.end()) {
             return;
         }
-        posted_.emplace_back(name);
+        s.waiting.emplace_back(name);
     }
-    wake_.notify_one();
-}
-
-void ProcessNotificationCenter::run() {
-    // Only a hint: at normal priority deliveries are merely slower to give way.
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kDeliveryNice);
-    for (;;) {
-        std::string name;
-        {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !posted_.empty(); });
-            if (stopping_) {
-                return;
-            }
-            name = std::move(posted_.front());
-            posted_.pop_front();
-        }
-        deliver(name);
-    }
-}
-
-void ProcessNotificationCenter::deliver(const std::string& name) {
-    std::lock_guard delivery(delivering_);
-    std::vector<std::uint64_t> due;
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& subscription : subscriptions_) {
-            if (subscription.name == name) {
-                due.push_back(subscription.id);
-            }
-        }
-    }
-    for (const auto id : due) {
-        // Looked up again each time: an earlier callback may have removed this subscription.
-        Callback callback;
-        {
-            std::lock_guard lock(mutex_);
-            const auto found = std::find_if(subscriptions_.begin(), subscriptions_.end(),
-                                            [&](const Subscription& s) { return s.id == id; });
-            if (found == subscriptions_.end()) {
-                continue;
-            }
-            callback = found->callback;
-        }
-        callback();
-    }
+    loop_.post([subscriptions = subscriptions_, name = std::string(name)] {
+        subscriptions->deliver(name);
+    });
 }
 
 }  // namespace sieveharbor::platform::linux_host

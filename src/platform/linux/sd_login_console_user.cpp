@@ -1,8 +1,6 @@
 #include "platform/linux/sd_login_console_user.h"
 
-#include <poll.h>
 #include <pwd.h>
-#include <sys/eventfd.h>
 #include <systemd/sd-login.h>
 #include <unistd.h>
 
@@ -47,55 +45,73 @@ std::optional<std::string> SdLoginConsoleUser::blocklistPath() {
     return name ? blocklistPathOfConsoleUser(*name) : std::nullopt;
 }
 
+// The sd-login monitor as a watcher of the loop: each wake-up is a change of session on some
+// seat, told to every observer.
+class SdLoginConsoleUser::Monitor final : public Watcher,
+                                          public std::enable_shared_from_this<Monitor> {
+  public:
+    Monitor(EventLoop& loop, sd_login_monitor* monitor, std::shared_ptr<ObserverList> watchers)
+        : loop_(loop), monitor_(monitor), watchers_(std::move(watchers)) {}
+    ~Monitor() override { ::sd_login_monitor_unref(monitor_); }
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+
+    void begin() {
+        if (!ended_ && loop_.watchAllInput(::sd_login_monitor_get_fd(monitor_), this)) {
+            watched_ = true;
+            loop_.hold(shared_from_this());
+        }
+    }
+    void end() {
+        ended_ = true;
+        if (watched_) {
+            watched_ = false;
+            loop_.unwatch(::sd_login_monitor_get_fd(monitor_));
+            loop_.forget(this);
+        }
+    }
+
+    void onReady(std::uint32_t /*events*/) override {
+        if (ended_) {
+            return;
+        }
+        ::sd_login_monitor_flush(monitor_);
+        watchers_->deliver();
+    }
+    void abandon() override { ended_ = true; }
+
+  private:
+    EventLoop& loop_;
+    sd_login_monitor* const monitor_;
+    const std::shared_ptr<ObserverList> watchers_;
+    bool watched_ = false;
+    bool ended_ = false;
+};
+
 SdLoginConsoleUser::~SdLoginConsoleUser() {
     const std::lock_guard lock(startMutex_);
-    if (thread_.joinable()) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(stopFd_, &one, sizeof one);
-        thread_.join();
-        ::close(stopFd_);
+    if (monitor_) {
+        loop_.runAndWait([monitor = monitor_] { monitor->end(); });
     }
 }
 
 void SdLoginConsoleUser::watch(const void* observer, Callback changed) {
-    watchers_.add(observer, std::move(changed));
+    watchers_->add(observer, std::move(changed));
     const std::lock_guard lock(startMutex_);
-    if (thread_.joinable() || unwatchable_) {
+    if (monitor_ || unwatchable_) {
         return;
     }
     sd_login_monitor* monitor = nullptr;
-    const int stopFd = ::eventfd(0, EFD_CLOEXEC);
-    if (stopFd < 0 || ::sd_login_monitor_new("seat", &monitor) < 0) {
-        if (stopFd >= 0) {
-            ::close(stopFd);
-        }
+    if (::sd_login_monitor_new("seat", &monitor) < 0) {
         unwatchable_ = true;  // no logind (a container, a minimal system): no word will come
         return;
     }
-    stopFd_ = stopFd;
-    thread_ = std::thread([this, monitor, stopFd] {
-        pollfd fds[] = {{::sd_login_monitor_get_fd(monitor), POLLIN, 0}, {stopFd, POLLIN, 0}};
-        for (;;) {
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                break;
-            }
-            if ((fds[1].revents & POLLIN) != 0) {
-                break;
-            }
-            if ((fds[0].revents & POLLIN) != 0) {
-                ::sd_login_monitor_flush(monitor);
-                watchers_.deliver();
-            }
-        }
-        ::sd_login_monitor_unref(monitor);
-    });
+    monitor_ = std::make_shared<Monitor>(loop_, monitor, watchers_);
+    loop_.dispatch([monitor = monitor_] { monitor->begin(); });
 }
 
 void SdLoginConsoleUser::stopWatching(const void* observer) {
-    watchers_.removeEvery(observer);
+    watchers_->removeEvery(observer);
 }
 
 }  // namespace sieveharbor::platform::linux_host

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/loop_thread.h"
 #include "fakes/temp_folder.h"
 #include "fakes/wait_for.h"
 
@@ -31,7 +32,7 @@ class FileWatcherTest : public testing::Test {
 
     void startWatching(std::chrono::milliseconds settle = 50ms) {
         auto started = FileWatcher::start(
-            path_.string(), [this] { ++changes_; }, settle);
+            control_.loop, path_.string(), [this] { ++changes_; }, settle);
         ASSERT_TRUE(started.watcher) << started.error.message();
         watcher_ = std::move(started.watcher);
     }
@@ -44,6 +45,7 @@ class FileWatcherTest : public testing::Test {
     }
 
     fakes::TempFolder temp_;
+    fakes::LoopThread control_;
     fs::path folder_;
     fs::path path_;
     std::atomic<int> changes_{0};

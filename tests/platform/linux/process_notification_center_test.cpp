@@ -1,8 +1,6 @@
 #include "platform/linux/process_notification_center.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <future>
@@ -10,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "fakes/loop_thread.h"
 #include "fakes/wait_for.h"
 
 namespace sieveharbor::platform::linux_host {
@@ -17,11 +16,11 @@ namespace {
 
 using Behavior = platform::NotificationCenter::SuspensionBehavior;
 
-// An observer that records the thread and niceness of each call; optionally blocks inside
-// its callback until released (boundedly), or runs a hook there.
+// An observer that records the thread of each call; optionally blocks inside its callback until
+// released (boundedly), or runs a hook there.
 struct Observer {
     std::mutex mutex;
-    std::vector<std::pair<std::thread::id, int>> threads;
+    std::vector<std::thread::id> threads;
     std::atomic<bool> finished{false};
     bool block = false;
     Signal release;
@@ -33,8 +32,7 @@ struct Observer {
     void called() {
         {
             std::lock_guard lock(mutex);
-            threads.emplace_back(std::this_thread::get_id(),
-                                 ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())));
+            threads.push_back(std::this_thread::get_id());
         }
         if (hook) {
             hook();
@@ -50,8 +48,9 @@ struct Observer {
     }
 };
 
-TEST(ProcessNotificationCenter, delivers_each_post_in_order_on_its_own_low_priority_thread) {
-    ProcessNotificationCenter center;
+TEST(ProcessNotificationCenter, delivers_each_post_in_order_on_its_loop) {
+    fakes::LoopThread control;
+    ProcessNotificationCenter center(control.loop);
     Observer reload;
     reload.block = true;  // until released, the first delivery is still running
     Observer other;
@@ -70,15 +69,15 @@ TEST(ProcessNotificationCenter, delivers_each_post_in_order_on_its_own_low_prior
 
     std::lock_guard lock(reload.mutex);
     ASSERT_EQ(reload.threads.size(), 2u);
-    EXPECT_NE(reload.threads[0].first, std::this_thread::get_id());
-    EXPECT_EQ(reload.threads[0], reload.threads[1]);
-    EXPECT_EQ(reload.threads[0].second, 19);
+    EXPECT_EQ(reload.threads[0], control.id());
+    EXPECT_EQ(reload.threads[1], control.id());
 }
 
 // An observer subscribed twice is called once per post; one removed, before a post or by a
 // callback of it, is not called; a callback may subscribe and post.
 TEST(ProcessNotificationCenter, callbacks_follow_the_subscriptions_as_they_stand) {
-    ProcessNotificationCenter center;
+    fakes::LoopThread control;
+    ProcessNotificationCenter center(control.loop);
     Observer twice;
     Observer removedBefore;
     Observer first;  // removes itself and the second, which must then not be called for this post
@@ -114,7 +113,8 @@ TEST(ProcessNotificationCenter, removal_and_destruction_wait_for_a_running_callb
         SCOPED_TRACE(destroy ? "destruction" : "removal");
         Observer observer;
         observer.block = true;
-        auto center = std::make_unique<ProcessNotificationCenter>();
+        fakes::LoopThread control;
+        auto center = std::make_unique<ProcessNotificationCenter>(control.loop);
         observer.subscribe(*center, "reload");
         center->post("reload");
         ASSERT_TRUE(waitFor([&] { return observer.calls() == 1; }));
