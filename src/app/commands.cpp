@@ -354,12 +354,14 @@ int writeList(const Command& command, SystemSeam& system, const Console& console
     const auto& list = *converted.list;
     const auto folder = path.substr(0, path.rfind('/'));
     if (const auto error = system.makeFolders(folder, owner->user)) {
-        console.err(line("cannot make the folder " + folder + ": " + error.message()));
+        console.err(line("cannot make the folder " + folder + " as " + owner->user.name + ": " +
+                         error.message()));
         return kExitFailed;
     }
     if (const auto error =
             system.replaceFile(path, lists::renderList(list, kProgramName), owner->user)) {
-        console.err(line("cannot write " + path + ": " + error.message()));
+        console.err(
+            line("cannot write " + path + " as " + owner->user.name + ": " + error.message()));
         return kExitFailed;
     }
     console.err(lists::summaryText(list, kProgramName));

@@ -109,9 +109,10 @@ class SystemSeam {
 
     // The whole file, or nothing when it cannot be read.
     virtual std::optional<std::string> readFile(const std::string& path) = 0;
-    // Makes the folder and any missing parent, each new one owned by `owner`.
+    // Both work as `owner`, even when the program runs as root: nothing in the owner's home, a
+    // link they planted included, leads root anywhere. Makes the folder and any missing parent.
     virtual std::error_code makeFolders(const std::string& path, const UserAccount& owner) = 0;
-    // Replaces the file in one step, its mode kept; a new file is owned by `owner`.
+    // Replaces the file in one step, its mode kept.
     virtual std::error_code replaceFile(const std::string& path, std::string_view content,
                                         const UserAccount& owner) = 0;
 };

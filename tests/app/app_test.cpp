@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -296,12 +300,99 @@ TEST(AppList, writes_the_users_list_in_one_step_then_tells_the_proxy) {
 
 TEST(AppUserFiles, makes_each_missing_folder_and_refuses_a_file_in_the_way) {
     fakes::TempFolder folder;
+    const UserAccount self{"", ::getuid(), ::getgid()};
     const auto nested = (folder.path() / "Library/Application Support/SieveHarbor").string();
-    EXPECT_FALSE(makeUserFolders(nested, ::getuid(), ::getgid()));
-    EXPECT_FALSE(makeUserFolders(nested, ::getuid(), ::getgid()));
-    EXPECT_FALSE(replaceUserFile(nested + "/blocklist.txt", "a.example\n", ::getuid(), ::getgid()));
+    EXPECT_FALSE(makeUserFolders(nested, self));
+    EXPECT_FALSE(makeUserFolders(nested, self));
+    EXPECT_FALSE(replaceUserFile(nested + "/blocklist.txt", "a.example\n", self));
     EXPECT_TRUE(std::filesystem::is_regular_file(nested + "/blocklist.txt"));
-    EXPECT_TRUE(makeUserFolders(nested + "/blocklist.txt", ::getuid(), ::getgid()));
+    EXPECT_TRUE(makeUserFolders(nested + "/blocklist.txt", self));
+}
+
+namespace fs = std::filesystem;
+
+std::pair<uid_t, gid_t> ownerOf(const fs::path& path) {
+    struct stat found {};
+    ::lstat(path.c_str(), &found);
+    return {found.st_uid, found.st_gid};
+}
+
+// The user is no one in the system's lists: a uid and a gid alone.
+const UserAccount kNobody{"sieveharbor-test-nobody", 54321, 54322};
+
+// A home as 'sudo sieveharbor list' finds it, beside a file and a folder of root's that links
+// the user plants may point to.
+struct HomeBesideRoots {
+    fakes::TempFolder top;
+    fs::path precious = top.path() / "sudoers";
+    fs::path rootsFolder = top.path() / "etc";
+    fs::path home = top.path() / "ada";
+    fs::path support = home / "Library/Application Support";
+    fs::path folder = support / "SieveHarbor";
+    fs::path list = folder / "blocklist.txt";
+
+    HomeBesideRoots() {
+        fs::permissions(top.path(), fs::perms(0755));
+        std::ofstream(precious) << "root ALL=(ALL) ALL\n";
+        fs::permissions(precious, fs::perms(0440));
+        fs::create_directory(rootsFolder);
+        fs::create_directory(home);
+        EXPECT_EQ(::chown(home.c_str(), kNobody.uid, kNobody.gid), 0);
+    }
+    // Nothing of root's is changed, and nothing is added beside it.
+    void expectRootsUntouched(const char* name) const {
+        std::ifstream text(precious);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(text), {}), "root ALL=(ALL) ALL\n")
+            << name;
+        EXPECT_EQ(fs::status(precious).permissions(), fs::perms(0440)) << name;
+        EXPECT_EQ(ownerOf(precious), std::make_pair(uid_t{0}, gid_t{0})) << name;
+        EXPECT_TRUE(fs::is_empty(rootsFolder)) << name;
+        EXPECT_EQ(std::distance(fs::directory_iterator(top.path()), {}), 3) << name;
+    }
+};
+
+TEST(AppUserFiles, under_root_the_list_is_written_as_its_user_and_their_links_lead_nowhere) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: it shows what 'sudo sieveharbor list' may touch";
+    }
+    const auto& user = kNobody;
+    {
+        HomeBesideRoots h;
+        EXPECT_FALSE(makeUserFolders(h.folder.string(), user));
+        EXPECT_FALSE(replaceUserFile(h.list.string(), "a.example\n", user));
+        for (const auto& made : {h.home / "Library", h.support, h.folder, h.list}) {
+            EXPECT_EQ(ownerOf(made), std::make_pair(user.uid, user.gid)) << made;
+        }
+        EXPECT_EQ(fs::status(h.list).permissions(), fs::perms(0644));
+        fs::permissions(h.list, fs::perms(0600));
+        EXPECT_FALSE(replaceUserFile(h.list.string(), "b.example\n", user));
+        EXPECT_EQ(fs::status(h.list).permissions(), fs::perms(0600));
+        EXPECT_EQ(ownerOf(h.list), std::make_pair(user.uid, user.gid));
+        std::ifstream text(h.list);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(text), {}), "b.example\n");
+        h.expectRootsUntouched("written");
+    }
+    // What the user planted (as the user, in their home), and where it points.
+    struct Case {
+        const char* name;
+        fs::path HomeBesideRoots::*link;
+        fs::path HomeBesideRoots::*target;
+        bool foldersRefused;  // the link stands where a folder is still to be made
+    };
+    const Case cases[] = {
+        {"linked list", &HomeBesideRoots::list, &HomeBesideRoots::precious, false},
+        {"linked list folder", &HomeBesideRoots::folder, &HomeBesideRoots::rootsFolder, false},
+        {"linked parent folder", &HomeBesideRoots::support, &HomeBesideRoots::rootsFolder, true},
+    };
+    for (const auto& c : cases) {
+        HomeBesideRoots h;
+        fs::create_directories((h.*c.link).parent_path());
+        fs::create_symlink(h.*c.target, h.*c.link);
+        const auto folders = makeUserFolders(h.folder.string(), user);
+        EXPECT_EQ(static_cast<bool>(folders), c.foldersRefused) << c.name << folders;
+        EXPECT_TRUE(replaceUserFile(h.list.string(), "a.example\n", user)) << c.name;
+        h.expectRootsUntouched(c.name);
+    }
 }
 
 }  // namespace

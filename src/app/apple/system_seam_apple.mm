@@ -250,12 +250,12 @@ class AppleSystem final : public SystemSeam {
     }
 
     std::error_code makeFolders(const std::string& path, const UserAccount& owner) override {
-        return makeUserFolders(path, owner.uid, owner.gid);
+        return makeUserFolders(path, owner);
     }
 
     std::error_code replaceFile(const std::string& path, std::string_view content,
                                 const UserAccount& owner) override {
-        return replaceUserFile(path, content, owner.uid, owner.gid);
+        return replaceUserFile(path, content, owner);
     }
 
   private:
