@@ -3,6 +3,7 @@
 #include <charconv>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "list_tool/convert.h"
 #include "lists/list_builder.h"
@@ -168,6 +169,39 @@ std::optional<ListOwner> listOwner(SystemSeam& system, std::string& why) {
     return ListOwner{std::move(*user), std::move(*path)};
 }
 
+// What the system holds of the extension: a line for each copy, or the one line saying why
+// there is none to show.
+std::vector<std::string> extensionLines(SystemSeam& system) {
+    const auto answer = system.extensionProperties();
+    std::string why;
+    if (!answer) {
+        why = "the system tells from macOS 12 on";
+    } else if (answer->request.kind == RequestOutcome::Kind::timedOut) {
+        why = "no answer from the system";
+    } else if (answer->request.kind == RequestOutcome::Kind::failed) {
+        why = "the system could not tell: " + answer->request.error.description;
+    } else if (!answer->found) {
+        why = "the system answered without the extension's properties";
+    }
+    if (!why.empty()) {
+        return {"extension: unknown (" + why + ")"};
+    }
+    if (answer->found->empty()) {
+        return {"extension: not installed (run 'sieveharbor install')"};
+    }
+    std::vector<std::string> lines;
+    for (const auto& copy : *answer->found) {
+        // Being removed comes first: an enabled copy may run on until its removal is done.
+        const std::string state = copy.uninstalling ? "being removed"
+                                  : copy.enabled    ? "active"
+                                  : copy.awaitingApproval
+                                      ? "awaiting approval in " + approvalPlace(system)
+                                      : "installed but not active (run 'sieveharbor install')";
+        lines.push_back("extension " + versionText(copy.version) + ": " + state);
+    }
+    return lines;
+}
+
 // Lines that hold an entry, as the proxy reads them: neither blank nor a comment.
 std::size_t entryCount(std::string_view text) {
     std::size_t count = 0;
@@ -299,19 +333,8 @@ int status(SystemSeam& system, const Console& console) {
         }
         console.out("DNS proxy configuration: " + text);
     }
-    switch (system.extensionState()) {
-        case ExtensionState::active:
-            console.out("extension: active");
-            break;
-        case ExtensionState::awaitingApproval:
-            console.out("extension: awaiting approval in " + approvalPlace(system));
-            break;
-        case ExtensionState::notInstalled:
-            console.out("extension: not installed (run 'sieveharbor install')");
-            break;
-        case ExtensionState::unknown:
-            console.out("extension: unknown (the system tells from macOS 12 on)");
-            break;
+    for (const auto& each : extensionLines(system)) {
+        console.out(each);
     }
     std::string why;
     const auto owner = listOwner(system, why);

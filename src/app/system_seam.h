@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace sieveharbor::app {
 
@@ -64,7 +65,20 @@ struct RequestEvents {
     std::function<void()> needsUserApproval;
 };
 
-enum class ExtensionState { active, awaitingApproval, notInstalled, unknown };
+// One copy of the extension that the system holds, as the properties request reports it. There
+// may be two: one being removed, the one that takes its place.
+struct ExtensionProperties {
+    ExtensionVersion version;
+    bool enabled = false;
+    bool awaitingApproval = false;
+    bool uninstalling = false;
+};
+
+// How the properties request ended and, when the system answered with them, the copies found.
+struct PropertiesOutcome {
+    RequestOutcome request;
+    std::optional<std::vector<ExtensionProperties>> found;
+};
 
 // The DNS proxy configuration of NEDNSProxyManager, as loaded or to be saved.
 struct ProxyConfiguration {
@@ -89,8 +103,9 @@ class SystemSeam {
     // OSSystemExtensionRequest for kExtensionId, waited for at most `bound`.
     virtual RequestOutcome activate(std::chrono::seconds bound, const RequestEvents& events) = 0;
     virtual RequestOutcome deactivate(std::chrono::seconds bound, const RequestEvents& events) = 0;
-    // The properties request; unknown where the system has none (before macOS 12) or it fails.
-    virtual ExtensionState extensionState() = 0;
+    // The properties request for kExtensionId; nothing where the system has none (before
+    // macOS 12).
+    virtual std::optional<PropertiesOutcome> extensionProperties() = 0;
     // The major version of macOS (11, 12, 13, ...).
     virtual int systemMajorVersion() = 0;
 

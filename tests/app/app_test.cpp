@@ -4,11 +4,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "app/commands.h"
+#include "app/request_record.h"
 #include "app/user_files.h"
 #include "fakes/fake_system_seam.h"
 #include "fakes/temp_folder.h"
@@ -238,18 +240,73 @@ TEST(AppUninstall, turns_the_proxy_off_before_removing_it_and_the_extension_last
 TEST(AppStatus, reports_configuration_extension_and_list) {
     fakes::FakeSystemSeam system;
     system.stored = kEnabled;
-    system.state = ExtensionState::awaitingApproval;
+    system.properties = PropertiesOutcome{{Kind::completed, {}}, {{{{"1.0", "7"}, true}}}};
     system.files[kList] = "# made by sieveharbor\nads.example\n\n  # note\ntrack.example\n";
     const auto result = run(system, {"status"});
     EXPECT_EQ(result.exit, kExitOk);
     EXPECT_EQ(result.out,
               "DNS proxy configuration: enabled\n"
-              "extension: awaiting approval in System Settings, Privacy & Security\n"
+              "extension 1.0 (7): active\n"
               "list: " +
                   kList + ", 2 entries\n");
     system.user.reset();
     EXPECT_NE(run(system, {"status"}).out.find("list: none, no user is logged in"),
               std::string::npos);
+}
+
+TEST(AppStatus, tells_each_copy_of_the_extension_as_the_system_reports_it) {
+    const ExtensionVersion v1{"1.0", "1"};
+    const ExtensionVersion v2{"1.1", "2"};
+    const auto found = [](std::vector<ExtensionProperties> copies) {
+        return PropertiesOutcome{{Kind::completed, {}}, std::move(copies)};
+    };
+    const std::pair<std::optional<PropertiesOutcome>, std::string> cases[] = {
+        {std::nullopt, "extension: unknown (the system tells from macOS 12 on)\n"},
+        {PropertiesOutcome{{Kind::timedOut, {}}, {}},
+         "extension: unknown (no answer from the system)\n"},
+        {PropertiesOutcome{{Kind::failed, extensionError(1)}, {}},
+         "extension: unknown (the system could not tell: refused)\n"},
+        {PropertiesOutcome{{Kind::completed, {}}, std::nullopt},
+         "extension: unknown (the system answered without the extension's properties)\n"},
+        {found({}), "extension: not installed (run 'sieveharbor install')\n"},
+        {found({{v1, false, true, false}}),
+         "extension 1.0 (1): awaiting approval in System Settings, Privacy & Security\n"},
+        {found({{v1, true, false, true}, {v2, false, false, false}}),
+         "extension 1.0 (1): being removed\n"
+         "extension 1.1 (2): installed but not active (run 'sieveharbor install')\n"},
+    };
+    for (const auto& [properties, said] : cases) {
+        fakes::FakeSystemSeam system;
+        system.properties = properties;
+        const auto out = run(system, {"status"}).out;
+        const auto from = out.find("\nextension");
+        const auto to = out.find("\nlist: ");
+        EXPECT_EQ(out.substr(from + 1, to - from), said) << out;
+    }
+}
+
+// The record is what the delegate keeps: an answer that never counts as an end would leave
+// every properties request failed.
+TEST(AppRequestRecord, keeps_the_first_end_and_the_properties_found) {
+    using Step = std::function<void(RequestRecord&)>;
+    const Step found = [](RequestRecord& r) { r.foundProperties({{{"1.0", "1"}, true}}); };
+    const Step failed = [](RequestRecord& r) { r.failed(extensionError(4)); };
+    const Step rebooting = [](RequestRecord& r) { r.finished(true); };
+    const std::tuple<std::vector<Step>, bool, Kind, bool> cases[] = {
+        {{}, false, Kind::failed, false},
+        {{found}, true, Kind::completed, true},
+        {{failed, found}, true, Kind::failed, false},
+        {{rebooting, failed}, true, Kind::willCompleteAfterReboot, false},
+    };
+    for (const auto& [steps, ended, kind, hasFound] : cases) {
+        RequestRecord record;
+        for (const auto& step : steps) {
+            step(record);
+        }
+        EXPECT_EQ(record.ended(), ended) << steps.size();
+        EXPECT_EQ(record.outcome().kind, kind) << steps.size();
+        EXPECT_EQ(record.properties().found.has_value(), hasFound) << steps.size();
+    }
 }
 
 TEST(AppList, writes_the_users_list_in_one_step_then_tells_the_proxy) {

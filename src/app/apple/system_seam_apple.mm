@@ -12,14 +12,18 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "app/request_record.h"
 #include "app/user_files.h"
 #include "platform/posix/posix_file_system.h"
 
-using sieveharbor::app::ExtensionState;
+using sieveharbor::app::ExtensionProperties;
 using sieveharbor::app::ExtensionVersion;
 using sieveharbor::app::RequestEvents;
 using sieveharbor::app::RequestOutcome;
+using sieveharbor::app::RequestRecord;
 using sieveharbor::app::SystemError;
 
 namespace {
@@ -27,6 +31,8 @@ namespace {
 // How long a configuration call may wait: saving one can wait on the person answering macOS's
 // prompt to allow it.
 constexpr NSTimeInterval kConfigurationBound = 300;
+// The properties request asks no one: its answer comes at once or not at all.
+constexpr NSTimeInterval kPropertiesBound = 30;
 
 std::string text(NSString* string) {
     return string != nil ? std::string(string.UTF8String) : std::string();
@@ -58,26 +64,28 @@ bool runUntil(BOOL (^done)(void), NSTimeInterval bound) {
 
 }  // namespace
 
-// One request's delegate: it passes each question on to the caller's events and keeps the end.
-// Called on the main queue, inside runUntil.
+// One request's delegate: it passes each question on to the caller's events and each end to its
+// record. Called on the main queue, inside runUntil.
 @interface SieveHarborRequestDelegate : NSObject <OSSystemExtensionRequestDelegate>
 - (instancetype)initWithEvents:(const RequestEvents*)events;
-@property(nonatomic) BOOL finished;
-@property(nonatomic) RequestOutcome outcome;
-@property(nonatomic) ExtensionState state;
+- (const RequestRecord&)record;
 @end
 
 @implementation SieveHarborRequestDelegate {
     const RequestEvents* _events;
+    RequestRecord _record;
 }
 
 - (instancetype)initWithEvents:(const RequestEvents*)events {
     self = [super init];
     if (self != nil) {
         _events = events;
-        _state = ExtensionState::unknown;
     }
     return self;
+}
+
+- (const RequestRecord&)record {
+    return _record;
 }
 
 - (OSSystemExtensionReplacementAction)request:(OSSystemExtensionRequest*)request
@@ -97,29 +105,21 @@ bool runUntil(BOOL (^done)(void), NSTimeInterval bound) {
 
 - (void)request:(OSSystemExtensionRequest*)request
     didFinishWithResult:(OSSystemExtensionRequestResult)result {
-    _outcome.kind = result == OSSystemExtensionRequestWillCompleteAfterReboot
-                        ? RequestOutcome::Kind::willCompleteAfterReboot
-                        : RequestOutcome::Kind::completed;
-    _finished = YES;
+    _record.finished(result == OSSystemExtensionRequestWillCompleteAfterReboot);
 }
 
 - (void)request:(OSSystemExtensionRequest*)request didFailWithError:(NSError*)error {
-    _outcome.kind = RequestOutcome::Kind::failed;
-    _outcome.error = systemError(error);
-    _finished = YES;
+    _record.failed(systemError(error));
 }
 
 - (void)request:(OSSystemExtensionRequest*)request
     foundProperties:(NSArray<OSSystemExtensionProperties*>*)properties API_AVAILABLE(macos(12.0)) {
-    _state = ExtensionState::notInstalled;
+    std::vector<ExtensionProperties> found;
     for (OSSystemExtensionProperties* each in properties) {
-        if (each.isEnabled) {
-            _state = ExtensionState::active;
-        } else if (each.isAwaitingUserApproval && _state != ExtensionState::active) {
-            _state = ExtensionState::awaitingApproval;
-        }
+        found.push_back({versionOf(each), each.isEnabled == YES, each.isAwaitingUserApproval == YES,
+                         each.isUninstalling == YES});
     }
-    _finished = YES;
+    _record.foundProperties(std::move(found));
 }
 
 @end
@@ -148,13 +148,13 @@ class AppleSystem final : public SystemSeam {
         }
     }
 
-    ExtensionState extensionState() override {
+    std::optional<PropertiesOutcome> extensionProperties() override {
         // The properties request came with macOS 12. The class is asked rather than @available,
         // whose check needs a runtime helper of the compiler (compiler-rt) that the cross-build
         // here does not have.
         if (![OSSystemExtensionRequest
                 respondsToSelector:@selector(propertiesRequestForExtension:queue:)]) {
-            return ExtensionState::unknown;
+            return std::nullopt;
         }
         @autoreleasepool {
             const RequestEvents none{};
@@ -167,10 +167,10 @@ class AppleSystem final : public SystemSeam {
                 [OSSystemExtensionRequest propertiesRequestForExtension:identifier()
                                                                   queue:dispatch_get_main_queue()];
 #pragma clang diagnostic pop
-            const bool answered = wait(request, delegate, kConfigurationBound);
-            return answered && delegate.outcome.kind != RequestOutcome::Kind::failed
-                       ? delegate.state
-                       : ExtensionState::unknown;
+            if (!wait(request, delegate, kPropertiesBound)) {
+                return PropertiesOutcome{{RequestOutcome::Kind::timedOut, {}}, std::nullopt};
+            }
+            return [delegate record].properties();
         }
     }
 
@@ -270,8 +270,8 @@ class AppleSystem final : public SystemSeam {
         request.delegate = delegate;  // weak: `delegate` holds it for the wait
         [OSSystemExtensionManager.sharedManager submitRequest:request];
         const bool answered = runUntil(
-            ^{
-              return delegate.finished;
+            ^BOOL {
+              return [delegate record].ended() ? YES : NO;
             },
             bound);
         request.delegate = nil;
@@ -285,7 +285,7 @@ class AppleSystem final : public SystemSeam {
         if (!wait(request, delegate, static_cast<NSTimeInterval>(bound.count()))) {
             return {RequestOutcome::Kind::timedOut, {}};
         }
-        return delegate.outcome;
+        return [delegate record].outcome();
     }
 
     // Starts a call with a completion handler and waits for the handler's error.
