@@ -64,7 +64,7 @@ std::string versionText(const ExtensionVersion& version) {
 std::string requestFailure(const SystemError& error, std::string_view what) {
     namespace code = extension_error;
     const std::string detail = " (" + error.description + ")";
-    if (error.domain != "OSSystemExtensionErrorDomain") {
+    if (error.domain != ErrorDomain::systemExtension) {
         return line("the system refused to " + std::string(what) + " the extension" + detail);
     }
     switch (error.code) {
@@ -104,12 +104,11 @@ std::string requestFailure(const SystemError& error, std::string_view what) {
 
 std::string configurationFailure(std::string_view what, const SystemError& error) {
     const std::string detail = " (" + error.description + ")";
-    // NEDNSProxyManagerErrorConfigurationStale / ConfigurationCannotBeRemoved.
-    if (error.domain == "NEDNSProxyErrorDomain" && error.code == 3) {
+    if (error.is(ErrorDomain::dnsProxy, dns_proxy_error::kConfigurationStale)) {
         return line("the DNS proxy configuration changed meanwhile" + detail +
                     ": run the command again");
     }
-    if (error.domain == "NEDNSProxyErrorDomain" && error.code == 4) {
+    if (error.is(ErrorDomain::dnsProxy, dns_proxy_error::kConfigurationCannotBeRemoved)) {
         return line("the DNS proxy configuration cannot be removed" + detail +
                     ": it may come from a configuration profile, removed in the system's "
                     "settings");
@@ -255,8 +254,8 @@ int install(SystemSeam& system, const Console& console) {
                              ", then run 'sieveharbor install' again"));
             return kExitFailed;
         case RequestOutcome::Kind::failed:
-            if (kept && outcome.error.code == extension_error::kRequestCanceled &&
-                outcome.error.domain == "OSSystemExtensionErrorDomain") {
+            if (kept &&
+                outcome.error.is(ErrorDomain::systemExtension, extension_error::kRequestCanceled)) {
                 if (compareVersions(*kept, *bundledVersion) > 0) {
                     console.err(line("a newer version of the extension, " + versionText(*kept) +
                                      ", is installed than this app's " +

@@ -20,12 +20,29 @@ inline constexpr std::string_view kExtensionId = "com.brackenmoor.sieveharbor.pr
 inline constexpr std::string_view kReloadNotification =
     "com.brackenmoor.sieveharbor.blocklistUpdated";
 
+// The error domains the program tells apart; the Objective-C++ maps the frameworks' constants to
+// them.
+enum class ErrorDomain {
+    systemExtension,  // OSSystemExtensionErrorDomain
+    dnsProxy,         // NEDNSProxyErrorDomain
+    other,
+};
+
 // An error the system reported, as its NSError gives it.
 struct SystemError {
-    std::string domain;
+    ErrorDomain domain = ErrorDomain::other;
     long code = 0;
     std::string description;  // localizedDescription
+    bool is(ErrorDomain inDomain, long withCode) const {
+        return domain == inDomain && code == withCode;
+    }
 };
+
+// NEDNSProxyErrorDomain's codes this program acts on (NEDNSProxyManagerError).
+namespace dns_proxy_error {
+inline constexpr long kConfigurationStale = 3;
+inline constexpr long kConfigurationCannotBeRemoved = 4;
+}  // namespace dns_proxy_error
 
 // OSSystemExtensionErrorDomain's codes this program acts on (OSSystemExtensionErrorCode).
 namespace extension_error {

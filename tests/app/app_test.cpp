@@ -40,7 +40,7 @@ Run run(fakes::FakeSystemSeam& system, std::vector<std::string_view> args) {
 }
 
 SystemError extensionError(long code) {
-    return {"OSSystemExtensionErrorDomain", code, "refused"};
+    return {ErrorDomain::systemExtension, code, "refused"};
 }
 
 TEST(AppCommandLine, refuses_bad_usage_with_one_line_and_status_2) {
@@ -174,7 +174,7 @@ TEST(AppInstall, activates_then_enables_or_says_what_to_do) {
         {"save refused",
          {Kind::completed, {}},
          {},
-         SystemError{"NEVPNErrorDomain", 5, "denied"},
+         SystemError{ErrorDomain::other, 5, "denied"},
          1,
          configured,
          "refused to save the DNS proxy configuration (denied)"},
@@ -221,10 +221,7 @@ TEST(AppUninstall, turns_the_proxy_off_before_removing_it_and_the_extension_last
     const Case cases[] = {
         {kEnabled, {}, 0, {"load", "save", "remove", "deactivate"}},
         {{}, {}, 0, {"load", "deactivate"}},
-        {kEnabled,
-         SystemError{"NEDNSProxyErrorDomain", 4, "profile"},
-         1,
-         {"load", "save", "remove"}},
+        {kEnabled, SystemError{ErrorDomain::dnsProxy, 4, "profile"}, 1, {"load", "save", "remove"}},
     };
     for (const auto& c : cases) {
         fakes::FakeSystemSeam system;

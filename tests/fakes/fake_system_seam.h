@@ -45,7 +45,7 @@ class FakeSystemSeam final : public app::SystemSeam {
         if (installedAndBundled &&
             !events.replace(installedAndBundled->first, installedAndBundled->second)) {
             return {Kind::failed,
-                    {"OSSystemExtensionErrorDomain", app::extension_error::kRequestCanceled,
+                    {app::ErrorDomain::systemExtension, app::extension_error::kRequestCanceled,
                      "cancelled"}};
         }
         return activation;

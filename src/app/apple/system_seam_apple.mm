@@ -39,7 +39,12 @@ std::string text(NSString* string) {
 }
 
 SystemError systemError(NSError* error) {
-    return {text(error.domain), static_cast<long>(error.code), text(error.localizedDescription)};
+    using sieveharbor::app::ErrorDomain;
+    const ErrorDomain domain =
+        [error.domain isEqualToString:OSSystemExtensionErrorDomain] ? ErrorDomain::systemExtension
+        : [error.domain isEqualToString:NEDNSProxyErrorDomain]      ? ErrorDomain::dnsProxy
+                                                                    : ErrorDomain::other;
+    return {domain, static_cast<long>(error.code), text(error.localizedDescription)};
 }
 
 ExtensionVersion versionOf(OSSystemExtensionProperties* properties) {
@@ -301,7 +306,8 @@ class AppleSystem final : public SystemSeam {
                   return done;
                 },
                 kConfigurationBound)) {
-            return SystemError{"SieveHarbor", 0, "no answer from the system within 5 minutes"};
+            return SystemError{sieveharbor::app::ErrorDomain::other, 0,
+                               "no answer from the system within 5 minutes"};
         }
         return failure != nil ? std::optional(systemError(failure)) : std::nullopt;
     }
