@@ -201,6 +201,11 @@ std::vector<std::string> extensionLines(SystemSeam& system) {
     return lines;
 }
 
+bool systemListsACopy(SystemSeam& system) {
+    const auto answer = system.extensionProperties();
+    return answer && answer->found && !answer->found->empty();
+}
+
 // Lines that hold an entry, as the proxy reads them: neither blank nor a comment.
 std::size_t entryCount(std::string_view text) {
     std::size_t count = 0;
@@ -312,6 +317,13 @@ int uninstall(SystemSeam& system, const Console& console) {
             return kExitFailed;
         case RequestOutcome::Kind::failed:
             break;
+    }
+    // No extension to deactivate: none was ever activated, unless the system (from macOS 12 on)
+    // still lists a copy, which this app's bundle then lacks.
+    if (outcome.error.is(ErrorDomain::systemExtension, extension_error::kExtensionNotFound) &&
+        !systemListsACopy(system)) {
+        console.out(line("the extension is not installed: nothing to remove"));
+        return kExitOk;
     }
     console.err(requestFailure(outcome.error, "deactivate"));
     return kExitFailed;

@@ -212,25 +212,55 @@ TEST(AppInstall, the_second_run_changes_nothing_and_approval_names_the_right_pla
 }
 
 TEST(AppUninstall, turns_the_proxy_off_before_removing_it_and_the_extension_last) {
+    const RequestOutcome done{Kind::completed, {}};
+    const RequestOutcome notFound{Kind::failed, extensionError(4)};
+    const PropertiesOutcome oneCopy{{Kind::completed, {}}, {{{{"1.0", "1"}, true}}}};
     struct Case {
         ProxyConfiguration stored;
         std::optional<SystemError> removeError;
+        RequestOutcome deactivation;
+        std::optional<PropertiesOutcome> properties;
         int exit;
         Calls calls;
+        std::string said;  // in out on success, in err on failure
     };
     const Case cases[] = {
-        {kEnabled, {}, 0, {"load", "save", "remove", "deactivate"}},
-        {{}, {}, 0, {"load", "deactivate"}},
-        {kEnabled, SystemError{ErrorDomain::dnsProxy, 4, "profile"}, 1, {"load", "save", "remove"}},
+        {kEnabled,
+         {},
+         done,
+         {},
+         0,
+         {"load", "save", "remove", "deactivate"},
+         "extension is removed"},
+        {{}, {}, done, {}, 0, {"load", "deactivate"}, "no DNS proxy configuration to remove"},
+        {kEnabled,
+         SystemError{ErrorDomain::dnsProxy, 4, "profile"},
+         done,
+         {},
+         1,
+         {"load", "save", "remove"},
+         "cannot be removed (profile): it may come from a configuration profile"},
+        {{}, {}, notFound, {}, 0, {"load", "deactivate", "properties"}, "nothing to remove"},
+        {{},
+         {},
+         notFound,
+         oneCopy,
+         1,
+         {"load", "deactivate", "properties"},
+         "install SieveHarbor.app again"},
     };
     for (const auto& c : cases) {
         fakes::FakeSystemSeam system;
         system.stored = c.stored;
         system.removeError = c.removeError;
+        system.deactivation = c.deactivation;
+        system.properties = c.properties;
         const auto result = run(system, {"uninstall"});
         EXPECT_EQ(result.exit, c.exit) << result.err;
         EXPECT_EQ(system.calls, c.calls);
         EXPECT_FALSE(system.stored.enabled);
+        EXPECT_NE((c.exit == 0 ? result.out : result.err).find(c.said), std::string::npos)
+            << c.said << ": " << result.out << result.err;
     }
 }
 
