@@ -298,8 +298,12 @@ class AppleSystem final : public SystemSeam {
         __block BOOL done = NO;
         __block NSError* failure = nil;
         start(^(NSError* error) {
-          failure = error;
-          done = YES;
+          // The header promises no thread for the completion: what the wait reads is set on the
+          // main thread, which runs the wait.
+          dispatch_async(dispatch_get_main_queue(), ^{
+            failure = error;
+            done = YES;
+          });
         });
         if (!runUntil(
                 ^{
