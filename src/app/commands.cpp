@@ -23,10 +23,13 @@ std::string minutes(std::chrono::seconds bound) {
     return std::to_string(bound.count() / 60) + " minutes";
 }
 
-// Where the system's settings keep the approval: renamed with System Settings in macOS 13.
+// Where the system's settings keep the approval: System Settings from macOS 13, and its own
+// pane for extensions from macOS 15.
 std::string approvalPlace(SystemSeam& system) {
-    return system.systemMajorVersion() >= 13 ? "System Settings, Privacy & Security"
-                                             : "System Preferences, Security & Privacy";
+    const int major = system.systemMajorVersion();
+    return major >= 15   ? "System Settings, General, Login Items & Extensions"
+           : major >= 13 ? "System Settings, Privacy & Security"
+                         : "System Preferences, Security & Privacy";
 }
 
 // Dotted numbers compared as numbers ("1.10" after "1.9"); a part that is not a number, as text.

@@ -199,11 +199,21 @@ TEST(AppInstall, activates_then_enables_or_says_what_to_do) {
 #pragma GCC diagnostic pop
 
 TEST(AppInstall, the_second_run_changes_nothing_and_approval_names_the_right_place) {
+    const std::pair<int, std::string_view> places[] = {
+        {12, "System Preferences, Security & Privacy"},
+        {13, "System Settings, Privacy & Security"},
+        {14, "System Settings, Privacy & Security"},
+        {15, "System Settings, General, Login Items & Extensions"},
+    };
+    for (const auto& [major, place] : places) {
+        fakes::FakeSystemSeam system;
+        system.asksApproval = true;
+        system.majorVersion = major;
+        const auto out = run(system, {"install"}).out;
+        EXPECT_NE(out.find("in " + std::string(place) + ";"), std::string::npos) << out;
+    }
     fakes::FakeSystemSeam system;
-    system.asksApproval = true;
-    system.majorVersion = 12;
-    const auto first = run(system, {"install"});
-    EXPECT_NE(first.out.find("in System Preferences, Security & Privacy"), std::string::npos);
+    EXPECT_EQ(run(system, {"install"}).exit, kExitOk);
     system.calls.clear();
     const auto second = run(system, {"install"});
     EXPECT_EQ(second.exit, kExitOk);
