@@ -43,6 +43,17 @@ SystemError extensionError(long code) {
     return {ErrorDomain::systemExtension, code, "refused"};
 }
 
+// Built member by member: GCC 12 at -O3 takes the strings of nested braced aggregates for
+// uninitialised.
+PropertiesOutcome propertiesAnswer(Kind kind, std::optional<std::vector<ExtensionProperties>> found,
+                                   SystemError error = {}) {
+    PropertiesOutcome answer;
+    answer.request.kind = kind;
+    answer.request.error = std::move(error);
+    answer.found = std::move(found);
+    return answer;
+}
+
 TEST(AppCommandLine, refuses_bad_usage_with_one_line_and_status_2) {
     const std::pair<std::vector<std::string_view>, std::string> cases[] = {
         {{}, "no command given"},
@@ -224,7 +235,7 @@ TEST(AppInstall, the_second_run_changes_nothing_and_approval_names_the_right_pla
 TEST(AppUninstall, turns_the_proxy_off_before_removing_it_and_the_extension_last) {
     const RequestOutcome done{Kind::completed, {}};
     const RequestOutcome notFound{Kind::failed, extensionError(4)};
-    const PropertiesOutcome oneCopy{{Kind::completed, {}}, {{{{"1.0", "1"}, true}}}};
+    const auto oneCopy = propertiesAnswer(Kind::completed, {{{{"1.0", "1"}, true}}});
     struct Case {
         ProxyConfiguration stored;
         std::optional<SystemError> removeError;
@@ -277,7 +288,7 @@ TEST(AppUninstall, turns_the_proxy_off_before_removing_it_and_the_extension_last
 TEST(AppStatus, reports_configuration_extension_and_list) {
     fakes::FakeSystemSeam system;
     system.stored = kEnabled;
-    system.properties = PropertiesOutcome{{Kind::completed, {}}, {{{{"1.0", "7"}, true}}}};
+    system.properties = propertiesAnswer(Kind::completed, {{{{"1.0", "7"}, true}}});
     system.files[kList] = "# made by sieveharbor\nads.example\n\n  # note\ntrack.example\n";
     const auto result = run(system, {"status"});
     EXPECT_EQ(result.exit, kExitOk);
@@ -295,15 +306,14 @@ TEST(AppStatus, tells_each_copy_of_the_extension_as_the_system_reports_it) {
     const ExtensionVersion v1{"1.0", "1"};
     const ExtensionVersion v2{"1.1", "2"};
     const auto found = [](std::vector<ExtensionProperties> copies) {
-        return PropertiesOutcome{{Kind::completed, {}}, std::move(copies)};
+        return propertiesAnswer(Kind::completed, std::move(copies));
     };
     const std::pair<std::optional<PropertiesOutcome>, std::string> cases[] = {
         {std::nullopt, "extension: unknown (the system tells from macOS 12 on)\n"},
-        {PropertiesOutcome{{Kind::timedOut, {}}, {}},
-         "extension: unknown (no answer from the system)\n"},
-        {PropertiesOutcome{{Kind::failed, extensionError(1)}, {}},
+        {propertiesAnswer(Kind::timedOut, {}), "extension: unknown (no answer from the system)\n"},
+        {propertiesAnswer(Kind::failed, {}, extensionError(1)),
          "extension: unknown (the system could not tell: refused)\n"},
-        {PropertiesOutcome{{Kind::completed, {}}, std::nullopt},
+        {propertiesAnswer(Kind::completed, std::nullopt),
          "extension: unknown (the system answered without the extension's properties)\n"},
         {found({}), "extension: not installed (run 'sieveharbor install')\n"},
         {found({{v1, false, true, false}}),
