@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <new>
 #include <vector>
 
 #include "list_tool/list_files.h"
@@ -74,7 +75,15 @@ std::error_code asUser(const UserAccount& user, const std::function<std::error_c
             ::setgid(user.gid) != 0 || ::setuid(user.uid) != 0) {
             result = errno;
         } else {
-            result = work().value();
+            // Nothing may leave the child but its word: an exception let out would run the
+            // rest of the program a second time.
+            try {
+                result = work().value();
+            } catch (const std::bad_alloc&) {
+                result = ENOMEM;
+            } catch (...) {
+                result = EIO;
+            }
         }
         [[maybe_unused]] const auto wrote = ::write(ends[1], &result, sizeof result);
         ::_exit(0);
