@@ -31,6 +31,9 @@ check_plist "the extension's Info.plist" "$bundle/Contents/Info.plist" '{
     "CFBundleShortVersionString": VERSION,
     "CFBundleVersion": VERSION,
     "LSMinimumSystemVersion": "11.0",
+    # What the approval dialog says: the system refuses to activate an extension without it.
+    "NSSystemExtensionUsageDescription": "SieveHarbor filters the DNS lookups of this Mac: names "
+        "on your blocklist are blocked, and every other lookup goes to a filtering DNS resolver.",
     "NetworkExtension": {
         "NEMachServiceName": "group.com.brackenmoor.sieveharbor.proxy",
         "NEProviderClasses": {

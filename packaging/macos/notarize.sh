@@ -28,11 +28,15 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 ditto -c -k --keepParent "$app" "$work/SieveHarbor.zip"
 # notarytool can end well for a submission the service found invalid: its status is what counts.
+# A failed submit (refused credentials, a rejected upload) is kept, not left to end the script
+# under pipefail before the hint below.
+submitted=0
 xcrun notarytool submit "$work/SieveHarbor.zip" --keychain-profile "$profile" --wait |
-    tee "$work/submission.txt"
-if ! grep -q 'status: Accepted' "$work/submission.txt"; then
+    tee "$work/submission.txt" || submitted=$?
+if [ "$submitted" -ne 0 ] || ! grep -q 'status: Accepted' "$work/submission.txt"; then
     id=$(sed -n 's/^ *id: //p' "$work/submission.txt" | head -n 1)
-    refuse "the notary service did not accept it: see xcrun notarytool log ${id:-ID} --keychain-profile $profile"
+    [ -n "$id" ] || refuse "notarytool submit failed (status $submitted) before the service gave the submission an id: see its message above"
+    refuse "the notary service did not accept it: see xcrun notarytool log $id --keychain-profile $profile"
 fi
 xcrun stapler staple "$app"
 spctl --assess --type execute --verbose "$app"

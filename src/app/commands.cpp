@@ -3,6 +3,7 @@
 #include <charconv>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "list_tool/convert.h"
 #include "lists/list_builder.h"
@@ -22,10 +23,13 @@ std::string minutes(std::chrono::seconds bound) {
     return std::to_string(bound.count() / 60) + " minutes";
 }
 
-// Where the system's settings keep the approval: renamed with System Settings in macOS 13.
+// Where the system's settings keep the approval: System Settings from macOS 13, and its own
+// pane for extensions from macOS 15.
 std::string approvalPlace(SystemSeam& system) {
-    return system.systemMajorVersion() >= 13 ? "System Settings, Privacy & Security"
-                                             : "System Preferences, Security & Privacy";
+    const int major = system.systemMajorVersion();
+    return major >= 15   ? "System Settings, General, Login Items & Extensions"
+           : major >= 13 ? "System Settings, Privacy & Security"
+                         : "System Preferences, Security & Privacy";
 }
 
 // Dotted numbers compared as numbers ("1.10" after "1.9"); a part that is not a number, as text.
@@ -63,7 +67,7 @@ std::string versionText(const ExtensionVersion& version) {
 std::string requestFailure(const SystemError& error, std::string_view what) {
     namespace code = extension_error;
     const std::string detail = " (" + error.description + ")";
-    if (error.domain != "OSSystemExtensionErrorDomain") {
+    if (error.domain != ErrorDomain::systemExtension) {
         return line("the system refused to " + std::string(what) + " the extension" + detail);
     }
     switch (error.code) {
@@ -103,12 +107,11 @@ std::string requestFailure(const SystemError& error, std::string_view what) {
 
 std::string configurationFailure(std::string_view what, const SystemError& error) {
     const std::string detail = " (" + error.description + ")";
-    // NEDNSProxyManagerErrorConfigurationStale / ConfigurationCannotBeRemoved.
-    if (error.domain == "NEDNSProxyErrorDomain" && error.code == 3) {
+    if (error.is(ErrorDomain::dnsProxy, dns_proxy_error::kConfigurationStale)) {
         return line("the DNS proxy configuration changed meanwhile" + detail +
                     ": run the command again");
     }
-    if (error.domain == "NEDNSProxyErrorDomain" && error.code == 4) {
+    if (error.is(ErrorDomain::dnsProxy, dns_proxy_error::kConfigurationCannotBeRemoved)) {
         return line("the DNS proxy configuration cannot be removed" + detail +
                     ": it may come from a configuration profile, removed in the system's "
                     "settings");
@@ -168,6 +171,44 @@ std::optional<ListOwner> listOwner(SystemSeam& system, std::string& why) {
     return ListOwner{std::move(*user), std::move(*path)};
 }
 
+// What the system holds of the extension: a line for each copy, or the one line saying why
+// there is none to show.
+std::vector<std::string> extensionLines(SystemSeam& system) {
+    const auto answer = system.extensionProperties();
+    std::string why;
+    if (!answer) {
+        why = "the system tells from macOS 12 on";
+    } else if (answer->request.kind == RequestOutcome::Kind::timedOut) {
+        why = "no answer from the system";
+    } else if (answer->request.kind == RequestOutcome::Kind::failed) {
+        why = "the system could not tell: " + answer->request.error.description;
+    } else if (!answer->found) {
+        why = "the system answered without the extension's properties";
+    }
+    if (!why.empty()) {
+        return {"extension: unknown (" + why + ")"};
+    }
+    if (answer->found->empty()) {
+        return {"extension: not installed (run 'sieveharbor install')"};
+    }
+    std::vector<std::string> lines;
+    for (const auto& copy : *answer->found) {
+        // Being removed comes first: an enabled copy may run on until its removal is done.
+        const std::string state = copy.uninstalling ? "being removed"
+                                  : copy.enabled    ? "active"
+                                  : copy.awaitingApproval
+                                      ? "awaiting approval in " + approvalPlace(system)
+                                      : "installed but not active (run 'sieveharbor install')";
+        lines.push_back("extension " + versionText(copy.version) + ": " + state);
+    }
+    return lines;
+}
+
+bool systemListsACopy(SystemSeam& system) {
+    const auto answer = system.extensionProperties();
+    return answer && answer->found && !answer->found->empty();
+}
+
 // Lines that hold an entry, as the proxy reads them: neither blank nor a comment.
 std::size_t entryCount(std::string_view text) {
     std::size_t count = 0;
@@ -221,8 +262,8 @@ int install(SystemSeam& system, const Console& console) {
                              ", then run 'sieveharbor install' again"));
             return kExitFailed;
         case RequestOutcome::Kind::failed:
-            if (kept && outcome.error.code == extension_error::kRequestCanceled &&
-                outcome.error.domain == "OSSystemExtensionErrorDomain") {
+            if (kept &&
+                outcome.error.is(ErrorDomain::systemExtension, extension_error::kRequestCanceled)) {
                 if (compareVersions(*kept, *bundledVersion) > 0) {
                     console.err(line("a newer version of the extension, " + versionText(*kept) +
                                      ", is installed than this app's " +
@@ -280,6 +321,13 @@ int uninstall(SystemSeam& system, const Console& console) {
         case RequestOutcome::Kind::failed:
             break;
     }
+    // No extension to deactivate: none was ever activated, unless the system (from macOS 12 on)
+    // still lists a copy, which this app's bundle then lacks.
+    if (outcome.error.is(ErrorDomain::systemExtension, extension_error::kExtensionNotFound) &&
+        !systemListsACopy(system)) {
+        console.out(line("the extension is not installed: nothing to remove"));
+        return kExitOk;
+    }
     console.err(requestFailure(outcome.error, "deactivate"));
     return kExitFailed;
 }
@@ -299,19 +347,8 @@ int status(SystemSeam& system, const Console& console) {
         }
         console.out("DNS proxy configuration: " + text);
     }
-    switch (system.extensionState()) {
-        case ExtensionState::active:
-            console.out("extension: active");
-            break;
-        case ExtensionState::awaitingApproval:
-            console.out("extension: awaiting approval in " + approvalPlace(system));
-            break;
-        case ExtensionState::notInstalled:
-            console.out("extension: not installed (run 'sieveharbor install')");
-            break;
-        case ExtensionState::unknown:
-            console.out("extension: unknown (the system tells from macOS 12 on)");
-            break;
+    for (const auto& each : extensionLines(system)) {
+        console.out(each);
     }
     std::string why;
     const auto owner = listOwner(system, why);
@@ -354,12 +391,14 @@ int writeList(const Command& command, SystemSeam& system, const Console& console
     const auto& list = *converted.list;
     const auto folder = path.substr(0, path.rfind('/'));
     if (const auto error = system.makeFolders(folder, owner->user)) {
-        console.err(line("cannot make the folder " + folder + ": " + error.message()));
+        console.err(line("cannot make the folder " + folder + " as " + owner->user.name + ": " +
+                         error.message()));
         return kExitFailed;
     }
     if (const auto error =
             system.replaceFile(path, lists::renderList(list, kProgramName), owner->user)) {
-        console.err(line("cannot write " + path + ": " + error.message()));
+        console.err(
+            line("cannot write " + path + " as " + owner->user.name + ": " + error.message()));
         return kExitFailed;
     }
     console.err(lists::summaryText(list, kProgramName));

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace sieveharbor::app {
 
@@ -19,12 +20,29 @@ inline constexpr std::string_view kExtensionId = "com.brackenmoor.sieveharbor.pr
 inline constexpr std::string_view kReloadNotification =
     "com.brackenmoor.sieveharbor.blocklistUpdated";
 
+// The error domains the program tells apart; the Objective-C++ maps the frameworks' constants to
+// them.
+enum class ErrorDomain {
+    systemExtension,  // OSSystemExtensionErrorDomain
+    dnsProxy,         // NEDNSProxyErrorDomain
+    other,
+};
+
 // An error the system reported, as its NSError gives it.
 struct SystemError {
-    std::string domain;
+    ErrorDomain domain = ErrorDomain::other;
     long code = 0;
     std::string description;  // localizedDescription
+    bool is(ErrorDomain inDomain, long withCode) const {
+        return domain == inDomain && code == withCode;
+    }
 };
+
+// NEDNSProxyErrorDomain's codes this program acts on (NEDNSProxyManagerError).
+namespace dns_proxy_error {
+inline constexpr long kConfigurationStale = 3;
+inline constexpr long kConfigurationCannotBeRemoved = 4;
+}  // namespace dns_proxy_error
 
 // OSSystemExtensionErrorDomain's codes this program acts on (OSSystemExtensionErrorCode).
 namespace extension_error {
@@ -64,7 +82,20 @@ struct RequestEvents {
     std::function<void()> needsUserApproval;
 };
 
-enum class ExtensionState { active, awaitingApproval, notInstalled, unknown };
+// One copy of the extension that the system holds, as the properties request reports it. There
+// may be two: one being removed, the one that takes its place.
+struct ExtensionProperties {
+    ExtensionVersion version;
+    bool enabled = false;
+    bool awaitingApproval = false;
+    bool uninstalling = false;
+};
+
+// How the properties request ended and, when the system answered with them, the copies found.
+struct PropertiesOutcome {
+    RequestOutcome request;
+    std::optional<std::vector<ExtensionProperties>> found;
+};
 
 // The DNS proxy configuration of NEDNSProxyManager, as loaded or to be saved.
 struct ProxyConfiguration {
@@ -89,8 +120,9 @@ class SystemSeam {
     // OSSystemExtensionRequest for kExtensionId, waited for at most `bound`.
     virtual RequestOutcome activate(std::chrono::seconds bound, const RequestEvents& events) = 0;
     virtual RequestOutcome deactivate(std::chrono::seconds bound, const RequestEvents& events) = 0;
-    // The properties request; unknown where the system has none (before macOS 12) or it fails.
-    virtual ExtensionState extensionState() = 0;
+    // The properties request for kExtensionId; nothing where the system has none (before
+    // macOS 12).
+    virtual std::optional<PropertiesOutcome> extensionProperties() = 0;
     // The major version of macOS (11, 12, 13, ...).
     virtual int systemMajorVersion() = 0;
 
@@ -109,9 +141,10 @@ class SystemSeam {
 
     // The whole file, or nothing when it cannot be read.
     virtual std::optional<std::string> readFile(const std::string& path) = 0;
-    // Makes the folder and any missing parent, each new one owned by `owner`.
+    // Both work as `owner`, even when the program runs as root: nothing in the owner's home, a
+    // link they planted included, leads root anywhere. Makes the folder and any missing parent.
     virtual std::error_code makeFolders(const std::string& path, const UserAccount& owner) = 0;
-    // Replaces the file in one step, its mode kept; a new file is owned by `owner`.
+    // Replaces the file in one step, its mode kept.
     virtual std::error_code replaceFile(const std::string& path, std::string_view content,
                                         const UserAccount& owner) = 0;
 };

@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "app/commands.h"
+#include "app/request_record.h"
 #include "app/user_files.h"
 #include "fakes/fake_system_seam.h"
 #include "fakes/temp_folder.h"
@@ -34,7 +40,18 @@ Run run(fakes::FakeSystemSeam& system, std::vector<std::string_view> args) {
 }
 
 SystemError extensionError(long code) {
-    return {"OSSystemExtensionErrorDomain", code, "refused"};
+    return {ErrorDomain::systemExtension, code, "refused"};
+}
+
+// Built member by member: GCC 12 at -O3 takes the strings of nested braced aggregates for
+// uninitialised.
+PropertiesOutcome propertiesAnswer(Kind kind, std::optional<std::vector<ExtensionProperties>> found,
+                                   SystemError error = {}) {
+    PropertiesOutcome answer;
+    answer.request.kind = kind;
+    answer.request.error = std::move(error);
+    answer.found = std::move(found);
+    return answer;
 }
 
 TEST(AppCommandLine, refuses_bad_usage_with_one_line_and_status_2) {
@@ -168,7 +185,7 @@ TEST(AppInstall, activates_then_enables_or_says_what_to_do) {
         {"save refused",
          {Kind::completed, {}},
          {},
-         SystemError{"NEVPNErrorDomain", 5, "denied"},
+         SystemError{ErrorDomain::other, 5, "denied"},
          1,
          configured,
          "refused to save the DNS proxy configuration (denied)"},
@@ -193,11 +210,21 @@ TEST(AppInstall, activates_then_enables_or_says_what_to_do) {
 #pragma GCC diagnostic pop
 
 TEST(AppInstall, the_second_run_changes_nothing_and_approval_names_the_right_place) {
+    const std::pair<int, std::string_view> places[] = {
+        {12, "System Preferences, Security & Privacy"},
+        {13, "System Settings, Privacy & Security"},
+        {14, "System Settings, Privacy & Security"},
+        {15, "System Settings, General, Login Items & Extensions"},
+    };
+    for (const auto& [major, place] : places) {
+        fakes::FakeSystemSeam system;
+        system.asksApproval = true;
+        system.majorVersion = major;
+        const auto out = run(system, {"install"}).out;
+        EXPECT_NE(out.find("in " + std::string(place) + ";"), std::string::npos) << out;
+    }
     fakes::FakeSystemSeam system;
-    system.asksApproval = true;
-    system.majorVersion = 12;
-    const auto first = run(system, {"install"});
-    EXPECT_NE(first.out.find("in System Preferences, Security & Privacy"), std::string::npos);
+    EXPECT_EQ(run(system, {"install"}).exit, kExitOk);
     system.calls.clear();
     const auto second = run(system, {"install"});
     EXPECT_EQ(second.exit, kExitOk);
@@ -206,46 +233,127 @@ TEST(AppInstall, the_second_run_changes_nothing_and_approval_names_the_right_pla
 }
 
 TEST(AppUninstall, turns_the_proxy_off_before_removing_it_and_the_extension_last) {
+    const RequestOutcome done{Kind::completed, {}};
+    const RequestOutcome notFound{Kind::failed, extensionError(4)};
+    const auto oneCopy = propertiesAnswer(Kind::completed, {{{{"1.0", "1"}, true}}});
     struct Case {
         ProxyConfiguration stored;
         std::optional<SystemError> removeError;
+        RequestOutcome deactivation;
+        std::optional<PropertiesOutcome> properties;
         int exit;
         Calls calls;
+        std::string said;  // in out on success, in err on failure
     };
     const Case cases[] = {
-        {kEnabled, {}, 0, {"load", "save", "remove", "deactivate"}},
-        {{}, {}, 0, {"load", "deactivate"}},
         {kEnabled,
-         SystemError{"NEDNSProxyErrorDomain", 4, "profile"},
+         {},
+         done,
+         {},
+         0,
+         {"load", "save", "remove", "deactivate"},
+         "extension is removed"},
+        {{}, {}, done, {}, 0, {"load", "deactivate"}, "no DNS proxy configuration to remove"},
+        {kEnabled,
+         SystemError{ErrorDomain::dnsProxy, 4, "profile"},
+         done,
+         {},
          1,
-         {"load", "save", "remove"}},
+         {"load", "save", "remove"},
+         "cannot be removed (profile): it may come from a configuration profile"},
+        {{}, {}, notFound, {}, 0, {"load", "deactivate", "properties"}, "nothing to remove"},
+        {{},
+         {},
+         notFound,
+         oneCopy,
+         1,
+         {"load", "deactivate", "properties"},
+         "install SieveHarbor.app again"},
     };
     for (const auto& c : cases) {
         fakes::FakeSystemSeam system;
         system.stored = c.stored;
         system.removeError = c.removeError;
+        system.deactivation = c.deactivation;
+        system.properties = c.properties;
         const auto result = run(system, {"uninstall"});
         EXPECT_EQ(result.exit, c.exit) << result.err;
         EXPECT_EQ(system.calls, c.calls);
         EXPECT_FALSE(system.stored.enabled);
+        EXPECT_NE((c.exit == 0 ? result.out : result.err).find(c.said), std::string::npos)
+            << c.said << ": " << result.out << result.err;
     }
 }
 
 TEST(AppStatus, reports_configuration_extension_and_list) {
     fakes::FakeSystemSeam system;
     system.stored = kEnabled;
-    system.state = ExtensionState::awaitingApproval;
+    system.properties = propertiesAnswer(Kind::completed, {{{{"1.0", "7"}, true}}});
     system.files[kList] = "# made by sieveharbor\nads.example\n\n  # note\ntrack.example\n";
     const auto result = run(system, {"status"});
     EXPECT_EQ(result.exit, kExitOk);
     EXPECT_EQ(result.out,
               "DNS proxy configuration: enabled\n"
-              "extension: awaiting approval in System Settings, Privacy & Security\n"
+              "extension 1.0 (7): active\n"
               "list: " +
                   kList + ", 2 entries\n");
     system.user.reset();
     EXPECT_NE(run(system, {"status"}).out.find("list: none, no user is logged in"),
               std::string::npos);
+}
+
+TEST(AppStatus, tells_each_copy_of_the_extension_as_the_system_reports_it) {
+    const ExtensionVersion v1{"1.0", "1"};
+    const ExtensionVersion v2{"1.1", "2"};
+    const auto found = [](std::vector<ExtensionProperties> copies) {
+        return propertiesAnswer(Kind::completed, std::move(copies));
+    };
+    const std::pair<std::optional<PropertiesOutcome>, std::string> cases[] = {
+        {std::nullopt, "extension: unknown (the system tells from macOS 12 on)\n"},
+        {propertiesAnswer(Kind::timedOut, {}), "extension: unknown (no answer from the system)\n"},
+        {propertiesAnswer(Kind::failed, {}, extensionError(1)),
+         "extension: unknown (the system could not tell: refused)\n"},
+        {propertiesAnswer(Kind::completed, std::nullopt),
+         "extension: unknown (the system answered without the extension's properties)\n"},
+        {found({}), "extension: not installed (run 'sieveharbor install')\n"},
+        {found({{v1, false, true, false}}),
+         "extension 1.0 (1): awaiting approval in System Settings, Privacy & Security\n"},
+        {found({{v1, true, false, true}, {v2, false, false, false}}),
+         "extension 1.0 (1): being removed\n"
+         "extension 1.1 (2): installed but not active (run 'sieveharbor install')\n"},
+    };
+    for (const auto& [properties, said] : cases) {
+        fakes::FakeSystemSeam system;
+        system.properties = properties;
+        const auto out = run(system, {"status"}).out;
+        const auto from = out.find("\nextension");
+        const auto to = out.find("\nlist: ");
+        EXPECT_EQ(out.substr(from + 1, to - from), said) << out;
+    }
+}
+
+// The record is what the delegate keeps: an answer that never counts as an end would leave
+// every properties request failed.
+TEST(AppRequestRecord, keeps_the_first_end_and_the_properties_found) {
+    using Step = std::function<void(RequestRecord&)>;
+    const Step found = [](RequestRecord& r) { r.foundProperties({{{"1.0", "1"}, true}}); };
+    const Step failed = [](RequestRecord& r) { r.failed(extensionError(4)); };
+    const Step rebooting = [](RequestRecord& r) { r.finished(true); };
+    const std::tuple<std::vector<Step>, bool, Kind, bool> cases[] = {
+        {{}, false, Kind::failed, false},
+        {{found}, true, Kind::completed, true},
+        {{failed, found}, true, Kind::failed, false},
+        {{rebooting, failed}, true, Kind::willCompleteAfterReboot, false},
+    };
+    for (const auto& [steps, ended, kind, hasFound] : cases) {
+        RequestRecord record;
+        for (const auto& step : steps) {
+            step(record);
+        }
+        EXPECT_EQ(record.ended(), ended) << steps.size();
+        EXPECT_EQ(record.outcome().kind, kind) << steps.size();
+        EXPECT_EQ(record.properties().found.has_value(), hasFound) << steps.size();
+    }
 }
 
 TEST(AppList, writes_the_users_list_in_one_step_then_tells_the_proxy) {
@@ -296,12 +404,99 @@ TEST(AppList, writes_the_users_list_in_one_step_then_tells_the_proxy) {
 
 TEST(AppUserFiles, makes_each_missing_folder_and_refuses_a_file_in_the_way) {
     fakes::TempFolder folder;
+    const UserAccount self{"", ::getuid(), ::getgid()};
     const auto nested = (folder.path() / "Library/Application Support/SieveHarbor").string();
-    EXPECT_FALSE(makeUserFolders(nested, ::getuid(), ::getgid()));
-    EXPECT_FALSE(makeUserFolders(nested, ::getuid(), ::getgid()));
-    EXPECT_FALSE(replaceUserFile(nested + "/blocklist.txt", "a.example\n", ::getuid(), ::getgid()));
+    EXPECT_FALSE(makeUserFolders(nested, self));
+    EXPECT_FALSE(makeUserFolders(nested, self));
+    EXPECT_FALSE(replaceUserFile(nested + "/blocklist.txt", "a.example\n", self));
     EXPECT_TRUE(std::filesystem::is_regular_file(nested + "/blocklist.txt"));
-    EXPECT_TRUE(makeUserFolders(nested + "/blocklist.txt", ::getuid(), ::getgid()));
+    EXPECT_TRUE(makeUserFolders(nested + "/blocklist.txt", self));
+}
+
+namespace fs = std::filesystem;
+
+std::pair<uid_t, gid_t> ownerOf(const fs::path& path) {
+    struct stat found {};
+    ::lstat(path.c_str(), &found);
+    return {found.st_uid, found.st_gid};
+}
+
+// The user is no one in the system's lists: a uid and a gid alone.
+const UserAccount kNobody{"sieveharbor-test-nobody", 54321, 54322};
+
+// A home as 'sudo sieveharbor list' finds it, beside a file and a folder of root's that links
+// the user plants may point to.
+struct HomeBesideRoots {
+    fakes::TempFolder top;
+    fs::path precious = top.path() / "sudoers";
+    fs::path rootsFolder = top.path() / "etc";
+    fs::path home = top.path() / "ada";
+    fs::path support = home / "Library/Application Support";
+    fs::path folder = support / "SieveHarbor";
+    fs::path list = folder / "blocklist.txt";
+
+    HomeBesideRoots() {
+        fs::permissions(top.path(), fs::perms(0755));
+        std::ofstream(precious) << "root ALL=(ALL) ALL\n";
+        fs::permissions(precious, fs::perms(0440));
+        fs::create_directory(rootsFolder);
+        fs::create_directory(home);
+        EXPECT_EQ(::chown(home.c_str(), kNobody.uid, kNobody.gid), 0);
+    }
+    // Nothing of root's is changed, and nothing is added beside it.
+    void expectRootsUntouched(const char* name) const {
+        std::ifstream text(precious);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(text), {}), "root ALL=(ALL) ALL\n")
+            << name;
+        EXPECT_EQ(fs::status(precious).permissions(), fs::perms(0440)) << name;
+        EXPECT_EQ(ownerOf(precious), std::make_pair(uid_t{0}, gid_t{0})) << name;
+        EXPECT_TRUE(fs::is_empty(rootsFolder)) << name;
+        EXPECT_EQ(std::distance(fs::directory_iterator(top.path()), {}), 3) << name;
+    }
+};
+
+TEST(AppUserFiles, under_root_the_list_is_written_as_its_user_and_their_links_lead_nowhere) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: it shows what 'sudo sieveharbor list' may touch";
+    }
+    const auto& user = kNobody;
+    {
+        HomeBesideRoots h;
+        EXPECT_FALSE(makeUserFolders(h.folder.string(), user));
+        EXPECT_FALSE(replaceUserFile(h.list.string(), "a.example\n", user));
+        for (const auto& made : {h.home / "Library", h.support, h.folder, h.list}) {
+            EXPECT_EQ(ownerOf(made), std::make_pair(user.uid, user.gid)) << made;
+        }
+        EXPECT_EQ(fs::status(h.list).permissions(), fs::perms(0644));
+        fs::permissions(h.list, fs::perms(0600));
+        EXPECT_FALSE(replaceUserFile(h.list.string(), "b.example\n", user));
+        EXPECT_EQ(fs::status(h.list).permissions(), fs::perms(0600));
+        EXPECT_EQ(ownerOf(h.list), std::make_pair(user.uid, user.gid));
+        std::ifstream text(h.list);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(text), {}), "b.example\n");
+        h.expectRootsUntouched("written");
+    }
+    // What the user planted (as the user, in their home), and where it points.
+    struct Case {
+        const char* name;
+        fs::path HomeBesideRoots::*link;
+        fs::path HomeBesideRoots::*target;
+        bool foldersRefused;  // the link stands where a folder is still to be made
+    };
+    const Case cases[] = {
+        {"linked list", &HomeBesideRoots::list, &HomeBesideRoots::precious, false},
+        {"linked list folder", &HomeBesideRoots::folder, &HomeBesideRoots::rootsFolder, false},
+        {"linked parent folder", &HomeBesideRoots::support, &HomeBesideRoots::rootsFolder, true},
+    };
+    for (const auto& c : cases) {
+        HomeBesideRoots h;
+        fs::create_directories((h.*c.link).parent_path());
+        fs::create_symlink(h.*c.target, h.*c.link);
+        const auto folders = makeUserFolders(h.folder.string(), user);
+        EXPECT_EQ(static_cast<bool>(folders), c.foldersRefused) << c.name << folders;
+        EXPECT_TRUE(replaceUserFile(h.list.string(), "a.example\n", user)) << c.name;
+        h.expectRootsUntouched(c.name);
+    }
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 namespace sieveharbor::fakes {
 
 // The system as a script: what each request and configuration call answers, and a record of the
-// calls in order ("activate", "load", "save", "remove", "deactivate", "post NAME", "folder PATH",
-// "write PATH").
+// calls in order ("activate", "load", "save", "remove", "deactivate", "properties", "post NAME",
+// "folder PATH", "write PATH").
 class FakeSystemSeam final : public app::SystemSeam {
   public:
     using Kind = app::RequestOutcome::Kind;
@@ -23,7 +23,8 @@ class FakeSystemSeam final : public app::SystemSeam {
     // bundled (second); a refusal fails the request as the system does, cancelled.
     std::optional<std::pair<app::ExtensionVersion, app::ExtensionVersion>> installedAndBundled;
     bool asksApproval = false;
-    app::ExtensionState state = app::ExtensionState::unknown;
+    // Nothing: a system before macOS 12, which has no properties request.
+    std::optional<app::PropertiesOutcome> properties;
     int majorVersion = 13;
 
     app::ProxyConfiguration stored;
@@ -44,7 +45,7 @@ class FakeSystemSeam final : public app::SystemSeam {
         if (installedAndBundled &&
             !events.replace(installedAndBundled->first, installedAndBundled->second)) {
             return {Kind::failed,
-                    {"OSSystemExtensionErrorDomain", app::extension_error::kRequestCanceled,
+                    {app::ErrorDomain::systemExtension, app::extension_error::kRequestCanceled,
                      "cancelled"}};
         }
         return activation;
@@ -53,7 +54,10 @@ class FakeSystemSeam final : public app::SystemSeam {
         calls.emplace_back("deactivate");
         return deactivation;
     }
-    app::ExtensionState extensionState() override { return state; }
+    std::optional<app::PropertiesOutcome> extensionProperties() override {
+        calls.emplace_back("properties");
+        return properties;
+    }
     int systemMajorVersion() override { return majorVersion; }
 
     std::optional<app::SystemError> loadConfiguration(app::ProxyConfiguration& loaded) override {

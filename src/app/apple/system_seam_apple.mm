@@ -12,14 +12,18 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "app/request_record.h"
 #include "app/user_files.h"
 #include "platform/posix/posix_file_system.h"
 
-using sieveharbor::app::ExtensionState;
+using sieveharbor::app::ExtensionProperties;
 using sieveharbor::app::ExtensionVersion;
 using sieveharbor::app::RequestEvents;
 using sieveharbor::app::RequestOutcome;
+using sieveharbor::app::RequestRecord;
 using sieveharbor::app::SystemError;
 
 namespace {
@@ -27,13 +31,20 @@ namespace {
 // How long a configuration call may wait: saving one can wait on the person answering macOS's
 // prompt to allow it.
 constexpr NSTimeInterval kConfigurationBound = 300;
+// The properties request asks no one: its answer comes at once or not at all.
+constexpr NSTimeInterval kPropertiesBound = 30;
 
 std::string text(NSString* string) {
     return string != nil ? std::string(string.UTF8String) : std::string();
 }
 
 SystemError systemError(NSError* error) {
-    return {text(error.domain), static_cast<long>(error.code), text(error.localizedDescription)};
+    using sieveharbor::app::ErrorDomain;
+    const ErrorDomain domain =
+        [error.domain isEqualToString:OSSystemExtensionErrorDomain] ? ErrorDomain::systemExtension
+        : [error.domain isEqualToString:NEDNSProxyErrorDomain]      ? ErrorDomain::dnsProxy
+                                                                    : ErrorDomain::other;
+    return {domain, static_cast<long>(error.code), text(error.localizedDescription)};
 }
 
 ExtensionVersion versionOf(OSSystemExtensionProperties* properties) {
@@ -58,26 +69,28 @@ bool runUntil(BOOL (^done)(void), NSTimeInterval bound) {
 
 }  // namespace
 
-// One request's delegate: it passes each question on to the caller's events and keeps the end.
-// Called on the main queue, inside runUntil.
+// One request's delegate: it passes each question on to the caller's events and each end to its
+// record. Called on the main queue, inside runUntil.
 @interface SieveHarborRequestDelegate : NSObject <OSSystemExtensionRequestDelegate>
 - (instancetype)initWithEvents:(const RequestEvents*)events;
-@property(nonatomic) BOOL finished;
-@property(nonatomic) RequestOutcome outcome;
-@property(nonatomic) ExtensionState state;
+- (const RequestRecord&)record;
 @end
 
 @implementation SieveHarborRequestDelegate {
     const RequestEvents* _events;
+    RequestRecord _record;
 }
 
 - (instancetype)initWithEvents:(const RequestEvents*)events {
     self = [super init];
     if (self != nil) {
         _events = events;
-        _state = ExtensionState::unknown;
     }
     return self;
+}
+
+- (const RequestRecord&)record {
+    return _record;
 }
 
 - (OSSystemExtensionReplacementAction)request:(OSSystemExtensionRequest*)request
@@ -97,29 +110,21 @@ bool runUntil(BOOL (^done)(void), NSTimeInterval bound) {
 
 - (void)request:(OSSystemExtensionRequest*)request
     didFinishWithResult:(OSSystemExtensionRequestResult)result {
-    _outcome.kind = result == OSSystemExtensionRequestWillCompleteAfterReboot
-                        ? RequestOutcome::Kind::willCompleteAfterReboot
-                        : RequestOutcome::Kind::completed;
-    _finished = YES;
+    _record.finished(result == OSSystemExtensionRequestWillCompleteAfterReboot);
 }
 
 - (void)request:(OSSystemExtensionRequest*)request didFailWithError:(NSError*)error {
-    _outcome.kind = RequestOutcome::Kind::failed;
-    _outcome.error = systemError(error);
-    _finished = YES;
+    _record.failed(systemError(error));
 }
 
 - (void)request:(OSSystemExtensionRequest*)request
     foundProperties:(NSArray<OSSystemExtensionProperties*>*)properties API_AVAILABLE(macos(12.0)) {
-    _state = ExtensionState::notInstalled;
+    std::vector<ExtensionProperties> found;
     for (OSSystemExtensionProperties* each in properties) {
-        if (each.isEnabled) {
-            _state = ExtensionState::active;
-        } else if (each.isAwaitingUserApproval && _state != ExtensionState::active) {
-            _state = ExtensionState::awaitingApproval;
-        }
+        found.push_back({versionOf(each), each.isEnabled == YES, each.isAwaitingUserApproval == YES,
+                         each.isUninstalling == YES});
     }
-    _finished = YES;
+    _record.foundProperties(std::move(found));
 }
 
 @end
@@ -148,13 +153,13 @@ class AppleSystem final : public SystemSeam {
         }
     }
 
-    ExtensionState extensionState() override {
+    std::optional<PropertiesOutcome> extensionProperties() override {
         // The properties request came with macOS 12. The class is asked rather than @available,
         // whose check needs a runtime helper of the compiler (compiler-rt) that the cross-build
         // here does not have.
         if (![OSSystemExtensionRequest
                 respondsToSelector:@selector(propertiesRequestForExtension:queue:)]) {
-            return ExtensionState::unknown;
+            return std::nullopt;
         }
         @autoreleasepool {
             const RequestEvents none{};
@@ -167,10 +172,10 @@ class AppleSystem final : public SystemSeam {
                 [OSSystemExtensionRequest propertiesRequestForExtension:identifier()
                                                                   queue:dispatch_get_main_queue()];
 #pragma clang diagnostic pop
-            const bool answered = wait(request, delegate, kConfigurationBound);
-            return answered && delegate.outcome.kind != RequestOutcome::Kind::failed
-                       ? delegate.state
-                       : ExtensionState::unknown;
+            if (!wait(request, delegate, kPropertiesBound)) {
+                return PropertiesOutcome{{RequestOutcome::Kind::timedOut, {}}, std::nullopt};
+            }
+            return [delegate record].properties();
         }
     }
 
@@ -250,12 +255,12 @@ class AppleSystem final : public SystemSeam {
     }
 
     std::error_code makeFolders(const std::string& path, const UserAccount& owner) override {
-        return makeUserFolders(path, owner.uid, owner.gid);
+        return makeUserFolders(path, owner);
     }
 
     std::error_code replaceFile(const std::string& path, std::string_view content,
                                 const UserAccount& owner) override {
-        return replaceUserFile(path, content, owner.uid, owner.gid);
+        return replaceUserFile(path, content, owner);
     }
 
   private:
@@ -270,8 +275,8 @@ class AppleSystem final : public SystemSeam {
         request.delegate = delegate;  // weak: `delegate` holds it for the wait
         [OSSystemExtensionManager.sharedManager submitRequest:request];
         const bool answered = runUntil(
-            ^{
-              return delegate.finished;
+            ^BOOL {
+              return [delegate record].ended() ? YES : NO;
             },
             bound);
         request.delegate = nil;
@@ -285,7 +290,7 @@ class AppleSystem final : public SystemSeam {
         if (!wait(request, delegate, static_cast<NSTimeInterval>(bound.count()))) {
             return {RequestOutcome::Kind::timedOut, {}};
         }
-        return delegate.outcome;
+        return [delegate record].outcome();
     }
 
     // Starts a call with a completion handler and waits for the handler's error.
@@ -293,15 +298,20 @@ class AppleSystem final : public SystemSeam {
         __block BOOL done = NO;
         __block NSError* failure = nil;
         start(^(NSError* error) {
-          failure = error;
-          done = YES;
+          // The header promises no thread for the completion: what the wait reads is set on the
+          // main thread, which runs the wait.
+          dispatch_async(dispatch_get_main_queue(), ^{
+            failure = error;
+            done = YES;
+          });
         });
         if (!runUntil(
                 ^{
                   return done;
                 },
                 kConfigurationBound)) {
-            return SystemError{"SieveHarbor", 0, "no answer from the system within 5 minutes"};
+            return SystemError{sieveharbor::app::ErrorDomain::other, 0,
+                               "no answer from the system within 5 minutes"};
         }
         return failure != nil ? std::optional(systemError(failure)) : std::nullopt;
     }

@@ -13,7 +13,7 @@
 namespace sieveharbor::platform::apple {
 
 // The notify(3) calls the centre is built on. The macOS host makes them for real
-// (notify_api.mm); the tests stand in for them, since what the centre decides is plain C++.
+// (system_services.mm); the tests stand in for them, since what the centre decides is plain C++.
 class NotifyApi {
   public:
     virtual ~NotifyApi() = default;
