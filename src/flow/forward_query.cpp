@@ -200,10 +200,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             settle(true);
             counters_->exchangeEnded(*outcome);
         }
-        if (timer_) {
-            timer_->cancel();
-            timer_.reset();
-        }
+        platform::cancelTimer(timer_);
         // Moved out first: cancel() makes the connection release the handlers that hold us.
         auto connection = std::move(connection_);
         auto owner = std::move(owner_);

@@ -209,10 +209,7 @@ void StreamSession::wrote(std::size_t bytes, bool failed) {
 
 void StreamSession::becomeBusy() {
     idle_.store(false, std::memory_order_release);
-    if (idleTimer_) {
-        idleTimer_->cancel();
-        idleTimer_.reset();
-    }
+    platform::cancelTimer(idleTimer_);
 }
 
 // Idle: no query in progress and no answer waiting to be taken. The clock starts now; unless the
@@ -242,10 +239,7 @@ void StreamSession::closeNow(std::optional<TcpClose> reason) {
     }
     closed_ = true;
     idle_.store(false, std::memory_order_release);
-    if (idleTimer_) {
-        idleTimer_->cancel();
-        idleTimer_.reset();
-    }
+    platform::cancelTimer(idleTimer_);
     out_.clear();
     readHold_.reset();
     flow_->close();

@@ -45,7 +45,8 @@ namespace {
 
 using namespace sieveharbor;
 
-constexpr std::string_view kProcessLogSubsystem = "com.brackenmoor.sieveharbor.network-extension";
+// The service's own channel: the extension's process name is the macOS host's, not this one's.
+constexpr std::string_view kProcessLogSubsystem = "com.brackenmoor.sieveharbor.service";
 
 constexpr int kExitStopped = 0;
 constexpr int kExitFailed = 1;

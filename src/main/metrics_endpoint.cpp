@@ -53,7 +53,7 @@ MetricsEndpoint::Started MetricsEndpoint::start(const platform::SocketAddress& a
     if (fd < 0) {
         return {nullptr, error};
     }
-    std::unique_ptr<MetricsEndpoint> endpoint(new MetricsEndpoint(std::move(render)));
+    auto endpoint = std::make_unique<MetricsEndpoint>(PrivateTag{}, std::move(render));
     const auto bound = platform::linux_host::SocketAddress::boundTo(fd);
     endpoint->port_ = bound ? bound->port() : 0;
     const unsigned flags =

@@ -34,8 +34,12 @@ class MetricsEndpoint {
     std::uint16_t port() const noexcept { return port_; }
 
   private:
-    MetricsEndpoint(Render render) : render_(std::move(render)) {}
+    struct PrivateTag {};
 
+  public:
+    MetricsEndpoint(PrivateTag, Render render) : render_(std::move(render)) {}
+
+  private:
     Render render_;
     MHD_Daemon* daemon_ = nullptr;
     std::uint16_t port_ = 0;

@@ -16,6 +16,14 @@ class Timer {
     virtual void cancel() = 0;
 };
 
+// Calls off the timer held in `timer`, if any, and lets go of it.
+inline void cancelTimer(std::shared_ptr<Timer>& timer) {
+    if (timer) {
+        timer->cancel();
+        timer.reset();
+    }
+}
+
 // The global concurrent queue that runs every upstream handler. Tasks posted to it may run at the
 // same time on different threads; a serial queue made from it runs its own tasks one after
 // another, in posting order, never two at once, while different serial queues run in parallel.

@@ -11,29 +11,17 @@
 
 namespace sieveharbor::fakes {
 
-// A Queue for deterministic tests: one thread (the test's), a fake clock, no sleeps.
-//
-// on_demand: post() only queues; the test runs tasks with runUntilIdle() and moves time with
-// advance(). run_inline: post() runs the task at once, unless a task is already running, in which
-// case it runs right after it, so tasks still never nest or overlap. Timers fire only in
-// advance(), in due order, with now() set to their due time.
+// A Queue for deterministic tests: one thread (the test's), a fake clock, no sleeps. post() only
+// queues; the test runs tasks with runUntilIdle() and moves time with advance(). Timers fire only
+// in advance(), in due order, with the fake clock set to their due time.
 //
 // Serial queues made from it are copies feeding the same task list; since the fake runs one task
 // at a time they are serial by construction. Not thread-safe: use it from the test thread only.
 class FakeQueue final : public platform::Queue {
   public:
-    enum class Mode { on_demand, run_inline };
+    FakeQueue() : state_(std::make_shared<State>()) {}
 
-    explicit FakeQueue(Mode mode = Mode::on_demand) : state_(std::make_shared<State>()) {
-        state_->mode = mode;
-    }
-
-    void post(platform::Task task) override {
-        state_->tasks.push_back(std::move(task));
-        if (state_->mode == Mode::run_inline) {
-            runUntilIdle();
-        }
-    }
+    void post(platform::Task task) override { state_->tasks.push_back(std::move(task)); }
 
     std::shared_ptr<platform::Queue> makeSerialQueue() override {
         ++state_->serialQueuesMade;
@@ -109,7 +97,6 @@ class FakeQueue final : public platform::Queue {
     };
     // Shared by the queue and every serial queue made from it.
     struct State {
-        Mode mode = Mode::on_demand;
         std::deque<platform::Task> tasks;
         std::vector<std::shared_ptr<FakeTimer>> timers;
         std::chrono::milliseconds now{0};

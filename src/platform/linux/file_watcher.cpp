@@ -122,7 +122,7 @@ class FileWatcher::Watch final : public Watcher, public std::enable_shared_from_
         if (inotifyFd_ < 0) {
             return;
         }
-        cancelTimer();
+        platform::cancelTimer(timer_);
         ::close(inotifyFd_);  // leaves the epoll set with it
         inotifyFd_ = -1;
         loop_.forget(this);
@@ -139,7 +139,7 @@ class FileWatcher::Watch final : public Watcher, public std::enable_shared_from_
             }
         }
     }
-    void abandon() override { cancelTimer(); }
+    void abandon() override { platform::cancelTimer(timer_); }
 
   private:
     // One folder watched: the file's own (name is the file's), or the nearest existing folder
@@ -187,13 +187,6 @@ class FileWatcher::Watch final : public Watcher, public std::enable_shared_from_
             awaitDue();
         }
     }
-    void cancelTimer() {
-        if (timer_) {
-            timer_->cancel();
-            timer_.reset();
-        }
-    }
-
     EventLoop& loop_;
     int inotifyFd_;
     const std::string path_;

@@ -366,10 +366,11 @@ ListenerBindResult ListenerFlow::start(EventLoop& loop, std::shared_ptr<Receiver
                                        const SocketAddress& local) {
     // Held by the loop until stop(), or abandoned when the loop ends first.
     loop.post([receiver] { receiver->loop.hold(receiver); });
-    return {std::make_shared<ListenerFlow>(std::move(receiver), local), {}};
+    return {std::make_shared<ListenerFlow>(PrivateTag{}, std::move(receiver), local), {}};
 }
 
-ListenerFlow::ListenerFlow(std::shared_ptr<Receiver> receiver, SocketAddress local)
+ListenerFlow::ListenerFlow(PrivateTag /*tag*/, std::shared_ptr<Receiver> receiver,
+                           SocketAddress local)
     : receiver_(std::move(receiver)), local_(local) {}
 
 ListenerFlow::~ListenerFlow() {

@@ -77,8 +77,12 @@ class ListenerFlow final : public platform::UdpFlow {
     void stop();
 
     struct Receiver;
-    // Private in spirit: use bind().
-    ListenerFlow(std::shared_ptr<Receiver> receiver, SocketAddress local);
+
+  private:
+    struct PrivateTag {};
+
+  public:
+    ListenerFlow(PrivateTag, std::shared_ptr<Receiver> receiver, SocketAddress local);
 
   private:
     static ListenerBindResult start(EventLoop& loop, std::shared_ptr<Receiver> receiver,
