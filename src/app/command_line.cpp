@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "cli/option_parser.h"
-#include "list_tool/command_line.h"
+#include "lists/convert.h"
 
 namespace sieveharbor::app {
 
@@ -53,10 +53,10 @@ ParsedCommand parseCommand(std::span<const std::string_view> args) {
         return {command, {}};
     }
     const cli::Option table[] = {
-        list_tool::allowOption(command.allow),
+        lists::allowOption(command.allow),
         {.name = "--no-minimise", .handle = cli::sets(command.minimise, false)},
     };
-    const auto input = list_tool::inputOperand(command.inputs);
+    const auto input = lists::inputOperand(command.inputs);
     if (auto error = cli::parseOptions({kProgramName, table, "a file", input}, rest);
         !error.empty()) {
         return {std::nullopt, std::move(error)};

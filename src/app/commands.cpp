@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "list_tool/convert.h"
+#include "blocklist/blocklist_text.h"
+#include "lists/convert.h"
 #include "lists/list_builder.h"
 #include "platform/console_user.h"
+#include "text/text.h"
 
 namespace sieveharbor::app {
 
@@ -209,19 +211,17 @@ bool systemListsACopy(SystemSeam& system) {
     return answer && answer->found && !answer->found->empty();
 }
 
-// Lines that hold an entry, as the proxy reads them: neither blank nor a comment.
-std::size_t entryCount(std::string_view text) {
-    std::size_t count = 0;
-    while (!text.empty()) {
-        const auto end = text.find('\n');
-        auto entry = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        const auto first = entry.find_first_not_of(" \t\r");
-        if (first != std::string_view::npos && entry[first] != '#') {
-            ++count;
-        }
+// What the proxy makes of the list's text, read as the proxy reads it: its entries (each IDNA
+// form of a name counted, as the proxy's own count does), or why it would refuse the list.
+std::string listSummary(std::string_view text) {
+    if (!text::isWellFormedUtf8(text)) {
+        return "which the proxy refuses: it is not valid UTF-8";
     }
-    return count;
+    const auto set = blocklist::parseBlocklist(text);
+    if (!set) {
+        return "which the proxy refuses: a line is longer than 65535 bytes, or it holds too much";
+    }
+    return std::to_string(set->size()) + " entries";
 }
 
 }  // namespace
@@ -358,7 +358,7 @@ int status(SystemSeam& system, const Console& console) {
     }
     const auto text = system.readFile(owner->path);
     console.out("list: " + owner->path +
-                (text ? ", " + std::to_string(entryCount(*text)) + " entries"
+                (text ? ", " + listSummary(*text)
                       : ", not there or unreadable (make it with "
                         "'sieveharbor list')"));
     return exit;
@@ -383,7 +383,7 @@ int writeList(const Command& command, SystemSeam& system, const Console& console
     }
     const auto& path = owner->path;
     auto converted =
-        list_tool::convertLists(command.allow, command.inputs, command.minimise, kProgramName);
+        lists::convertLists(command.allow, command.inputs, command.minimise, kProgramName);
     if (!converted.list) {
         console.err(converted.error);
         return kExitFailed;

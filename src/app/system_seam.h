@@ -14,11 +14,12 @@
 #include <system_error>
 #include <vector>
 
+#include "provider/identifiers.h"
+
 namespace sieveharbor::app {
 
-inline constexpr std::string_view kExtensionId = "com.brackenmoor.sieveharbor.proxy";
-inline constexpr std::string_view kReloadNotification =
-    "com.brackenmoor.sieveharbor.blocklistUpdated";
+inline constexpr std::string_view kExtensionId = provider::kExtensionIdentifier;
+inline constexpr std::string_view kReloadNotification = provider::kBlocklistUpdatedNotification;
 
 // The error domains the program tells apart; the Objective-C++ maps the frameworks' constants to
 // them.

@@ -11,7 +11,7 @@
 #include <new>
 #include <vector>
 
-#include "list_tool/list_files.h"
+#include "lists/list_files.h"
 
 namespace sieveharbor::app {
 
@@ -132,7 +132,7 @@ std::error_code makeUserFolders(const std::string& path, const UserAccount& user
 
 std::error_code replaceUserFile(const std::string& path, std::string_view content,
                                 const UserAccount& user) {
-    return asUser(user, [&] { return list_tool::writeAtomically(path, content); });
+    return asUser(user, [&] { return lists::writeAtomically(path, content); });
 }
 
 }  // namespace sieveharbor::app

@@ -19,7 +19,7 @@ namespace sieveharbor::app {
 // Makes the folder and each missing parent (mode 0755 less the umask), as `user`.
 std::error_code makeUserFolders(const std::string& path, const UserAccount& user);
 
-// Replaces the file in one step with its mode kept (list_tool::writeAtomically), as `user`.
+// Replaces the file in one step with its mode kept (lists::writeAtomically), as `user`.
 std::error_code replaceUserFile(const std::string& path, std::string_view content,
                                 const UserAccount& user);
 

@@ -1,8 +1,7 @@
 #include "list_tool/command_line.h"
 
-#include <algorithm>
-
 #include "cli/option_parser.h"
+#include "lists/convert.h"
 
 namespace sieveharbor::list_tool {
 
@@ -21,12 +20,12 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
                  return std::string();
              },
          .repeated = "the output (-o) given more than once"},
-        allowOption(options.allow),
+        lists::allowOption(options.allow),
         {.name = "--no-minimise", .handle = cli::sets(options.minimise, false)},
         {.name = "--help", .handle = cli::sets(options.help, true)},
         {.name = "--version", .handle = cli::sets(options.version, true)},
     };
-    const auto input = inputOperand(options.inputs);
+    const auto input = lists::inputOperand(options.inputs);
     if (auto error = cli::parseOptions({kProgramName, table, "a file", input}, args);
         !error.empty()) {
         return {std::nullopt, std::move(error)};
@@ -37,26 +36,6 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
                                   "input"};
     }
     return {options, {}};
-}
-
-cli::Option allowOption(std::vector<std::string>& allow) {
-    return {.name = "--allow", .takesValue = true, .handle = [&allow](std::string_view file) {
-                if (file == "-") {
-                    return std::string("--allow needs a file; standard input is for an INPUT");
-                }
-                allow.emplace_back(file);
-                return std::string();
-            }};
-}
-
-std::function<std::string(std::string_view)> inputOperand(std::vector<std::string>& inputs) {
-    return [&inputs](std::string_view word) {
-        if (word == "-" && std::count(inputs.begin(), inputs.end(), "-") != 0) {
-            return std::string("standard input ('-') given more than once");
-        }
-        inputs.emplace_back(word);
-        return std::string();
-    };
 }
 
 std::string usageText() {

@@ -1,13 +1,10 @@
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "cli/option_parser.h"
 
 namespace sieveharbor::list_tool {
 
@@ -32,10 +29,5 @@ struct ParsedCommandLine {
 ParsedCommandLine parseCommandLine(std::span<const std::string_view> args);
 
 std::string usageText();
-
-// What the list commands of both programs (sieveharbor-list, `sieveharbor list`) share: --allow
-// FILE, repeatable, which refuses standard input; and the inputs, "-" at most once.
-cli::Option allowOption(std::vector<std::string>& allow);
-std::function<std::string(std::string_view)> inputOperand(std::vector<std::string>& inputs);
 
 }  // namespace sieveharbor::list_tool

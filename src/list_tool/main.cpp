@@ -11,9 +11,9 @@
 
 #include "cli/option_parser.h"
 #include "list_tool/command_line.h"
-#include "list_tool/convert.h"
-#include "list_tool/list_files.h"
+#include "lists/convert.h"
 #include "lists/list_builder.h"
+#include "lists/list_files.h"
 #include "platform/linux/huge_pages.h"
 
 namespace {
@@ -35,8 +35,8 @@ std::string failure(std::string_view what, const std::string& path, std::error_c
 
 int run(const list_tool::Options& options) {
     auto converted =
-        list_tool::convertLists(options.allow, options.inputs, options.minimise,
-                                list_tool::kProgramName, platform::linux_host::adviseHugePages);
+        lists::convertLists(options.allow, options.inputs, options.minimise,
+                            list_tool::kProgramName, platform::linux_host::adviseHugePages);
     if (!converted.list) {
         printError(converted.error);
         return kExitFailed;
@@ -44,11 +44,11 @@ int run(const list_tool::Options& options) {
     const auto& list = *converted.list;
     const auto text = lists::renderList(list, list_tool::kProgramName);
     if (options.output) {
-        if (const auto error = list_tool::writeAtomically(*options.output, text)) {
+        if (const auto error = lists::writeAtomically(*options.output, text)) {
             printError(failure("write", *options.output, error));
             return kExitFailed;
         }
-    } else if (const auto error = list_tool::writeAll(STDOUT_FILENO, text)) {
+    } else if (const auto error = lists::writeAll(STDOUT_FILENO, text)) {
         printError(failure("write", "standard output", error));
         return kExitFailed;
     }

@@ -7,7 +7,7 @@ namespace sieveharbor::provider {
 const std::string& blocklistUpdatedNotificationName() {
     // Made once, on first use; the initialisation of a function-local static is thread-safe, so
     // a start racing a wake still makes it exactly once.
-    static const std::string name = "com.brackenmoor.sieveharbor.blocklistUpdated";
+    static const std::string name(kBlocklistUpdatedNotification);
     return name;
 }
 

@@ -26,6 +26,7 @@
 #include "platform/notification_center.h"
 #include "platform/queue.h"
 #include "platform/socket_address.h"
+#include "provider/identifiers.h"
 
 namespace sieveharbor::provider {
 

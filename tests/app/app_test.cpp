@@ -297,6 +297,20 @@ TEST(AppStatus, reports_configuration_extension_and_list) {
               "extension 1.0 (7): active\n"
               "list: " +
                   kList + ", 2 entries\n");
+    // Counted as the proxy loads it: equal entries once, a Unicode name with its IDNA form.
+    const std::pair<std::string, std::string> lists[] = {
+        {"a.example\nA.example\n", ", 1 entries"},
+        {"b\xC3\xBC"
+         "cher.example\n",
+         ", 2 entries"},
+        {"\xFF.example\n", ", which the proxy refuses: it is not valid UTF-8"},
+        {std::string(70000, 'a') + "\n", ", which the proxy refuses: a line is longer"},
+    };
+    for (const auto& [text, said] : lists) {
+        system.files[kList] = text;
+        const auto out = run(system, {"status"}).out;
+        EXPECT_NE(out.find(kList + said), std::string::npos) << out;
+    }
     system.user.reset();
     EXPECT_NE(run(system, {"status"}).out.find("list: none, no user is logged in"),
               std::string::npos);

@@ -1,6 +1,6 @@
 #pragma once
 
-// The files sieveharbor-list reads and writes.
+// The files the list converter reads and writes.
 
 #include <string>
 #include <string_view>
@@ -8,14 +8,14 @@
 
 #include "lists/list_builder.h"
 
-namespace sieveharbor::list_tool {
+namespace sieveharbor::lists {
 
 // Reads a file, or standard input for "-", into the builder a line at a time, so a big list is
 // never whole in memory. A line longer than any rule (65,535 bytes, the loader's bound) is
 // counted as too long and not kept, so an endless line cannot take all memory. An error of the
 // system (no such file, a folder, a failed read) is returned; `full` is set when the builder has
 // no room for more names.
-std::error_code readInto(const std::string& path, lists::ListBuilder& builder, bool& full);
+std::error_code readInto(const std::string& path, ListBuilder& builder, bool& full);
 
 // Replaces the file at `path` with `content` in one step: the text goes to a temporary file in
 // the same folder, reaches the disk, and is renamed over the old file, so a reader (the proxy
@@ -28,4 +28,4 @@ std::error_code writeAtomically(const std::string& path, std::string_view conten
 // Writes all of `content` to a descriptor (standard output).
 std::error_code writeAll(int fd, std::string_view content);
 
-}  // namespace sieveharbor::list_tool
+}  // namespace sieveharbor::lists

@@ -1,4 +1,4 @@
-#include "list_tool/list_files.h"
+#include "lists/list_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include "blocklist/blocklist_text.h"
 #include "text/line_splitter.h"
 
-namespace sieveharbor::list_tool {
+namespace sieveharbor::lists {
 
 namespace {
 
@@ -50,7 +50,7 @@ std::string resolved(const std::string& path) {
 
 }  // namespace
 
-std::error_code readInto(const std::string& path, lists::ListBuilder& builder, bool& full) {
+std::error_code readInto(const std::string& path, ListBuilder& builder, bool& full) {
     const bool standardInput = path == "-";
     const Descriptor owned(standardInput ? -1
                                          : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
@@ -150,4 +150,4 @@ std::error_code writeAtomically(const std::string& path, std::string_view conten
     return {};
 }
 
-}  // namespace sieveharbor::list_tool
+}  // namespace sieveharbor::lists

@@ -1,11 +1,12 @@
-#include "list_tool/convert.h"
+#include "lists/convert.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
-#include "list_tool/list_files.h"
+#include "lists/list_files.h"
 
-namespace sieveharbor::list_tool {
+namespace sieveharbor::lists {
 
 namespace {
 
@@ -26,7 +27,7 @@ std::size_t inputBytes(const std::vector<std::string>& inputs) {
 Conversion convertLists(const std::vector<std::string>& allow,
                         const std::vector<std::string>& inputs, bool minimise,
                         std::string_view program, blocklist::PageAdvice advice) {
-    lists::ListBuilder builder(inputBytes(inputs), advice);
+    ListBuilder builder(inputBytes(inputs), advice);
     const std::string prefix = std::string(program) + ": ";
     const auto read = [&](const std::string& path, bool allowList) -> std::string {
         const std::string name = path == "-" ? "standard input" : path;
@@ -53,4 +54,24 @@ Conversion convertLists(const std::vector<std::string>& allow,
     return {std::move(builder).finish(minimise), {}};
 }
 
-}  // namespace sieveharbor::list_tool
+cli::Option allowOption(std::vector<std::string>& allow) {
+    return {.name = "--allow", .takesValue = true, .handle = [&allow](std::string_view file) {
+                if (file == "-") {
+                    return std::string("--allow needs a file; standard input is for an INPUT");
+                }
+                allow.emplace_back(file);
+                return std::string();
+            }};
+}
+
+std::function<std::string(std::string_view)> inputOperand(std::vector<std::string>& inputs) {
+    return [&inputs](std::string_view word) {
+        if (word == "-" && std::count(inputs.begin(), inputs.end(), "-") != 0) {
+            return std::string("standard input ('-') given more than once");
+        }
+        inputs.emplace_back(word);
+        return std::string();
+    };
+}
+
+}  // namespace sieveharbor::lists

@@ -1,4 +1,4 @@
-#include "list_tool/list_files.h"
+#include "lists/list_files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 
 #include "fakes/temp_folder.h"
 
-namespace sieveharbor::list_tool {
+namespace sieveharbor::lists {
 namespace {
 
 namespace fs = std::filesystem;
@@ -90,4 +90,4 @@ TEST(WriteAtomically, keeps_the_mode_and_a_link_and_leaves_nothing_behind) {
 }
 
 }  // namespace
-}  // namespace sieveharbor::list_tool
+}  // namespace sieveharbor::lists
