@@ -15,10 +15,13 @@ namespace sieveharbor::app {
 
 namespace {
 
-const std::string kPrefix = std::string(kProgramName) + ": ";
+// What every line of the program starts with.
+std::string prefix() {
+    return std::string(kProgramName) + ": ";
+}
 
 std::string line(std::string_view text) {
-    return kPrefix + std::string(text);
+    return prefix() + std::string(text);
 }
 
 std::string minutes(std::chrono::seconds bound) {
@@ -353,7 +356,7 @@ int status(SystemSeam& system, const Console& console) {
     std::string why;
     const auto owner = listOwner(system, why);
     if (!owner) {
-        console.out("list: none, " + why.substr(kPrefix.size()));
+        console.out("list: none, " + why.substr(prefix().size()));
         return exit;
     }
     const auto text = system.readFile(owner->path);

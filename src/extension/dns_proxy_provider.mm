@@ -19,11 +19,8 @@ using sieveharbor::provider::DNSProxyProvider;
 static sieveharbor::provider::ProviderSettings settingsForDescriptorLimit() {
     namespace posix = sieveharbor::platform::posix;
     sieveharbor::provider::ProviderSettings settings;
-    const auto budget =
-        posix::budgetFor(posix::raiseDescriptorLimit(), posix::openDescriptors(),
-                         settings.forward.maxInFlight, settings.streams.maxConnections);
-    settings.forward.maxInFlight = budget.inFlight;
-    settings.streams.maxConnections = budget.tcpConnections;
+    posix::fitCaps(posix::raiseDescriptorLimit(), settings.forward.maxInFlight,
+                   settings.streams.maxConnections);
     return settings;
 }
 
@@ -39,7 +36,7 @@ __attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProv
 
 - (instancetype)init {
     namespace apple = sieveharbor::platform::apple;
-    // The provider's fields are set before the base class is initialised, in their order.
+    // The provider and its fields are made before the base class is initialised.
     auto relay = apple::makeNetworkRelay(sieveharbor::provider::defaultSafeDNSAddress());
     auto provider = DNSProxyProvider::create(
         {std::move(relay.queue), std::move(relay.connections),

@@ -1,7 +1,6 @@
 // sieveharbor-proxy: the DNS-filtering proxy as a Linux service. Binds the listeners, hands every
 // flow they make to the provider and serves signals on the main thread until told to stop.
 
-#include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
@@ -10,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -319,16 +319,13 @@ bool watchBlocklist(const service::Options& options, Service& service) {
 // the limit leaves beside the descriptors open now, and the user is told.
 void fitDescriptorLimit(provider::ProviderSettings& settings, bool tcp,
                         std::size_t descriptorLimit) {
-    const flow::StreamLimits tcpDefaults;
-    const auto budget = platform::posix::budgetFor(
-        descriptorLimit, platform::posix::openDescriptors(), settings.forward.maxInFlight,
-        tcp ? tcpDefaults.maxConnections : 0);
-    settings.streams.maxConnections = std::max<std::size_t>(budget.tcpConnections, 1);
-    settings.forward.maxInFlight = budget.inFlight;
-    if (budget.inFlight < flow::kMaxInFlight ||
-        (tcp && budget.tcpConnections < tcpDefaults.maxConnections)) {
-        printError(service::descriptorLimitMessage(descriptorLimit, budget.inFlight,
-                                                   budget.tcpConnections));
+    std::size_t connections = tcp ? settings.streams.maxConnections : 0;
+    const bool lowered =
+        platform::posix::fitCaps(descriptorLimit, settings.forward.maxInFlight, connections);
+    settings.streams.maxConnections = std::max<std::size_t>(connections, 1);
+    if (lowered) {
+        printError(service::descriptorLimitMessage(descriptorLimit, settings.forward.maxInFlight,
+                                                   connections));
     }
 }
 

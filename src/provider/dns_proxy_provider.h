@@ -103,9 +103,9 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     // user's, to changes of console user (either reloads the list), loads the blocklist on the
     // calling thread and then completes, always without error; stop and sleep remove every
     // subscription and then complete once; wake subscribes again without reloading.
-    void startProxyWithOptions(StartCompletion completion);
-    void stopProxyWithReason(int reason, Completion completion);
-    void sleepWithCompletionHandler(Completion completion);
+    void startProxyWithOptions(const StartCompletion& completion);
+    void stopProxyWithReason(int reason, const Completion& completion);
+    void sleepWithCompletionHandler(const Completion& completion);
     void wake();
 
     // Takes a UDP flow (opened, then read batch after batch) or a TCP flow (opened, then read as

@@ -21,19 +21,19 @@ void DNSProxyProvider::unsubscribe() {
     seams_.consoleUser->stopWatching(this);
 }
 
-void DNSProxyProvider::startProxyWithOptions(StartCompletion completion) {
+void DNSProxyProvider::startProxyWithOptions(const StartCompletion& completion) {
     subscribe();
     loadBlocklist();
     // Starting never fails: a missing or unreadable list only leaves the set as it was.
     completion(std::nullopt);
 }
 
-void DNSProxyProvider::stopProxyWithReason(int /*reason*/, Completion completion) {
+void DNSProxyProvider::stopProxyWithReason(int /*reason*/, const Completion& completion) {
     unsubscribe();
     completion();
 }
 
-void DNSProxyProvider::sleepWithCompletionHandler(Completion completion) {
+void DNSProxyProvider::sleepWithCompletionHandler(const Completion& completion) {
     unsubscribe();
     completion();
 }

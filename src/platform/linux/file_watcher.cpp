@@ -211,7 +211,9 @@ FileWatcher::Started FileWatcher::start(EventLoop& loop, const std::string& path
         return {nullptr, std::make_error_code(std::errc::permission_denied)};
     }
     loop.dispatch([watch] { watch->begin(); });
-    return {std::make_unique<FileWatcher>(PrivateTag{}, loop, std::move(watch)), {}};
+    Started started;
+    started.watcher = std::make_unique<FileWatcher>(PrivateTag{}, loop, std::move(watch));
+    return started;
 }
 
 FileWatcher::~FileWatcher() {

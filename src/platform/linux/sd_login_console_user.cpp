@@ -15,7 +15,7 @@ std::optional<std::string> userNameOf(unsigned uid) {
     const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 1024);
     // A big entry (long gecos, NSS modules) asks for more room; 1 MiB is far beyond any real one.
-    while (buffer.size() <= 1024 * 1024) {
+    while (buffer.size() <= std::size_t{1024} * 1024) {
         passwd entry{};
         passwd* found = nullptr;
         const int error = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);

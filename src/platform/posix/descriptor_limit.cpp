@@ -79,4 +79,12 @@ DescriptorBudget budgetFor(std::size_t limit, std::size_t inUse, std::size_t wan
     return {std::clamp<std::size_t>(left, 1, wantedInFlight), connections};
 }
 
+bool fitCaps(std::size_t limit, std::size_t& inFlight, std::size_t& tcpConnections) {
+    const auto budget = budgetFor(limit, openDescriptors(), inFlight, tcpConnections);
+    const bool lowered = budget.inFlight < inFlight || budget.tcpConnections < tcpConnections;
+    inFlight = budget.inFlight;
+    tcpConnections = budget.tcpConnections;
+    return lowered;
+}
+
 }  // namespace sieveharbor::platform::posix

@@ -34,4 +34,8 @@ struct DescriptorBudget {
 DescriptorBudget budgetFor(std::size_t limit, std::size_t inUse, std::size_t wantedInFlight,
                            std::size_t wantedConnections);
 
+// Lowers the caps on exchanges in flight and on TCP connections (0: none wanted) to the budget
+// that `limit` leaves beside the descriptors open now; true when either was lowered.
+bool fitCaps(std::size_t limit, std::size_t& inFlight, std::size_t& tcpConnections);
+
 }  // namespace sieveharbor::platform::posix
