@@ -23,6 +23,7 @@
 
 #include "main/command_line.h"
 #include "main/metrics_endpoint.h"
+#include "main/open_listeners.h"
 #include "main/passed_sockets.h"
 #include "main/startup_messages.h"
 #include "main/watched_flow.h"
@@ -131,31 +132,6 @@ class SignalWatch final : public platform::linux_host::Watcher,
     std::shared_ptr<platform::NotificationCenter> notifications_;
 };
 
-// Opens a listener of one transport on every --listen address; open(address) gives the
-// listener, or nothing and why. A default IPv6 address on a machine without IPv6 is left out, so
-// the defaults work everywhere; an address the user asked for must bind.
-template <class Listener, class Open>
-std::vector<std::shared_ptr<Listener>> listenOnEach(const service::Options& options, bool tcp,
-                                                    bool& failed, Open open) {
-    std::vector<std::shared_ptr<Listener>> listeners;
-    for (const auto& address : options.listen) {
-        auto [listener, error] = open(address);
-        if (listener) {
-            listeners.push_back(std::move(listener));
-            continue;
-        }
-        const bool noIpv6 = error == std::errc::address_family_not_supported ||
-                            error == std::errc::address_not_available;
-        if (options.defaultListen && address.isV6() && noIpv6) {
-            continue;
-        }
-        printError(service::listenFailureMessage(address, error, tcp));
-        failed = true;
-        return {};
-    }
-    return listeners;
-}
-
 using platform::linux_host::ListenerFlow;
 using platform::linux_host::LoopPool;
 
@@ -163,12 +139,10 @@ using platform::linux_host::LoopPool;
 // spreads the queries, and the exchanges they start, over the loops. A plain socket is bound
 // first, alone: a port another program holds, even another of these proxies, is refused as it
 // would be without the sharing.
-std::vector<std::shared_ptr<ListenerFlow>> bindListeners(LoopPool& loops,
-                                                         const service::Options& options,
-                                                         bool& failed) {
+service::Opened<ListenerFlow> bindListeners(LoopPool& loops, const service::Options& options) {
     std::vector<std::shared_ptr<ListenerFlow>> shared;
-    auto listeners =
-        listenOnEach<ListenerFlow>(options, false, failed, [&](const platform::SocketAddress& a) {
+    auto opened = service::listenOnEach<ListenerFlow>(
+        options, false, [&](const platform::SocketAddress& a) {
             if (loops.loopCount() == 1) {
                 auto bound = ListenerFlow::bind(loops.loop(0), a);
                 return std::pair(std::move(bound.flow), bound.error);
@@ -190,32 +164,14 @@ std::vector<std::shared_ptr<ListenerFlow>> bindListeners(LoopPool& loops,
             }
             return std::pair(std::move(head), std::error_code());
         });
-    listeners.insert(listeners.end(), shared.begin(), shared.end());
-    return listeners;
-}
-
-// Serves sockets systemd passed (socket activation) in place of binding any; adopt(fd) gives the
-// listener, or nothing and why.
-template <class Listener, class Adopt>
-std::vector<std::shared_ptr<Listener>> adoptEach(const std::vector<int>& fds, bool& failed,
-                                                 Adopt adopt) {
-    std::vector<std::shared_ptr<Listener>> listeners;
-    for (const int fd : fds) {
-        auto [listener, error] = adopt(fd);
-        if (!listener) {
-            printError(service::adoptFailureMessage(fd, error));
-            failed = true;
-            return {};
-        }
-        listeners.push_back(std::move(listener));
+    if (!opened.failure) {
+        opened.listeners.insert(opened.listeners.end(), shared.begin(), shared.end());
     }
-    return listeners;
+    return opened;
 }
 
-std::vector<std::shared_ptr<ListenerFlow>> adoptListeners(LoopPool& loops,
-                                                          const std::vector<int>& fds,
-                                                          bool& failed) {
-    return adoptEach<ListenerFlow>(fds, failed, [&](int fd) {
+service::Opened<ListenerFlow> adoptListeners(LoopPool& loops, const std::vector<int>& fds) {
+    return service::adoptEach<ListenerFlow>(fds, [&](int fd) {
         auto adopted = ListenerFlow::adopt(loops.nextLoop(), fd);
         return std::pair(std::move(adopted.flow), adopted.error);
     });
@@ -225,9 +181,9 @@ using platform::linux_host::TcpListener;
 
 // DNS over TCP where UDP is served: on every --listen address, or on the TCP sockets systemd
 // passed. Each connection is a stream flow handed to the provider like any platform flow.
-std::vector<std::shared_ptr<TcpListener>> startTcp(
-    LoopPool& loops, const service::Options& options, const service::PassedSockets& passed,
-    const std::shared_ptr<provider::DNSProxyProvider>& proxy, bool& failed) {
+service::Opened<TcpListener> startTcp(LoopPool& loops, const service::Options& options,
+                                      const service::PassedSockets& passed,
+                                      const std::shared_ptr<provider::DNSProxyProvider>& proxy) {
     if (!options.tcp) {
         return {};
     }
@@ -237,12 +193,12 @@ std::vector<std::shared_ptr<TcpListener>> startTcp(
         }
     };
     if (!passed.datagram.empty()) {
-        return adoptEach<TcpListener>(passed.stream, failed, [&](int fd) {
+        return service::adoptEach<TcpListener>(passed.stream, [&](int fd) {
             auto adopted = TcpListener::adopt(loops, fd, onFlow);
             return std::pair(std::move(adopted.listener), adopted.error);
         });
     }
-    return listenOnEach<TcpListener>(options, true, failed, [&](const platform::SocketAddress& a) {
+    return service::listenOnEach<TcpListener>(options, true, [&](const platform::SocketAddress& a) {
         auto started = TcpListener::listen(loops, a, onFlow);
         return std::pair(std::move(started.listener), started.error);
     });
@@ -422,13 +378,13 @@ int run(const service::Options& options, const sigset_t& signals) {
     }
     // One event loop per core the process may use serves every listener, flow and exchange.
     service.relay = std::make_shared<LoopPool>();
-    bool failed = false;
-    service.listeners = passed.datagram.empty()
-                            ? bindListeners(*service.relay, options, failed)
-                            : adoptListeners(*service.relay, passed.datagram, failed);
-    if (failed) {
+    auto udp = passed.datagram.empty() ? bindListeners(*service.relay, options)
+                                       : adoptListeners(*service.relay, passed.datagram);
+    if (udp.failure) {
+        printError(*udp.failure);
         return kExitFailed;
     }
+    service.listeners = std::move(udp.listeners);
     service.notifications =
         std::make_shared<platform::linux_host::ProcessNotificationCenter>(service.control->loop);
     service.signals->begin(service.notifications);
@@ -443,8 +399,13 @@ int run(const service::Options& options, const sigset_t& signals) {
          std::make_shared<platform::linux_host::SdLoginConsoleUser>(service.control->loop),
          std::make_shared<platform::posix::PosixFileSystem>(), loggers},
         providerSettings(options, descriptorLimit));
-    service.tcpListeners = startTcp(*service.relay, options, passed, service.proxy, failed);
-    if (failed || !serveMetrics(options, service)) {
+    auto tcp = startTcp(*service.relay, options, passed, service.proxy);
+    if (tcp.failure) {
+        printError(*tcp.failure);
+        return kExitFailed;
+    }
+    service.tcpListeners = std::move(tcp.listeners);
+    if (!serveMetrics(options, service)) {
         return kExitFailed;
     }
     startServing(service);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,15 @@ TEST(CommandLine, an_upstream_the_proxy_listens_on_is_refused) {
             EXPECT_NE(error->find("--upstream"), std::string::npos) << *error;
         }
     }
+}
+
+// The loop check needs every address the machine answers on, of both families: loopback's IPv4
+// address is one on any machine.
+TEST(CommandLine, the_machine_addresses_include_its_ipv4_ones) {
+    const auto addresses = listMachineAddresses();
+    EXPECT_NE(std::find(addresses.begin(), addresses.end(),
+                        *platform::SocketAddress::parse("127.0.0.1", 0)),
+              addresses.end());
 }
 
 TEST(CommandLine, a_refused_load_is_always_told_an_accepted_one_with_debug_only) {

@@ -178,6 +178,11 @@ TEST(HandleNewFlow, chooses_answer_drop_or_relay_per_message_on_either_transport
 }
 
 TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
+    const auto fresh = Harness().provider->metrics();
+    EXPECT_EQ(std::tuple(fresh.reloadsAccepted, fresh.reloadsRefused, fresh.entries,
+                         fresh.lastReload.has_value(), fresh.relayed),
+              std::tuple(0u, 0u, 0u, false, 0u))
+        << "a provider starts with nothing counted";
     ProviderSettings settings;
     settings.forward.maxInFlight = 3;
     Harness h(std::move(settings));
@@ -188,20 +193,21 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
     auto response = query({"blocked", "example"});
     response[2] |= 0x80;
     const auto relayed = query({"open", "example"});
-    // Four blocked types, a response, a blocked name too short to answer, and four to relay:
-    // one replied, one timed out, one without a descriptor for its socket, one over the cap.
+    // Five blocked types (the last, 257, is not A whatever its low byte says), a response, a
+    // blocked name too short to answer, and four to relay: one replied, one timed out, one
+    // without a descriptor for its socket, one over the cap.
     const Datagrams blocked = {query({"blocked", "example"}, 1), query({"blocked", "example"}, 28),
-                               query({"blocked", "example"}, 65),
-                               query({"blocked", "example"}, 15)};
-    flow->completeRead(batch({blocked[0], relayed, blocked[1], blocked[2], blocked[3], response,
-                              incomplete, relayed, relayed, relayed},
-                             {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}));
+                               query({"blocked", "example"}, 65), query({"blocked", "example"}, 15),
+                               query({"blocked", "example"}, 257)};
+    flow->completeRead(batch({blocked[0], relayed, blocked[1], blocked[2], blocked[3], blocked[4],
+                              response, incomplete, relayed, relayed, relayed},
+                             {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11"}));
     // The blocked are answered during dispatch, each alone and to its own client.
     const auto writes = flow->writes();
-    ASSERT_EQ(writes.size(), 4u);
-    for (std::size_t i = 0; i < 4; ++i) {
+    ASSERT_EQ(writes.size(), 5u);
+    for (std::size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(writes[i], batch({*dns::makeBlockedResponse(blocked[i])},
-                                   {std::array{"1", "3", "4", "5"}[i]}));
+                                   {std::array{"1", "3", "4", "5", "6"}[i]}));
     }
     const auto& made = h.connections->connections();
     ASSERT_EQ(made.size(), 3u);
@@ -218,8 +224,8 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
     const dns::Datagram reply{relayed[0], relayed[1], 0x81, 0x80};
     made[0]->completeReceive({reply, true, std::nullopt});
     h.queue->runUntilIdle();
-    ASSERT_EQ(flow->writes().size(), 5u);
-    EXPECT_EQ(flow->writes()[4], batch({reply}, {"2"})) << "the reply, to its own client";
+    ASSERT_EQ(flow->writes().size(), 6u);
+    EXPECT_EQ(flow->writes()[5], batch({reply}, {"2"})) << "the reply, to its own client";
     made[1]->reportState(platform::ConnectionState::ready());
     made[2]->reportState(
         platform::ConnectionState::failed(std::make_error_code(std::errc::too_many_files_open)));
@@ -229,8 +235,8 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
     h.provider->loadBlocklist();
 
     const auto m = h.provider->metrics();
-    EXPECT_EQ(m.received, (std::array<std::uint64_t, 2>{10, 0}));
-    EXPECT_EQ(m.answered, (std::array<std::uint64_t, 4>{1, 1, 1, 1}));  // A, AAAA, HTTPS, MX
+    EXPECT_EQ(m.received, (std::array<std::uint64_t, 2>{11, 0}));
+    EXPECT_EQ(m.answered, (std::array<std::uint64_t, 4>{1, 1, 1, 2}));  // A, AAAA, HTTPS, others
     EXPECT_EQ(m.relayed, 2u);
     // incomplete, over the cap, a response, no descriptor
     EXPECT_EQ(m.dropped, (std::array<std::uint64_t, 4>{1, 1, 1, 1}));
