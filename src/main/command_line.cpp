@@ -18,17 +18,6 @@ using cli::quoted;
 
 namespace {
 
-// Port 0 is refused: the kernel would pick one that no client could know.
-std::optional<std::uint16_t> parsePort(std::string_view text) {
-    unsigned value = 0;
-    const auto* end = text.data() + text.size();
-    const auto [next, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc{} || next != end || value == 0 || value > 65535) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint16_t>(value);
-}
-
 // An address as 16 bytes, IPv4 mapped into IPv6 (::ffff:a.b.c.d), so that one comparison
 // covers both families.
 std::array<std::uint8_t, 16> binaryAddress(const platform::SocketAddress& address) {
@@ -108,63 +97,12 @@ std::vector<platform::SocketAddress> defaultListenAddresses() {
             *platform::SocketAddress::parse("::1", platform::kDnsPort)};
 }
 
-ParsedSocketAddress parseSocketAddress(std::string_view text,
-                                       std::optional<std::uint16_t> defaultPort) {
-    const std::string shape = defaultPort ? "ADDR[:PORT], with IPv6 as [ADDR]:PORT"
-                                          : "ADDR:PORT, with IPv6 as [ADDR]:PORT";
-    const auto refuse = [](std::string why) {
-        return ParsedSocketAddress{std::nullopt, std::move(why)};
-    };
-    std::string_view host;
-    std::optional<std::string_view> port;
-    bool bracketed = false;
-    if (text.starts_with('[')) {
-        const auto close = text.find(']');
-        if (close == std::string_view::npos) {
-            return refuse("expected " + shape);
-        }
-        bracketed = true;
-        host = text.substr(1, close - 1);
-        const auto rest = text.substr(close + 1);
-        if (!rest.empty()) {
-            if (!rest.starts_with(':')) {
-                return refuse("expected " + shape);
-            }
-            port = rest.substr(1);
-        }
-    } else {
-        const auto colon = text.find(':');
-        if (colon != std::string_view::npos &&
-            text.find(':', colon + 1) != std::string_view::npos) {
-            return refuse("an IPv6 address must be in brackets: [ADDR]:PORT");
-        }
-        host = text.substr(0, colon);
-        if (colon != std::string_view::npos) {
-            port = text.substr(colon + 1);
-        }
-    }
-
-    const auto number = port ? parsePort(*port) : defaultPort;
-    const auto address = platform::SocketAddress::parse(host, number.value_or(0));
-    if (!address || address->isV6() != bracketed) {
-        return refuse(quoted(host) + " is not a numeric " + (bracketed ? "IPv6" : "IPv4") +
-                      " address");
-    }
-    if (!port && !defaultPort) {
-        return refuse("a port is required: expected " + shape);
-    }
-    if (!number) {
-        return refuse("port " + quoted(*port) + " is not a number from 1 to 65535");
-    }
-    return {address, {}};
-}
-
 ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
     Options options;
     const auto address = [](std::string_view name, std::optional<std::uint16_t> defaultPort,
                             auto take) {
         return [=](std::string_view value) {
-            const auto parsed = parseSocketAddress(value, defaultPort);
+            const auto parsed = platform::parseSocketAddress(value, defaultPort);
             if (!parsed.address) {
                 return "bad " + std::string(name) + " " + quoted(value) + ": " + parsed.error;
             }
@@ -175,7 +113,7 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
         {.name = "--listen",
          .takesValue = true,
          .handle = address("--listen", std::nullopt,
-                           [&](const ParsedSocketAddress& parsed) {
+                           [&](const platform::ParsedSocketAddress& parsed) {
                                const auto& listen = *parsed.address;
                                if (std::find(options.listen.begin(), options.listen.end(),
                                              listen) != options.listen.end()) {
@@ -188,7 +126,7 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
          .takesValue = true,
          .repeatable = false,
          .handle = address("--upstream", platform::kDnsPort,
-                           [&](const ParsedSocketAddress& parsed) {
+                           [&](const platform::ParsedSocketAddress& parsed) {
                                options.upstream = *parsed.address;
                                return std::string();
                            })},
@@ -204,7 +142,7 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
          .takesValue = true,
          .repeatable = false,
          .handle = address("--metrics", std::nullopt,
-                           [&](const ParsedSocketAddress& parsed) {
+                           [&](const platform::ParsedSocketAddress& parsed) {
                                options.metrics = parsed.address;
                                return std::string();
                            })},

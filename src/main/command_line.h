@@ -54,15 +54,4 @@ std::string usageText();
 // The hint printed after a bad-usage line.
 std::string usageHint();
 
-// Either an address or why the text is not one (a phrase for a message).
-struct ParsedSocketAddress {
-    std::optional<platform::SocketAddress> address;
-    std::string error;
-};
-
-// "ADDR:PORT" or "[ADDR]:PORT" with a numeric address and a port from 1 to 65535. A null
-// defaultPort makes the port required; otherwise "ADDR" and "[ADDR]" alone take it.
-ParsedSocketAddress parseSocketAddress(std::string_view text,
-                                       std::optional<std::uint16_t> defaultPort);
-
 }  // namespace sieveharbor::service

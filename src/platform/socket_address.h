@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -53,5 +54,17 @@ class SocketAddress {
     Family family_ = Family::v4;
     std::uint16_t port_ = 0;
 };
+
+// Either an address or why the text is not one (a phrase for a message).
+struct ParsedSocketAddress {
+    std::optional<SocketAddress> address;
+    std::string error;
+};
+
+// "ADDR:PORT" or "[ADDR]:PORT", as a command line spells it: a numeric address (IPv6 in
+// brackets) and a port from 1 to 65535. A null defaultPort makes the port required; otherwise
+// "ADDR" and "[ADDR]" alone take it. Pure.
+ParsedSocketAddress parseSocketAddress(std::string_view text,
+                                       std::optional<std::uint16_t> defaultPort);
 
 }  // namespace sieveharbor::platform
