@@ -42,7 +42,7 @@ bool isBlockedReply(const dns::Datagram& message) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const auto blocked = blockedSet();
     auto queue = std::make_shared<fakes::FakeQueue>();
-    auto factory = std::make_shared<fakes::FakeConnectionFactory>(queue);
+    auto factory = std::make_shared<fakes::FakeConnectionFactory>();
     factory->script.statesOnStart = {platform::ConnectionState::ready()};
     factory->script.sendResult = std::optional<platform::ConnectionError>{};
     factory->script.reply =
@@ -52,7 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const flow::StreamLimits limits{.maxInProgress = 4, .maxQueuedBytes = 4096};
     flow::StreamRegistry streams(limits.maxConnections);
     auto context = std::make_shared<flow::FlowContext>(
-        list, factory, flow::ForwardOptions{.maxInFlight = 8}, queue, streams, limits);
+        list, factory,
+        flow::RelaySettings(fakes::FakeConnectionFactory::documentationUpstreams(),
+                            {.maxInFlight = 8}),
+        queue, streams, limits);
     auto flow = std::make_shared<fakes::FakeStreamFlow>();
     // Every third input leaves its answers untaken, as a client that does not read.
     flow->holdWrites = size % 3 == 0;

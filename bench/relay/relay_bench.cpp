@@ -142,9 +142,8 @@ Result runRelay(const Settings& settings) {
     fakes::StubUpstream upstream(fakes::StubUpstream::answer, fakes::Family::v4, false);
     auto pool = std::make_shared<LoopPool>();
     flow::ForwardContext context(
-        std::make_shared<LoopConnectionFactory>(
-            pool, *platform::SocketAddress::parse("127.0.0.1", upstream.port())),
-        std::make_shared<metrics::Counters>());
+        std::make_shared<LoopConnectionFactory>(pool), pool, std::make_shared<metrics::Counters>(),
+        flow::RelaySettings({{*platform::SocketAddress::parse("127.0.0.1", upstream.port())}}));
     auto listener = ListenerFlow::bind(*pool, *platform::SocketAddress::parse("127.0.0.1", 0)).flow;
     serve(listener, [&context, weak = std::weak_ptr<ListenerFlow>(listener)](
                         dns::Datagram& query, platform::Endpoint& endpoint) {

@@ -54,7 +54,7 @@ __attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProv
 - (void)startProxyWithOptions:(NSDictionary<NSString*, id>*)options
             completionHandler:(void (^)(NSError* error))completionHandler {
     // The options carry nothing the provider uses.
-    _provider->startProxyWithOptions([completionHandler](std::optional<std::error_code>) {
+    _provider->startProxyWithOptions({}, [completionHandler](std::optional<std::error_code>) {
         completionHandler(nil);  // starting never fails
     });
 }

@@ -4,11 +4,11 @@ namespace sieveharbor::flow {
 
 FlowContext::FlowContext(const blocklist::DomainSetHolder& blocked,
                          std::shared_ptr<platform::ConnectionFactory> connections,
-                         ForwardOptions forwardOptions, std::shared_ptr<platform::Queue> queue,
+                         RelaySettings relay, std::shared_ptr<platform::Queue> queue,
                          StreamRegistry& streams, StreamLimits streamLimits)
     : blocked_(blocked),
       counters_(std::make_shared<metrics::Counters>()),
-      forward_(std::move(connections), counters_, forwardOptions),
+      forward_(std::move(connections), queue, counters_, std::move(relay)),
       queue_(std::move(queue)),
       streams_(streams),
       streamLimits_(streamLimits) {}

@@ -38,9 +38,9 @@ class FlowContext {
   public:
     // `streams` is the provider's, and outlives the context.
     FlowContext(const blocklist::DomainSetHolder& blocked,
-                std::shared_ptr<platform::ConnectionFactory> connections,
-                ForwardOptions forwardOptions, std::shared_ptr<platform::Queue> queue,
-                StreamRegistry& streams, StreamLimits streamLimits = {});
+                std::shared_ptr<platform::ConnectionFactory> connections, RelaySettings relay,
+                std::shared_ptr<platform::Queue> queue, StreamRegistry& streams,
+                StreamLimits streamLimits = {});
 
     FlowContext(const FlowContext&) = delete;
     FlowContext& operator=(const FlowContext&) = delete;
@@ -54,6 +54,7 @@ class FlowContext {
 
     const blocklist::DomainSetHolder& blocked() const noexcept { return blocked_; }
     const ForwardContext& forward() const noexcept { return forward_; }
+    ForwardContext& forward() noexcept { return forward_; }
     metrics::Counters& counters() const noexcept { return *counters_; }
     platform::Queue& queue() const noexcept { return *queue_; }
     StreamRegistry& streams() const noexcept { return streams_; }

@@ -1,8 +1,10 @@
 #include "flow/forward_query.h"
 
+#include <array>
 #include <utility>
 
 #include "dns/question.h"
+#include "dns/servfail.h"
 #include "dns/tcp_framing.h"
 
 namespace sieveharbor::flow {
@@ -22,11 +24,26 @@ void InFlightLimit::release() noexcept {
 }
 
 ForwardContext::ForwardContext(std::shared_ptr<platform::ConnectionFactory> connections,
-                               std::shared_ptr<metrics::Counters> counters, ForwardOptions options)
+                               std::shared_ptr<platform::Queue> queue,
+                               std::shared_ptr<metrics::Counters> counters, RelaySettings relay)
     : connections_(std::move(connections)),
-      options_(options),
-      limit_(std::make_shared<InFlightLimit>(options.maxInFlight)),
-      counters_(std::move(counters)) {}
+      queue_(std::move(queue)),
+      options_(relay.options),
+      limit_(std::make_shared<InFlightLimit>(relay.options.maxInFlight)),
+      counters_(std::move(counters)),
+      onChange_(std::move(relay.onUpstreamChange)),
+      upstreams_(std::make_shared<Upstreams>(relay.upstreams, onChange_)) {}
+
+void ForwardContext::useUpstreams(const platform::UpstreamList& upstreams) {
+    auto fresh = std::make_shared<Upstreams>(upstreams, onChange_);
+    const std::lock_guard lock(upstreamsMutex_);
+    upstreams_.swap(fresh);
+}
+
+std::shared_ptr<Upstreams> ForwardContext::upstreams() const {
+    const std::lock_guard lock(upstreamsMutex_);
+    return upstreams_;
+}
 
 namespace {
 
@@ -35,6 +52,7 @@ using platform::Connection;
 using platform::ConnectionError;
 using platform::ConnectionState;
 using platform::Transport;
+using Failure = UpstreamState::Failure;
 using Bytes = std::vector<std::uint8_t>;
 
 // The largest framed message, and so the most one receive need take.
@@ -45,193 +63,367 @@ bool isDescriptorShortage(const std::optional<ConnectionError>& error) {
                      *error == std::errc::too_many_files_open_in_system);
 }
 
-// One relayed query, over either transport. Every handler runs on the connection's lane, so the
-// steps never overlap; the first of reply, failure and timeout ends the exchange and everything
+// One relayed query and its attempts, over either transport. Every handler of every attempt and
+// every timer runs on the exchange's lane, so the steps never overlap; the first of a valid
+// reply, the bound, and the refusal of every attempt allowed ends the exchange, and everything
 // later is ignored.
 class Exchange : public std::enable_shared_from_this<Exchange> {
   public:
-    Exchange(std::shared_ptr<Connection> connection, Transport transport,
-             const ForwardContext& context, Bytes query, std::shared_ptr<ExchangeOwner> owner)
-        : connection_(std::move(connection)),
-          lane_(connection_->lane()),
+    Exchange(const ForwardContext& context, std::shared_ptr<platform::Queue> lane,
+             Transport transport, Bytes query, std::shared_ptr<ExchangeOwner> owner)
+        : connections_(context.connections()),
+          upstreams_(context.upstreams()),
+          lane_(std::move(lane)),
           limit_(context.limit()),
           counters_(context.counters()),
           query_(std::move(query)),
           owner_(std::move(owner)),
           stream_(transport == Transport::stream) {}
 
-    // Gives the slot back if the exchange is dropped without ending (its queue shut down).
-    ~Exchange() { releaseSlot(); }
+    // Gives the slots back if the exchange is dropped without ending (its queue shut down).
+    ~Exchange() {
+        for (auto& attempt : attempts_) {
+            releaseSlot(attempt);
+        }
+    }
 
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 
     const std::shared_ptr<platform::Queue>& lane() const noexcept { return lane_; }
 
-    void begin(std::chrono::milliseconds timeout) {
-        auto self = shared_from_this();
-        // The timer captures the exchange weakly: a pending timeout alone must not keep it alive.
-        std::weak_ptr<Exchange> weak = self;
-        timer_ = lane_->scheduleAfter(timeout, [weak] {
-            if (auto exchange = weak.lock()) {
-                exchange->end(Outcome::timeout);
+    // On the calling thread: the first attempt's connection is made at once, so that a query
+    // that finds no descriptor left shows it where it came in; nothing is started yet.
+    void prepare() { make(upstreams_->first(), false); }
+
+    void begin(std::chrono::milliseconds bound) {
+        // Timers capture the exchange weakly: a pending one alone must not keep it alive.
+        deadline_ = lane_->scheduleAfter(bound, [weak = weak_from_this()] {
+            if (const auto self = weak.lock()) {
+                self->end(Ending::timeout);
             }
         });
-        connection_->setStateUpdateHandler([self](ConnectionState state) { self->onState(state); });
-        connection_->start();
+        const std::size_t first = attempts_[0].upstream;
+        launch(0);
+        if (ended_) {
+            return;
+        }
+        if (const auto probe = upstreams_->takeProbe(first, lane_->now())) {
+            if (!start(*probe, true)) {
+                upstreams_->at(*probe).probeAbandoned();
+            }
+        }
     }
 
   private:
-    enum class Step { started, sending, receiving, ended };
+    enum class Ending { reply, timeout, refused, dropped };
 
-    void onState(ConnectionState state) {
-        // A failure ends the exchange at any step; ready matters only before the send. A stream
-        // connection that waits was refused or lost its path, and would only be retried until
-        // the bound: the client is better served by the failure now.
-        if (state.kind == ConnectionState::Kind::failed ||
-            (stream_ && state.kind == ConnectionState::Kind::waiting)) {
-            if (step_ == Step::started && isDescriptorShortage(state.error)) {
-                settle(false);  // the query never left: a drop, not an exchange
-                end(std::nullopt);
-                return;
-            }
-            end(Outcome::failure);
-            return;
+    struct Attempt {
+        std::shared_ptr<Connection> connection;
+        std::shared_ptr<platform::Timer> retransmit;  // its upstream's retransmission time
+        dns::TcpFramer framer;                        // a stream's reply as it comes
+        Clock::time_point sentAt{};
+        std::size_t upstream = 0;
+        bool open = false;      // neither replied, failed nor cancelled
+        bool sent = false;
+        bool timedOut = false;  // its time passed with no reply: counted so for its upstream
+        bool probe = false;     // a try of a down upstream, beside the query's own attempts
+        bool holdsSlot = false;
+    };
+
+    // Starts an attempt on upstream `index`; false when the budget or the in-flight cap allows
+    // none.
+    bool start(std::size_t index, bool probe) {
+        if (made_ == attempts_.size() || !limit_->tryAcquire()) {
+            return false;
         }
-        if (state.kind != ConnectionState::Kind::ready || step_ != Step::started) {
-            return;
-        }
-        settle(true);
-        step_ = Step::sending;
-        auto self = shared_from_this();
-        // A datagram's query is kept to match its reply against: a stream connection is the
-        // exchange's own, but a datagram socket may receive a stray.
-        connection_->send(stream_ ? std::move(query_) : query_,
-                          [self](std::optional<ConnectionError> error) { self->onSent(error); });
+        launch(make(index, probe));
+        return true;
     }
 
-    void onSent(std::optional<ConnectionError> error) {
-        if (step_ != Step::sending) {
+    // Makes the next attempt's connection, its slot already taken; returns its place.
+    std::size_t make(std::size_t index, bool probe) {
+        const std::size_t i = made_++;
+        Attempt& attempt = attempts_[i];
+        attempt.upstream = index;
+        attempt.probe = probe;
+        attempt.open = true;
+        attempt.holdsSlot = true;
+        if (!probe) {
+            lead_ = i;
+        }
+        upstreams_->at(index).attempted();
+        attempt.connection = connections_->makeConnection(
+            upstreams_->at(index).upstream(), stream_ ? Transport::stream : Transport::datagram,
+            lane_);
+        return i;
+    }
+
+    void launch(std::size_t i) {
+        Attempt& attempt = attempts_[i];
+        // Armed first: starting may report a failure at once, which calls it off.
+        attempt.retransmit = lane_->scheduleAfter(
+            upstreams_->at(attempt.upstream).retransmitTimeout(), [weak = weak_from_this(), i] {
+                if (const auto self = weak.lock()) {
+                    self->retransmitTimeReached(i);
+                }
+            });
+        auto self = shared_from_this();
+        attempt.connection->setStateUpdateHandler(
+            [self, i](ConnectionState reported) { self->onState(i, reported); });
+        attempt.connection->start();
+    }
+
+    // A try of a down upstream outlives the query it went with, until it has had its time: a
+    // try cut short would tell nothing, and a healthy upstream slower than the one that answered
+    // would never be seen to come back.
+    bool live(std::size_t i) const {
+        return attempts_[i].open && (!ended_ || attempts_[i].probe);
+    }
+
+    void onState(std::size_t i, ConnectionState state) {
+        if (!live(i)) {
+            return;
+        }
+        Attempt& attempt = attempts_[i];
+        // A failure ends the attempt at any step; ready matters only before the send. A stream
+        // connection that waits was refused or lost its path, and would only be retried until
+        // the bound: the next upstream is better tried now.
+        if (state.kind == ConnectionState::Kind::failed ||
+            (stream_ && state.kind == ConnectionState::Kind::waiting)) {
+            if (!attempt.sent && isDescriptorShortage(state.error)) {
+                // Nothing left, not the upstream's fault; a query that never left is a drop.
+                close(attempt);
+                if (openAttempts() == 0) {
+                    end(relayed_ ? Ending::refused : Ending::dropped);
+                }
+                return;
+            }
+            refused(i);
+            return;
+        }
+        if (state.kind != ConnectionState::Kind::ready || attempt.sent) {
+            return;
+        }
+        attempt.sent = true;
+        attempt.sentAt = lane_->now();
+        if (!relayed_) {
+            relayed_ = true;
+            counters_->relayed();
+        }
+        // The query is kept for another attempt, to match replies against and for a SERVFAIL.
+        attempt.connection->send(query_, [self = shared_from_this(), i](auto error) {
+            self->onSent(i, error);
+        });
+    }
+
+    void onSent(std::size_t i, std::optional<ConnectionError> error) {
+        if (!live(i)) {
             return;
         }
         if (error) {
-            end(Outcome::failure);
+            refused(i);
             return;
         }
-        step_ = Step::receiving;
-        receiveNext();
+        receiveNext(i);
     }
 
-    void receiveNext() {
-        auto self = shared_from_this();
-        auto completion = [self](std::optional<dns::Datagram> content, bool complete,
-                                 std::optional<ConnectionError> error) {
-            self->onReceived(std::move(content), complete, error);
+    void receiveNext(std::size_t i) {
+        auto completion = [self = shared_from_this(), i](std::optional<dns::Datagram> content,
+                                                          bool complete,
+                                                          std::optional<ConnectionError> error) {
+            self->onReceived(i, std::move(content), complete, error);
         };
         if (stream_) {
-            connection_->receive(1, kMaxStreamRead, std::move(completion));
+            attempts_[i].connection->receive(1, kMaxStreamRead, std::move(completion));
         } else {
-            connection_->receiveMessage(std::move(completion));
+            attempts_[i].connection->receiveMessage(std::move(completion));
         }
     }
 
-    void onReceived(std::optional<dns::Datagram> content, bool complete,
+    void onReceived(std::size_t i, std::optional<dns::Datagram> content, bool complete,
                     std::optional<ConnectionError> error) {
-        if (step_ != Step::receiving) {
+        if (!live(i)) {
             return;
         }
+        // A connected UDP socket learns of the upstream's refusal here.
         if (!content || error) {
-            end(Outcome::failure);
+            refused(i);
             return;
         }
         if (!stream_) {
             if (!dns::isReplyTo(*content, query_)) {
-                receiveNext();  // a stray: the reply, if it comes, is still to come
+                receiveNext(i);  // a stray: the reply, if it comes, is still to come
                 return;
             }
-            deliver(std::move(*content));
+            won(i, std::move(*content));
             return;
         }
         // A stream brings the reply in pieces: the first whole message is the reply.
-        framer_.append(std::move(*content));
+        auto& framer = attempts_[i].framer;
+        framer.append(std::move(*content));
         Bytes reply;
-        switch (framer_.next(reply)) {
+        switch (framer.next(reply)) {
             case dns::TcpFramer::Status::message:
-                deliver(std::move(reply));
+                won(i, std::move(reply));
                 return;
             case dns::TcpFramer::Status::bad:
-                end(Outcome::failure);
+                refused(i);
                 return;
             case dns::TcpFramer::Status::more:
                 if (complete) {
-                    end(Outcome::failure);  // closed before a whole reply
+                    refused(i);  // closed before a whole reply
                 } else {
-                    receiveNext();
+                    receiveNext(i);
                 }
                 return;
         }
     }
 
-    void deliver(Bytes reply) {
+    void won(std::size_t i, Bytes reply) {
+        Attempt& attempt = attempts_[i];
+        upstreams_->replied(attempt.upstream, lane_->now() - attempt.sentAt);
+        if (ended_) {
+            close(attempt);  // a try that outlived its query: it has told what it could
+            return;
+        }
         reply_ = std::move(reply);
-        end(Outcome::reply);
+        end(Ending::reply);
     }
 
-    // Counts the query once: relayed, or dropped for want of a descriptor.
-    void settle(bool relayed) {
-        if (settled_) {
+    // The attempt failed before its time: its upstream is told, and when it was the query's
+    // latest own attempt the next goes out at once. With none left to wait for, the query ends.
+    void refused(std::size_t i) {
+        Attempt& attempt = attempts_[i];
+        close(attempt);
+        if (!attempt.timedOut) {
+            upstreams_->failed(attempt.upstream, Failure::refusal, lane_->now(), attempt.probe);
+        }
+        if (ended_) {
             return;
         }
-        settled_ = true;
-        if (relayed) {
-            counters_->relayed();
-        } else {
-            counters_->dropped(metrics::Drop::descriptorsExhausted);
+        // The query's latest own attempt: no other has followed it yet.
+        if (i == lead_) {
+            start(upstreams_->next(attempt.upstream), false);
+        }
+        if (!ended_ && openAttempts() == 0) {
+            end(Ending::refused);
         }
     }
 
-    // The outcome of a relayed query; nothing for one that never left.
-    void end(std::optional<Outcome> outcome) {
-        if (step_ == Step::ended) {
+    // No reply within the upstream's retransmission time: counted against it, and when this is
+    // the query's latest own attempt, one goes to the next upstream while this one listens on.
+    void retransmitTimeReached(std::size_t i) {
+        if (!live(i)) {
             return;
         }
-        step_ = Step::ended;
-        if (outcome) {
-            settle(true);
-            counters_->exchangeEnded(*outcome);
+        Attempt& attempt = attempts_[i];
+        attempt.retransmit.reset();
+        attempt.timedOut = true;
+        upstreams_->failed(attempt.upstream, Failure::timeout, lane_->now(), attempt.probe);
+        if (ended_) {
+            close(attempt);
+        } else if (i == lead_) {
+            start(upstreams_->next(attempt.upstream), false);
         }
-        platform::cancelTimer(timer_);
+    }
+
+    std::size_t openAttempts() const {
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < made_; ++i) {
+            count += attempts_[i].open ? 1 : 0;
+        }
+        return count;
+    }
+
+    void close(Attempt& attempt) {
+        if (!attempt.open) {
+            return;
+        }
+        attempt.open = false;
+        platform::cancelTimer(attempt.retransmit);
+        // A try that ended before it could tell anything leaves the next try to another query.
+        if (attempt.probe && !attempt.timedOut) {
+            upstreams_->at(attempt.upstream).probeAbandoned();
+        }
         // Moved out first: cancel() makes the connection release the handlers that hold us.
-        auto connection = std::move(connection_);
-        auto owner = std::move(owner_);
-        query_ = {};
+        auto connection = std::move(attempt.connection);
         connection->cancel();
-        // Before the owner hears of the end, so a zero count means every connection of every
-        // ended exchange is closed.
-        releaseSlot();
-        owner->exchangeEnded(std::move(reply_));
+        releaseSlot(attempt);
     }
 
-    void releaseSlot() noexcept {
-        if (holdsSlot_) {
-            holdsSlot_ = false;
+    void end(Ending ending) {
+        if (ended_) {
+            return;
+        }
+        ended_ = true;
+        platform::cancelTimer(deadline_);
+        for (std::size_t i = 0; i < made_; ++i) {
+            Attempt& attempt = attempts_[i];
+            if (!(ending == Ending::reply && attempt.probe && !attempt.timedOut)) {
+                close(attempt);
+            }
+        }
+        std::optional<Bytes> reply;
+        switch (ending) {
+            case Ending::reply:
+                counters_->exchangeEnded(Outcome::reply);
+                reply = std::move(reply_);
+                break;
+            case Ending::timeout:
+            case Ending::refused:
+                counters_->exchangeEnded(ending == Ending::timeout ? Outcome::timeout
+                                                                   : Outcome::failure);
+                reply = servfail();
+                if (reply) {
+                    counters_->answered(metrics::Answer::servfail);
+                }
+                break;
+            case Ending::dropped:
+                counters_->dropped(metrics::Drop::descriptorsExhausted);
+                break;
+        }
+        // Every slot but a lingering try's is back before the owner hears of the end, so a zero
+        // count means every connection of every ended exchange is closed.
+        auto owner = std::move(owner_);
+        owner->exchangeEnded(std::move(reply));
+    }
+
+    // The SERVFAIL as the transport carries it; nothing for a query too short to answer.
+    std::optional<Bytes> servfail() const {
+        Bytes out;
+        if (!stream_) {
+            return dns::appendServfail(query_, out) ? std::optional(std::move(out)) : std::nullopt;
+        }
+        bool answered = false;
+        const bool framed = dns::appendFramed(out, [&](Bytes& into) {
+            answered = dns::appendServfail(dns::unframed(query_), into);
+        });
+        return framed && answered ? std::optional(std::move(out)) : std::nullopt;
+    }
+
+    void releaseSlot(Attempt& attempt) noexcept {
+        if (attempt.holdsSlot) {
+            attempt.holdsSlot = false;
             limit_->release();
         }
     }
 
-    std::shared_ptr<Connection> connection_;
+    const std::shared_ptr<platform::ConnectionFactory> connections_;
+    const std::shared_ptr<Upstreams> upstreams_;
     const std::shared_ptr<platform::Queue> lane_;
-    std::shared_ptr<InFlightLimit> limit_;
-    std::shared_ptr<metrics::Counters> counters_;
+    const std::shared_ptr<InFlightLimit> limit_;
+    const std::shared_ptr<metrics::Counters> counters_;
     Bytes query_;
     std::shared_ptr<ExchangeOwner> owner_;
     const bool stream_;
-    std::optional<Bytes> reply_;  // until the owner is told
-    dns::TcpFramer framer_;
-    std::shared_ptr<platform::Timer> timer_;
-    Step step_ = Step::started;
-    bool settled_ = false;
-    bool holdsSlot_ = true;
+    std::array<Attempt, kMaxAttempts> attempts_{};
+    std::size_t made_ = 0;
+    std::size_t lead_ = 0;  // the query's latest own attempt, not a probe
+    std::shared_ptr<platform::Timer> deadline_;
+    std::optional<Bytes> reply_;  // the winning reply, until the owner is told
+    bool relayed_ = false;        // an attempt has sent the query
+    bool ended_ = false;
 };
 
 }  // namespace
@@ -242,12 +434,12 @@ bool forwardQuery(const ForwardContext& context, Transport transport, Bytes quer
         context.counters()->dropped(metrics::Drop::overInFlightCap);
         return false;
     }
-    auto exchange =
-        std::make_shared<Exchange>(context.connections()->makeConnection(transport), transport,
-                                   context, std::move(query), std::move(owner));
+    auto exchange = std::make_shared<Exchange>(context, context.queue()->makeSerialQueue(),
+                                               transport, std::move(query), std::move(owner));
+    exchange->prepare();
     // Everything of the exchange, its start included, runs on its lane; nothing races the caller.
     exchange->lane()->post(
-        [exchange, timeout = context.options().replyTimeout] { exchange->begin(timeout); });
+        [exchange, bound = context.options().replyTimeout] { exchange->begin(bound); });
     return true;
 }
 

@@ -50,25 +50,28 @@ bool isWildcard(const std::array<std::uint8_t, 16>& a) {
 
 std::optional<std::string> upstreamLoopError(
     const Options& options, std::span<const platform::SocketAddress> machineAddresses) {
-    const auto upstream = binaryAddress(options.upstream);
-    const bool ownAddress =
-        isLoopback(upstream) || std::any_of(machineAddresses.begin(), machineAddresses.end(),
-                                            [&](const platform::SocketAddress& local) {
-                                                return binaryAddress(local) == upstream;
-                                            });
-    for (const auto& listen : options.listen) {
-        if (listen.port() != options.upstream.port()) {
-            continue;
-        }
-        const auto address = binaryAddress(listen);
-        // A wildcard IPv6 listener takes IPv4 too, unless it is IPv6-only.
-        const bool covered =
-            address == upstream ||
-            (isWildcard(address) && ownAddress && (!isMappedV4(address) || isMappedV4(upstream)));
-        if (covered) {
-            return std::string(kProgramName) + ": --upstream " + options.upstream.text() +
-                   " is the proxy's own --listen " + listen.text() +
-                   ": every relayed query would come back to it; give the resolver's address";
+    for (const auto& entry : options.upstreams) {
+        const auto upstream = binaryAddress(entry.address);
+        const bool ownAddress =
+            isLoopback(upstream) || std::any_of(machineAddresses.begin(), machineAddresses.end(),
+                                                [&](const platform::SocketAddress& local) {
+                                                    return binaryAddress(local) == upstream;
+                                                });
+        for (const auto& listen : options.listen) {
+            if (listen.port() != entry.address.port()) {
+                continue;
+            }
+            const auto address = binaryAddress(listen);
+            // A wildcard IPv6 listener takes IPv4 too, unless it is IPv6-only.
+            const bool covered = address == upstream ||
+                                 (isWildcard(address) && ownAddress &&
+                                  (!isMappedV4(address) || isMappedV4(upstream)));
+            if (covered) {
+                return std::string(kProgramName) + ": --upstream " + entry.text() +
+                       " is the proxy's own --listen " + listen.text() +
+                       ": every query relayed there would come back to it; give the resolver's "
+                       "address";
+            }
         }
     }
     return std::nullopt;
@@ -99,6 +102,7 @@ std::vector<platform::SocketAddress> defaultListenAddresses() {
 
 ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
     Options options;
+    platform::UpstreamList upstreams;
     const auto address = [](std::string_view name, std::optional<std::uint16_t> defaultPort,
                             auto take) {
         return [=](std::string_view value) {
@@ -124,12 +128,19 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
                            })},
         {.name = "--upstream",
          .takesValue = true,
-         .repeatable = false,
-         .handle = address("--upstream", platform::kDnsPort,
-                           [&](const platform::ParsedSocketAddress& parsed) {
-                               options.upstream = *parsed.address;
-                               return std::string();
-                           })},
+         .handle =
+             [&](std::string_view value) {
+                 auto parsed = platform::parseUpstream(value);
+                 if (!parsed.upstream) {
+                     return "bad --upstream " + quoted(value) + ": " + parsed.error;
+                 }
+                 if (std::find(upstreams.begin(), upstreams.end(), *parsed.upstream) !=
+                     upstreams.end()) {
+                     return "--upstream " + parsed.upstream->text() + " given more than once";
+                 }
+                 upstreams.push_back(std::move(*parsed.upstream));
+                 return std::string();
+             }},
         {.name = "--blocklist",
          .takesValue = true,
          .repeatable = false,
@@ -154,6 +165,9 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
     if (auto error = cli::parseOptions({kProgramName, table, "a value"}, args); !error.empty()) {
         return {std::nullopt, std::move(error)};
     }
+    if (!upstreams.empty()) {
+        options.upstreams = std::move(upstreams);
+    }
     options.defaultListen = options.listen.empty();
     if (options.defaultListen) {
         options.listen = defaultListenAddresses();
@@ -168,15 +182,17 @@ std::string usageHint() {
 std::string usageText() {
     const std::string name(kProgramName);
     return "Usage: " + name +
-           " [--listen ADDR:PORT]... [--upstream ADDR[:PORT]] [--blocklist FILE] [--no-tcp]\n"
-           "       [--metrics ADDR:PORT] [--debug]\n"
+           " [--listen ADDR:PORT]... [--upstream ADDR[:PORT]]... [--blocklist FILE]\n"
+           "       [--no-tcp] [--metrics ADDR:PORT] [--debug]\n"
            "A DNS proxy that answers queries for blocked names itself and relays the rest to a\n"
            "filtering resolver.\n"
            "\n"
            "  --listen ADDR:PORT      answer DNS over UDP and TCP here; repeatable; IPv6 as\n"
            "                          [ADDR]:PORT (default: 127.0.0.1:53 and [::1]:53)\n"
-           "  --upstream ADDR[:PORT]  the resolver unblocked queries go to, over the transport\n"
-           "                          they came by (default: " +
+           "  --upstream ADDR[:PORT]  a resolver unblocked queries go to, over the transport\n"
+           "                          they came by; repeatable, in order of preference: the\n"
+           "                          next is tried when one does not answer in time or refuses\n"
+           "                          (default: " +
            provider::defaultSafeDNSAddress().text() +
            ")\n"
            "  --no-tcp                answer DNS over UDP only\n"

@@ -18,7 +18,8 @@ struct Options {
     std::vector<platform::SocketAddress> listen;
     // True when listen holds the defaults, not addresses the user asked for.
     bool defaultListen = true;
-    platform::SocketAddress upstream = provider::defaultSafeDNSAddress();
+    // In order of preference; the filtering resolver alone unless --upstream is given.
+    platform::UpstreamList upstreams = provider::defaultUpstreams();
     std::optional<std::string> blocklist;
     bool tcp = true;  // DNS over TCP on the same addresses; --no-tcp turns it off
     std::optional<platform::SocketAddress> metrics;  // where /metrics is served; off when empty
@@ -40,8 +41,8 @@ struct ParsedCommandLine {
 // bad one is reported even next to --help.
 ParsedCommandLine parseCommandLine(std::span<const std::string_view> args);
 
-// A line (without newline) when the upstream is one of the proxy's own listening sockets, so
-// that every relayed query would come back to the proxy: the same address and port, or the same
+// A line (without newline) when an upstream is one of the proxy's own listening sockets, so that
+// every query relayed there would come back to the proxy: the same address and port, or the same
 // port under a wildcard listener (0.0.0.0, ::) when the upstream is a loopback address or one of
 // machineAddresses (whose ports are not looked at). Pure.
 std::optional<std::string> upstreamLoopError(

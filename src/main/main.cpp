@@ -289,6 +289,11 @@ provider::ProviderSettings providerSettings(const service::Options& options,
                                             std::size_t descriptorLimit) {
     provider::ProviderSettings settings;
     settings.fixedBlocklistPath = options.blocklist;
+    settings.upstreams = options.upstreams;
+    // One line when an upstream goes down and when it comes back, none per query.
+    settings.onUpstreamChange = [](const platform::Upstream& upstream, bool up) {
+        printError(service::upstreamChangeMessage(upstream, up));
+    };
     fitDescriptorLimit(settings, options.tcp, descriptorLimit);
     settings.listPageAdvice = platform::linux_host::adviseHugePages;
     settings.onLoad = [debug = options.debug](const provider::LoadReport& report) {
@@ -319,7 +324,7 @@ bool serveMetrics(const service::Options& options, Service& service) {
 // The provider gets watched stand-ins of the listeners, which end the service when they close;
 // the service keeps the listeners themselves.
 void startServing(Service& service) {
-    service.proxy->startProxyWithOptions([](std::optional<std::error_code>) {});
+    service.proxy->startProxyWithOptions({}, [](std::optional<std::error_code>) {});
     for (const auto& listener : service.listeners) {
         service.proxy->handleNewFlow(std::make_shared<service::WatchedFlow>(
             listener, [control = service.control] { control->end(kExitFailed); }));
@@ -393,8 +398,7 @@ int run(const service::Options& options, const sigset_t& signals) {
     }
     service.proxy = provider::DNSProxyProvider::create(
         {service.relay,
-         std::make_shared<platform::linux_host::LoopConnectionFactory>(service.relay,
-                                                                       options.upstream),
+         std::make_shared<platform::linux_host::LoopConnectionFactory>(service.relay),
          service.notifications,
          std::make_shared<platform::linux_host::SdLoginConsoleUser>(service.control->loop),
          std::make_shared<platform::posix::PosixFileSystem>(), loggers},

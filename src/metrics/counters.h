@@ -6,12 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace sieveharbor::metrics {
 
 enum class Transport : std::uint8_t { udp, tcp };
-// The blocked reply's kind, by the question's type.
-enum class Answer : std::uint8_t { a, aaaa, httpsNameError, other };
+// What the proxy answered itself: a blocked reply's kind, by the question's type, or a SERVFAIL
+// for a query no upstream replied to.
+enum class Answer : std::uint8_t { a, aaaa, httpsNameError, other, servfail };
 enum class Drop : std::uint8_t {
     incompleteQuestion,    // blocked, but too short to answer
     overInFlightCap,       // to be relayed with the cap reached
@@ -31,7 +34,7 @@ struct Labels<Transport> {
 };
 template <>
 struct Labels<Answer> {
-    static constexpr std::array names = {"a", "aaaa", "https_name_error", "other"};
+    static constexpr std::array names = {"a", "aaaa", "https_name_error", "other", "servfail"};
 };
 template <>
 struct Labels<Drop> {
@@ -47,7 +50,7 @@ struct Labels<Outcome> {
     static constexpr std::array names = {"reply", "timeout", "failure"};
 };
 static_assert(Labels<Transport>::names.size() == std::size_t(Transport::tcp) + 1 &&
-              Labels<Answer>::names.size() == std::size_t(Answer::other) + 1 &&
+              Labels<Answer>::names.size() == std::size_t(Answer::servfail) + 1 &&
               Labels<Drop>::names.size() == std::size_t(Drop::descriptorsExhausted) + 1 &&
               Labels<TcpClose>::names.size() == std::size_t(TcpClose::slowReader) + 1 &&
               Labels<Outcome>::names.size() == std::size_t(Outcome::failure) + 1);
@@ -57,6 +60,17 @@ inline constexpr std::size_t kKinds = Labels<Kind>::names.size();
 // One count per value of Kind.
 template <class Kind>
 using Counts = std::array<std::uint64_t, kKinds<Kind>>;
+
+// One upstream's figures at one moment.
+struct UpstreamFigures {
+    std::string name;  // "1.1.1.3:53": how the exposition labels it
+    std::uint64_t attempts = 0;
+    std::uint64_t replies = 0;   // valid ones
+    std::uint64_t timeouts = 0;  // attempts with no reply in their retransmission time
+    std::uint64_t refusals = 0;  // attempts that failed before it
+    bool up = true;
+    std::optional<std::chrono::microseconds> smoothedRoundTrip;  // none until a reply
+};
 
 // Every figure at one moment. Query counts are sums over threads read one by one, so a sum may
 // lag its parts by the queries in flight while it is read.
@@ -68,6 +82,7 @@ struct Snapshot {
     Counts<TcpClose> tcpClosed{};
     Counts<Outcome> exchanges{};
     std::uint64_t inFlight = 0;
+    std::vector<UpstreamFigures> upstreams;  // in order of preference
     std::uint64_t entries = 0;
     std::uint64_t reloadsAccepted = 0;
     std::uint64_t reloadsRefused = 0;

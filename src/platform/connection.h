@@ -9,7 +9,7 @@
 
 #include "dns/datagram.h"
 #include "platform/queue.h"
-#include "platform/socket_address.h"
+#include "platform/upstream.h"
 
 namespace sieveharbor::platform {
 
@@ -72,13 +72,15 @@ class Connection {
     virtual void cancel() = 0;
 };
 
-// Makes connections to one upstream, fixed when the factory is made, each on a fresh serial queue
-// of the platform's runtime (the one the factory was made with). Any thread.
+// Makes connections to upstreams. Any thread.
 class ConnectionFactory {
   public:
     virtual ~ConnectionFactory() = default;
-    virtual const SocketAddress& upstream() const noexcept = 0;
-    virtual std::shared_ptr<Connection> makeConnection(Transport transport) = 0;
+    // A connection to `to` that runs its handlers on `lane`, a serial queue made by the runtime
+    // the factory was made with (its makeSerialQueue()): one exchange's connections share a lane,
+    // so their handlers never overlap.
+    virtual std::shared_ptr<Connection> makeConnection(const Upstream& to, Transport transport,
+                                                       std::shared_ptr<Queue> lane) = 0;
 };
 
 }  // namespace sieveharbor::platform

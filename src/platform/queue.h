@@ -37,6 +37,9 @@ class Queue {
 
     virtual void post(Task task) = 0;
     virtual std::shared_ptr<Queue> makeSerialQueue() = 0;
+    // The time on the queue's clock, the one its timers run by: the real steady clock, or a
+    // fake one in tests. Any thread.
+    virtual std::chrono::steady_clock::time_point now() const = 0;
     // Runs task on this queue once delay has passed (on the queue's clock: a real steady clock,
     // or a fake one in tests), unless the returned timer is cancelled first.
     virtual std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task) = 0;

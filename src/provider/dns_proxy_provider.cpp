@@ -17,6 +17,10 @@ const platform::SocketAddress& defaultSafeDNSAddress() {
     return address;
 }
 
+platform::UpstreamList defaultUpstreams() {
+    return {platform::Upstream{defaultSafeDNSAddress()}};
+}
+
 std::shared_ptr<DNSProxyProvider> DNSProxyProvider::create(ProviderSeams seams,
                                                            ProviderSettings settings) {
     return std::make_shared<DNSProxyProvider>(PrivateTag{}, std::move(seams), std::move(settings));
@@ -24,16 +28,16 @@ std::shared_ptr<DNSProxyProvider> DNSProxyProvider::create(ProviderSeams seams,
 
 DNSProxyProvider::DNSProxyProvider(PrivateTag /*tag*/, ProviderSeams seams,
                                    ProviderSettings settings)
-    : safeDNSAddress(seams.connections->upstream()),
-      safeDNSPort(safeDNSAddress.port()),
-      logger(seams.loggers->makeLogger(kProviderLogSubsystem, kLogCategory)),
+    : logger(seams.loggers->makeLogger(kProviderLogSubsystem, kLogCategory)),
       seams_(std::move(seams)),
       fixedBlocklistPath_(std::move(settings.fixedBlocklistPath)),
       onLoad_(std::move(settings.onLoad)),
       listPageAdvice_(settings.listPageAdvice),
       streams_(settings.streams.maxConnections),
-      context_(blockedDomains, seams_.connections, settings.forward, seams_.queue, streams_,
-               settings.streams) {}
+      context_(blockedDomains, seams_.connections,
+               flow::RelaySettings(std::move(settings.upstreams), settings.forward,
+                                   std::move(settings.onUpstreamChange)),
+               seams_.queue, streams_, settings.streams) {}
 
 DNSProxyProvider::~DNSProxyProvider() {
     // The subscriptions' callbacks point at this provider; removing them here means no delivery
@@ -45,7 +49,12 @@ metrics::Snapshot DNSProxyProvider::metrics() const {
     auto snapshot = context_.counters().read();
     snapshot.entries = blockedDomains.snapshot()->size();
     snapshot.inFlight = context_.forward().inFlight();
+    snapshot.upstreams = context_.forward().upstreams()->figures();
     return snapshot;
+}
+
+platform::SocketAddress DNSProxyProvider::safeDNSAddress() const {
+    return context_.forward().upstreams()->at(0).upstream().address;
 }
 
 bool DNSProxyProvider::isDomainBlocked(std::string_view name) const {

@@ -26,6 +26,7 @@
 #include "platform/notification_center.h"
 #include "platform/queue.h"
 #include "platform/socket_address.h"
+#include "platform/upstream.h"
 #include "provider/identifiers.h"
 
 namespace sieveharbor::provider {
@@ -33,6 +34,8 @@ namespace sieveharbor::provider {
 // The filtering resolver that unblocked queries are relayed to unless a host says otherwise: a
 // public resolver that filters malware and adult domains, on port 53.
 const platform::SocketAddress& defaultSafeDNSAddress();
+// The upstream list unless a host says otherwise: that resolver alone.
+platform::UpstreamList defaultUpstreams();
 inline constexpr std::string_view kProviderLogSubsystem = "com.brackenmoor.sieveharbor.proxy";
 inline constexpr std::string_view kLogCategory = "dns";
 
@@ -41,8 +44,9 @@ const std::string& blocklistUpdatedNotificationName();
 
 // Everything the provider reaches the operating system through, handed over at construction.
 struct ProviderSeams {
-    std::shared_ptr<platform::Queue> queue;  // runs the stream flows' sessions
-    // Connections to the upstream, which it was made with: safeDNSAddress is its upstream.
+    // Runs the stream flows' sessions and the exchanges, and gives the time.
+    std::shared_ptr<platform::Queue> queue;
+    // Connections to the upstreams, on serial queues of `queue`.
     std::shared_ptr<platform::ConnectionFactory> connections;
     std::shared_ptr<platform::NotificationCenter> notifications;
     std::shared_ptr<platform::ConsoleUser> consoleUser;
@@ -74,11 +78,22 @@ struct ProviderSettings {
     // Told of every load that found a file at the path, accepted or refused, on the loading
     // thread.
     std::function<void(const LoadReport&)> onLoad;
+    // Where relayed queries go, in order of preference; never empty.
+    platform::UpstreamList upstreams = defaultUpstreams();
+    // Told when an upstream goes down and when it comes back, on an exchange's thread.
+    std::function<void(const platform::Upstream& upstream, bool up)> onUpstreamChange;
     flow::ForwardOptions forward{};
     flow::StreamLimits streams{};
     // Given to the memory of each loaded list's big arrays (huge pages on Linux); none by
     // default.
     blocklist::PageAdvice listPageAdvice = nullptr;
+};
+
+// What the platform starts the provider with.
+struct StartOptions {
+    // The upstreams the host's configuration names (on macOS, what the app saved in the DNS
+    // proxy configuration); nothing keeps those the provider was made with.
+    std::optional<platform::UpstreamList> upstreams;
 };
 
 // The DNS proxy: takes UDP and TCP flows, answers queries for blocked names itself and relays the
@@ -99,11 +114,12 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     DNSProxyProvider(const DNSProxyProvider&) = delete;
     DNSProxyProvider& operator=(const DNSProxyProvider&) = delete;
 
-    // Lifecycle. Start subscribes to the update notification and, when the list is the console
-    // user's, to changes of console user (either reloads the list), loads the blocklist on the
-    // calling thread and then completes, always without error; stop and sleep remove every
-    // subscription and then complete once; wake subscribes again without reloading.
-    void startProxyWithOptions(const StartCompletion& completion);
+    // Lifecycle. Start takes the upstreams the options name, if any, subscribes to the update
+    // notification and, when the list is the console user's, to changes of console user (either
+    // reloads the list), loads the blocklist on the calling thread and then completes, always
+    // without error; stop and sleep remove every subscription and then complete once; wake
+    // subscribes again without reloading.
+    void startProxyWithOptions(const StartOptions& options, const StartCompletion& completion);
     void stopProxyWithReason(int reason, const Completion& completion);
     void sleepWithCompletionHandler(const Completion& completion);
     void wake();
@@ -119,7 +135,8 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     // The stream flows being served, for a host that reports them.
     const flow::StreamRegistry& streamFlows() const noexcept { return streams_; }
 
-    // Every counter, with the gauges of this moment: the list's entries, the exchanges in flight.
+    // Every counter, with the gauges of this moment: the list's entries, the attempts in flight,
+    // each upstream's figures.
     metrics::Snapshot metrics() const;
 
     // Reads the blocklist file afresh and publishes its entries as one whole new set. Anything
@@ -129,10 +146,13 @@ class DNSProxyProvider : public std::enable_shared_from_this<DNSProxyProvider> {
     // latest read. Synchronous; never fails towards the caller.
     void loadBlocklist();
 
+    // The first upstream of the list in force, and its port: where relayed queries go while it
+    // answers.
+    platform::SocketAddress safeDNSAddress() const;
+    std::uint16_t safeDNSPort() const { return safeDNSAddress().port(); }
+
     // Fields, in their order of initialisation. Only blockedDomains changes after init, and only
     // by whole replacement.
-    const platform::SocketAddress safeDNSAddress;
-    const std::uint16_t safeDNSPort;  // informational: relays go to safeDNSAddress, port included
     const std::shared_ptr<platform::Logger> logger;
     blocklist::DomainSetHolder blockedDomains;
 

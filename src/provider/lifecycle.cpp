@@ -21,7 +21,11 @@ void DNSProxyProvider::unsubscribe() {
     seams_.consoleUser->stopWatching(this);
 }
 
-void DNSProxyProvider::startProxyWithOptions(const StartCompletion& completion) {
+void DNSProxyProvider::startProxyWithOptions(const StartOptions& options,
+                                             const StartCompletion& completion) {
+    if (options.upstreams && !options.upstreams->empty()) {
+        context_.forward().useUpstreams(*options.upstreams);
+    }
     subscribe();
     loadBlocklist();
     // Starting never fails: a missing or unreadable list only leaves the set as it was.

@@ -37,11 +37,15 @@ class FakeConnection final : public platform::Connection,
         bool completePendingOnCancel = true;
     };
 
-    FakeConnection(platform::Transport transport, std::shared_ptr<platform::Queue> lane,
-                   Script script)
-        : transport_(transport), lane_(std::move(lane)), script_(std::move(script)) {}
+    FakeConnection(platform::Upstream upstream, platform::Transport transport,
+                   std::shared_ptr<platform::Queue> lane, Script script)
+        : upstream_(std::move(upstream)),
+          transport_(transport),
+          lane_(std::move(lane)),
+          script_(std::move(script)) {}
 
     // What was asked of it.
+    const platform::Upstream& upstream() const { return upstream_; }
     platform::Transport transport() const { return transport_; }
     bool started() const { return started_; }
     bool hasStateHandler() const { return static_cast<bool>(stateHandler_); }
@@ -135,6 +139,7 @@ class FakeConnection final : public platform::Connection,
     }
 
   private:
+    platform::Upstream upstream_;
     platform::Transport transport_;
     std::shared_ptr<platform::Queue> lane_;
     Script script_;
@@ -147,31 +152,32 @@ class FakeConnection final : public platform::Connection,
     std::size_t cancelCalls_ = 0;
 };
 
-// Makes FakeConnections, each with a copy of script on a serial queue of its own made from
-// `queue`, and keeps every one for inspection.
+// Makes FakeConnections, each with a copy of script on the lane it is given, and keeps every
+// one for inspection.
 class FakeConnectionFactory final : public platform::ConnectionFactory {
   public:
     FakeConnection::Script script;
+    // When set, the script of a connection to each upstream, in place of `script`.
+    std::function<FakeConnection::Script(const platform::Upstream& to)> scriptFor;
     // Run as each connection is asked for: a test's way to act at that moment.
     std::function<void()> onMake;
 
-    explicit FakeConnectionFactory(
-        std::shared_ptr<platform::Queue> queue = std::make_shared<FakeQueue>(),
-        platform::SocketAddress upstream = documentationResolver())
-        : queue_(std::move(queue)), upstream_(upstream) {}
-
-    // An address no test reaches (RFC 5737).
+    // An address no test reaches (RFC 5737), as the one upstream of a list.
     static platform::SocketAddress documentationResolver() {
         return *platform::SocketAddress::parse("192.0.2.53", platform::kDnsPort);
     }
+    static platform::UpstreamList documentationUpstreams() {
+        return {platform::Upstream{documentationResolver()}};
+    }
 
-    const platform::SocketAddress& upstream() const noexcept override { return upstream_; }
-    std::shared_ptr<platform::Connection> makeConnection(platform::Transport transport) override {
+    std::shared_ptr<platform::Connection> makeConnection(const platform::Upstream& to,
+                                                         platform::Transport transport,
+                                                         std::shared_ptr<platform::Queue> lane) override {
         if (onMake) {
             onMake();
         }
-        auto connection =
-            std::make_shared<FakeConnection>(transport, queue_->makeSerialQueue(), script);
+        auto connection = std::make_shared<FakeConnection>(to, transport, std::move(lane),
+                                                           scriptFor ? scriptFor(to) : script);
         made_.push_back(connection);
         return connection;
     }
@@ -179,8 +185,6 @@ class FakeConnectionFactory final : public platform::ConnectionFactory {
     const std::vector<std::shared_ptr<FakeConnection>>& connections() const { return made_; }
 
   private:
-    const std::shared_ptr<platform::Queue> queue_;
-    const platform::SocketAddress upstream_;
     std::vector<std::shared_ptr<FakeConnection>> made_;
 };
 

@@ -13,7 +13,7 @@ namespace sieveharbor::fakes {
 
 // A Queue for deterministic tests: one thread (the test's), a fake clock, no sleeps. post() only
 // queues; the test runs tasks with runUntilIdle() and moves time with advance(). Timers fire only
-// in advance(), in due order, with the fake clock set to their due time.
+// in advance(), in due order, with the fake clock (now()) set to their due time.
 //
 // Serial queues made from it are copies feeding the same task list; since the fake runs one task
 // at a time they are serial by construction. Not thread-safe: use it from the test thread only.
@@ -22,6 +22,10 @@ class FakeQueue final : public platform::Queue {
     FakeQueue() : state_(std::make_shared<State>()) {}
 
     void post(platform::Task task) override { state_->tasks.push_back(std::move(task)); }
+
+    std::chrono::steady_clock::time_point now() const override {
+        return std::chrono::steady_clock::time_point(state_->now);
+    }
 
     std::shared_ptr<platform::Queue> makeSerialQueue() override {
         ++state_->serialQueuesMade;

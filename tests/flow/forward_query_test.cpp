@@ -1,11 +1,13 @@
-// The upstream exchange over both transports, driven step by step through fakes: no sockets, no
-// threads, no sleeps.
+// The upstream exchange over both transports, driven step by step through fakes and a fake
+// clock: no sockets, no threads, no sleeps.
 #include "flow/forward_query.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 
+#include "dns/servfail.h"
 #include "dns/tcp_framing.h"
 #include "fakes/fake_connection.h"
 #include "fakes/fake_queue.h"
@@ -37,6 +39,16 @@ dns::Datagram framedFrom(const dns::Datagram& message, std::ptrdiff_t from) {
     return dns::Datagram(bytes.begin() + from, bytes.end());
 }
 
+dns::Datagram servfailFor(const dns::Datagram& query) {
+    dns::Datagram out;
+    dns::appendServfail(query, out);
+    return out;
+}
+
+platform::Upstream upstream(const char* address) {
+    return {*platform::SocketAddress::parse(address, platform::kDnsPort)};
+}
+
 // What an exchange hands back.
 struct RecordingOwner final : ExchangeOwner {
     std::vector<std::optional<dns::Datagram>> ended;
@@ -47,23 +59,30 @@ struct RecordingOwner final : ExchangeOwner {
 
 struct Harness {
     std::shared_ptr<FakeQueue> queue = std::make_shared<FakeQueue>();
-    std::shared_ptr<FakeConnectionFactory> factory = std::make_shared<FakeConnectionFactory>(queue);
+    std::shared_ptr<FakeConnectionFactory> factory = std::make_shared<FakeConnectionFactory>();
     std::shared_ptr<RecordingOwner> owner = std::make_shared<RecordingOwner>();
+    std::vector<std::pair<std::string, bool>> changes;  // upstreams gone down or back, in order
     ForwardContext context;
     Transport transport;
 
-    explicit Harness(Transport t = Transport::datagram, ForwardOptions options = {})
-        : context(factory, std::make_shared<metrics::Counters>(), options), transport(t) {}
+    explicit Harness(Transport t = Transport::datagram, ForwardOptions options = {},
+                     platform::UpstreamList upstreams = {upstream("192.0.2.53")})
+        : context(factory, queue, std::make_shared<metrics::Counters>(),
+                  RelaySettings(std::move(upstreams), options,
+                                [this](const platform::Upstream& u, bool up) {
+                                    changes.emplace_back(u.text(), up);
+                                })),
+          transport(t) {}
 
     // The query as the transport carries it.
     dns::Datagram query() const { return transport == Transport::stream ? framed(kQuery) : kQuery; }
 
-    // Starts one exchange and runs it up to the point where it waits for the connection.
+    // Starts one exchange and runs it up to the point where it waits.
     std::shared_ptr<FakeConnection> forward() {
         const auto before = factory->connections().size();
         forwardQuery(context, transport, query(), owner);
         queue->runUntilIdle();
-        return factory->connections().size() > before ? factory->connections().back() : nullptr;
+        return factory->connections().size() > before ? factory->connections()[before] : nullptr;
     }
 
     Datagrams delivered() const {
@@ -74,6 +93,12 @@ struct Harness {
             }
         }
         return out;
+    }
+    std::size_t made() const { return factory->connections().size(); }
+    const FakeConnection& connection(std::size_t i) const { return *factory->connections().at(i); }
+    std::string upstreamOf(std::size_t i) const { return connection(i).upstream().text(); }
+    metrics::UpstreamFigures figures(std::size_t upstream) const {
+        return context.upstreams()->figures().at(upstream);
     }
 };
 
@@ -106,46 +131,49 @@ const Event kSent = sendDone();
 const Event kSendFails = sendDone(kRefused);
 
 enum Transports { kBoth, kDatagramOnly, kStreamOnly };
+// What became of the first attempt: still waiting, won, refused (the next attempt goes out at
+// once), or not made for want of a descriptor (the query never left: a drop).
+enum class Then { waits, won, refused, dropped };
 
 struct Row {
     const char* name;
     std::vector<Event> events;
     bool sent;
     std::size_t receives;
-    std::optional<dns::Datagram> delivered;
-    bool ended;
+    Then then;
     Transports transports = kBoth;
-    bool dropped = false;  // for want of a descriptor: never carried, so not an exchange
 };
 
 // One row a line, as a table reads.
 // clang-format off
 const Row kRows[] = {
-    {"ready_sends_the_query", {kReady}, true, 0, {}, false},
-    {"failed_cancels_before_sending", {kFailed}, false, 0, {}, true},
+    {"ready_sends_the_query", {kReady}, true, 0, Then::waits},
+    {"failed_is_a_refusal_before_sending", {kFailed}, false, 0, Then::refused},
     {"setup_preparing_and_cancelled_do_nothing",
-     {report(ConnectionState::setup()), report(ConnectionState::preparing()), kCancelled}, false, 0, {}, false},
-    {"ready_after_waiting_still_sends", {kWaiting, kReady}, true, 0, {}, false, kDatagramOnly},
-    {"a_waiting_stream_fails_at_once", {kWaiting}, false, 0, {}, true, kStreamOnly},
-    {"a_stream_waiting_while_receiving_fails", {kReady, kSent, kWaiting}, true, 1, {}, true, kStreamOnly},
-    {"second_ready_sends_nothing_more", {kReady, kReady}, true, 0, {}, false},
-    {"send_error_cancels_without_receiving", {kReady, kSendFails}, true, 0, {}, true},
-    {"sent_query_arms_one_receive", {kReady, kSent}, true, 1, {}, false},
-    {"reply_is_delivered_then_cancelled", {kReady, kSent, reply(kReply)}, true, 1, kReply, true},
-    {"incomplete_flag_is_not_looked_at", {kReady, kSent, reply(kReply, false)}, true, 1, kReply, true},
-    {"a_stray_or_empty_datagram_is_skipped", {kReady, kSent, reply(dns::Datagram{}), reply(kStray), reply(kReply)}, true, 3, kReply, true, kDatagramOnly},
-    {"reply_with_error_is_not_delivered", {kReady, kSent, reply(kReply, true, kRefused)}, true, 1, {}, true},
-    {"receive_without_content_is_not_delivered", {kReady, kSent, reply({})}, true, 1, {}, true},
-    {"failure_while_receiving_cancels", {kReady, kSent, kFailed}, true, 1, {}, true},
-    {"cancelled_state_after_the_reply_changes_nothing", {kReady, kSent, reply(kReply), kCancelled}, true, 1, kReply, true},
+     {report(ConnectionState::setup()), report(ConnectionState::preparing()), kCancelled}, false, 0, Then::waits},
+    {"ready_after_waiting_still_sends", {kWaiting, kReady}, true, 0, Then::waits, kDatagramOnly},
+    {"a_waiting_stream_is_refused_at_once", {kWaiting}, false, 0, Then::refused, kStreamOnly},
+    {"a_stream_waiting_while_receiving_is_refused", {kReady, kSent, kWaiting}, true, 1, Then::refused, kStreamOnly},
+    {"second_ready_sends_nothing_more", {kReady, kReady}, true, 0, Then::waits},
+    {"send_error_is_a_refusal_without_receiving", {kReady, kSendFails}, true, 0, Then::refused},
+    {"sent_query_arms_one_receive", {kReady, kSent}, true, 1, Then::waits},
+    {"reply_is_delivered_then_cancelled", {kReady, kSent, reply(kReply)}, true, 1, Then::won},
+    {"incomplete_flag_is_not_looked_at", {kReady, kSent, reply(kReply, false)}, true, 1, Then::won},
+    {"a_stray_or_empty_datagram_is_skipped", {kReady, kSent, reply(dns::Datagram{}), reply(kStray), reply(kReply)}, true, 3, Then::won, kDatagramOnly},
+    {"a_receive_error_is_a_refusal", {kReady, kSent, reply(kReply, true, kRefused)}, true, 1, Then::refused},
+    {"receive_without_content_is_a_refusal", {kReady, kSent, reply({})}, true, 1, Then::refused},
+    {"failure_while_receiving_is_a_refusal", {kReady, kSent, kFailed}, true, 1, Then::refused},
+    {"cancelled_state_after_the_reply_changes_nothing", {kReady, kSent, reply(kReply), kCancelled}, true, 1, Then::won},
     {"a_reply_in_pieces_is_put_together",
-     {kReady, kSent, raw({0x00}, false), raw(framedFrom(kReply, 1), false)}, true, 2, kReply, true, kStreamOnly},
-    {"closed_before_a_whole_reply_is_a_failure", {kReady, kSent, raw({0x00, 0x20, 0x12}, true)}, true, 1, {}, true, kStreamOnly},
-    {"no_descriptor_is_a_drop", {report(ConnectionState::failed(std::make_error_code(std::errc::too_many_files_open)))}, false, 0, {}, true, kBoth, true},
-    {"a_length_too_short_for_a_header_is_a_failure", {kReady, kSent, raw({0x00, 0x02, 0x12, 0x34}, false)}, true, 1, {}, true, kStreamOnly},
+     {kReady, kSent, raw({0x00}, false), raw(framedFrom(kReply, 1), false)}, true, 2, Then::won, kStreamOnly},
+    {"closed_before_a_whole_reply_is_a_refusal", {kReady, kSent, raw({0x00, 0x20, 0x12}, true)}, true, 1, Then::refused, kStreamOnly},
+    {"no_descriptor_is_a_drop", {report(ConnectionState::failed(std::make_error_code(std::errc::too_many_files_open)))}, false, 0, Then::dropped},
+    {"a_length_too_short_for_a_header_is_a_refusal", {kReady, kSent, raw({0x00, 0x02, 0x12, 0x34}, false)}, true, 1, Then::refused, kStreamOnly},
 };
 // clang-format on
 
+// One attempt, step by step, and how the exchange ends after it: the reply it won, or, once the
+// query's own bound has passed, a SERVFAIL.
 TEST(ForwardQuery, follows_the_state_send_and_receive_tables_on_either_transport) {
     for (const auto& row : kRows) {
         for (const auto transport : {Transport::datagram, Transport::stream}) {
@@ -154,61 +182,66 @@ TEST(ForwardQuery, follows_the_state_send_and_receive_tables_on_either_transport
             }
             const bool stream = transport == Transport::stream;
             SCOPED_TRACE(std::string(row.name) + (stream ? " over a stream" : " over datagrams"));
-            // The default timeout on one transport, a chosen one on the other.
-            const auto timeout = stream ? milliseconds(200) : kReplyTimeout;
-            Harness h(transport, ForwardOptions{.replyTimeout = timeout});
+            // The default bound on one transport, a chosen one on the other.
+            const auto bound = stream ? milliseconds(700) : kReplyTimeout;
+            Harness h(transport, ForwardOptions{.replyTimeout = bound});
             // Left pending by cancel, so that a late completion can be delivered below.
             h.factory->script.completePendingOnCancel = false;
             auto connection = h.forward();
             ASSERT_NE(connection, nullptr);
             EXPECT_EQ(connection->transport(), transport);
-            EXPECT_EQ(h.queue->serialQueuesMade(), 1u) << "each exchange has a queue of its own";
+            EXPECT_EQ(h.queue->serialQueuesMade(), 1u) << "each exchange has a lane of its own";
             for (const auto& event : row.events) {
                 event(*connection, stream);
                 h.queue->runUntilIdle();
             }
 
             // Framed both ways over a stream, as they stand: neither is taken apart.
-            const auto sent = h.query();
-            const auto delivered = stream && row.delivered ? framed(*row.delivered) : row.delivered;
-            EXPECT_EQ(connection->sent(), row.sent ? Datagrams{sent} : Datagrams{});
+            const auto query = h.query();
+            EXPECT_EQ(connection->sent(), row.sent ? Datagrams{query} : Datagrams{});
             EXPECT_EQ(connection->receiveCalls(), row.receives);
-            EXPECT_EQ(h.delivered(), delivered ? Datagrams{*delivered} : Datagrams{});
-            EXPECT_EQ(connection->cancelCalls(), row.ended ? 1u : 0u);
-            EXPECT_EQ(h.context.inFlight(), row.ended ? 0u : 1u);
-            // An exchange that has ended leaves no timer behind, and its owner has heard of it.
-            EXPECT_EQ(h.queue->pendingTimers(), row.ended ? 0u : 1u);
-            EXPECT_EQ(h.owner->ended.size(), row.ended ? 1u : 0u);
+            const bool won = row.then == Then::won;
+            EXPECT_EQ(h.delivered(), won ? Datagrams{stream ? framed(kReply) : kReply} : Datagrams{});
+            EXPECT_EQ(connection->cancelCalls(), row.then == Then::waits ? 0u : 1u);
+            // A refusal sends the next attempt out at once, to the one upstream there is.
+            EXPECT_EQ(h.made(), row.then == Then::refused ? 2u : 1u);
+            EXPECT_EQ(h.owner->ended.size(), won || row.then == Then::dropped ? 1u : 0u);
 
-            // Whatever the row left open, the timeout ends it, not a tick early, once, and
-            // nothing completed after the cancel is delivered or sent.
-            h.queue->advance(timeout - milliseconds(1));
-            EXPECT_EQ(connection->cancelCalls(), row.ended ? 1u : 0u);
+            // Whatever the row left open, the bound ends it, not a tick early, once, and nothing
+            // completed after a cancel is delivered or sent.
+            h.queue->advance(bound - milliseconds(1));
+            EXPECT_EQ(h.owner->ended.size(), won || row.then == Then::dropped ? 1u : 0u);
             h.queue->advance(milliseconds(1));
             while (connection->completeSend() ||
                    connection->completeReceive({stream ? framed(kReply) : kReply, true, {}})) {
                 h.queue->runUntilIdle();
             }
-            EXPECT_EQ(connection->sent(), row.sent ? Datagrams{sent} : Datagrams{});
-            EXPECT_EQ(connection->cancelCalls(), 1u);
+            EXPECT_EQ(connection->sent(), row.sent ? Datagrams{query} : Datagrams{});
             EXPECT_EQ(h.context.inFlight(), 0u);
-            EXPECT_EQ(h.delivered().size(), row.delivered ? 1u : 0u);
-            EXPECT_EQ(h.owner->ended.size(), 1u);
+            EXPECT_EQ(h.queue->pendingTimers(), 0u) << "an ended exchange leaves no timer";
+            ASSERT_EQ(h.owner->ended.size(), 1u);
+            const auto servfail = servfailFor(kQuery);
+            const std::optional<dns::Datagram> expected =
+                won                          ? std::optional(kReply)
+                : row.then == Then::dropped ? std::nullopt
+                                            : std::optional(servfail);
+            EXPECT_EQ(h.owner->ended[0], expected && stream ? framed(*expected) : expected);
             EXPECT_FALSE(connection->hasStateHandler());
-            // Counted once, by how it ended: a reply, a timeout (left open) or a failure.
+            // Counted once, by how it ended: a reply, the bound, or a drop.
             const auto m = h.context.counters()->read();
-            std::array<std::uint64_t, 3> exchanges{};
-            if (!row.dropped) {
-                ++exchanges[row.delivered ? 0 : row.ended ? 2 : 1];
-            }
-            EXPECT_EQ(m.exchanges, exchanges);
-            EXPECT_EQ(m.relayed, row.dropped ? 0u : 1u);
-            EXPECT_EQ(m.dropped[3], row.dropped ? 1u : 0u);
+            const bool dropped = row.then == Then::dropped;
+            EXPECT_EQ(m.exchanges,
+                      (metrics::Counts<metrics::Outcome>{won ? 1u : 0u, !won && !dropped ? 1u : 0u,
+                                                         0u}));
+            EXPECT_EQ(m.answered[std::size_t(metrics::Answer::servfail)], !won && !dropped);
+            EXPECT_EQ(m.relayed, row.sent ? 1u : 0u);
+            EXPECT_EQ(m.dropped[std::size_t(metrics::Drop::descriptorsExhausted)], dropped);
         }
     }
 }
 
-// The cap is shared by both transports, and every way out gives a slot back exactly once.
+// The cap counts attempts, of both transports, and every way out gives a slot back exactly once;
+// a retransmission the cap leaves no room for is simply not made.
 TEST(ForwardQuery, drops_queries_of_either_transport_beyond_the_in_flight_cap) {
     Harness h(Transport::datagram, ForwardOptions{.maxInFlight = 2});
     auto first = h.forward();
@@ -219,25 +252,27 @@ TEST(ForwardQuery, drops_queries_of_either_transport_beyond_the_in_flight_cap) {
     EXPECT_EQ(h.forward(), nullptr);
     EXPECT_EQ(h.context.counters()->read().dropped[1], 2u);  // over the cap
     EXPECT_TRUE(h.owner->ended.empty()) << "a dropped query's owner is never called";
+    h.queue->advance(kInitialRetransmit);
+    EXPECT_EQ(h.made(), 2u) << "no room for a second attempt";
 
     first->reportState(ConnectionState::failed(kRefused));
     h.queue->runUntilIdle();
-    EXPECT_EQ(h.context.inFlight(), 1u);
-    EXPECT_NE(h.forward(), nullptr);
+    EXPECT_EQ(h.made(), 3u) << "the refused attempt's slot goes to the next";
+    EXPECT_EQ(h.context.inFlight(), 2u);
     h.queue->advance(kReplyTimeout);
     EXPECT_EQ(h.context.inFlight(), 0u);
-    EXPECT_EQ(h.owner->ended, (std::vector<std::optional<dns::Datagram>>{std::nullopt, std::nullopt,
-                                                                         std::nullopt}));
+    EXPECT_EQ(h.owner->ended.size(), 2u);
 }
 
 TEST(ForwardQuery, exchange_outlives_its_context_and_then_lets_its_owner_go) {
     auto queue = std::make_shared<FakeQueue>();
-    auto factory = std::make_shared<FakeConnectionFactory>(queue);
+    auto factory = std::make_shared<FakeConnectionFactory>();
     factory->script.statesOnStart = {ConnectionState::ready()};
     factory->script.sendResult = std::optional<platform::ConnectionError>{};
     auto owner = std::make_shared<RecordingOwner>();
     {
-        ForwardContext context(factory, std::make_shared<metrics::Counters>());
+        ForwardContext context(factory, queue, std::make_shared<metrics::Counters>(),
+                               RelaySettings({upstream("192.0.2.53")}));
         forwardQuery(context, Transport::datagram, kQuery, owner);
     }
     queue->runUntilIdle();
@@ -246,6 +281,217 @@ TEST(ForwardQuery, exchange_outlives_its_context_and_then_lets_its_owner_go) {
     queue->runUntilIdle();
     EXPECT_EQ(owner->ended, std::vector<std::optional<dns::Datagram>>{kReply});
     EXPECT_EQ(owner.use_count(), 1) << "nothing of the exchange is left holding its owner";
+}
+
+// Several upstreams, every connection ready and the query sent at once; the test answers, or not.
+struct Failover : Harness {
+    static constexpr const char* kFirst = "192.0.2.1:53";
+    static constexpr const char* kSecond = "192.0.2.2:53";
+
+    explicit Failover(Transport t = Transport::datagram)
+        : Harness(t, {}, {upstream("192.0.2.1"), upstream("192.0.2.2")}) {
+        factory->script.statesOnStart = {ConnectionState::ready()};
+        factory->script.sendResult = std::optional<platform::ConnectionError>{};
+    }
+    // Upstreams that refuse every attempt at once.
+    void refusing(std::set<std::string> refused) {
+        factory->scriptFor = [this, refused](const platform::Upstream& to) {
+            auto script = factory->script;
+            if (refused.count(to.text()) != 0) {
+                script.statesOnStart = {ConnectionState::failed(kRefused)};
+            }
+            return script;
+        };
+    }
+    void answer(std::size_t i, const dns::Datagram& content = kReply) {
+        ASSERT_TRUE(factory->connections().at(i)->completeReceive({content, true, {}}));
+        queue->runUntilIdle();
+    }
+    // One query the first upstream never answers and the second does as soon as it is asked;
+    // returns the connections it took.
+    std::size_t queryAnsweredBySecond() {
+        const auto before = made();
+        const auto told = owner->ended.size();
+        forward();
+        for (auto waited = milliseconds(0); owner->ended.size() == told && waited < kReplyTimeout;
+             waited += milliseconds(1)) {
+            for (std::size_t i = before; i < made(); ++i) {
+                if (upstreamOf(i) == kSecond && connection(i).pendingReceives() > 0) {
+                    answer(i);
+                    break;
+                }
+            }
+            queue->advance(milliseconds(1));
+        }
+        return made() - before;
+    }
+};
+
+TEST(Failover, keeps_to_the_first_upstream_while_it_answers) {
+    Failover h;
+    for (int i = 0; i < 4; ++i) {
+        h.forward();
+        h.queue->advance(milliseconds(20));
+        h.answer(h.made() - 1);
+    }
+    ASSERT_EQ(h.made(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(h.upstreamOf(i), Failover::kFirst);
+    }
+    EXPECT_EQ(h.delivered(), Datagrams(4, kReply));
+    EXPECT_EQ(h.figures(0).replies, 4u);
+    EXPECT_EQ(h.figures(0).smoothedRoundTrip, std::chrono::microseconds(20000));
+    EXPECT_EQ(h.figures(1).attempts, 0u);
+}
+
+// Before any reply the second attempt waits the initial time; after replies it waits the
+// smoothed round trip plus four times its variation, here 100 ms + 4 x 25 ms, and never less
+// than the floor.
+TEST(Failover, the_next_attempt_waits_the_retransmission_time_measured_from_replies) {
+    const auto secondAttemptAfter = [](Failover& h) {
+        const auto before = h.made();
+        h.forward();
+        milliseconds waited{0};
+        while (h.made() == before + 1 && waited < kReplyTimeout) {
+            h.queue->advance(milliseconds(1));
+            waited += milliseconds(1);
+        }
+        EXPECT_EQ(h.upstreamOf(h.made() - 1), Failover::kSecond);
+        h.answer(h.made() - 1);
+        return waited;
+    };
+    Failover fresh;
+    EXPECT_EQ(secondAttemptAfter(fresh), kInitialRetransmit);
+
+    Failover measured;
+    for (const int rtt : {100, 150, 50, 100}) {
+        measured.forward();
+        measured.queue->advance(milliseconds(rtt));
+        measured.answer(measured.made() - 1);
+    }
+    const auto rto = measured.context.upstreams()->at(0).retransmitTimeout();
+    EXPECT_GT(rto, kMinRetransmit);
+    EXPECT_LT(rto, milliseconds(400));
+    EXPECT_EQ(secondAttemptAfter(measured), rto);
+
+    Failover quick;
+    for (int i = 0; i < 4; ++i) {
+        quick.forward();
+        quick.answer(quick.made() - 1);  // no time passes: a 0 ms round trip
+    }
+    EXPECT_EQ(secondAttemptAfter(quick), kMinRetransmit);
+}
+
+TEST(Failover, a_refusal_moves_on_at_once_and_an_answer_from_the_next_is_delivered) {
+    for (const auto transport : {Transport::datagram, Transport::stream}) {
+        Failover h(transport);
+        h.refusing({Failover::kFirst});
+        h.forward();
+        ASSERT_EQ(h.made(), 2u) << "no time passed";
+        EXPECT_EQ(h.upstreamOf(1), Failover::kSecond);
+        EXPECT_EQ(h.connection(0).cancelCalls(), 1u);
+        h.answer(1, transport == Transport::stream ? framed(kReply) : kReply);
+        EXPECT_EQ(h.owner->ended.size(), 1u);
+        EXPECT_EQ(h.figures(0).refusals, 1u);
+    }
+}
+
+TEST(Failover, the_first_valid_reply_wins_and_the_other_attempts_are_cancelled) {
+    Failover h;
+    h.forward();
+    h.queue->advance(kInitialRetransmit);
+    ASSERT_EQ(h.made(), 2u);
+    h.answer(0, kStray);  // the first upstream's socket gets a stray: not the reply
+    EXPECT_TRUE(h.owner->ended.empty());
+    h.answer(1);
+    EXPECT_EQ(h.owner->ended, (std::vector<std::optional<dns::Datagram>>{kReply}));
+    EXPECT_EQ(h.connection(0).cancelCalls(), 1u);
+    EXPECT_EQ(h.connection(1).cancelCalls(), 1u);
+    EXPECT_EQ(h.context.inFlight(), 0u);
+    EXPECT_EQ(h.queue->pendingTimers(), 0u);
+    EXPECT_EQ(h.figures(0).timeouts, 1u) << "it had its time";
+    EXPECT_EQ(h.figures(1).replies, 1u);
+}
+
+// Three failures in a row put an upstream down, told once: queries then go straight to the next,
+// and the down one is tried beside them after a second, then after a pause that doubles while
+// the tries fail; a try that is answered brings it back, told once, and it carries queries again.
+TEST(Failover, an_upstream_down_is_skipped_tried_again_after_a_growing_pause_and_comes_back) {
+    Failover h;
+    for (int i = 0; i < kFailuresToDown; ++i) {
+        EXPECT_EQ(h.queryAnsweredBySecond(), 2u);
+    }
+    EXPECT_FALSE(h.figures(0).up);
+    EXPECT_EQ(h.changes, (std::vector<std::pair<std::string, bool>>{{Failover::kFirst, false}}));
+    EXPECT_EQ(h.queryAnsweredBySecond(), 1u) << "straight to the second";
+
+    // Due a second after it went down: a try beside the query's own attempt, which fails.
+    const auto tries = [&h] {
+        std::size_t tried = 0;
+        for (int ms = 0; ms < 12000; ms += 100) {
+            const auto before = h.made();
+            h.forward();
+            for (std::size_t i = before; i < h.made(); ++i) {
+                tried += h.upstreamOf(i) == Failover::kFirst ? 1 : 0;
+                if (h.upstreamOf(i) == Failover::kSecond) {
+                    h.answer(i);
+                }
+            }
+            h.queue->advance(milliseconds(100));
+        }
+        return tried;
+    };
+    // Over 12 s of queries the tries come 1, 4 and 9 seconds after it went down: each waits one
+    // second (its retransmission time) to fail, and the pause after it doubles.
+    EXPECT_EQ(tries(), 3u);
+    EXPECT_EQ(h.figures(0).attempts, std::uint64_t(kFailuresToDown) + 3u);
+
+    // The next try is answered: the first is up again and takes the following query alone.
+    h.queue->advance(kMaxProbeAfter);
+    h.forward();
+    ASSERT_EQ(h.upstreamOf(h.made() - 1), Failover::kFirst);
+    h.answer(h.made() - 1);
+    EXPECT_TRUE(h.figures(0).up);
+    EXPECT_EQ(h.changes.back(), (std::pair<std::string, bool>{Failover::kFirst, true}));
+    const auto before = h.made();
+    h.forward();
+    EXPECT_EQ(h.made(), before + 1);
+    EXPECT_EQ(h.upstreamOf(before), Failover::kFirst);
+}
+
+// With no valid reply by the query's own bound the client gets a SERVFAIL then, not a tick
+// before; however the attempts end, there are never more than the budget allows, and when every
+// one is refused the SERVFAIL comes at once.
+TEST(Failover, servfail_at_the_bound_or_once_every_allowed_attempt_is_refused) {
+    struct Row {
+        const char* what;
+        std::set<std::string> refusing;
+        milliseconds servfailAt;
+    };
+    const Row rows[] = {
+        {"every upstream silent", {}, kReplyTimeout},
+        {"the first refuses, the second is silent", {Failover::kFirst}, kReplyTimeout},
+        {"every upstream refuses", {Failover::kFirst, Failover::kSecond}, milliseconds(0)},
+    };
+    for (const auto transport : {Transport::datagram, Transport::stream}) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.what);
+            Failover h(transport);
+            h.refusing(row.refusing);
+            h.forward();
+            if (row.servfailAt > milliseconds(0)) {
+                h.queue->advance(row.servfailAt - milliseconds(1));
+                EXPECT_TRUE(h.owner->ended.empty());
+                h.queue->advance(milliseconds(1));
+            }
+            const auto servfail = servfailFor(kQuery);
+            EXPECT_EQ(h.owner->ended, (std::vector<std::optional<dns::Datagram>>{
+                                          transport == Transport::stream ? framed(servfail)
+                                                                         : servfail}));
+            EXPECT_EQ(h.made(), kMaxAttempts);
+            EXPECT_EQ(h.context.inFlight(), 0u);
+        }
+    }
 }
 
 }  // namespace

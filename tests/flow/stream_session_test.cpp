@@ -40,7 +40,7 @@ const Bytes kBlockedAnswer = framed(*dns::makeBlockedResponse(kBlocked));
 struct Harness {
     std::shared_ptr<fakes::FakeQueue> queue = std::make_shared<fakes::FakeQueue>();
     std::shared_ptr<fakes::FakeConnectionFactory> factory =
-        std::make_shared<fakes::FakeConnectionFactory>(queue);
+        std::make_shared<fakes::FakeConnectionFactory>();
     blocklist::DomainSetHolder list;
     StreamRegistry streams;
     std::shared_ptr<FlowContext> context;
@@ -52,7 +52,9 @@ struct Harness {
         list.publish(std::make_shared<const blocklist::DomainSet>(
             blocklist::testing::setOf({"blocked.example"})));
         context =
-            std::make_shared<FlowContext>(list, factory, ForwardOptions{}, queue, streams, limits);
+            std::make_shared<FlowContext>(list, factory,
+                                          RelaySettings(fakes::FakeConnectionFactory::documentationUpstreams()),
+                                          queue, streams, limits);
     }
     // Ends every exchange and every pending read, so that nothing outlives the test.
     ~Harness() {

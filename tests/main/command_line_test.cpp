@@ -23,13 +23,21 @@ std::vector<std::string> listenTexts(const Options& options) {
     return texts;
 }
 
+std::string upstreamTexts(const Options& options) {
+    std::string texts;
+    for (const auto& upstream : options.upstreams) {
+        texts += (texts.empty() ? "" : " ") + upstream.text();
+    }
+    return texts;
+}
+
 TEST(CommandLine, no_arguments_give_loopback_listeners_and_the_filtering_upstream) {
     const auto parsed = parse({});
     ASSERT_TRUE(parsed.options) << parsed.error;
     EXPECT_EQ(listenTexts(*parsed.options), (std::vector<std::string>{"127.0.0.1:53", "[::1]:53"}));
     EXPECT_TRUE(parsed.options->defaultListen);
     EXPECT_TRUE(parsed.options->tcp);
-    EXPECT_EQ(parsed.options->upstream.text(), "1.1.1.3:53");
+    EXPECT_EQ(upstreamTexts(*parsed.options), "1.1.1.3:53");
     EXPECT_FALSE(parsed.options->blocklist || parsed.options->metrics);
     EXPECT_FALSE(parsed.options->debug || parsed.options->help || parsed.options->version);
 }
@@ -49,6 +57,7 @@ TEST(CommandLine, good_arguments_are_read_as_given) {
         {{"--listen", "127.0.0.1:1", "--upstream", "9.9.9.9"}, {"127.0.0.1:1"}, "9.9.9.9:53", "", false},
         {{"--listen", "127.0.0.1:53", "--upstream", "[2001:db8::1]:5300"}, {"127.0.0.1:53"}, "[2001:db8::1]:5300", "", false},
         {{"--listen", "127.0.0.1:53", "--upstream=[::1]"}, {"127.0.0.1:53"}, "[::1]:53", "", false},
+        {{"--listen", "127.0.0.1:53", "--upstream", "1.1.1.3", "--upstream", "1.0.0.3", "--upstream", "[2606:4700:4700::1113]"}, {"127.0.0.1:53"}, "1.1.1.3:53 1.0.0.3:53 [2606:4700:4700::1113]:53", "", false},
         {{"--debug", "--blocklist", "/etc/b.txt", "--listen", "127.0.0.1:53"}, {"127.0.0.1:53"}, "1.1.1.3:53", "/etc/b.txt", true},
     };
     // clang-format on
@@ -57,7 +66,7 @@ TEST(CommandLine, good_arguments_are_read_as_given) {
         const auto parsed = parse(row.args);
         ASSERT_TRUE(parsed.options) << parsed.error;
         const auto& o = *parsed.options;
-        EXPECT_EQ(std::tuple(listenTexts(o), o.defaultListen, o.upstream.text(),
+        EXPECT_EQ(std::tuple(listenTexts(o), o.defaultListen, upstreamTexts(o),
                              o.blocklist.value_or(""), o.debug),
                   std::tuple(row.listen, false, row.upstream, row.blocklist, row.debug));
     }
@@ -93,8 +102,11 @@ TEST(CommandLine, bad_arguments_give_one_line_naming_the_argument) {
         {{"--listen", "[::1:53"}, "bad --listen '[::1:53': expected ADDR:PORT, with IPv6 as [ADDR]:PORT"},
         {{"--listen", "[::1]53"}, "bad --listen '[::1]53': expected ADDR:PORT, with IPv6 as [ADDR]:PORT"},
         {{"--listen", "127.0.0.1:53", "--listen=127.0.0.1:53"}, "--listen 127.0.0.1:53 given more than once"},
-        {{"--upstream", "9.9.9.9", "--upstream", "1.1.1.1"}, "option '--upstream' given more than once"},
+        {{"--upstream", "9.9.9.9", "--upstream", "9.9.9.9:53"}, "--upstream 9.9.9.9:53 given more than once"},
         {{"--upstream", "9.9.9.9:"}, "bad --upstream '9.9.9.9:': port '' is not a number from 1 to 65535"},
+        {{"--upstream", "1.1.1.3:0"}, "bad --upstream '1.1.1.3:0': port '0' is not a number from 1 to 65535"},
+        {{"--upstream", "udp://1.1.1.3"}, "bad --upstream 'udp://1.1.1.3': no transport 'udp://': an upstream is ADDR[:PORT], plain DNS"},
+        {{"--upstream="}, "option '--upstream' needs a value"},
         {{"--metrics", "127.0.0.1"}, "bad --metrics '127.0.0.1': a port is required: expected ADDR:PORT, with IPv6 as [ADDR]:PORT"},
         {{"--metrics", "127.0.0.1:9153", "--metrics=[::1]:9153"}, "option '--metrics' given more than once"},
         {{"--help", "--nope"}, "unknown option '--nope'"},

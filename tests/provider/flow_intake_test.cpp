@@ -211,9 +211,10 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
     }
     const auto& made = h.connections->connections();
     ASSERT_EQ(made.size(), 3u);
-    // Relayed to the upstream the provider's connections go to, byte for byte.
-    EXPECT_EQ(h.provider->safeDNSAddress, h.connections->upstream());
-    EXPECT_EQ(h.provider->safeDNSPort, h.connections->upstream().port());
+    // Relayed to the provider's first upstream, byte for byte.
+    EXPECT_EQ(made[0]->upstream().address, h.provider->safeDNSAddress());
+    EXPECT_EQ(h.provider->safeDNSAddress(), defaultSafeDNSAddress());
+    EXPECT_EQ(h.provider->safeDNSPort(), 53u);
     h.queue->runUntilIdle();
     made[0]->reportState(platform::ConnectionState::ready());
     h.queue->runUntilIdle();
@@ -231,12 +232,16 @@ TEST(HandleDatagrams, counts_what_each_datagram_got_and_every_load) {
         platform::ConnectionState::failed(std::make_error_code(std::errc::too_many_files_open)));
     h.queue->runUntilIdle();
     h.queue->advance(flow::kReplyTimeout);
+    // The one no upstream replied to gets a SERVFAIL at the bound.
+    ASSERT_EQ(flow->writes().size(), 7u);
+    EXPECT_EQ(flow->writes()[6].at(0).endpoint, fakes::endpoint("9"));
     h.files->write(testing::kUserListPath, "\xFF\n");
     h.provider->loadBlocklist();
 
     const auto m = h.provider->metrics();
     EXPECT_EQ(m.received, (std::array<std::uint64_t, 2>{11, 0}));
-    EXPECT_EQ(m.answered, (std::array<std::uint64_t, 4>{1, 1, 1, 2}));  // A, AAAA, HTTPS, others
+    // A, AAAA, HTTPS, others, SERVFAIL
+    EXPECT_EQ(m.answered, (metrics::Counts<metrics::Answer>{1, 1, 1, 2, 1}));
     EXPECT_EQ(m.relayed, 2u);
     // incomplete, over the cap, a response, no descriptor
     EXPECT_EQ(m.dropped, (std::array<std::uint64_t, 4>{1, 1, 1, 1}));

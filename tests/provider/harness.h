@@ -24,7 +24,7 @@ inline const std::string kUserListPath = "/Users/user1/blocklist.txt";
 struct Harness {
     std::shared_ptr<fakes::FakeQueue> queue = std::make_shared<fakes::FakeQueue>();
     std::shared_ptr<fakes::FakeConnectionFactory> connections =
-        std::make_shared<fakes::FakeConnectionFactory>(queue);
+        std::make_shared<fakes::FakeConnectionFactory>();
     std::shared_ptr<fakes::FakeNotificationCenter> notifications =
         std::make_shared<fakes::FakeNotificationCenter>();
     std::shared_ptr<fakes::FakeConsoleUser> consoleUser =

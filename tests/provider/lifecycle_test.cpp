@@ -18,7 +18,7 @@ TEST(Lifecycle, start_subscribes_loads_and_always_succeeds) {
         h.consoleUser->set(atConsole ? std::optional(kUserListPath) : std::nullopt);
         h.files->write(kUserListPath, "a.example\n");
         int completions = 0;
-        h.provider->startProxyWithOptions([&](std::optional<std::error_code> error) {
+        h.provider->startProxyWithOptions({}, [&](std::optional<std::error_code> error) {
             EXPECT_FALSE(error);
             ++completions;
         });
@@ -45,7 +45,7 @@ TEST(Lifecycle, reloads_on_notification_or_console_change_only_while_running) {
                    (h.consoleUser->watched() ? 1 : 0);
         };
         h.files->write(kUserListPath, "a.example\n");
-        h.provider->startProxyWithOptions([](auto) {});
+        h.provider->startProxyWithOptions({}, [](auto) {});
         ASSERT_TRUE(h.provider->isDomainBlocked("a.example"));
         EXPECT_EQ(subscriptions(), 2u);
 
@@ -79,7 +79,7 @@ TEST(Lifecycle, reloads_on_notification_or_console_change_only_while_running) {
         EXPECT_FALSE(h.provider->isDomainBlocked("d.example")) << "stopped: not reloaded";
 
         // Started again and destroyed without a stop: its subscriptions go with it.
-        h.provider->startProxyWithOptions([](auto) {});
+        h.provider->startProxyWithOptions({}, [](auto) {});
         const void* observer = h.provider.get();
         h.provider.reset();
         EXPECT_EQ(h.notifications->subscriptionsOf(observer), 0u);
@@ -96,7 +96,7 @@ TEST(Lifecycle, the_list_follows_the_console_user) {
     h.consoleUser->set(std::nullopt);  // the login window
     h.files->write(kUserListPath, "one.example\n");
     h.files->write(otherList, "two.example\n");
-    h.provider->startProxyWithOptions([](auto) {});
+    h.provider->startProxyWithOptions({}, [](auto) {});
     EXPECT_FALSE(h.provider->isDomainBlocked("one.example"));
     h.consoleUser->switchTo(kUserListPath);
     EXPECT_TRUE(h.provider->isDomainBlocked("one.example")) << "logged in";
@@ -109,7 +109,7 @@ TEST(Lifecycle, the_list_follows_the_console_user) {
         ownList.fixedBlocklistPath = "/etc/list.txt";
         return ownList;
     }());
-    fixed.provider->startProxyWithOptions([](auto) {});
+    fixed.provider->startProxyWithOptions({}, [](auto) {});
     EXPECT_FALSE(fixed.consoleUser->watched());
 }
 

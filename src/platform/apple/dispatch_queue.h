@@ -20,6 +20,9 @@ class DispatchQueue final : public Queue {
 
     void post(Task task) override;
     std::shared_ptr<Queue> makeSerialQueue() override { return makeSerialDispatchQueue(); }
+    std::chrono::steady_clock::time_point now() const override {
+        return std::chrono::steady_clock::now();
+    }
     // The same, as the type the framework's connections are started on.
     std::shared_ptr<DispatchQueue> makeSerialDispatchQueue();
     std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task) override;

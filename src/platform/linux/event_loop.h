@@ -168,6 +168,9 @@ class LoopPool final : public Queue {
 
     void post(Task task) override;
     std::shared_ptr<Queue> makeSerialQueue() override;
+    std::chrono::steady_clock::time_point now() const override {
+        return std::chrono::steady_clock::now();
+    }
     std::shared_ptr<LoopLane> makeLane() noexcept;
     std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task) override;
 
@@ -192,6 +195,9 @@ class LoopLane final : public Queue {
 
     void post(Task task) override { loop_.post(std::move(task)); }
     std::shared_ptr<Queue> makeSerialQueue() override { return pool_.makeSerialQueue(); }
+    std::chrono::steady_clock::time_point now() const override {
+        return std::chrono::steady_clock::now();
+    }
     std::shared_ptr<Timer> scheduleAfter(std::chrono::milliseconds delay, Task task) override {
         return loop_.scheduleAfter(delay, std::move(task));
     }

@@ -286,8 +286,11 @@ void LoopConnection::report(ConnectionState state) {
     }
 }
 
-std::shared_ptr<Connection> LoopConnectionFactory::makeConnection(Transport transport) {
-    return std::make_shared<LoopConnection>(remote_, transport, loops_->makeLane());
+std::shared_ptr<Connection> LoopConnectionFactory::makeConnection(const Upstream& to,
+                                                                  Transport transport,
+                                                                  std::shared_ptr<Queue> lane) {
+    return std::make_shared<LoopConnection>(SocketAddress::from(to.address), transport,
+                                            std::static_pointer_cast<LoopLane>(std::move(lane)));
 }
 
 }  // namespace sieveharbor::platform::linux_host

@@ -72,21 +72,18 @@ class LoopConnection final : public Connection,
     bool cancelled_ = false;
 };
 
-// Makes LoopConnections to one upstream, each on a lane of the pool: the current thread's loop
-// when made on a loop thread, so an exchange runs beside the flow that started it. The socket
-// address is made once; a connection copies it.
+// Makes LoopConnections, each on the lane it is given: a lane of the pool the factory was made
+// with (LoopPool::makeSerialQueue() gives nothing else), so an exchange runs its attempts on one
+// loop, beside the flow that started it.
 class LoopConnectionFactory final : public ConnectionFactory {
   public:
-    LoopConnectionFactory(std::shared_ptr<LoopPool> loops, const platform::SocketAddress& upstream)
-        : loops_(std::move(loops)), upstream_(upstream), remote_(SocketAddress::from(upstream)) {}
+    explicit LoopConnectionFactory(std::shared_ptr<LoopPool> loops) : loops_(std::move(loops)) {}
 
-    const platform::SocketAddress& upstream() const noexcept override { return upstream_; }
-    std::shared_ptr<Connection> makeConnection(Transport transport) override;
+    std::shared_ptr<Connection> makeConnection(const Upstream& to, Transport transport,
+                                               std::shared_ptr<Queue> lane) override;
 
   private:
     const std::shared_ptr<LoopPool> loops_;
-    const platform::SocketAddress upstream_;
-    const SocketAddress remote_;
 };
 
 }  // namespace sieveharbor::platform::linux_host

@@ -97,7 +97,7 @@ struct Harness {
 TEST(DarwinNotificationCenter, registers_while_running_and_cancels_for_sleep_and_stop) {
     Harness h;
     h.files->write(kListPath, "a.example\n");
-    h.provider->startProxyWithOptions([](auto) {});
+    h.provider->startProxyWithOptions({}, [](auto) {});
     h.provider->wake();
     EXPECT_EQ(h.notify->registrations(), 1u);
     EXPECT_EQ(h.notify->cancels, 1);
@@ -121,7 +121,7 @@ TEST(DarwinNotificationCenter, registers_while_running_and_cancels_for_sleep_and
 // thread waits out a delivery running on the queue, removing from within one does not.
 TEST(DarwinNotificationCenter, no_delivery_reaches_an_observer_once_it_has_removed_itself) {
     Harness h;
-    h.provider->startProxyWithOptions([](auto) {});
+    h.provider->startProxyWithOptions({}, [](auto) {});
     h.center->post(provider::blocklistUpdatedNotificationName());
     h.provider.reset();  // its destructor removes every subscription
     EXPECT_EQ(h.notify->waits, 1);

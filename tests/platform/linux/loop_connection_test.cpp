@@ -62,8 +62,9 @@ struct Started {
     std::shared_ptr<Connection> connection;
 
     Started(const std::string& host, std::uint16_t port, std::shared_ptr<void> keep = nullptr)
-        : connection(LoopConnectionFactory(loops, *platform::SocketAddress::parse(host, port))
-                         .makeConnection(Transport::datagram)) {
+        : connection(LoopConnectionFactory(loops).makeConnection(
+              {*platform::SocketAddress::parse(host, port)}, Transport::datagram,
+              loops->makeSerialQueue())) {
         connection->setStateUpdateHandler(log.handler(std::move(keep)));
         connection->start();
     }

@@ -3,6 +3,8 @@
 // and no descriptor left behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <mutex>
 #include <set>
 #include <string>
@@ -43,12 +45,13 @@ dns::Datagram query(std::uint16_t id) {
 
 // Counts the connections made, to tell forwarded queries from dropped ones.
 struct CountingFactory final : platform::ConnectionFactory {
-    CountingFactory(std::shared_ptr<platform::linux_host::LoopPool> loops, std::uint16_t port)
-        : inner(std::move(loops), *platform::SocketAddress::parse("127.0.0.1", port)) {}
-    const platform::SocketAddress& upstream() const noexcept override { return inner.upstream(); }
-    std::shared_ptr<platform::Connection> makeConnection(platform::Transport transport) override {
+    explicit CountingFactory(std::shared_ptr<platform::linux_host::LoopPool> loops)
+        : inner(std::move(loops)) {}
+    std::shared_ptr<platform::Connection> makeConnection(
+        const platform::Upstream& to, platform::Transport transport,
+        std::shared_ptr<platform::Queue> lane) override {
         made.fetch_add(1);
-        return inner.makeConnection(transport);
+        return inner.makeConnection(to, transport, std::move(lane));
     }
     std::atomic<std::size_t> made{0};
     platform::linux_host::LoopConnectionFactory inner;
@@ -79,7 +82,9 @@ struct Asker final : ExchangeOwner {
 // The relay's half from the flow on: real loops, connections and upstream.
 struct Relay {
     explicit Relay(ForwardOptions options)
-        : context(factory, std::make_shared<metrics::Counters>(), options) {}
+        : context(factory, pool, std::make_shared<metrics::Counters>(),
+                  RelaySettings({{*platform::SocketAddress::parse("127.0.0.1", upstream.port())}},
+                                options)) {}
     ~Relay() {
         EXPECT_TRUE(waitFor([&] { return context.inFlight() == 0; }, milliseconds(10'000)));
         pool->stop();
@@ -92,8 +97,7 @@ struct Relay {
     LoopbackSocket upstream;  // never answers unless the test does
     std::shared_ptr<platform::linux_host::LoopPool> pool =
         std::make_shared<platform::linux_host::LoopPool>(2);
-    std::shared_ptr<CountingFactory> factory =
-        std::make_shared<CountingFactory>(pool, upstream.port());
+    std::shared_ptr<CountingFactory> factory = std::make_shared<CountingFactory>(pool);
     std::shared_ptr<Replies> replies = std::make_shared<Replies>();
     ForwardContext context;
 };
@@ -134,10 +138,10 @@ TEST(Relay, queries_beyond_the_cap_never_go_out_and_each_exchange_sends_from_a_p
     EXPECT_EQ(relay.context.inFlight(), 0u);
 }
 
-TEST(Relay, ten_thousand_exchanges_timed_out_leave_no_descriptor_open_and_write_nothing) {
+TEST(Relay, ten_thousand_exchanges_timed_out_leave_no_descriptor_open_and_each_get_a_servfail) {
     Relay relay(ForwardOptions{.replyTimeout = milliseconds(20)});
     // One exchange first, so that anything opened once on first use is counted as there. Its
-    // answer comes after its timeout, and is never written.
+    // answer comes after its bound, and is never taken.
     relay.forward(0);
     const auto first = relay.upstream.receive(kPatience);
     ASSERT_TRUE(first);
@@ -155,7 +159,11 @@ TEST(Relay, ten_thousand_exchanges_timed_out_leave_no_descriptor_open_and_write_
     EXPECT_EQ(relay.factory->made.load(), 10'001u);
     EXPECT_TRUE(waitFor([&] { return fakes::openDescriptors() == before; }))
         << fakes::openDescriptors() << " open, " << before << " at the start";
-    EXPECT_TRUE(relay.replies->got().empty());
+    const auto replies = relay.replies->got();
+    EXPECT_EQ(replies.size(), 10'001u);
+    EXPECT_TRUE(std::all_of(replies.begin(), replies.end(), [](const auto& reply) {
+        return reply.second.size() >= dns::kHeaderSize && (reply.second[3] & 0x0F) == 2;
+    })) << "a SERVFAIL each, never the late answer";
     // Every exchange has let its owner go.
     EXPECT_TRUE(waitFor([&] { return relay.replies.use_count() == 1; }));
 }

@@ -40,15 +40,14 @@ struct Proxy {
         provider::ProviderSettings settings;
         settings.fixedBlocklistPath = kListPath;
         settings.streams = limits;
+        settings.upstreams = {{*platform::SocketAddress::parse("127.0.0.1", upstream.port())}};
         provider = provider::DNSProxyProvider::create(
-            {loops,
-             std::make_shared<LoopConnectionFactory>(
-                 loops, *platform::SocketAddress::parse("127.0.0.1", upstream.port())),
+            {loops, std::make_shared<LoopConnectionFactory>(loops),
              std::make_shared<fakes::FakeNotificationCenter>(),
              std::make_shared<fakes::FakeConsoleUser>(), files,
              std::make_shared<fakes::FakeLoggerFactory>()},
             std::move(settings));
-        provider->startProxyWithOptions([](auto) {});
+        provider->startProxyWithOptions({}, [](auto) {});
         // A listening socket made elsewhere, as systemd makes it; one the proxy binds itself is
         // the end-to-end tests' to show.
         const int fd = fakes::boundSocket(fakes::Family::v4, SOCK_STREAM | SOCK_NONBLOCK);

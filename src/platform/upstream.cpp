@@ -1,0 +1,22 @@
+#include "platform/upstream.h"
+
+#include "cli/option_parser.h"
+
+namespace sieveharbor::platform {
+
+ParsedUpstream parseUpstream(std::string_view text) {
+    if (text.empty()) {
+        return {std::nullopt, "an upstream is ADDR[:PORT], with IPv6 as [ADDR]:PORT"};
+    }
+    if (const auto scheme = text.find("://"); scheme != std::string_view::npos) {
+        return {std::nullopt, "no transport " + cli::quoted(text.substr(0, scheme + 3)) +
+                                  ": an upstream is ADDR[:PORT], plain DNS"};
+    }
+    auto parsed = parseSocketAddress(text, kDnsPort);
+    if (!parsed.address) {
+        return {std::nullopt, std::move(parsed.error)};
+    }
+    return {Upstream{*parsed.address}, {}};
+}
+
+}  // namespace sieveharbor::platform

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/socket_address.h"
+
+namespace sieveharbor::platform {
+
+// How queries reach an upstream. Plain: UDP, and TCP for a client that asked over TCP.
+enum class UpstreamTransport : std::uint8_t { plain };
+
+// One resolver that relayed queries may go to. A value: parsed once where it enters (the command
+// line, the saved configuration), then copied.
+struct Upstream {
+    SocketAddress address;
+    UpstreamTransport transport = UpstreamTransport::plain;
+
+    // "1.1.1.3:53" or "[2606:4700:4700::1113]:53": how messages and counters name it.
+    std::string text() const { return address.text(); }
+    friend bool operator==(const Upstream&, const Upstream&) = default;
+};
+
+// The upstreams in order of preference: while the first answers, every relayed query goes to it.
+// Never empty where it is used.
+using UpstreamList = std::vector<Upstream>;
+
+// Either an upstream or why the text is not one (a phrase for a message).
+struct ParsedUpstream {
+    std::optional<Upstream> upstream;
+    std::string error;
+};
+
+// "ADDR[:PORT]": a numeric IPv4 address, or IPv6 in brackets, port 53 unless given (1 to
+// 65535). Pure.
+ParsedUpstream parseUpstream(std::string_view text);
+
+}  // namespace sieveharbor::platform
