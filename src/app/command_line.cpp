@@ -6,6 +6,7 @@
 
 #include "cli/option_parser.h"
 #include "lists/convert.h"
+#include "platform/upstream.h"
 
 namespace sieveharbor::app {
 
@@ -45,6 +46,22 @@ ParsedCommand parseCommand(std::span<const std::string_view> args) {
         command.verb = Verb::help;
         return {command, {}};
     }
+    if (command.verb == Verb::install) {
+        const cli::Option table[] = {
+            {.name = "--upstream", .takesValue = true, .handle = [&](std::string_view value) {
+                 auto parsed = platform::parseUpstream(value);
+                 if (!parsed.upstream) {
+                     return "bad --upstream " + cli::quoted(value) + ": " + parsed.error;
+                 }
+                 command.upstreams.push_back(parsed.upstream->text());
+                 return std::string();
+             }}};
+        if (auto error = cli::parseOptions({kProgramName, table, "a value"}, rest);
+            !error.empty()) {
+            return {std::nullopt, std::move(error)};
+        }
+        return {command, {}};
+    }
     if (command.verb != Verb::list) {
         if (!rest.empty()) {
             return refused(std::string(args[0]) + " takes no arguments, not " +
@@ -72,8 +89,11 @@ std::string usageText() {
            "Installs, enables and feeds the SieveHarbor DNS proxy, a system extension inside\n"
            "SieveHarbor.app (which must be in /Applications).\n"
            "\n"
-           "  install      activate the extension (approve it when macOS asks) and enable the\n"
-           "               DNS proxy; running it again changes nothing\n"
+           "  install [--upstream ADDR[:PORT]]...\n"
+           "               activate the extension (approve it when macOS asks) and enable the\n"
+           "               DNS proxy, relaying to the upstreams given, in order of preference\n"
+           "               (default: the filtering resolver 1.1.1.3); running it again with the\n"
+           "               same upstreams changes nothing\n"
            "  uninstall    disable and remove the DNS proxy, then remove the extension\n"
            "  status       the DNS proxy configuration, the extension, and your list\n"
            "  reload       tell the proxy to read your list again\n"

@@ -14,6 +14,9 @@ enum class Verb { install, uninstall, status, reload, list, help, version };
 
 struct Command {
     Verb verb = Verb::help;
+    // install only: the upstreams, in order of preference, each as --upstream spelt it in its
+    // canonical form; none: the compiled-in resolver
+    std::vector<std::string> upstreams;
     // list only
     std::vector<std::string> allow;
     bool minimise = true;

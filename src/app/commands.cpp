@@ -138,14 +138,15 @@ RequestOutcome waitFor(SystemSeam& system, const Console& console, bool activati
                       : system.deactivate(kRequestBound, events);
 }
 
-int configure(SystemSeam& system, const Console& console) {
+int configure(SystemSeam& system, const Console& console,
+              const std::vector<std::string>& upstreams) {
     ProxyConfiguration loaded;
     if (const auto error = system.loadConfiguration(loaded)) {
         console.err(configurationFailure("read", *error));
         return kExitFailed;
     }
     const ProxyConfiguration wanted{true, true, std::string(kExtensionId),
-                                    std::string(kConfigurationDescription)};
+                                    std::string(kConfigurationDescription), upstreams};
     if (loaded == wanted) {
         console.out(line("the DNS proxy is already enabled"));
         return kExitOk;
@@ -154,7 +155,17 @@ int configure(SystemSeam& system, const Console& console) {
         console.err(configurationFailure("save", *error));
         return kExitFailed;
     }
-    console.out(line("the DNS proxy is enabled: every DNS query now passes through SieveHarbor"));
+    std::string to = "the filtering resolver " + std::string(provider::kDefaultResolver);
+    if (!upstreams.empty()) {
+        to.clear();
+        for (const auto& upstream : upstreams) {
+            to += (to.empty() ? "" : ", then ") + upstream;
+        }
+    }
+    console.out(
+        line("the DNS proxy is enabled: every DNS query now passes through SieveHarbor, "
+             "and the ones it does not answer go to " +
+             to));
     return kExitOk;
 }
 
@@ -234,7 +245,7 @@ int compareVersions(const ExtensionVersion& a, const ExtensionVersion& b) {
     return byShort != 0 ? byShort : compareDotted(a.bundleVersion, b.bundleVersion);
 }
 
-int install(SystemSeam& system, const Console& console) {
+int install(SystemSeam& system, const Console& console, const std::vector<std::string>& upstreams) {
     std::optional<ExtensionVersion> kept;
     std::optional<ExtensionVersion> bundledVersion;
     RequestEvents events;
@@ -282,7 +293,7 @@ int install(SystemSeam& system, const Console& console) {
             console.err(requestFailure(outcome.error, "activate"));
             return kExitFailed;
     }
-    return configure(system, console);
+    return configure(system, console, upstreams);
 }
 
 int uninstall(SystemSeam& system, const Console& console) {
@@ -431,7 +442,7 @@ int runProgram(std::span<const std::string_view> args, SystemSeam& system, const
             console.out(std::string(kProgramName) + " " + std::string(version));
             return kExitOk;
         case Verb::install:
-            return install(system, console);
+            return install(system, console, parsed.command->upstreams);
         case Verb::uninstall:
             return uninstall(system, console);
         case Verb::status:

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/system_seam.h"
@@ -39,7 +40,10 @@ int compareVersions(const ExtensionVersion& a, const ExtensionVersion& b);
 int runProgram(std::span<const std::string_view> args, SystemSeam& system, const Console& console,
                std::string_view version);
 
-int install(SystemSeam& system, const Console& console);
+// Activates the extension and enables the DNS proxy configuration, its provider configuration
+// naming `upstreams` (each as parseUpstream reads it), or none for the extension's default.
+int install(SystemSeam& system, const Console& console,
+            const std::vector<std::string>& upstreams = {});
 int uninstall(SystemSeam& system, const Console& console);
 int status(SystemSeam& system, const Console& console);
 int reload(SystemSeam& system, const Console& console);

@@ -104,6 +104,8 @@ struct ProxyConfiguration {
     bool enabled = false;
     std::string providerBundleId;
     std::string description;
+    // The provider configuration's upstreams, in order; none: the extension's own default.
+    std::vector<std::string> upstreams;
     bool operator==(const ProxyConfiguration&) const = default;
 };
 

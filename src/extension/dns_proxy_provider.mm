@@ -37,7 +37,7 @@ __attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProv
 - (instancetype)init {
     namespace apple = sieveharbor::platform::apple;
     // The provider and its fields are made before the base class is initialised.
-    auto relay = apple::makeNetworkRelay(sieveharbor::provider::defaultSafeDNSAddress());
+    auto relay = apple::makeNetworkRelay();
     auto provider = DNSProxyProvider::create(
         {std::move(relay.queue), std::move(relay.connections),
          apple::makeDarwinNotificationCenter(), apple::makeSystemConsoleUser(),
@@ -51,12 +51,40 @@ __attribute__((objc_runtime_name("com_brackenmoor_sieveharbor_proxy.DNSProxyProv
     return self;
 }
 
+// The options are the configuration's provider configuration, as the app saved it: the
+// upstreams, if any, as strings. Read here only; what they mean is the shared C++'s to say.
+static sieveharbor::provider::StartOptions startOptionsFrom(NSDictionary<NSString*, id>* options,
+                                                            sieveharbor::platform::Logger& logger) {
+    sieveharbor::provider::StartOptions start;
+    const auto key = sieveharbor::provider::kUpstreamsConfigurationKey;
+    id value = options[[[NSString alloc] initWithBytes:key.data()
+                                                length:key.size()
+                                              encoding:NSUTF8StringEncoding]];
+    if (![value isKindOfClass:[NSArray class]]) {
+        return start;  // none saved: the compiled-in resolver
+    }
+    std::vector<std::string> texts;
+    for (id entry in static_cast<NSArray*>(value)) {
+        texts.emplace_back(
+            [entry isKindOfClass:[NSString class]] ? static_cast<NSString*>(entry).UTF8String : "");
+    }
+    auto parsed = sieveharbor::platform::parseUpstreamList(texts);
+    if (!parsed.upstreams) {
+        if (logger.isDebugEnabled()) {
+            logger.debug("the saved upstreams are not used: " + parsed.error);
+        }
+        return start;
+    }
+    start.upstreams = std::move(parsed.upstreams);
+    return start;
+}
+
 - (void)startProxyWithOptions:(NSDictionary<NSString*, id>*)options
             completionHandler:(void (^)(NSError* error))completionHandler {
-    // The options carry nothing the provider uses.
-    _provider->startProxyWithOptions({}, [completionHandler](std::optional<std::error_code>) {
-        completionHandler(nil);  // starting never fails
-    });
+    _provider->startProxyWithOptions(startOptionsFrom(options, *_provider->logger),
+                                     [completionHandler](std::optional<std::error_code>) {
+                                         completionHandler(nil);  // starting never fails
+                                     });
 }
 
 - (void)stopProxyWithReason:(NEProviderStopReason)reason

@@ -141,8 +141,8 @@ using platform::linux_host::LoopPool;
 // would be without the sharing.
 service::Opened<ListenerFlow> bindListeners(LoopPool& loops, const service::Options& options) {
     std::vector<std::shared_ptr<ListenerFlow>> shared;
-    auto opened = service::listenOnEach<ListenerFlow>(
-        options, false, [&](const platform::SocketAddress& a) {
+    auto opened =
+        service::listenOnEach<ListenerFlow>(options, false, [&](const platform::SocketAddress& a) {
             if (loops.loopCount() == 1) {
                 auto bound = ListenerFlow::bind(loops.loop(0), a);
                 return std::pair(std::move(bound.flow), bound.error);
@@ -292,7 +292,8 @@ provider::ProviderSettings providerSettings(const service::Options& options,
     settings.upstreams = options.upstreams;
     // One line when an upstream goes down and when it comes back, none per query.
     settings.onUpstreamChange = [](const platform::Upstream& upstream, bool up) {
-        printError(service::upstreamChangeMessage(upstream, up));
+        printError(std::string(service::kProgramName) + ": " +
+                   provider::describeUpstreamChange(upstream, up));
     };
     fitDescriptorLimit(settings, options.tcp, descriptorLimit);
     settings.listPageAdvice = platform::linux_host::adviseHugePages;

@@ -90,13 +90,6 @@ std::optional<std::string> loadMessage(const provider::LoadReport& report, bool 
     return prefix + " refused, the previous list stays in force: " + reason;
 }
 
-std::string upstreamChangeMessage(const platform::Upstream& upstream, bool up) {
-    return std::string(kProgramName) + ": upstream " + upstream.text() +
-           (up ? " answers again; queries go to it in its turn"
-               : " is down (no answer in time, or refused, several times in a row); queries go "
-                 "to the next, and it is tried again now and then");
-}
-
 std::string descriptorLimitMessage(std::size_t descriptors, std::size_t inFlight,
                                    std::size_t tcpConnections) {
     return std::string(kProgramName) + ": only " + std::to_string(descriptors) +

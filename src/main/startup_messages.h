@@ -31,9 +31,6 @@ std::string missingFolderMessage(const std::string& folder);
 // in force; with debug only for an accepted one.
 std::optional<std::string> loadMessage(const provider::LoadReport& report, bool debug);
 
-// One line when an upstream stops answering (goes down) or answers again.
-std::string upstreamChangeMessage(const platform::Upstream& upstream, bool up);
-
 // One line when the descriptor limit holds fewer exchanges or connections than their caps.
 std::string descriptorLimitMessage(std::size_t descriptors, std::size_t inFlight,
                                    std::size_t tcpConnections);

@@ -19,4 +19,19 @@ ParsedUpstream parseUpstream(std::string_view text) {
     return {Upstream{*parsed.address}, {}};
 }
 
+ParsedUpstreamList parseUpstreamList(std::span<const std::string> texts) {
+    if (texts.empty()) {
+        return {std::nullopt, "no upstream is named"};
+    }
+    UpstreamList list;
+    for (const auto& text : texts) {
+        auto parsed = parseUpstream(text);
+        if (!parsed.upstream) {
+            return {std::nullopt, cli::quoted(text) + ": " + parsed.error};
+        }
+        list.push_back(std::move(*parsed.upstream));
+    }
+    return {std::move(list), {}};
+}
+
 }  // namespace sieveharbor::platform

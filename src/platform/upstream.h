@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,5 +38,13 @@ struct ParsedUpstream {
 // "ADDR[:PORT]": a numeric IPv4 address, or IPv6 in brackets, port 53 unless given (1 to
 // 65535). Pure.
 ParsedUpstream parseUpstream(std::string_view text);
+
+// A whole list, each entry as parseUpstream reads it: the list, or why it cannot be used (no
+// entry, or an entry that is no upstream, named). Pure.
+struct ParsedUpstreamList {
+    std::optional<UpstreamList> upstreams;
+    std::string error;
+};
+ParsedUpstreamList parseUpstreamList(std::span<const std::string> texts);
 
 }  // namespace sieveharbor::platform

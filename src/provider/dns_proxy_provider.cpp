@@ -13,9 +13,34 @@ const std::string& blocklistUpdatedNotificationName() {
 
 const platform::SocketAddress& defaultSafeDNSAddress() {
     static const platform::SocketAddress address =
-        *platform::SocketAddress::parse("1.1.1.3", platform::kDnsPort);
+        *platform::SocketAddress::parse(kDefaultResolver, platform::kDnsPort);
     return address;
 }
+
+std::string describeUpstreamChange(const platform::Upstream& upstream, bool up) {
+    return "upstream " + upstream.text() +
+           (up ? " answers again; queries go to it in its turn"
+               : " is down (no answer in time, or refused, several times in a row); queries go "
+                 "to the next, and it is tried again now and then");
+}
+
+namespace {
+
+// The host's way of telling, or the provider's logger at the debug level.
+std::function<void(const platform::Upstream&, bool)> upstreamTeller(
+    std::function<void(const platform::Upstream&, bool)> host,
+    std::shared_ptr<platform::Logger> logger) {
+    if (host) {
+        return host;
+    }
+    return [logger = std::move(logger)](const platform::Upstream& upstream, bool up) {
+        if (logger->isDebugEnabled()) {
+            logger->debug(describeUpstreamChange(upstream, up));
+        }
+    };
+}
+
+}  // namespace
 
 platform::UpstreamList defaultUpstreams() {
     return {platform::Upstream{defaultSafeDNSAddress()}};
@@ -36,7 +61,7 @@ DNSProxyProvider::DNSProxyProvider(PrivateTag /*tag*/, ProviderSeams seams,
       streams_(settings.streams.maxConnections),
       context_(blockedDomains, seams_.connections,
                flow::RelaySettings(std::move(settings.upstreams), settings.forward,
-                                   std::move(settings.onUpstreamChange)),
+                                   upstreamTeller(std::move(settings.onUpstreamChange), logger)),
                seams_.queue, streams_, settings.streams) {}
 
 DNSProxyProvider::~DNSProxyProvider() {

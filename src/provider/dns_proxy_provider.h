@@ -39,6 +39,9 @@ platform::UpstreamList defaultUpstreams();
 inline constexpr std::string_view kProviderLogSubsystem = "com.brackenmoor.sieveharbor.proxy";
 inline constexpr std::string_view kLogCategory = "dns";
 
+// What to say when an upstream goes down or comes back: one line, no program name.
+std::string describeUpstreamChange(const platform::Upstream& upstream, bool up);
+
 // The posted name that makes every running provider reload its blocklist.
 const std::string& blocklistUpdatedNotificationName();
 
@@ -80,7 +83,8 @@ struct ProviderSettings {
     std::function<void(const LoadReport&)> onLoad;
     // Where relayed queries go, in order of preference; never empty.
     platform::UpstreamList upstreams = defaultUpstreams();
-    // Told when an upstream goes down and when it comes back, on an exchange's thread.
+    // Told when an upstream goes down and when it comes back, on an exchange's thread; without
+    // it the provider's logger says so at the debug level.
     std::function<void(const platform::Upstream& upstream, bool up)> onUpstreamChange;
     flow::ForwardOptions forward{};
     flow::StreamLimits streams{};

@@ -14,4 +14,12 @@ inline constexpr std::string_view kExtensionIdentifier = "com.brackenmoor.sieveh
 inline constexpr std::string_view kBlocklistUpdatedNotification =
     "com.brackenmoor.sieveharbor.blocklistUpdated";
 
+// The filtering resolver relayed queries go to unless a host says otherwise: a public resolver
+// that filters malware and adult domains, on port 53.
+inline constexpr std::string_view kDefaultResolver = "1.1.1.3";
+
+// The key of the DNS proxy configuration's provider configuration under which the app saves the
+// upstreams (an array of strings, each as --upstream takes it) and the extension reads them.
+inline constexpr std::string_view kUpstreamsConfigurationKey = "upstreams";
+
 }  // namespace sieveharbor::provider

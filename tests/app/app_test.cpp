@@ -23,8 +23,8 @@ using Calls = std::vector<std::string>;
 
 const std::string kList = "/Users/ada/Library/Application Support/SieveHarbor/blocklist.txt";
 const std::string kPost = "post com.brackenmoor.sieveharbor.blocklistUpdated";
-const ProxyConfiguration kEnabled{true, true, "com.brackenmoor.sieveharbor.proxy",
-                                  "SieveHarbor DNS filter"};
+const ProxyConfiguration kEnabled{
+    true, true, "com.brackenmoor.sieveharbor.proxy", "SieveHarbor DNS filter", {}};
 
 struct Run {
     int exit = -1;
@@ -62,6 +62,10 @@ TEST(AppCommandLine, refuses_bad_usage_with_one_line_and_status_2) {
         {{"list"}, "list needs an INPUT"},
         {{"list", "--allow", "-", "a"}, "--allow needs a file"},
         {{"list", "-o", "x", "a"}, "unknown option '-o'"},
+        {{"install", "--upstream", "udp://1.1.1.3"},
+         "bad --upstream 'udp://1.1.1.3': no transport"},
+        {{"install", "--upstream", "1.1.1.3:0"}, "bad --upstream '1.1.1.3:0': port '0'"},
+        {{"install", "now"}, "unexpected argument 'now'"},
     };
     for (const auto& [args, error] : cases) {
         fakes::FakeSystemSeam system;
@@ -230,6 +234,28 @@ TEST(AppInstall, the_second_run_changes_nothing_and_approval_names_the_right_pla
     EXPECT_EQ(second.exit, kExitOk);
     EXPECT_EQ(system.calls, (Calls{"activate", "load"}));
     EXPECT_NE(second.out.find("already enabled"), std::string::npos);
+}
+
+// The upstreams given are saved in the configuration, in order and in their canonical form, for
+// the extension to start with; the same again changes nothing; none given leaves the default.
+TEST(AppInstall, saves_the_upstreams_given_for_the_extension) {
+    fakes::FakeSystemSeam system;
+    const auto first = run(
+        system, {"install", "--upstream", "1.0.0.3", "--upstream", "[2606:4700:4700:0::1113]:53"});
+    EXPECT_EQ(first.exit, kExitOk) << first.err;
+    EXPECT_EQ(system.stored.upstreams,
+              (std::vector<std::string>{"1.0.0.3:53", "[2606:4700:4700::1113]:53"}));
+    EXPECT_NE(first.out.find("go to 1.0.0.3:53, then [2606:4700:4700::1113]:53"), std::string::npos)
+        << first.out;
+    system.calls.clear();
+    EXPECT_EQ(
+        run(system, {"install", "--upstream", "1.0.0.3:53", "--upstream", "[2606:4700:4700::1113]"})
+            .exit,
+        kExitOk);
+    EXPECT_EQ(system.calls, (Calls{"activate", "load"})) << "the same list: nothing saved";
+    EXPECT_NE(run(system, {"install"}).out.find("go to the filtering resolver 1.1.1.3"),
+              std::string::npos);
+    EXPECT_TRUE(system.stored.upstreams.empty());
 }
 
 TEST(AppUninstall, turns_the_proxy_off_before_removing_it_and_the_extension_last) {

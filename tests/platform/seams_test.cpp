@@ -4,15 +4,41 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/console_user.h"
 #include "platform/endpoint.h"
 #include "platform/observer_list.h"
+#include "platform/upstream.h"
 
 namespace sieveharbor::platform {
 namespace {
+
+// A saved list of upstreams, as the extension reads what the app saved: used whole, or not at
+// all, with the entry at fault named.
+TEST(UpstreamList, is_read_whole_or_refused_naming_the_entry) {
+    struct Row {
+        std::vector<std::string> texts;
+        const char* read;  // the list's texts, joined; or the error's start
+    };
+    const Row rows[] = {
+        {{"1.1.1.3", "[2606:4700:4700::1113]:5353"}, "1.1.1.3:53 [2606:4700:4700::1113]:5353"},
+        {{}, "no upstream is named"},
+        {{"1.1.1.3", "one.one.one.one"}, "'one.one.one.one': 'one.one.one.one' is not a numeric"},
+        {{"1.1.1.3:0"}, "'1.1.1.3:0': port '0'"},
+    };
+    for (const auto& row : rows) {
+        const auto parsed = parseUpstreamList(row.texts);
+        std::string read;
+        for (const auto& upstream : parsed.upstreams.value_or(UpstreamList{})) {
+            read += (read.empty() ? "" : " ") + upstream.text();
+        }
+        EXPECT_EQ((parsed.upstreams ? read : parsed.error).find(row.read), 0u)
+            << (parsed.upstreams ? read : parsed.error);
+    }
+}
 
 // A platform object's reference count, as the Retainer sees it.
 int references = 0;

@@ -38,6 +38,13 @@ std::string text(NSString* string) {
     return string != nil ? std::string(string.UTF8String) : std::string();
 }
 
+NSString* upstreamsKey() {
+    const auto key = sieveharbor::provider::kUpstreamsConfigurationKey;
+    return [[NSString alloc] initWithBytes:key.data()
+                                    length:key.size()
+                                  encoding:NSUTF8StringEncoding];
+}
+
 SystemError systemError(NSError* error) {
     using sieveharbor::app::ErrorDomain;
     const ErrorDomain domain =
@@ -198,6 +205,14 @@ class AppleSystem final : public SystemSeam {
             loaded.enabled = manager.isEnabled;
             loaded.providerBundleId = text(protocol.providerBundleIdentifier);
             loaded.description = text(manager.localizedDescription);
+            id upstreams = protocol.providerConfiguration[upstreamsKey()];
+            if ([upstreams isKindOfClass:[NSArray class]]) {
+                for (id upstream in static_cast<NSArray*>(upstreams)) {
+                    if ([upstream isKindOfClass:[NSString class]]) {
+                        loaded.upstreams.push_back(text(static_cast<NSString*>(upstream)));
+                    }
+                }
+            }
             return std::nullopt;
         }
     }
@@ -207,6 +222,14 @@ class AppleSystem final : public SystemSeam {
             NEDNSProxyManager* manager = NEDNSProxyManager.sharedManager;
             NEDNSProxyProviderProtocol* protocol = [[NEDNSProxyProviderProtocol alloc] init];
             protocol.providerBundleIdentifier = @(wanted.providerBundleId.c_str());
+            // The extension is started with this dictionary as its options.
+            if (!wanted.upstreams.empty()) {
+                NSMutableArray<NSString*>* upstreams = [NSMutableArray array];
+                for (const auto& upstream : wanted.upstreams) {
+                    [upstreams addObject:@(upstream.c_str())];
+                }
+                protocol.providerConfiguration = @{upstreamsKey() : upstreams};
+            }
             manager.providerProtocol = protocol;
             manager.localizedDescription = @(wanted.description.c_str());
             manager.enabled = wanted.enabled;

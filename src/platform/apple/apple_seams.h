@@ -17,15 +17,15 @@ namespace sieveharbor::platform::apple {
 // The relay's runtime, made together so that each has the other's type. queue: Dispatch's global
 // concurrent queue at user-initiated quality of service; its serial queues are queues of their
 // own that target it, so one exchange's handlers run in order while different exchanges run side
-// by side on it; timers are dispatch_after on the queue. connections: an nw_connection_t to
-// `upstream` for each exchange, on a serial queue of `queue`: UDP
-// (nw_parameters_create_secure_udp with the protocol options of the platform's defaults) for
-// datagram exchanges, TCP with Nagle's algorithm off for stream ones.
+// by side on it; timers are dispatch_after on the queue. connections: an nw_connection_t for each
+// attempt, on the exchange's serial queue of `queue`: UDP (nw_parameters_create_secure_udp with
+// the protocol options of the platform's defaults) for datagram exchanges, TCP with Nagle's
+// algorithm off for stream ones.
 struct NetworkRelay {
     std::shared_ptr<Queue> queue;
     std::shared_ptr<ConnectionFactory> connections;
 };
-NetworkRelay makeNetworkRelay(const SocketAddress& upstream);
+NetworkRelay makeNetworkRelay();
 
 // notify(3) on a serial queue of its own (see darwin_notification_center.h).
 std::shared_ptr<NotificationCenter> makeDarwinNotificationCenter();

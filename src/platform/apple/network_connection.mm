@@ -115,18 +115,14 @@ class NetworkConnection final : public Connection {
     std::shared_ptr<StateUpdateHandler> handler_;  // until started
 };
 
-// The endpoint is made once, from the upstream's numeric address: it names no host to look up.
+// Each connection's endpoint is made from the upstream's numeric address: it names no host to
+// look up.
 class NetworkConnectionFactory final : public ConnectionFactory {
   public:
-    NetworkConnectionFactory(std::shared_ptr<DispatchQueue> queue, const SocketAddress& upstream)
-        : queue_(std::move(queue)),
-          upstream_(upstream),
-          endpoint_(nw_endpoint_create_host(upstream.addressText().c_str(),
-                                            std::to_string(upstream.port()).c_str())) {}
-
-    const SocketAddress& upstream() const noexcept override { return upstream_; }
-
-    std::shared_ptr<Connection> makeConnection(Transport transport) override {
+    std::shared_ptr<Connection> makeConnection(const Upstream& to, Transport transport,
+                                               std::shared_ptr<Queue> lane) override {
+        nw_endpoint_t endpoint = nw_endpoint_create_host(to.address.addressText().c_str(),
+                                                         std::to_string(to.address.port()).c_str());
         nw_parameters_t parameters =
             transport == Transport::datagram
                 ? nw_parameters_create_secure_udp(NW_PARAMETERS_DISABLE_PROTOCOL,
@@ -136,21 +132,18 @@ class NetworkConnectionFactory final : public ConnectionFactory {
                                                     // A query never waits for an acknowledgement.
                                                     nw_tcp_options_set_no_delay(options, true);
                                                   });
-        return std::make_shared<NetworkConnection>(nw_connection_create(endpoint_, parameters),
-                                                   queue_->makeSerialDispatchQueue());
+        // The lane is a serial queue of the relay's DispatchQueue (its makeSerialQueue() makes
+        // nothing else), whose dispatch queue the connection is started on.
+        return std::make_shared<NetworkConnection>(
+            nw_connection_create(endpoint, parameters),
+            std::static_pointer_cast<DispatchQueue>(std::move(lane)));
     }
-
-  private:
-    const std::shared_ptr<DispatchQueue> queue_;
-    const SocketAddress upstream_;
-    nw_endpoint_t endpoint_;
 };
 
 }  // namespace
 
-NetworkRelay makeNetworkRelay(const SocketAddress& upstream) {
-    auto queue = makeUserInitiatedDispatchQueue();
-    return {queue, std::make_shared<NetworkConnectionFactory>(queue, upstream)};
+NetworkRelay makeNetworkRelay() {
+    return {makeUserInitiatedDispatchQueue(), std::make_shared<NetworkConnectionFactory>()};
 }
 
 }  // namespace sieveharbor::platform::apple
