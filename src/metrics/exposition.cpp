@@ -8,6 +8,12 @@
 namespace sieveharbor::metrics {
 namespace {
 
+std::string secondsText(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", value);
+    return text;
+}
+
 class Writer {
   public:
     void family(std::string_view name, std::string_view type, std::string_view help) {
@@ -18,10 +24,20 @@ class Writer {
 
     void sample(std::uint64_t value) { line("", std::to_string(value)); }
 
-    void seconds(double value) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.6f", value);
-        line("", text);
+    void seconds(double value) { line("", secondsText(value)); }
+
+    // One sample labelled with one value, which is escaped as the text format asks.
+    void labelledSample(std::string_view label, std::string_view value, std::string_view sample) {
+        std::string labels = "{";
+        labels.append(label).append("=\"");
+        for (const char c : value) {
+            if (c == '\\' || c == '"' || c == '\n') {
+                labels.push_back('\\');
+            }
+            labels.push_back(c == '\n' ? 'n' : c);
+        }
+        labels.append("\"}");
+        line(labels, sample);
     }
 
     // One sample per label value, in the order of the enum the values are indexed by.
@@ -61,7 +77,8 @@ std::string renderExposition(const Snapshot& s) {
     w.family("queries_received_total", "counter", "DNS queries received, by transport.");
     w.labelled<Transport>("transport", s.received);
     w.family("queries_answered_total", "counter",
-             "Queries for blocked names answered by the proxy, by the answer's kind.");
+             "Queries answered by the proxy itself, by the answer's kind: the blocked kinds, and "
+             "servfail for a query no upstream replied to.");
     w.labelled<Answer>("kind", s.answered);
     w.family("queries_relayed_total", "counter", "Queries relayed to the upstream resolver.");
     w.sample(s.relayed);
@@ -73,8 +90,36 @@ std::string renderExposition(const Snapshot& s) {
     w.labelled<TcpClose>("reason", s.tcpClosed);
     w.family("upstream_exchanges_total", "counter", "Upstream exchanges ended, by outcome.");
     w.labelled<Outcome>("outcome", s.exchanges);
-    w.family("upstream_exchanges_in_flight", "gauge", "Upstream exchanges under way.");
+    w.family("upstream_exchanges_in_flight", "gauge",
+             "Attempts under way, each holding a socket to an upstream.");
     w.sample(s.inFlight);
+    const auto perUpstream = [&](std::string_view name, std::string_view type,
+                                 std::string_view help, auto value) {
+        w.family(name, type, help);
+        for (const auto& upstream : s.upstreams) {
+            w.labelledSample("upstream", upstream.name, value(upstream));
+        }
+    };
+    perUpstream("upstream_attempts_total", "counter", "Attempts made to each upstream.",
+                [](const UpstreamFigures& u) { return std::to_string(u.attempts); });
+    perUpstream("upstream_replies_total", "counter", "Valid replies from each upstream.",
+                [](const UpstreamFigures& u) { return std::to_string(u.replies); });
+    perUpstream("upstream_timeouts_total", "counter",
+                "Attempts with no reply within the upstream's retransmission time.",
+                [](const UpstreamFigures& u) { return std::to_string(u.timeouts); });
+    perUpstream("upstream_refusals_total", "counter",
+                "Attempts refused or failed before their time.",
+                [](const UpstreamFigures& u) { return std::to_string(u.refusals); });
+    perUpstream("upstream_up", "gauge", "Whether each upstream is up (1) or down and skipped (0).",
+                [](const UpstreamFigures& u) { return std::string(u.up ? "1" : "0"); });
+    perUpstream(
+        "upstream_smoothed_rtt_seconds", "gauge",
+        "Each upstream's smoothed round trip; NaN before its first reply.",
+        [](const UpstreamFigures& u) {
+            return u.smoothedRoundTrip
+                       ? secondsText(std::chrono::duration<double>(*u.smoothedRoundTrip).count())
+                       : std::string("NaN");
+        });
     w.family("blocklist_entries", "gauge", "Entries of the blocklist in force.");
     w.sample(s.entries);
     w.family("blocklist_reloads_total", "counter", "Loads of the blocklist file, by outcome.");

@@ -82,10 +82,10 @@ start_proxy_as() {
 
 # dig against the proxy on PORT: prints "STATUS" then the answer records, one per line, with
 # their fields separated by single spaces.
-# ASK_TRANSPORT=+tcp asks over TCP.
+# ASK_TRANSPORT=+tcp asks over TCP; ASK_TIME sets how long dig waits (5 s).
 ask() {
     local name=$1 type=$2 server=${3:-127.0.0.1} port=${4:-$PORT}
-    dig ${ASK_TRANSPORT:-+notcp} -p "$port" "@$server" +time=5 +tries=1 +noall +comments +answer \
+    dig ${ASK_TRANSPORT:-+notcp} -p "$port" "@$server" +time="${ASK_TIME:-5}" +tries=1 +noall +comments +answer \
         "$name" "$type" |
         awk '/->>HEADER<<-/ { sub(/.*status: /, ""); sub(/,.*/, ""); print; next }
              /^;/ || NF == 0 { next }
@@ -575,6 +575,118 @@ test_nft_redirect_inside() {
             fail "$run proxy: a relayed query did not get the upstream's answer: [$got]"
         kill -TERM "$PROXY_PID"
         wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the $run proxy did not end within $((WAIT_MS / 1000)) s of SIGTERM"
+    done
+}
+
+# ---- several upstreams -----------------------------------------------------------------------
+
+# A stub on a port of its own ("--silent" for one that answers nothing); its port in STUB_PORT,
+# its pid in STUB_PID.
+start_another_stub() {
+    local out=$WORK/stub.$RANDOM.port
+    "$STUB" "$@" >"$out" &
+    STUB_PID=$!
+    PIDS+=("$STUB_PID")
+    wait_until "$WAIT_MS" test -s "$out" || fail "a stub upstream did not start"
+    STUB_PORT=$(head -n1 "$out")
+}
+
+# Asks NAME (A) and sets ELAPSED_MS and ANSWER (the status, then the records).
+timed_ask() {
+    local started
+    started=$(now_ms)
+    ANSWER=$(ask "$1" A)
+    ELAPSED_MS=$(($(now_ms) - started))
+}
+
+# Answered within BOUND ms with the stub's record.
+expect_relayed_within() {
+    local bound=$1 what=$2
+    timed_ask relayed.test
+    [ "$ANSWER" = "$(printf 'NOERROR\nrelayed.test. 4242 IN A 192.0.2.53')" ] ||
+        fail "$what: [$ANSWER]"
+    [ "$ELAPSED_MS" -le "$bound" ] || fail "$what: answered after $ELAPSED_MS ms (bound $bound)"
+}
+
+# A first upstream on a closed port is passed over at once, over UDP and over TCP.
+test_failover_refused_first() {
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    start_another_stub
+    serve_on_free_port --upstream "127.0.0.1:$(free_port)" --upstream "127.0.0.1:$STUB_PORT" \
+        --blocklist "$WORK/blocklist.txt"
+    local transport
+    for transport in +notcp +tcp; do
+        ASK_TRANSPORT=$transport expect_relayed_within 500 "first upstream closed, $transport"
+    done
+}
+
+# A silent first upstream costs the first queries its retransmission time, then is down: the
+# next queries go to the second at once and the silent one gets only the occasional try; once it
+# answers again it carries queries within seconds. Each change is one line on stderr.
+test_failover_silent_first() {
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    start_another_stub --silent
+    local silent_port=$STUB_PORT silent_pid=$STUB_PID
+    start_another_stub
+    local metrics_port
+    metrics_port=$(free_port)
+    READY=blocked.test serve_on_free_port --upstream "127.0.0.1:$silent_port" \
+        --upstream "127.0.0.1:$STUB_PORT" --blocklist "$WORK/blocklist.txt" \
+        --metrics "127.0.0.1:$metrics_port"
+    expect_relayed_within 2000 "the first query, the first upstream silent"
+    local i
+    for i in 1 2 3; do
+        ASK_TRANSPORT=+tcp expect_relayed_within 2000 "query $i over TCP"
+    done
+    grep -q "upstream 127.0.0.1:$silent_port is down" "$WORK/proxy.err" ||
+        fail "no line says the silent upstream is down"
+    for i in $(seq 20); do
+        expect_relayed_within 300 "query $i with the silent upstream down"
+    done
+    local attempts
+    attempts=$(curl -sf --max-time 5 "http://127.0.0.1:$metrics_port/metrics" |
+        awk -v u="upstream=\"127.0.0.1:$silent_port\"" 'index($0, "sieveharbor_upstream_attempts_total{" u "}") == 1 { print $2 }')
+    [ -n "$attempts" ] && [ "$attempts" -le 8 ] ||
+        fail "the silent upstream got $attempts attempts: only its first queries and a few tries"
+    kill -USR2 "$silent_pid"
+    local healed=0 deadline=$(($(now_ms) + 15000))
+    while [ "$(now_ms)" -lt "$deadline" ]; do
+        ask relayed.test A >/dev/null
+        if grep -q "upstream 127.0.0.1:$silent_port answers again" "$WORK/proxy.err"; then
+            healed=1
+            break
+        fi
+        sleep 0.2
+    done
+    [ "$healed" = 1 ] || fail "the healed upstream was not taken back within 15 s"
+    [ "$(grep -c 'is down' "$WORK/proxy.err")" = 1 ] || fail "the down line more than once"
+}
+
+# With no upstream answering, the client gets SERVFAIL at the query's bound; with every one
+# refusing, at once. Over UDP and over TCP.
+test_failover_none_answers() {
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    start_another_stub --silent
+    local first=$STUB_PORT
+    start_another_stub --silent
+    READY=blocked.test serve_on_free_port --upstream "127.0.0.1:$first" \
+        --upstream "127.0.0.1:$STUB_PORT" --blocklist "$WORK/blocklist.txt"
+    local transport
+    for transport in +notcp +tcp; do
+        # dig waits longer than the proxy's bound, which starts a moment after dig's clock.
+        ASK_TIME=9 ASK_TRANSPORT=$transport timed_ask silent.test
+        [ "$(head -n1 <<<"$ANSWER")" = SERVFAIL ] || fail "silent, $transport: [$ANSWER]"
+        [ "$ELAPSED_MS" -ge 4500 ] && [ "$ELAPSED_MS" -le 6500 ] ||
+            fail "silent, $transport: SERVFAIL after $ELAPSED_MS ms, not 4.5 to 6.5 s"
+    done
+    kill -TERM "$PROXY_PID"
+    wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy did not stop"
+    READY=blocked.test serve_on_free_port --upstream "127.0.0.1:$(free_port)" \
+        --upstream "[::1]:$(free_port)" --blocklist "$WORK/blocklist.txt"
+    for transport in +notcp +tcp; do
+        ASK_TRANSPORT=$transport timed_ask refused.test
+        [ "$(head -n1 <<<"$ANSWER")" = SERVFAIL ] || fail "refused, $transport: [$ANSWER]"
+        [ "$ELAPSED_MS" -le 1000 ] || fail "refused, $transport: SERVFAIL after $ELAPSED_MS ms"
     done
 }
 

@@ -1,9 +1,10 @@
 // A resolver stand-in for the end-to-end tests. Prints its port on stdout, then answers every
 // query on 127.0.0.1 with one recognisable A record (192.0.2.53, TTL 4242) until SIGTERM or
-// SIGINT, over UDP and TCP alike; with --silent it answers nothing. With --free-port it only prints
-// a port that was free for UDP and TCP a moment ago and exits. With --bind ADDR PORT it answers on
-// that IPv4 address and port instead (a network namespace's upstream on port 53), until a signal
-// ends it.
+// SIGINT, over UDP and TCP alike; with --silent it answers nothing. SIGUSR1 silences it and
+// SIGUSR2 has it answer again, as an upstream that stops answering and heals. With --free-port it
+// only prints a port that was free for UDP and TCP a moment ago and exits. With --bind ADDR PORT it
+// answers on that IPv4 address and port instead (a network namespace's upstream on port 53), until
+// a signal ends it.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,9 @@
 namespace {
 
 using sieveharbor::dns::Datagram;
+
+// Read by the answering threads, set by the signal loop.
+std::atomic<bool> silenced{false};
 
 // "big.*" A queries: 40 addresses, too many for the 512 bytes a plain UDP client takes, so over
 // UDP the answer says only that it was truncated (TC), and over TCP it is whole.
@@ -128,24 +133,27 @@ int main(int argc, char** argv) {
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGUSR1);
+    sigaddset(&stop, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-    const bool silent = argc > 1 && std::strcmp(argv[1], "--silent") == 0;
+    silenced = argc > 1 && std::strcmp(argv[1], "--silent") == 0;
     // The kernel picks the UDP port; the TCP port of the same number can be taken (by a client's
     // connection, say), and then another is tried.
     std::unique_ptr<StubUpstream> stub;
     std::unique_ptr<TcpStubUpstream> tcp;
     for (int attempt = 0; attempt < 50 && !(tcp && tcp->port() != 0); ++attempt) {
         tcp.reset();
-        stub = std::make_unique<StubUpstream>(silent ? StubUpstream::Responder(StubUpstream::silent)
-                                                     : StubUpstream::Responder(answerOverUdp));
+        stub = std::make_unique<StubUpstream>(
+            [](const Datagram& query) { return silenced ? std::nullopt : answerOverUdp(query); });
         if (stub->port() == 0) {
             continue;
         }
         // The same answers over TCP, on the same port.
         tcp = std::make_unique<TcpStubUpstream>(
-            silent ? StubUpstream::Responder(StubUpstream::silent)
-                   : [](const Datagram& query) { return recognisableAnswer(query, true); },
+            [](const Datagram& query) {
+                return silenced ? std::nullopt : recognisableAnswer(query, true);
+            },
             nullptr, stub->port());
     }
     if (!tcp || tcp->port() == 0) {
@@ -154,7 +162,13 @@ int main(int argc, char** argv) {
     }
     std::printf("%u\n", stub->port());
     std::fflush(stdout);
-    int signal = 0;
-    sigwait(&stop, &signal);
-    return 0;
+    for (;;) {
+        int signal = 0;
+        sigwait(&stop, &signal);
+        if (signal == SIGUSR1 || signal == SIGUSR2) {
+            silenced = signal == SIGUSR1;
+            continue;
+        }
+        return 0;
+    }
 }
