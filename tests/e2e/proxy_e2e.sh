@@ -706,7 +706,8 @@ test_metrics() {
     ASK_TRANSPORT=+tcp ask relayed.test A >/dev/null
     curl -sf --max-time 5 "$url/metrics" >"$WORK/after.prom" || fail "no second scrape"
     # Debian's interpreter, which the packaged parser is installed for.
-    /usr/bin/python3 - "$WORK/before.prom" "$WORK/after.prom" <<'PY' || fail "the scrapes do not add up"
+    /usr/bin/python3 - "$WORK/before.prom" "$WORK/after.prom" "127.0.0.1:$UPSTREAM_PORT" <<'PY' ||
+        fail "the scrapes do not add up"
 import sys
 from prometheus_client.parser import text_string_to_metric_families
 
@@ -730,6 +731,9 @@ expected = [
     (moved("sieveharbor_queries_answered_total", kind="https_name_error"), 1),
     (moved("sieveharbor_queries_relayed_total"), 2),
     (moved("sieveharbor_upstream_exchanges_total", outcome="reply"), 2),
+    (moved("sieveharbor_upstream_attempts_total", upstream=sys.argv[3]), 2),
+    (moved("sieveharbor_upstream_replies_total", upstream=sys.argv[3]), 2),
+    (after[("sieveharbor_upstream_up", (("upstream", sys.argv[3]),))], 1),
     (after[("sieveharbor_blocklist_entries", ())], 1),
     (after[("sieveharbor_blocklist_reloads_total", (("outcome", "accepted"),))], 1),
 ]
@@ -755,8 +759,9 @@ PY
         wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy did not end within $((WAIT_MS / 1000)) s of SIGTERM"
         metrics_port=$(free_port)
         start_service --metrics "[::1]:$metrics_port"
-        curl -sf --max-time 5 "http://[::1]:$metrics_port/metrics" | grep -q '^sieveharbor_' ||
-            fail "no scrape at [::1]:$metrics_port"
+        # Whole before grep looks: a grep that quits early would end curl with a broken pipe.
+        curl -sf --max-time 5 -o "$WORK/v6.prom" "http://[::1]:$metrics_port/metrics" &&
+            grep -q '^sieveharbor_' "$WORK/v6.prom" || fail "no scrape at [::1]:$metrics_port"
     fi
 }
 
