@@ -124,7 +124,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         dns::TcpFramer framer;                        // a stream's reply as it comes
         Clock::time_point sentAt{};
         std::size_t upstream = 0;
-        bool open = false;      // neither replied, failed nor cancelled
+        bool open = false;  // neither replied, failed nor cancelled
         bool sent = false;
         bool timedOut = false;  // its time passed with no reply: counted so for its upstream
         bool probe = false;     // a try of a down upstream, beside the query's own attempts
@@ -153,9 +153,9 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             lead_ = i;
         }
         upstreams_->at(index).attempted();
-        attempt.connection = connections_->makeConnection(
-            upstreams_->at(index).upstream(), stream_ ? Transport::stream : Transport::datagram,
-            lane_);
+        attempt.connection =
+            connections_->makeConnection(upstreams_->at(index).upstream(),
+                                         stream_ ? Transport::stream : Transport::datagram, lane_);
         return i;
     }
 
@@ -177,9 +177,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     // A try of a down upstream outlives the query it went with, until it has had its time: a
     // try cut short would tell nothing, and a healthy upstream slower than the one that answered
     // would never be seen to come back.
-    bool live(std::size_t i) const {
-        return attempts_[i].open && (!ended_ || attempts_[i].probe);
-    }
+    bool live(std::size_t i) const { return attempts_[i].open && (!ended_ || attempts_[i].probe); }
 
     void onState(std::size_t i, ConnectionState state) {
         if (!live(i)) {
@@ -212,9 +210,8 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             counters_->relayed();
         }
         // The query is kept for another attempt, to match replies against and for a SERVFAIL.
-        attempt.connection->send(query_, [self = shared_from_this(), i](auto error) {
-            self->onSent(i, error);
-        });
+        attempt.connection->send(
+            query_, [self = shared_from_this(), i](auto error) { self->onSent(i, error); });
     }
 
     void onSent(std::size_t i, std::optional<ConnectionError> error) {
@@ -230,8 +227,8 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
 
     void receiveNext(std::size_t i) {
         auto completion = [self = shared_from_this(), i](std::optional<dns::Datagram> content,
-                                                          bool complete,
-                                                          std::optional<ConnectionError> error) {
+                                                         bool complete,
+                                                         std::optional<ConnectionError> error) {
             self->onReceived(i, std::move(content), complete, error);
         };
         if (stream_) {
@@ -283,6 +280,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     void won(std::size_t i, Bytes reply) {
         Attempt& attempt = attempts_[i];
         upstreams_->replied(attempt.upstream, lane_->now() - attempt.sentAt);
+        answeredBy_ = attempt.upstream;
         if (ended_) {
             close(attempt);  // a try that outlived its query: it has told what it could
             return;
@@ -311,8 +309,8 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         }
     }
 
-    // No reply within the upstream's retransmission time: counted against it, and when this is
-    // the query's latest own attempt, one goes to the next upstream while this one listens on.
+    // No reply within the upstream's retransmission time: when this is the query's latest own
+    // attempt, one goes to the next upstream while this one listens on.
     void retransmitTimeReached(std::size_t i) {
         if (!live(i)) {
             return;
@@ -320,9 +318,8 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         Attempt& attempt = attempts_[i];
         attempt.retransmit.reset();
         attempt.timedOut = true;
-        upstreams_->failed(attempt.upstream, Failure::timeout, lane_->now(), attempt.probe);
         if (ended_) {
-            close(attempt);
+            close(attempt);  // a try that outlived its query has had its time
         } else if (i == lead_) {
             start(upstreams_->next(attempt.upstream), false);
         }
@@ -336,14 +333,20 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         return count;
     }
 
+    // An attempt that had its time and never replied counts against its upstream, unless the
+    // query's reply came from that very upstream (another attempt's: the first was only slow,
+    // as a lookup the resolver had to make is). Counted when the attempt ends, not when its time
+    // passes, so that a late reply is not held against it.
     void close(Attempt& attempt) {
         if (!attempt.open) {
             return;
         }
         attempt.open = false;
         platform::cancelTimer(attempt.retransmit);
-        // A try that ended before it could tell anything leaves the next try to another query.
-        if (attempt.probe && !attempt.timedOut) {
+        if (attempt.timedOut && answeredBy_ != attempt.upstream) {
+            upstreams_->failed(attempt.upstream, Failure::timeout, lane_->now(), attempt.probe);
+        } else if (attempt.probe) {
+            // Ended before it could tell anything: the next try is left to another query.
             upstreams_->at(attempt.upstream).probeAbandoned();
         }
         // Moved out first: cancel() makes the connection release the handlers that hold us.
@@ -396,9 +399,8 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             return dns::appendServfail(query_, out) ? std::optional(std::move(out)) : std::nullopt;
         }
         bool answered = false;
-        const bool framed = dns::appendFramed(out, [&](Bytes& into) {
-            answered = dns::appendServfail(dns::unframed(query_), into);
-        });
+        const bool framed = dns::appendFramed(
+            out, [&](Bytes& into) { answered = dns::appendServfail(dns::unframed(query_), into); });
         return framed && answered ? std::optional(std::move(out)) : std::nullopt;
     }
 
@@ -421,8 +423,9 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     std::size_t made_ = 0;
     std::size_t lead_ = 0;  // the query's latest own attempt, not a probe
     std::shared_ptr<platform::Timer> deadline_;
-    std::optional<Bytes> reply_;  // the winning reply, until the owner is told
-    bool relayed_ = false;        // an attempt has sent the query
+    std::optional<Bytes> reply_;             // the winning reply, until the owner is told
+    std::optional<std::size_t> answeredBy_;  // the upstream that gave it
+    bool relayed_ = false;                   // an attempt has sent the query
     bool ended_ = false;
 };
 

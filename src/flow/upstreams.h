@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 // answer from loopback or a nearby resolver never sets off a second attempt because the first
 // took a millisecond longer than usual) and no more than the ceiling; while nothing is known of
 // an upstream it is the initial time.
-inline constexpr std::chrono::milliseconds kInitialRetransmit{1000};
+inline constexpr std::chrono::milliseconds kInitialRetransmit{400};
 inline constexpr std::chrono::milliseconds kMinRetransmit{250};
 inline constexpr std::chrono::milliseconds kMaxRetransmit{3000};
 // Failed attempts in a row (no reply in time, or refused) that put an upstream down.

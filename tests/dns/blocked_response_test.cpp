@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "dns/servfail.h"
 #include "wire.h"
 
 namespace sieveharbor::dns {
@@ -128,6 +129,44 @@ TEST(MakeBlockedResponse, question_may_end_exactly_at_the_end_of_the_datagram) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->size(), 210u);
     EXPECT_EQ((*error)[3], 0x83);
+}
+
+// A SERVFAIL keeps the query's ID, opcode and RD, sets QR and RA and RCODE 2, copies the first
+// question when the query counts a whole one, and drops everything else.
+TEST(AppendServfail, copies_id_opcode_rd_and_the_question_only) {
+    const Datagram question = [] {
+        Datagram d(kQuestion);
+        appendBytes(d, {0x00, 0x01, 0x00, 0x01});
+        return d;
+    }();
+    const auto plus = [](Datagram head, const Datagram& tail) {
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    };
+    struct Row {
+        const char* what;
+        Datagram query;
+        std::optional<Datagram> servfail;
+    };
+    const Row rows[] = {
+        {"the worked example, with its EDNS record dropped", workedExample(0x00, 0x01),
+         plus({0x12, 0x34, 0x81, 0x82, 0, 1, 0, 0, 0, 0, 0, 0}, question)},
+        {"opcode 2 without RD", plus({0xAB, 0xCD, 0x10, 0x00, 0, 1, 0, 0, 0, 0, 0, 0}, question),
+         plus({0xAB, 0xCD, 0x90, 0x82, 0, 1, 0, 0, 0, 0, 0, 0}, question)},
+        {"a question the header does not count",
+         plus({0x00, 0x07, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0}, question),
+         Datagram{0x00, 0x07, 0x81, 0x82, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"a question cut short", Datagram{0x00, 0x08, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0, 3, 'a'},
+         Datagram{0x00, 0x08, 0x81, 0x82, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"shorter than a header", Datagram{0x00, 0x09, 0x01}, std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Datagram out = {0xEE};  // appended after what is there
+        const bool made = appendServfail(row.query, out);
+        EXPECT_EQ(made, row.servfail.has_value());
+        EXPECT_EQ(out, row.servfail ? plus({0xEE}, *row.servfail) : Datagram{0xEE});
+    }
 }
 
 }  // namespace

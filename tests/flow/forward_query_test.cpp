@@ -201,7 +201,8 @@ TEST(ForwardQuery, follows_the_state_send_and_receive_tables_on_either_transport
             EXPECT_EQ(connection->sent(), row.sent ? Datagrams{query} : Datagrams{});
             EXPECT_EQ(connection->receiveCalls(), row.receives);
             const bool won = row.then == Then::won;
-            EXPECT_EQ(h.delivered(), won ? Datagrams{stream ? framed(kReply) : kReply} : Datagrams{});
+            EXPECT_EQ(h.delivered(),
+                      won ? Datagrams{stream ? framed(kReply) : kReply} : Datagrams{});
             EXPECT_EQ(connection->cancelCalls(), row.then == Then::waits ? 0u : 1u);
             // A refusal sends the next attempt out at once, to the one upstream there is.
             EXPECT_EQ(h.made(), row.then == Then::refused ? 2u : 1u);
@@ -221,18 +222,17 @@ TEST(ForwardQuery, follows_the_state_send_and_receive_tables_on_either_transport
             EXPECT_EQ(h.queue->pendingTimers(), 0u) << "an ended exchange leaves no timer";
             ASSERT_EQ(h.owner->ended.size(), 1u);
             const auto servfail = servfailFor(kQuery);
-            const std::optional<dns::Datagram> expected =
-                won                          ? std::optional(kReply)
-                : row.then == Then::dropped ? std::nullopt
-                                            : std::optional(servfail);
+            const std::optional<dns::Datagram> expected = won ? std::optional(kReply)
+                                                          : row.then == Then::dropped
+                                                              ? std::nullopt
+                                                              : std::optional(servfail);
             EXPECT_EQ(h.owner->ended[0], expected && stream ? framed(*expected) : expected);
             EXPECT_FALSE(connection->hasStateHandler());
             // Counted once, by how it ended: a reply, the bound, or a drop.
             const auto m = h.context.counters()->read();
             const bool dropped = row.then == Then::dropped;
-            EXPECT_EQ(m.exchanges,
-                      (metrics::Counts<metrics::Outcome>{won ? 1u : 0u, !won && !dropped ? 1u : 0u,
-                                                         0u}));
+            EXPECT_EQ(m.exchanges, (metrics::Counts<metrics::Outcome>{
+                                       won ? 1u : 0u, !won && !dropped ? 1u : 0u, 0u}));
             EXPECT_EQ(m.answered[std::size_t(metrics::Answer::servfail)], !won && !dropped);
             EXPECT_EQ(m.relayed, row.sent ? 1u : 0u);
             EXPECT_EQ(m.dropped[std::size_t(metrics::Drop::descriptorsExhausted)], dropped);
@@ -413,6 +413,30 @@ TEST(Failover, the_first_valid_reply_wins_and_the_other_attempts_are_cancelled) 
     EXPECT_EQ(h.figures(1).replies, 1u);
 }
 
+// An upstream that is only slow is not held to have failed: with it alone, the attempt after its
+// retransmission time goes to it again on a fresh connection, and whichever of its attempts
+// replies, none counts as a timeout.
+TEST(Failover, a_slow_upstream_answering_any_of_its_attempts_has_not_failed) {
+    for (const std::size_t answering : {0u, 1u}) {
+        Harness h({}, {}, {upstream("192.0.2.1")});
+        h.factory->script.statesOnStart = {ConnectionState::ready()};
+        h.factory->script.sendResult = std::optional<platform::ConnectionError>{};
+        for (int query = 0; query < kFailuresToDown; ++query) {
+            const auto before = h.made();
+            const auto rto = h.context.upstreams()->at(0).retransmitTimeout();
+            h.forward();
+            h.queue->advance(rto);
+            ASSERT_EQ(h.made(), before + 2) << "a fresh connection to the same upstream";
+            ASSERT_TRUE(
+                h.factory->connections()[before + answering]->completeReceive({kReply, true, {}}));
+            h.queue->runUntilIdle();
+        }
+        EXPECT_EQ(h.figures(0).timeouts, 0u);
+        EXPECT_TRUE(h.figures(0).up);
+        EXPECT_TRUE(h.changes.empty());
+    }
+}
+
 // Three failures in a row put an upstream down, told once: queries then go straight to the next,
 // and the down one is tried beside them after a second, then after a pause that doubles while
 // the tries fail; a try that is answered brings it back, told once, and it carries queries again.
@@ -441,8 +465,9 @@ TEST(Failover, an_upstream_down_is_skipped_tried_again_after_a_growing_pause_and
         }
         return tried;
     };
-    // Over 12 s of queries the tries come 1, 4 and 9 seconds after it went down: each waits one
-    // second (its retransmission time) to fail, and the pause after it doubles.
+    // Over 12 s of queries the tries come 1, 3.4 and 7.8 seconds after it went down: each waits
+    // its retransmission time (0.4 s, nothing being known of it) to fail, and the pause after
+    // it doubles.
     EXPECT_EQ(tries(), 3u);
     EXPECT_EQ(h.figures(0).attempts, std::uint64_t(kFailuresToDown) + 3u);
 
@@ -485,9 +510,9 @@ TEST(Failover, servfail_at_the_bound_or_once_every_allowed_attempt_is_refused) {
                 h.queue->advance(milliseconds(1));
             }
             const auto servfail = servfailFor(kQuery);
-            EXPECT_EQ(h.owner->ended, (std::vector<std::optional<dns::Datagram>>{
-                                          transport == Transport::stream ? framed(servfail)
-                                                                         : servfail}));
+            EXPECT_EQ(h.owner->ended,
+                      (std::vector<std::optional<dns::Datagram>>{
+                          transport == Transport::stream ? framed(servfail) : servfail}));
             EXPECT_EQ(h.made(), kMaxAttempts);
             EXPECT_EQ(h.context.inFlight(), 0u);
         }
