@@ -20,8 +20,10 @@ def load(path):
     values = collections.defaultdict(list)
     for line in path.read_text().splitlines():
         server, lst, run, metric, value = line.split("\t")
-        # The reload test's own starts are not among the load-time runs.
+        # The reload and failover tests' own starts are not among the load-time runs.
         if run.startswith("reload") and not metric.startswith("reload_"):
+            continue
+        if run.startswith("failover") and not metric.startswith("failover_"):
             continue
         try:
             number = float(value)
@@ -262,6 +264,15 @@ def main():
                                ("loss at fixed rate (%)", f"tcp_{kind}_fixed_loss_pct", "{:.2f}", 1.0),
                                ("p50 (µs)", f"tcp_{kind}_p50_us", "{:.0f}", 1.0),
                                ("p99 (µs)", f"tcp_{kind}_p99_us", "{:.0f}", 1.0)]))
+    failover_rows = [(s, "failover") for s in SERVERS]
+    for phase, when in (("cold", "from the start"), ("steady", "once more, after that")):
+        parts.append(table(values, f"Relayed queries, the first of two upstreams blackholed: "
+                           f"{when}", failover_rows, [
+                               ("lost, unanswered within 2 s (%)", f"failover_{phase}_fixed_loss_pct",
+                                "{:.2f}", 1.0),
+                               ("p50 (µs)", f"failover_{phase}_p50_us", "{:.0f}", 1.0),
+                               ("p99 (µs)", f"failover_{phase}_p99_us", "{:.0f}", 1.0),
+                               ("CPU per query (µs)", f"failover_{phase}_cpu_us", "{:.2f}", 1.0)]))
     parts.append(table(values, "Reload under load (largest list, replaced once a second)", rows, [
         ("queries lost", "reload_lost", "{:.0f}", 1.0),
         ("p99 without reloads (µs)", "reload_steady_p99_us", "{:.0f}", 1.0),

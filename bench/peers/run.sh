@@ -7,6 +7,8 @@
 #   bash bench/peers/run.sh --servers=sieveharbor --before=DIR
 #                                      # against another release build of the proxy (DIR holds
 #                                      # src/main/sieveharbor-proxy), as "sieveharbor-before"
+#   bash bench/peers/run.sh --failover-only
+#                                      # only the first-of-two-upstreams-blackholed scenario
 #
 # Installs what is missing from Debian, builds the proxy in release mode (build/peers-release),
 # makes the lists, runs every server pinned to CPU 0 with dnsperf on CPU 1, all on loopback, and
@@ -16,14 +18,16 @@ cd "$(dirname "$0")/../.."
 ROOT=$PWD
 
 QUICK=0
+FAILOVER_ONLY=0
 SERVERS=(sieveharbor dnsmasq unbound dnsdist)
 for arg in "$@"; do
     case $arg in
     --quick) QUICK=1 ;;
+    --failover-only) FAILOVER_ONLY=1 ;;
     --servers=*) IFS=, read -r -a SERVERS <<<"${arg#--servers=}" ;;
     --before=*) BEFORE_PROXY=$(cd "${arg#--before=}" && pwd)/src/main/sieveharbor-proxy ;;
     -h | --help)
-        sed -n '2,13p' "$0"
+        sed -n '2,15p' "$0"
         exit 0
         ;;
     *)
@@ -56,12 +60,16 @@ OUTSTANDING=100       # closed loop: queries in flight
 BLOCKED_RATE=20000    # fixed offered rates every server sustains (queries/s)
 FORWARDED_RATE=10000
 RELOAD_SECONDS=20
+BLACKHOLE_PORT=15398  # the first upstream of the failover scenario, which answers nothing
+FAILOVER_RATE=2000    # relayed queries a second offered there
+FAILOVER_SECONDS=5
 LOAD_TIMEOUT=120      # the longest a server may take to load a list
 LISTS=(syn10k real syn100k syn1M)
 if [ "$QUICK" -eq 1 ]; then
     RUNS=1
     SECONDS_PER_LOAD=1
     RELOAD_SECONDS=5
+    FAILOVER_SECONDS=3
     LISTS=(syn10k syn1M)
 fi
 OUT=$ROOT/build/peers
@@ -123,7 +131,7 @@ trap 'exit 130' INT TERM
 source bench/peers/servers.sh
 
 # Free ports, or this would measure someone else's server.
-for port in $PORT $STUB_PORT; do
+for port in $PORT $STUB_PORT $BLACKHOLE_PORT; do
     if "$BIN/bench-probe" "$port" probe.invalid answered 0.2 >/dev/null; then
         echo "run.sh: something already answers on 127.0.0.1:$port" >&2
         exit 1
@@ -259,6 +267,43 @@ for run in $(seq "$RUNS"); do
     fixed_rate reflector none "$run" forwarded "$WORK/lists/${LISTS[0]}.forwarded" "$FORWARDED_RATE"
     stop_server
 done
+
+# The first of two upstreams blackholed (it takes every query and answers none): relayed queries
+# at a fixed rate from the server's start (cold: what failing over costs) and then once more
+# (steady: what it costs to keep failing over, or not), for the servers that can have two
+# upstreams. dnsperf counts a query unanswered within 2 s as lost.
+failover_servers=()
+for server in "${SERVERS[@]}"; do
+    case $server in sieveharbor | sieveharbor-before | unbound | dnsdist) failover_servers+=("$server") ;; esac
+done
+if [ "${#failover_servers[@]}" -gt 0 ]; then
+    taskset -c "$LOAD_CPU" python3 bench/peers/blackhole.py "$BLACKHOLE_PORT" "$SERVER_LIFETIME" \
+        >"$WORK/blackhole.out" &
+    BLACKHOLE_PID=$!
+    for _ in $(seq 100); do grep -q ready "$WORK/blackhole.out" && break; sleep 0.05; done
+    list=${LISTS[0]}
+    saved_seconds=$SECONDS_PER_LOAD
+    SECONDS_PER_LOAD=$FAILOVER_SECONDS
+    for run in $(seq "$RUNS"); do
+        for server in "${failover_servers[@]}"; do
+            echo "$server, first upstream blackholed, run $run" >&2
+            FIRST_UPSTREAM_PORT=$BLACKHOLE_PORT configure_server "$server" "$WORK/lists/$list.txt"
+            FIRST_UPSTREAM_PORT=$BLACKHOLE_PORT start_and_time "$server" "$list" "failover$run" ||
+                continue
+            fixed_rate "$server" failover "$run" failover_cold "$WORK/lists/$list.forwarded" "$FAILOVER_RATE"
+            fixed_rate "$server" failover "$run" failover_steady "$WORK/lists/$list.forwarded" "$FAILOVER_RATE"
+            stop_server
+        done
+    done
+    SECONDS_PER_LOAD=$saved_seconds
+    kill "$BLACKHOLE_PID" 2>/dev/null
+    wait "$BLACKHOLE_PID" 2>/dev/null || true
+fi
+if [ "$FAILOVER_ONLY" -eq 1 ]; then
+    echo "finished $(date -u +%FT%TZ)" >>"$OUT/machine.txt"
+    python3 bench/peers/report.py "$OUT"
+    exit 0
+fi
 
 for list in "${LISTS[@]}"; do
     for server in "${SERVERS[@]}"; do

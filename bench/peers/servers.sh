@@ -1,6 +1,9 @@
 # Sourced by run.sh: how each server under test is configured, started, reloaded and stopped.
 # Every server listens on 127.0.0.1:$PORT, forwards to the stub on 127.0.0.1:$STUB_PORT, blocks
-# the names of one list file (and everything beneath them) and runs pinned to $SERVER_CPU.
+# the names of one list file (and everything beneath them) and runs pinned to $SERVER_CPU. With
+# FIRST_UPSTREAM_PORT set, each is given an upstream on that port first and the stub second, with
+# its own way of failing over (unbound: both as forward addresses; dnsdist: two backends, its
+# default health checks, the first available).
 # Expects PORT, STUB_PORT, SERVER_CPU, WORK and BIN set by the caller.
 
 SERVERS_ALL=(sieveharbor dnsmasq unbound dnsdist)
@@ -66,11 +69,10 @@ server:
     minimal-responses: yes
 CONF
             echo "    include: \"$WORK/conf/unbound-zones.conf\""
-            cat <<CONF
-forward-zone:
-    name: "."
-    forward-addr: 127.0.0.1@$STUB_PORT
-CONF
+            echo 'forward-zone:'
+            echo '    name: "."'
+            [ -n "${FIRST_UPSTREAM_PORT:-}" ] && echo "    forward-addr: 127.0.0.1@$FIRST_UPSTREAM_PORT"
+            echo "    forward-addr: 127.0.0.1@$STUB_PORT"
         } >"$WORK/conf/unbound.conf"
         awk '!/^#/ && NF { print "local-zone: \"" $1 ".\" always_null" }' "$list" \
             >"$WORK/conf/unbound-zones.conf"
@@ -80,7 +82,13 @@ CONF
 -- No security polling: it would look up a name on the internet.
 setSecurityPollSuffix("")
 setLocal("127.0.0.1:$PORT")
-newServer({address="127.0.0.1:$STUB_PORT", checkInterval=3600})
+$(if [ -n "${FIRST_UPSTREAM_PORT:-}" ]; then
+    echo "newServer({address=\"127.0.0.1:$FIRST_UPSTREAM_PORT\", order=1})"
+    echo "newServer({address=\"127.0.0.1:$STUB_PORT\", order=2})"
+    echo "setServerPolicy(firstAvailable)"
+else
+    echo "newServer({address=\"127.0.0.1:$STUB_PORT\", checkInterval=3600})"
+fi)
 setMaxUDPOutstanding(65535)
 
 local function loadList(path)
@@ -124,7 +132,10 @@ start_server() {
     sieveharbor | sieveharbor-before)
         local proxy=$PROXY
         [ "$name" = sieveharbor-before ] && proxy=$BEFORE_PROXY
-        "${pin[@]}" "$proxy" --listen "127.0.0.1:$PORT" --upstream "127.0.0.1:$STUB_PORT" \
+        local upstreams=(--upstream "127.0.0.1:$STUB_PORT")
+        [ -n "${FIRST_UPSTREAM_PORT:-}" ] &&
+            upstreams=(--upstream "127.0.0.1:$FIRST_UPSTREAM_PORT" "${upstreams[@]}")
+        "${pin[@]}" "$proxy" --listen "127.0.0.1:$PORT" "${upstreams[@]}" \
             --blocklist "$list" "${SIEVEHARBOR_EXTRA[@]}" &
         ;;
     reflector)
