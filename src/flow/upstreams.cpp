@@ -52,7 +52,8 @@ bool UpstreamState::failed(Failure failure, Clock::time_point now, bool probe) n
         probing_.store(false, std::memory_order_release);
     }
     const int inARow = failuresInARow_.fetch_add(1, std::memory_order_relaxed) + 1;
-    if (inARow < kFailuresToDown || !up()) {
+    const bool known = smoothedUs_.load(std::memory_order_relaxed) >= 0;
+    if (inARow < (known ? kFailuresToDown : 1) || !up()) {
         return false;
     }
     // When the first try is due, set before the upstream is seen down.

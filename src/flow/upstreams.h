@@ -24,7 +24,9 @@ using Clock = std::chrono::steady_clock;
 inline constexpr std::chrono::milliseconds kInitialRetransmit{400};
 inline constexpr std::chrono::milliseconds kMinRetransmit{250};
 inline constexpr std::chrono::milliseconds kMaxRetransmit{3000};
-// Failed attempts in a row (no reply in time, or refused) that put an upstream down.
+// Failed attempts in a row (no reply in time, or refused) that put an upstream down; one that has
+// never replied is down at its first, so that a dead first upstream costs the queries after the
+// start one retransmission time, not several.
 inline constexpr int kFailuresToDown = 3;
 // How long a down upstream is left alone before a query tries it again, doubled after each try
 // that fails.

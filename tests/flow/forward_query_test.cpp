@@ -437,12 +437,20 @@ TEST(Failover, a_slow_upstream_answering_any_of_its_attempts_has_not_failed) {
     }
 }
 
-// Three failures in a row put an upstream down, told once: queries then go straight to the next,
-// and the down one is tried beside them after a second, then after a pause that doubles while
-// the tries fail; a try that is answered brings it back, told once, and it carries queries again.
+// An upstream that has answered goes down after three failures in a row, one that never has at
+// its first; told once: queries then go straight to the next, and the down one is tried beside
+// them after a second, then after a pause that doubles while the tries fail; a try that is
+// answered brings it back, told once, and it carries queries again.
 TEST(Failover, an_upstream_down_is_skipped_tried_again_after_a_growing_pause_and_comes_back) {
+    Failover never;
+    EXPECT_EQ(never.queryAnsweredBySecond(), 2u);
+    EXPECT_FALSE(never.figures(0).up);
+
     Failover h;
+    h.forward();
+    h.answer(0);  // it has answered once
     for (int i = 0; i < kFailuresToDown; ++i) {
+        EXPECT_TRUE(h.figures(0).up);
         EXPECT_EQ(h.queryAnsweredBySecond(), 2u);
     }
     EXPECT_FALSE(h.figures(0).up);
@@ -465,11 +473,10 @@ TEST(Failover, an_upstream_down_is_skipped_tried_again_after_a_growing_pause_and
         }
         return tried;
     };
-    // Over 12 s of queries the tries come 1, 3.4 and 7.8 seconds after it went down: each waits
-    // its retransmission time (0.4 s, nothing being known of it) to fail, and the pause after
-    // it doubles.
+    // Over 12 s of queries the tries come 1, 3.25 and 7.5 seconds after it went down: each waits
+    // its retransmission time (the floor, 0.25 s) to fail, and the pause after it doubles.
     EXPECT_EQ(tries(), 3u);
-    EXPECT_EQ(h.figures(0).attempts, std::uint64_t(kFailuresToDown) + 3u);
+    EXPECT_EQ(h.figures(0).attempts, 1u + std::uint64_t(kFailuresToDown) + 3u);
 
     // The next try is answered: the first is up again and takes the following query alone.
     h.queue->advance(kMaxProbeAfter);
