@@ -97,22 +97,18 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     void prepare() { make(upstreams_->first(), false); }
 
     void begin(std::chrono::milliseconds bound) {
-        // Timers capture the exchange weakly: a pending one alone must not keep it alive.
-        deadline_ = lane_->scheduleAfter(bound, [weak = weak_from_this()] {
-            if (const auto self = weak.lock()) {
-                self->end(Ending::timeout);
-            }
-        });
+        const auto now = lane_->now();
+        deadline_ = now + bound;
         const std::size_t first = attempts_[0].upstream;
-        launch(0);
-        if (ended_) {
-            return;
-        }
-        if (const auto probe = upstreams_->takeProbe(first, lane_->now())) {
-            if (!start(*probe, true)) {
-                upstreams_->at(*probe).probeAbandoned();
+        launch(0, now);
+        if (!ended_) {
+            if (const auto probe = upstreams_->takeProbe(first, now)) {
+                if (!start(*probe, true)) {
+                    upstreams_->at(*probe).probeAbandoned();
+                }
             }
         }
+        arm(now);
     }
 
   private:
@@ -120,9 +116,9 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
 
     struct Attempt {
         std::shared_ptr<Connection> connection;
-        std::shared_ptr<platform::Timer> retransmit;  // its upstream's retransmission time
-        dns::TcpFramer framer;                        // a stream's reply as it comes
+        dns::TcpFramer framer;  // a stream's reply as it comes
         Clock::time_point sentAt{};
+        Clock::time_point due{};  // when its upstream's retransmission time has passed
         std::size_t upstream = 0;
         bool open = false;  // neither replied, failed nor cancelled
         bool sent = false;
@@ -137,7 +133,9 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         if (made_ == attempts_.size() || !limit_->tryAcquire()) {
             return false;
         }
-        launch(make(index, probe));
+        const auto now = lane_->now();
+        launch(make(index, probe), now);
+        arm(now);
         return true;
     }
 
@@ -159,15 +157,9 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         return i;
     }
 
-    void launch(std::size_t i) {
+    void launch(std::size_t i, Clock::time_point now) {
         Attempt& attempt = attempts_[i];
-        // Armed first: starting may report a failure at once, which calls it off.
-        attempt.retransmit = lane_->scheduleAfter(
-            upstreams_->at(attempt.upstream).retransmitTimeout(), [weak = weak_from_this(), i] {
-                if (const auto self = weak.lock()) {
-                    self->retransmitTimeReached(i);
-                }
-            });
+        attempt.due = now + upstreams_->at(attempt.upstream).retransmitTimeout();
         auto self = shared_from_this();
         attempt.connection->setStateUpdateHandler(
             [self, i](ConnectionState reported) { self->onState(i, reported); });
@@ -312,17 +304,59 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     // No reply within the upstream's retransmission time: when this is the query's latest own
     // attempt, one goes to the next upstream while this one listens on.
     void retransmitTimeReached(std::size_t i) {
-        if (!live(i)) {
-            return;
-        }
         Attempt& attempt = attempts_[i];
-        attempt.retransmit.reset();
         attempt.timedOut = true;
         if (ended_) {
             close(attempt);  // a try that outlived its query has had its time
         } else if (i == lead_) {
             start(upstreams_->next(attempt.upstream), false);
         }
+    }
+
+    // Sets the timer for the next thing due, if it is not set for it already; with nothing left
+    // to wait for, calls it off.
+    void arm(std::optional<Clock::time_point> now = std::nullopt) {
+        std::optional<Clock::time_point> next;
+        if (!ended_) {
+            next = deadline_;
+        }
+        for (std::size_t i = 0; i < made_; ++i) {
+            const Attempt& attempt = attempts_[i];
+            if (live(i) && !attempt.timedOut && (!next || attempt.due < *next)) {
+                next = attempt.due;
+            }
+        }
+        if (!next) {
+            platform::cancelTimer(timer_);
+            return;
+        }
+        if (timer_ && timerDue_ == *next) {
+            return;
+        }
+        platform::cancelTimer(timer_);
+        timerDue_ = *next;
+        const auto wait =
+            std::chrono::ceil<std::chrono::milliseconds>(*next - now.value_or(lane_->now()));
+        timer_ = lane_->scheduleAfter(std::max(wait, std::chrono::milliseconds(0)),
+                                      [weak = weak_from_this()] {
+                                          if (const auto self = weak.lock()) {
+                                              self->timerFired();
+                                          }
+                                      });
+    }
+
+    void timerFired() {
+        timer_.reset();
+        const auto now = lane_->now();
+        if (!ended_ && now >= deadline_) {
+            end(Ending::timeout);
+        }
+        for (std::size_t i = 0; i < made_; ++i) {
+            if (live(i) && !attempts_[i].timedOut && now >= attempts_[i].due) {
+                retransmitTimeReached(i);
+            }
+        }
+        arm(now);
     }
 
     std::size_t openAttempts() const {
@@ -342,7 +376,6 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             return;
         }
         attempt.open = false;
-        platform::cancelTimer(attempt.retransmit);
         if (attempt.timedOut && answeredBy_ != attempt.upstream) {
             upstreams_->failed(attempt.upstream, Failure::timeout, lane_->now(), attempt.probe);
         } else if (attempt.probe) {
@@ -360,7 +393,6 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             return;
         }
         ended_ = true;
-        platform::cancelTimer(deadline_);
         for (std::size_t i = 0; i < made_; ++i) {
             Attempt& attempt = attempts_[i];
             if (!(ending == Ending::reply && attempt.probe && !attempt.timedOut)) {
@@ -388,6 +420,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         }
         // Every slot but a lingering try's is back before the owner hears of the end, so a zero
         // count means every connection of every ended exchange is closed.
+        arm();  // a try that outlives the query may still need the timer
         auto owner = std::move(owner_);
         owner->exchangeEnded(std::move(reply));
     }
@@ -422,7 +455,11 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     std::array<Attempt, kMaxAttempts> attempts_{};
     std::size_t made_ = 0;
     std::size_t lead_ = 0;  // the query's latest own attempt, not a probe
-    std::shared_ptr<platform::Timer> deadline_;
+    // One timer, for whichever comes first: the query's bound or an attempt's retransmission
+    // time. Only it captures the exchange, weakly: pending, it does not keep it alive.
+    std::shared_ptr<platform::Timer> timer_;
+    Clock::time_point timerDue_{};
+    Clock::time_point deadline_{};
     std::optional<Bytes> reply_;             // the winning reply, until the owner is told
     std::optional<std::size_t> answeredBy_;  // the upstream that gave it
     bool relayed_ = false;                   // an attempt has sent the query

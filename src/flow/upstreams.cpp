@@ -21,7 +21,8 @@ std::int64_t retransmitMs(std::int64_t smoothedUs, std::int64_t variationUs) {
 
 bool UpstreamState::replied(Clock::duration roundTrip) noexcept {
     replies_.fetch_add(1, std::memory_order_relaxed);
-    const std::int64_t sample = std::max<std::int64_t>(duration_cast<microseconds>(roundTrip).count(), 0);
+    const std::int64_t sample =
+        std::max<std::int64_t>(duration_cast<microseconds>(roundTrip).count(), 0);
     std::int64_t smoothed = smoothedUs_.load(std::memory_order_relaxed);
     std::int64_t variation = variationUs_.load(std::memory_order_relaxed);
     if (smoothed < 0) {
@@ -57,9 +58,10 @@ bool UpstreamState::failed(Failure failure, Clock::time_point now, bool probe) n
         return false;
     }
     // When the first try is due, set before the upstream is seen down.
-    nextProbe_.store(
-        (now + milliseconds(probeAfterMs_.load(std::memory_order_relaxed))).time_since_epoch().count(),
-        std::memory_order_relaxed);
+    nextProbe_.store((now + milliseconds(probeAfterMs_.load(std::memory_order_relaxed)))
+                         .time_since_epoch()
+                         .count(),
+                     std::memory_order_relaxed);
     return up_.exchange(false, std::memory_order_acq_rel);
 }
 
@@ -95,6 +97,9 @@ Upstreams::Upstreams(const platform::UpstreamList& list, OnChange onChange)
 }
 
 std::size_t Upstreams::first() const noexcept {
+    if (down_.load(std::memory_order_acquire) == 0) {
+        return 0;
+    }
     for (std::size_t i = 0; i < states_.size(); ++i) {
         if (states_[i]->up()) {
             return i;
@@ -114,7 +119,11 @@ std::size_t Upstreams::next(std::size_t previous) const noexcept {
     return (previous + 1) % count;
 }
 
-std::optional<std::size_t> Upstreams::takeProbe(std::size_t except, Clock::time_point now) noexcept {
+std::optional<std::size_t> Upstreams::takeProbe(std::size_t except,
+                                                Clock::time_point now) noexcept {
+    if (down_.load(std::memory_order_acquire) == 0) {
+        return std::nullopt;
+    }
     for (std::size_t i = 0; i < states_.size(); ++i) {
         if (i != except && states_[i]->takeProbe(now)) {
             return i;
@@ -124,14 +133,22 @@ std::optional<std::size_t> Upstreams::takeProbe(std::size_t except, Clock::time_
 }
 
 void Upstreams::replied(std::size_t index, Clock::duration roundTrip) {
-    if (at(index).replied(roundTrip) && onChange_) {
+    if (!at(index).replied(roundTrip)) {
+        return;
+    }
+    down_.fetch_sub(1, std::memory_order_acq_rel);
+    if (onChange_) {
         onChange_(at(index).upstream(), true);
     }
 }
 
 void Upstreams::failed(std::size_t index, UpstreamState::Failure failure, Clock::time_point now,
                        bool probe) {
-    if (at(index).failed(failure, now, probe) && onChange_) {
+    if (!at(index).failed(failure, now, probe)) {
+        return;
+    }
+    down_.fetch_add(1, std::memory_order_acq_rel);
+    if (onChange_) {
         onChange_(at(index).upstream(), false);
     }
 }

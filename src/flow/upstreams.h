@@ -113,6 +113,8 @@ class Upstreams {
   private:
     std::vector<std::unique_ptr<UpstreamState>> states_;
     const OnChange onChange_;
+    // How many are down: while none is, a query's choices need look at none of them.
+    std::atomic<std::size_t> down_{0};
 };
 
 }  // namespace sieveharbor::flow
