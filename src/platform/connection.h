@@ -15,6 +15,20 @@ namespace sieveharbor::platform {
 
 using ConnectionError = std::error_code;
 
+// Why a TLS connection's upstream was not taken for what it says it is. A connection refused so
+// reports failed with an error of certificateErrorCategory(); message() says why, for a person.
+enum class CertificateError {
+    untrusted = 1,  // no chain to an authority trusted here
+    nameMismatch,   // the certificate holds neither the name asked for nor the address
+    expired,
+    notYetValid,
+    other,  // refused for another reason of the certificate's
+};
+const std::error_category& certificateErrorCategory() noexcept;
+inline std::error_code make_error_code(CertificateError error) noexcept {
+    return {static_cast<int>(error), certificateErrorCategory()};
+}
+
 struct ConnectionState {
     enum class Kind { setup, preparing, ready, waiting, failed, cancelled };
 
@@ -33,8 +47,10 @@ struct ConnectionState {
 // How an exchange reaches the upstream: UDP datagrams, or a TCP stream.
 enum class Transport : std::uint8_t { datagram, stream };
 
-// A connection to the upstream for one exchange: Linux, a fresh connected socket; macOS, an
-// nw_connection_t.
+// A connection to an upstream: for one attempt, a fresh connected socket (Linux) or an
+// nw_connection_t (macOS); for a TLS upstream, the long-lived stream its session runs over, which
+// reports ready only once its handshake has verified the upstream's certificate (never without
+// TLS).
 //
 // Order of use: setStateUpdateHandler, then start(), then send and receive once ready, then
 // cancel(). Every handler and completion runs on lane(), the serial queue the connection was made
@@ -70,6 +86,9 @@ class Connection {
     virtual void receive(std::size_t minimum, std::size_t maximum,
                          ReceiveCompletion completion) = 0;
     virtual void cancel() = 0;
+    // TLS: whether the handshake resumed an earlier session (a ticket kept from before) rather
+    // than making a full one; known once ready. False where the platform cannot tell.
+    virtual bool resumedSession() const noexcept { return false; }
 };
 
 // Makes connections to upstreams. Any thread.

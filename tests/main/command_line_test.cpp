@@ -105,7 +105,7 @@ TEST(CommandLine, bad_arguments_give_one_line_naming_the_argument) {
         {{"--upstream", "9.9.9.9", "--upstream", "9.9.9.9:53"}, "--upstream 9.9.9.9:53 given more than once"},
         {{"--upstream", "9.9.9.9:"}, "bad --upstream '9.9.9.9:': port '' is not a number from 1 to 65535"},
         {{"--upstream", "1.1.1.3:0"}, "bad --upstream '1.1.1.3:0': port '0' is not a number from 1 to 65535"},
-        {{"--upstream", "udp://1.1.1.3"}, "bad --upstream 'udp://1.1.1.3': no transport 'udp://': an upstream is ADDR[:PORT], plain DNS"},
+        {{"--upstream", "udp://1.1.1.3"}, "bad --upstream 'udp://1.1.1.3': no transport 'udp://': an upstream is ADDR[:PORT] or tls://ADDR[:PORT][#NAME], with IPv6 as [ADDR]"},
         {{"--upstream="}, "option '--upstream' needs a value"},
         {{"--metrics", "127.0.0.1"}, "bad --metrics '127.0.0.1': a port is required: expected ADDR:PORT, with IPv6 as [ADDR]:PORT"},
         {{"--metrics", "127.0.0.1:9153", "--metrics=[::1]:9153"}, "option '--metrics' given more than once"},

@@ -28,6 +28,13 @@ TEST(UpstreamList, is_read_whole_or_refused_naming_the_entry) {
         {{}, "no upstream is named"},
         {{"1.1.1.3", "one.one.one.one"}, "'one.one.one.one': 'one.one.one.one' is not a numeric"},
         {{"1.1.1.3:0"}, "'1.1.1.3:0': port '0'"},
+        {{"tls://1.1.1.3#family.cloudflare-dns.com", "tls://[2606:4700:4700::1113]:8853"},
+         "tls://1.1.1.3:853#family.cloudflare-dns.com tls://[2606:4700:4700::1113]:8853"},
+        {{"tls://1.1.1.3#"}, "'tls://1.1.1.3#': no NAME after '#'"},
+        {{"tls://1.1.1.3#-bad.example"}, "'tls://1.1.1.3#-bad.example': '-bad.example' is not a "},
+        {{"tls://1.1.1.3#a..example"}, "'tls://1.1.1.3#a..example': 'a..example' is not a "},
+        {{"tls://#dns.example"}, "'tls://#dns.example': no address after 'tls://'"},
+        {{"https://1.1.1.3"}, "'https://1.1.1.3': no transport 'https://'"},
     };
     for (const auto& row : rows) {
         const auto parsed = parseUpstreamList(row.texts);
