@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "dns/edns.h"
 #include "dns/question.h"
 #include "dns/servfail.h"
 #include "dns/tcp_framing.h"
@@ -31,11 +32,11 @@ ForwardContext::ForwardContext(std::shared_ptr<platform::ConnectionFactory> conn
       options_(relay.options),
       limit_(std::make_shared<InFlightLimit>(relay.options.maxInFlight)),
       counters_(std::move(counters)),
-      onChange_(std::move(relay.onUpstreamChange)),
-      upstreams_(std::make_shared<Upstreams>(relay.upstreams, onChange_)) {}
+      events_(std::move(relay.events)),
+      upstreams_(std::make_shared<Upstreams>(relay.upstreams, events_, connections_, queue_)) {}
 
 void ForwardContext::useUpstreams(const platform::UpstreamList& upstreams) {
-    auto fresh = std::make_shared<Upstreams>(upstreams, onChange_);
+    auto fresh = std::make_shared<Upstreams>(upstreams, events_, connections_, queue_);
     const std::lock_guard lock(upstreamsMutex_);
     upstreams_.swap(fresh);
 }
@@ -115,8 +116,9 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
     enum class Ending { reply, timeout, refused, dropped };
 
     struct Attempt {
-        std::shared_ptr<Connection> connection;
-        dns::TcpFramer framer;  // a stream's reply as it comes
+        std::shared_ptr<Connection> connection;  // a plain upstream's, of this attempt alone
+        std::shared_ptr<PipelinedSession::Ticket> ticket;  // a TLS upstream's place in its session
+        dns::TcpFramer framer;                             // a stream's reply as it comes
         Clock::time_point sentAt{};
         Clock::time_point due{};  // when its upstream's retransmission time has passed
         std::size_t upstream = 0;
@@ -151,15 +153,29 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             lead_ = i;
         }
         upstreams_->at(index).attempted();
-        attempt.connection =
-            connections_->makeConnection(upstreams_->at(index).upstream(),
-                                         stream_ ? Transport::stream : Transport::datagram, lane_);
+        if (!upstreams_->session(index)) {
+            attempt.connection = connections_->makeConnection(
+                upstreams_->at(index).upstream(), stream_ ? Transport::stream : Transport::datagram,
+                lane_);
+        }
         return i;
     }
 
     void launch(std::size_t i, Clock::time_point now) {
         Attempt& attempt = attempts_[i];
         attempt.due = now + upstreams_->at(attempt.upstream).retransmitTimeout();
+        if (const auto& session = upstreams_->session(attempt.upstream)) {
+            attempt.sent = true;
+            attempt.sentAt = now;
+            countRelayed();
+            const auto message = stream_ ? dns::unframed(query_) : dns::ByteView(query_);
+            attempt.ticket =
+                session->submit(Bytes(message.begin(), message.end()), lane_,
+                                [self = shared_from_this(), i](std::optional<Bytes> reply) {
+                                    self->onSessionReply(i, std::move(reply));
+                                });
+            return;
+        }
         auto self = shared_from_this();
         attempt.connection->setStateUpdateHandler(
             [self, i](ConnectionState reported) { self->onState(i, reported); });
@@ -197,13 +213,46 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         }
         attempt.sent = true;
         attempt.sentAt = lane_->now();
+        countRelayed();
+        // The query is kept for another attempt, to match replies against and for a SERVFAIL.
+        attempt.connection->send(
+            query_, [self = shared_from_this(), i](auto error) { self->onSent(i, error); });
+    }
+
+    void countRelayed() {
         if (!relayed_) {
             relayed_ = true;
             counters_->relayed();
         }
-        // The query is kept for another attempt, to match replies against and for a SERVFAIL.
-        attempt.connection->send(
-            query_, [self = shared_from_this(), i](auto error) { self->onSent(i, error); });
+    }
+
+    // A TLS upstream's session is done with the attempt: the reply (the client's ID in it), or
+    // nothing when it could not be had there. A stream's reply may be bigger than the UDP client
+    // takes: that client is told to ask again over TCP.
+    void onSessionReply(std::size_t i, std::optional<Bytes> reply) {
+        if (!live(i)) {
+            return;
+        }
+        attempts_[i].ticket.reset();
+        if (!reply) {
+            refused(i);
+            return;
+        }
+        if (stream_) {
+            auto framed = dns::frameMessage(*reply);
+            if (!framed) {
+                refused(i);
+                return;
+            }
+            won(i, std::move(*framed));
+            return;
+        }
+        if (reply->size() > dns::udpReplyLimit(query_)) {
+            if (auto truncated = dns::truncatedReply(*reply)) {
+                reply = std::move(truncated);
+            }
+        }
+        won(i, std::move(*reply));
     }
 
     void onSent(std::size_t i, std::optional<ConnectionError> error) {
@@ -382,9 +431,14 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
             // Ended before it could tell anything: the next try is left to another query.
             upstreams_->at(attempt.upstream).probeAbandoned();
         }
+        if (attempt.ticket) {
+            upstreams_->session(attempt.upstream)->withdraw(attempt.ticket);
+            attempt.ticket.reset();
+        }
         // Moved out first: cancel() makes the connection release the handlers that hold us.
-        auto connection = std::move(attempt.connection);
-        connection->cancel();
+        if (auto connection = std::move(attempt.connection)) {
+            connection->cancel();
+        }
         releaseSlot(attempt);
     }
 

@@ -33,15 +33,15 @@ struct ForwardOptions {
 };
 
 // Where relayed queries go: the upstreams in order of preference (never empty), the bounds, and
-// who is told when an upstream goes down or comes back.
+// who is told when an upstream goes down or comes back, or a certificate is refused.
 struct RelaySettings {
     explicit RelaySettings(platform::UpstreamList list, ForwardOptions forward = {},
-                           Upstreams::OnChange onChange = nullptr)
-        : upstreams(std::move(list)), options(forward), onUpstreamChange(std::move(onChange)) {}
+                           UpstreamEvents told = {})
+        : upstreams(std::move(list)), options(forward), events(std::move(told)) {}
 
     platform::UpstreamList upstreams;
     ForwardOptions options;
-    Upstreams::OnChange onUpstreamChange;
+    UpstreamEvents events;
 };
 
 // Counts attempts in flight, of both transports. Shared with the exchanges themselves, so it
@@ -91,7 +91,7 @@ class ForwardContext {
     ForwardOptions options_;
     std::shared_ptr<InFlightLimit> limit_;
     std::shared_ptr<metrics::Counters> counters_;
-    const Upstreams::OnChange onChange_;
+    const UpstreamEvents events_;
     mutable std::mutex upstreamsMutex_;  // covers the copy or swap of the reference only
     std::shared_ptr<Upstreams> upstreams_;
 };

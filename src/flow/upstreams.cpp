@@ -85,14 +85,30 @@ metrics::UpstreamFigures UpstreamState::figures() const {
     if (const auto smoothed = smoothedUs_.load(std::memory_order_relaxed); smoothed >= 0) {
         figures.smoothedRoundTrip = microseconds(smoothed);
     }
+    if (upstream_.tls()) {
+        figures.tls = metrics::TlsFigures{static_cast<std::uint64_t>(std::max<std::int64_t>(
+                                              connectionsOpen_.load(std::memory_order_relaxed), 0)),
+                                          fullHandshakes_.load(std::memory_order_relaxed),
+                                          resumedHandshakes_.load(std::memory_order_relaxed),
+                                          resent_.load(std::memory_order_relaxed),
+                                          certificateFailures_.load(std::memory_order_relaxed)};
+    }
     return figures;
 }
 
-Upstreams::Upstreams(const platform::UpstreamList& list, OnChange onChange)
-    : onChange_(std::move(onChange)) {
+Upstreams::Upstreams(const platform::UpstreamList& list, UpstreamEvents events,
+                     std::shared_ptr<platform::ConnectionFactory> connections,
+                     std::shared_ptr<platform::Queue> queue, SessionTiming timing)
+    : events_(std::move(events)) {
     states_.reserve(list.size());
+    sessions_.reserve(list.size());
     for (const auto& upstream : list) {
         states_.push_back(std::make_unique<UpstreamState>(upstream));
+        sessions_.push_back(upstream.tls() && connections
+                                ? std::make_shared<PipelinedSession>(
+                                      connections, *states_.back(), queue->makeSerialQueue(),
+                                      SessionEvents{events_.onCertificateFailure}, timing)
+                                : nullptr);
     }
 }
 
@@ -137,8 +153,8 @@ void Upstreams::replied(std::size_t index, Clock::duration roundTrip) {
         return;
     }
     down_.fetch_sub(1, std::memory_order_acq_rel);
-    if (onChange_) {
-        onChange_(at(index).upstream(), true);
+    if (events_.onChange) {
+        events_.onChange(at(index).upstream(), true);
     }
 }
 
@@ -148,8 +164,8 @@ void Upstreams::failed(std::size_t index, UpstreamState::Failure failure, Clock:
         return;
     }
     down_.fetch_add(1, std::memory_order_acq_rel);
-    if (onChange_) {
-        onChange_(at(index).upstream(), false);
+    if (events_.onChange) {
+        events_.onChange(at(index).upstream(), false);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "flow/pipelined_session.h"
 #include "metrics/counters.h"
 #include "platform/upstream.h"
 
@@ -61,6 +62,17 @@ class UpstreamState {
     bool takeProbe(Clock::time_point now) noexcept;
     void probeAbandoned() noexcept { probing_.store(false, std::memory_order_release); }
 
+    // What a TLS upstream's session tells of its connections.
+    void connectionOpened() noexcept { connectionsOpen_.fetch_add(1, std::memory_order_relaxed); }
+    void connectionClosed() noexcept { connectionsOpen_.fetch_sub(1, std::memory_order_relaxed); }
+    void handshook(bool resumed) noexcept {
+        (resumed ? resumedHandshakes_ : fullHandshakes_).fetch_add(1, std::memory_order_relaxed);
+    }
+    void resent() noexcept { resent_.fetch_add(1, std::memory_order_relaxed); }
+    void certificateFailed() noexcept {
+        certificateFailures_.fetch_add(1, std::memory_order_relaxed);
+    }
+
     metrics::UpstreamFigures figures() const;
 
   private:
@@ -77,21 +89,39 @@ class UpstreamState {
     std::atomic<std::uint64_t> replies_{0};
     std::atomic<std::uint64_t> timeouts_{0};
     std::atomic<std::uint64_t> refusals_{0};
+    std::atomic<std::int64_t> connectionsOpen_{0};
+    std::atomic<std::uint64_t> fullHandshakes_{0};
+    std::atomic<std::uint64_t> resumedHandshakes_{0};
+    std::atomic<std::uint64_t> resent_{0};
+    std::atomic<std::uint64_t> certificateFailures_{0};
 };
 
-// The preference list and what is known of each upstream: which one a query's attempts go to.
-// Any thread.
+// What the relay tells of its upstreams as it goes; each on the thread that saw it.
+struct UpstreamEvents {
+    // An upstream went down, or came back.
+    std::function<void(const platform::Upstream& upstream, bool up)> onChange{};
+    // A TLS upstream's certificate did not verify: why.
+    std::function<void(const platform::Upstream& upstream, const std::string& why)>
+        onCertificateFailure{};
+};
+
+// The preference list and what is known of each upstream: which one a query's attempts go to,
+// and for each TLS upstream the session its queries share. Any thread.
 class Upstreams {
   public:
-    // Told when an upstream goes down or comes back, on the thread of the attempt that showed it.
-    using OnChange = std::function<void(const platform::Upstream& upstream, bool up)>;
-
-    // `list` must not be empty.
-    explicit Upstreams(const platform::UpstreamList& list, OnChange onChange = nullptr);
+    // `list` must not be empty. `connections` and `queue` (whose serial queues the sessions run
+    // on) are for the TLS upstreams' sessions.
+    Upstreams(const platform::UpstreamList& list, UpstreamEvents events,
+              std::shared_ptr<platform::ConnectionFactory> connections = nullptr,
+              std::shared_ptr<platform::Queue> queue = nullptr, SessionTiming timing = {});
 
     std::size_t size() const noexcept { return states_.size(); }
     UpstreamState& at(std::size_t index) noexcept { return *states_[index]; }
     const UpstreamState& at(std::size_t index) const noexcept { return *states_[index]; }
+    // The session of a TLS upstream; null for a plain one.
+    const std::shared_ptr<PipelinedSession>& session(std::size_t index) const noexcept {
+        return sessions_[index];
+    }
 
     // Where a query's first attempt goes: the first upstream that is up, or the first of all
     // when none is (a query is never refused a try).
@@ -112,7 +142,8 @@ class Upstreams {
 
   private:
     std::vector<std::unique_ptr<UpstreamState>> states_;
-    const OnChange onChange_;
+    std::vector<std::shared_ptr<PipelinedSession>> sessions_;
+    const UpstreamEvents events_;
     // How many are down: while none is, a query's choices need look at none of them.
     std::atomic<std::size_t> down_{0};
 };

@@ -61,6 +61,15 @@ inline constexpr std::size_t kKinds = Labels<Kind>::names.size();
 template <class Kind>
 using Counts = std::array<std::uint64_t, kKinds<Kind>>;
 
+// A DNS-over-TLS upstream's connections at one moment.
+struct TlsFigures {
+    std::uint64_t connectionsOpen = 0;
+    std::uint64_t fullHandshakes = 0;
+    std::uint64_t resumedHandshakes = 0;
+    std::uint64_t resent = 0;  // queries sent again on a new connection after one was lost
+    std::uint64_t certificateFailures = 0;
+};
+
 // One upstream's figures at one moment.
 struct UpstreamFigures {
     std::string name;  // "1.1.1.3:53": how the exposition labels it
@@ -70,6 +79,7 @@ struct UpstreamFigures {
     std::uint64_t refusals = 0;  // attempts that failed before it
     bool up = true;
     std::optional<std::chrono::microseconds> smoothedRoundTrip;  // none until a reply
+    std::optional<TlsFigures> tls;                               // a TLS upstream's own
 };
 
 // Every figure at one moment. Query counts are sums over threads read one by one, so a sum may

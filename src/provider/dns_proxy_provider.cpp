@@ -24,20 +24,32 @@ std::string describeUpstreamChange(const platform::Upstream& upstream, bool up) 
                  "to the next, and it is tried again now and then");
 }
 
+std::string describeCertificateFailure(const platform::Upstream& upstream, const std::string& why) {
+    return "upstream " + upstream.text() + " refused: " + why +
+           "; no query goes to it until a connection verifies";
+}
+
 namespace {
 
-// The host's way of telling, or the provider's logger at the debug level.
-std::function<void(const platform::Upstream&, bool)> upstreamTeller(
-    std::function<void(const platform::Upstream&, bool)> host,
-    std::shared_ptr<platform::Logger> logger) {
-    if (host) {
-        return host;
+// The host's ways of telling, or the provider's logger at the debug level.
+flow::UpstreamEvents upstreamTellers(flow::UpstreamEvents host,
+                                     const std::shared_ptr<platform::Logger>& logger) {
+    if (!host.onChange) {
+        host.onChange = [logger](const platform::Upstream& upstream, bool up) {
+            if (logger->isDebugEnabled()) {
+                logger->debug(describeUpstreamChange(upstream, up));
+            }
+        };
     }
-    return [logger = std::move(logger)](const platform::Upstream& upstream, bool up) {
-        if (logger->isDebugEnabled()) {
-            logger->debug(describeUpstreamChange(upstream, up));
-        }
-    };
+    if (!host.onCertificateFailure) {
+        host.onCertificateFailure = [logger](const platform::Upstream& upstream,
+                                             const std::string& why) {
+            if (logger->isDebugEnabled()) {
+                logger->debug(describeCertificateFailure(upstream, why));
+            }
+        };
+    }
+    return host;
 }
 
 }  // namespace
@@ -61,7 +73,7 @@ DNSProxyProvider::DNSProxyProvider(PrivateTag /*tag*/, ProviderSeams seams,
       streams_(settings.streams.maxConnections),
       context_(blockedDomains, seams_.connections,
                flow::RelaySettings(std::move(settings.upstreams), settings.forward,
-                                   upstreamTeller(std::move(settings.onUpstreamChange), logger)),
+                                   upstreamTellers(std::move(settings.upstreamEvents), logger)),
                seams_.queue, streams_, settings.streams) {}
 
 DNSProxyProvider::~DNSProxyProvider() {

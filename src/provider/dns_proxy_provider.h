@@ -39,8 +39,10 @@ platform::UpstreamList defaultUpstreams();
 inline constexpr std::string_view kProviderLogSubsystem = "com.brackenmoor.sieveharbor.proxy";
 inline constexpr std::string_view kLogCategory = "dns";
 
-// What to say when an upstream goes down or comes back: one line, no program name.
+// What to say when an upstream goes down or comes back, or a TLS upstream's certificate is
+// refused: one line, no program name.
 std::string describeUpstreamChange(const platform::Upstream& upstream, bool up);
+std::string describeCertificateFailure(const platform::Upstream& upstream, const std::string& why);
 
 // The posted name that makes every running provider reload its blocklist.
 const std::string& blocklistUpdatedNotificationName();
@@ -83,9 +85,10 @@ struct ProviderSettings {
     std::function<void(const LoadReport&)> onLoad;
     // Where relayed queries go, in order of preference; never empty.
     platform::UpstreamList upstreams = defaultUpstreams();
-    // Told when an upstream goes down and when it comes back, on an exchange's thread; without
-    // it the provider's logger says so at the debug level.
-    std::function<void(const platform::Upstream& upstream, bool up)> onUpstreamChange;
+    // Told when an upstream goes down and when it comes back, and when a TLS upstream's
+    // certificate is refused, on the relay's threads; what is left empty the provider's logger
+    // says at the debug level.
+    flow::UpstreamEvents upstreamEvents;
     flow::ForwardOptions forward{};
     flow::StreamLimits streams{};
     // Given to the memory of each loaded list's big arrays (huge pages on Linux); none by

@@ -7,6 +7,7 @@
 #include <functional>
 #include <set>
 
+#include "dns/edns.h"
 #include "dns/servfail.h"
 #include "dns/tcp_framing.h"
 #include "fakes/fake_connection.h"
@@ -67,11 +68,11 @@ struct Harness {
 
     explicit Harness(Transport t = Transport::datagram, ForwardOptions options = {},
                      platform::UpstreamList upstreams = {upstream("192.0.2.53")})
-        : context(factory, queue, std::make_shared<metrics::Counters>(),
-                  RelaySettings(std::move(upstreams), options,
-                                [this](const platform::Upstream& u, bool up) {
-                                    changes.emplace_back(u.text(), up);
-                                })),
+        : context(
+              factory, queue, std::make_shared<metrics::Counters>(),
+              RelaySettings(std::move(upstreams), options,
+                            {.onChange = [this](const platform::Upstream& u,
+                                                bool up) { changes.emplace_back(u.text(), up); }})),
           transport(t) {}
 
     // The query as the transport carries it.
@@ -523,6 +524,68 @@ TEST(Failover, servfail_at_the_bound_or_once_every_allowed_attempt_is_refused) {
             EXPECT_EQ(h.made(), kMaxAttempts);
             EXPECT_EQ(h.context.inFlight(), 0u);
         }
+    }
+}
+
+// Over a TLS upstream the reply comes whole whatever its size: a UDP client that cannot take it
+// (512 bytes without EDNS, else its EDNS size) gets it truncated, the client's ID and question
+// kept, and asks again over TCP, where it comes whole.
+TEST(Failover, a_tls_reply_too_big_for_the_udp_client_comes_truncated) {
+    const auto withEdns = [](std::uint16_t udpSize) {
+        dns::Datagram q = kQuery;
+        q[11] = 1;                                                     // ARCOUNT
+        q.insert(q.end(), {0x01, 'a', 0x00, 0x00, 0x01, 0x00, 0x01});  // "a." A IN
+        q[5] = 1;
+        q.insert(q.end(), {0x00, 0x00, 0x29, static_cast<std::uint8_t>(udpSize >> 8),
+                           static_cast<std::uint8_t>(udpSize), 0, 0, 0, 0, 0, 0});
+        return q;
+    };
+    struct Row {
+        const char* what;
+        Transport client;
+        std::optional<std::uint16_t> udpSize;  // the client's EDNS size, if it sends one
+        std::size_t replySize;
+        bool truncated;
+    };
+    const Row rows[] = {
+        {"512 bytes fit a plain UDP client", Transport::datagram, std::nullopt, 512, false},
+        {"513 do not", Transport::datagram, std::nullopt, 513, true},
+        {"1232 fit its EDNS size", Transport::datagram, 1232, 1232, false},
+        {"1233 do not", Transport::datagram, 1232, 1233, true},
+        {"a small EDNS size still takes 512", Transport::datagram, 100, 512, false},
+        {"over TCP it comes whole", Transport::stream, std::nullopt, 4000, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Harness h(row.client, {},
+                  {{*platform::SocketAddress::parse("192.0.2.9", 853),
+                    platform::UpstreamTransport::tls, "dns.example"}});
+        h.factory->script.statesOnStart = {ConnectionState::ready()};
+        h.factory->script.sendResult = std::optional<platform::ConnectionError>{};
+        const auto query = row.udpSize ? withEdns(*row.udpSize) : kQuery;
+        forwardQuery(h.context, row.client, row.client == Transport::stream ? framed(query) : query,
+                     h.owner);
+        h.queue->runUntilIdle();
+        ASSERT_EQ(h.made(), 1u);
+        // What the session sent: one framed query, its ID the session's own.
+        ASSERT_EQ(h.connection(0).sent().size(), 1u);
+        auto answer = dns::Datagram(dns::unframed(h.connection(0).sent()[0]).begin(),
+                                    dns::unframed(h.connection(0).sent()[0]).begin() + 12);
+        answer[2] = 0x81;
+        answer[3] = 0x80;
+        answer[4] = answer[5] = answer[11] = 0;  // no question, no records: the bytes alone count
+        answer.resize(row.replySize, 0xAB);
+        ASSERT_TRUE(
+            h.factory->connections()[0]->completeReceive({framed(answer), false, std::nullopt}));
+        h.queue->runUntilIdle();
+        ASSERT_EQ(h.owner->ended.size(), 1u);
+        auto expected = answer;
+        dns::setId(expected, 0x1234);
+        if (row.truncated) {
+            expected.resize(12);
+            expected[2] |= 0x02;  // TC
+        }
+        EXPECT_EQ(h.owner->ended[0], row.client == Transport::stream ? framed(expected) : expected);
     }
 }
 
