@@ -19,7 +19,7 @@ ensure_packages() {
 }
 
 # What building and testing needs.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libicu-dev libsystemd-dev
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libicu-dev libsystemd-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev libmicrohttpd-dev)
 # What the macOS cross-build of the core needs: clang, ld64.lld and LLVM's Mach-O tools.
 MACOS_CROSS_PACKAGES=(clang lld llvm)
@@ -27,4 +27,4 @@ MACOS_CROSS_PACKAGES=(clang lld llvm)
 # for the redirect), readelf for the hardening check, curl for the list update script and the
 # metrics endpoint, and the Prometheus text parser for the latter.
 TEST_PACKAGES=(bind9-dnsutils util-linux procps iproute2 systemd nftables binutils curl
-    python3-prometheus-client)
+    python3-prometheus-client openssl)

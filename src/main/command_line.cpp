@@ -63,9 +63,9 @@ std::optional<std::string> upstreamLoopError(
             }
             const auto address = binaryAddress(listen);
             // A wildcard IPv6 listener takes IPv4 too, unless it is IPv6-only.
-            const bool covered = address == upstream ||
-                                 (isWildcard(address) && ownAddress &&
-                                  (!isMappedV4(address) || isMappedV4(upstream)));
+            const bool covered =
+                address == upstream || (isWildcard(address) && ownAddress &&
+                                        (!isMappedV4(address) || isMappedV4(upstream)));
             if (covered) {
                 return std::string(kProgramName) + ": --upstream " + entry.text() +
                        " is the proxy's own --listen " + listen.text() +
@@ -149,6 +149,14 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args) {
                  options.blocklist = std::string(file);
                  return std::string();
              }},
+        {.name = "--tls-ca",
+         .takesValue = true,
+         .repeatable = false,
+         .handle =
+             [&](std::string_view file) {
+                 options.tlsCa = std::string(file);
+                 return std::string();
+             }},
         {.name = "--metrics",
          .takesValue = true,
          .repeatable = false,
@@ -182,8 +190,8 @@ std::string usageHint() {
 std::string usageText() {
     const std::string name(kProgramName);
     return "Usage: " + name +
-           " [--listen ADDR:PORT]... [--upstream ADDR[:PORT]]... [--blocklist FILE]\n"
-           "       [--no-tcp] [--metrics ADDR:PORT] [--debug]\n"
+           " [--listen ADDR:PORT]... [--upstream SPEC]... [--tls-ca FILE]\n"
+           "       [--blocklist FILE] [--no-tcp] [--metrics ADDR:PORT] [--debug]\n"
            "A DNS proxy that answers queries for blocked names itself and relays the rest to a\n"
            "filtering resolver.\n"
            "\n"
@@ -195,6 +203,11 @@ std::string usageText() {
            "                          (default: " +
            provider::defaultSafeDNSAddress().text() +
            ")\n"
+           "  --upstream tls://ADDR[:PORT][#NAME]\n"
+           "                          a resolver reached over DNS over TLS (port 853), its\n"
+           "                          certificate required to hold NAME (sent as SNI), or ADDR\n"
+           "  --tls-ca FILE           trust the authorities of this PEM file for TLS upstreams\n"
+           "                          (default: the system's)\n"
            "  --no-tcp                answer DNS over UDP only\n"
            "  --blocklist FILE        the blocklist, one domain per line, '#' comments; reloaded\n"
            "                          on SIGHUP and whenever the file changes\n"

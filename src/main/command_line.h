@@ -21,6 +21,9 @@ struct Options {
     // In order of preference; the filtering resolver alone unless --upstream is given.
     platform::UpstreamList upstreams = provider::defaultUpstreams();
     std::optional<std::string> blocklist;
+    // The authorities a TLS upstream's certificate must chain to (a PEM file); none: the
+    // system's.
+    std::optional<std::string> tlsCa;
     bool tcp = true;  // DNS over TCP on the same addresses; --no-tcp turns it off
     std::optional<platform::SocketAddress> metrics;  // where /metrics is served; off when empty
     bool debug = false;

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <variant>
 #include <vector>
 
 #include "main/command_line.h"
@@ -291,9 +292,14 @@ provider::ProviderSettings providerSettings(const service::Options& options,
     settings.fixedBlocklistPath = options.blocklist;
     settings.upstreams = options.upstreams;
     // One line when an upstream goes down and when it comes back, none per query.
-    settings.onUpstreamChange = [](const platform::Upstream& upstream, bool up) {
+    settings.upstreamEvents.onChange = [](const platform::Upstream& upstream, bool up) {
         printError(std::string(service::kProgramName) + ": " +
                    provider::describeUpstreamChange(upstream, up));
+    };
+    settings.upstreamEvents.onCertificateFailure = [](const platform::Upstream& upstream,
+                                                      const std::string& why) {
+        printError(std::string(service::kProgramName) + ": " +
+                   provider::describeCertificateFailure(upstream, why));
     };
     fitDescriptorLimit(settings, options.tcp, descriptorLimit);
     settings.listPageAdvice = platform::linux_host::adviseHugePages;
@@ -397,9 +403,19 @@ int run(const service::Options& options, const sigset_t& signals) {
     if (!watchBlocklist(options, service)) {
         return kExitFailed;
     }
+    std::shared_ptr<platform::linux_host::TlsClientContext> tls;
+    if (options.tlsCa || std::any_of(options.upstreams.begin(), options.upstreams.end(),
+                                     [](const platform::Upstream& u) { return u.tls(); })) {
+        auto made = platform::linux_host::TlsClientContext::make(options.tlsCa);
+        if (const auto* why = std::get_if<std::string>(&made)) {
+            printError(std::string(service::kProgramName) + ": " + *why);
+            return kExitFailed;
+        }
+        tls = std::get<std::shared_ptr<platform::linux_host::TlsClientContext>>(std::move(made));
+    }
     service.proxy = provider::DNSProxyProvider::create(
         {service.relay,
-         std::make_shared<platform::linux_host::LoopConnectionFactory>(service.relay),
+         std::make_shared<platform::linux_host::LoopConnectionFactory>(service.relay, tls),
          service.notifications,
          std::make_shared<platform::linux_host::SdLoginConsoleUser>(service.control->loop),
          std::make_shared<platform::posix::PosixFileSystem>(), loggers},

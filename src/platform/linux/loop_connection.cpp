@@ -289,8 +289,12 @@ void LoopConnection::report(ConnectionState state) {
 std::shared_ptr<Connection> LoopConnectionFactory::makeConnection(const Upstream& to,
                                                                   Transport transport,
                                                                   std::shared_ptr<Queue> lane) {
+    auto loopLane = std::static_pointer_cast<LoopLane>(std::move(lane));
+    if (to.tls()) {
+        return std::make_shared<TlsLoopConnection>(to, tls_, std::move(loopLane));
+    }
     return std::make_shared<LoopConnection>(SocketAddress::from(to.address), transport,
-                                            std::static_pointer_cast<LoopLane>(std::move(lane)));
+                                            std::move(loopLane));
 }
 
 }  // namespace sieveharbor::platform::linux_host

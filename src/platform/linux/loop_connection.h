@@ -8,6 +8,7 @@
 #include "platform/connection.h"
 #include "platform/linux/event_loop.h"
 #include "platform/linux/socket_address.h"
+#include "platform/linux/tls_connection.h"
 
 namespace sieveharbor::platform::linux_host {
 
@@ -75,15 +76,20 @@ class LoopConnection final : public Connection,
 // Makes LoopConnections, each on the lane it is given: a lane of the pool the factory was made
 // with (LoopPool::makeSerialQueue() gives nothing else), so an exchange runs its attempts on one
 // loop, beside the flow that started it.
+// A TLS upstream's connection is a TlsLoopConnection over `tls` (without one it fails at once:
+// nothing ever goes to a TLS upstream in the clear).
 class LoopConnectionFactory final : public ConnectionFactory {
   public:
-    explicit LoopConnectionFactory(std::shared_ptr<LoopPool> loops) : loops_(std::move(loops)) {}
+    explicit LoopConnectionFactory(std::shared_ptr<LoopPool> loops,
+                                   std::shared_ptr<TlsClientContext> tls = nullptr)
+        : loops_(std::move(loops)), tls_(std::move(tls)) {}
 
     std::shared_ptr<Connection> makeConnection(const Upstream& to, Transport transport,
                                                std::shared_ptr<Queue> lane) override;
 
   private:
     const std::shared_ptr<LoopPool> loops_;
+    const std::shared_ptr<TlsClientContext> tls_;
 };
 
 }  // namespace sieveharbor::platform::linux_host
