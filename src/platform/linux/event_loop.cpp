@@ -47,9 +47,9 @@ struct EventLoop::PendingTimer final : Timer {
         }
         // The task may hold what its owner wants released now; only the loop touches it.
         if (loop.onLoopThread()) {
-            task = nullptr;
+            loop.forgetTimer(*this);
         } else if (auto self = weakSelf.lock()) {
-            loop.post([self] { self->task = nullptr; });
+            loop.post([self] { self->loop.forgetTimer(*self); });
         }
     }
 
@@ -58,6 +58,10 @@ struct EventLoop::PendingTimer final : Timer {
     Task task;
     std::atomic<bool> cancelled{false};
     std::weak_ptr<PendingTimer> weakSelf;
+    // In the loop's in-order list: its neighbours, and the list's hold on it.
+    PendingTimer* previous = nullptr;
+    PendingTimer* next = nullptr;
+    std::shared_ptr<PendingTimer> listed;
 };
 
 bool EventLoop::Later::operator()(const std::shared_ptr<PendingTimer>& a,
@@ -74,6 +78,7 @@ EventLoop::EventLoop()
 }
 
 EventLoop::~EventLoop() {
+    dropTimers();  // a loop that never ran still holds what was set on it
     ::close(wakeFd_);
     ::close(epoll_);
 }
@@ -133,24 +138,54 @@ std::shared_ptr<Timer> EventLoop::scheduleAfter(std::chrono::milliseconds delay,
 }
 
 void EventLoop::addTimer(std::shared_ptr<PendingTimer> timer) {
-    if (inOrder_.empty() || inOrder_.back()->deadline <= timer->deadline) {
-        inOrder_.push_back(std::move(timer));
+    if (timer->cancelled.load(std::memory_order_acquire)) {
+        return;  // called off from another thread before it was added
+    }
+    if (lastInOrder_ == nullptr || lastInOrder_->deadline <= timer->deadline) {
+        PendingTimer& added = *timer;
+        added.previous = lastInOrder_;
+        (lastInOrder_ != nullptr ? lastInOrder_->next : firstInOrder_) = &added;
+        lastInOrder_ = &added;
+        added.listed = std::move(timer);
         return;
     }
     timers_.push_back(std::move(timer));
     std::push_heap(timers_.begin(), timers_.end(), Later{});
 }
 
+std::shared_ptr<EventLoop::PendingTimer> EventLoop::unlink(PendingTimer& timer) noexcept {
+    if (!timer.listed) {
+        return nullptr;
+    }
+    (timer.previous != nullptr ? timer.previous->next : firstInOrder_) = timer.next;
+    (timer.next != nullptr ? timer.next->previous : lastInOrder_) = timer.previous;
+    timer.previous = nullptr;
+    timer.next = nullptr;
+    return std::move(timer.listed);
+}
+
+void EventLoop::forgetTimer(PendingTimer& timer) noexcept {
+    const auto hold = unlink(timer);  // keeps it alive while its task goes
+    timer.task = nullptr;
+}
+
+void EventLoop::dropTimers() noexcept {
+    while (firstInOrder_ != nullptr) {
+        forgetTimer(*firstInOrder_);
+    }
+    timers_.clear();
+}
+
 bool EventLoop::heapDueFirst() const noexcept {
     return !timers_.empty() &&
-           (inOrder_.empty() || timers_.front()->deadline < inOrder_.front()->deadline);
+           (firstInOrder_ == nullptr || timers_.front()->deadline < firstInOrder_->deadline);
 }
 
 const EventLoop::PendingTimer* EventLoop::firstTimer() const noexcept {
     if (heapDueFirst()) {
         return timers_.front().get();
     }
-    return inOrder_.empty() ? nullptr : inOrder_.front().get();
+    return firstInOrder_;
 }
 
 static_assert(EventLoop::kInput == EPOLLIN && EventLoop::kOutput == EPOLLOUT);
@@ -268,8 +303,7 @@ void EventLoop::fireTimers() {
             timer = std::move(timers_.back());
             timers_.pop_back();
         } else {
-            timer = std::move(inOrder_.front());
-            inOrder_.pop_front();
+            timer = unlink(*firstInOrder_);
         }
         Task task = std::move(timer->task);
         if (task && !timer->cancelled.load(std::memory_order_acquire)) {
@@ -317,8 +351,7 @@ void EventLoop::run() {
     }
     local_.clear();
     beforeWait_.clear();
-    inOrder_.clear();
-    timers_.clear();
+    dropTimers();
     for (auto& watcher : held_) {
         watcher->heldAt_ = Watcher::kNotHeld;
         watcher->abandon();

@@ -113,6 +113,10 @@ class EventLoop {
     void runLocalTasks();
     void runBeforeWait();
     void addTimer(std::shared_ptr<PendingTimer> timer);
+    // Takes a timer out of the in-order list, if it is in it: the list's hold on it.
+    std::shared_ptr<PendingTimer> unlink(PendingTimer& timer) noexcept;
+    void forgetTimer(PendingTimer& timer) noexcept;
+    void dropTimers() noexcept;
     // True when the timer due first is the heap's, not the queue's.
     bool heapDueFirst() const noexcept;
     // The timer due first, or null when none is set.
@@ -131,10 +135,13 @@ class EventLoop {
     std::atomic<bool> started_{false};
     std::atomic<bool> ended_{false};
     std::vector<Task> beforeWait_;
-    // Timers due no earlier than the last one queued, in deadline order: every exchange's timeout
-    // is the same, so nearly all go here and leave from the front, with no heap to sift. Any
-    // other goes to timers_, a min-heap by deadline.
-    std::deque<std::shared_ptr<PendingTimer>> inOrder_;
+    // Timers due no earlier than the last one queued, in deadline order, linked through the
+    // timers themselves: an exchange's timers are nearly all set the same time ahead, so they go
+    // here and leave from the front with no heap to sift, and one called off leaves at once, so
+    // the many called off before they are due are never woken for. Any other goes to timers_, a
+    // min-heap by deadline, which lets a called-off one go when it is due.
+    PendingTimer* firstInOrder_ = nullptr;
+    PendingTimer* lastInOrder_ = nullptr;
     std::vector<std::shared_ptr<PendingTimer>> timers_;
     // Held from hold() to forget(), and then until the loop next waits, so that a call in the
     // round that closed a descriptor still finds its watcher. Each knows its place in held_, so

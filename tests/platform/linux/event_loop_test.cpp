@@ -28,7 +28,7 @@ void runOn(platform::Queue& queue, const std::function<void()>& work) {
 
 // Timers set from the loop and from another thread fire in deadline order on the loop's thread,
 // whether they were set in that order ('b', 'd': kept in a queue) or not ('c', 'a': in a heap);
-// a cancelled one never fires, and its task is let go at once.
+// a cancelled one never fires, wherever it was, and its task is let go at once.
 TEST(EventLoop, timers_fire_in_deadline_order_and_a_cancelled_one_not_at_all) {
     LoopPool pool(1);
     auto lane = pool.makeSerialQueue();
@@ -55,9 +55,20 @@ TEST(EventLoop, timers_fire_in_deadline_order_and_a_cancelled_one_not_at_all) {
     ASSERT_TRUE(busy.wait());
     auto cancelled = lane->scheduleAfter(
         milliseconds(10), [held = std::move(held)] { ADD_FAILURE() << "a cancelled timer fired"; });
+    auto heldOnLoop = std::make_shared<int>(0);
+    std::weak_ptr<int> watchOnLoop = heldOnLoop;
+    const auto never = [](std::shared_ptr<int> hold) {
+        return [hold = std::move(hold)] { ADD_FAILURE() << "a cancelled timer fired"; };
+    };
     lane->post([&] {
         lane->scheduleAfter(milliseconds(20), mark('b'));
+        auto between = lane->scheduleAfter(milliseconds(40), never(std::move(heldOnLoop)));
         lane->scheduleAfter(milliseconds(300), mark('d'));
+        auto last = lane->scheduleAfter(milliseconds(320), never(nullptr));
+        // Called off on the loop, from the middle of the queue and from its end.
+        between->cancel();
+        last->cancel();
+        EXPECT_TRUE(watchOnLoop.expired()) << "let go at once";
         lane->scheduleAfter(milliseconds(60), mark('c'));
         lane->scheduleAfter(milliseconds(1), mark('a'));
         lane->scheduleAfter(milliseconds(350), [&] { done.notify(); });
