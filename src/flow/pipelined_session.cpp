@@ -162,6 +162,7 @@ void PipelinedSession::writeWaiting() {
 
 void PipelinedSession::write(Pending& pending) {
     pending.written = true;
+    pending.writtenAfter = answered_;
     outbox_.insert(outbox_.end(), pending.framed.begin(), pending.framed.end());
 }
 
@@ -249,6 +250,7 @@ void PipelinedSession::deliver(Bytes framed) {
     if (it == pending_.end() || !dns::isReplyTo(message, dns::unframed(it->second.framed))) {
         return;
     }
+    ++answered_;
     Bytes reply(message.begin(), message.end());
     dns::setId(reply, it->second.clientId);
     finish(it->first, std::move(reply));
@@ -274,17 +276,19 @@ void PipelinedSession::finish(std::uint16_t id, std::optional<Bytes> reply) {
 }
 
 void PipelinedSession::lost() {
+    const auto answeredBefore = answered_;
     closeConnection();
     std::vector<std::uint16_t> givenUp;
     for (auto& [id, pending] : pending_) {
         if (!pending.written) {
             continue;  // still waiting: it goes on the new connection as it is
         }
-        if (pending.resent) {
+        const bool answeredSince = answeredBefore > pending.writtenAfter;
+        if (!answeredSince && pending.resent) {
             givenUp.push_back(id);
             continue;
         }
-        pending.resent = true;
+        pending.resent = pending.resent || !answeredSince;
         pending.written = false;
         state_.resent();
     }
@@ -339,6 +343,7 @@ void PipelinedSession::closeConnection() {
     outbox_.clear();
     waiting_.clear();
     framer_ = dns::TcpFramer();
+    answered_ = 0;
 }
 
 std::size_t PipelinedSession::owed() const {

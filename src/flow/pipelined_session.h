@@ -47,10 +47,14 @@ struct SessionTiming {
 // The connection is opened when a query comes and none is open, and closed after the idle time
 // with nothing owed. When it closes or resets, fails, brings something that is not a framed DNS
 // message, or goes silent (answers owed and nothing read for longer than the upstream's
-// retransmission time), the queries it owed are sent once more on a new one; a query owed a
-// second time, or one waiting for a connection that cannot be opened, is given up: its owner
-// then tries elsewhere. Nothing is written before the connection is ready, which for TLS means
-// its handshake has verified the upstream's certificate.
+// retransmission time), the queries it owed are sent again on a new one. A connection that
+// answered nothing after a query was written may have been lost for that query (one the
+// resolver chokes on): such a query goes again once, and is given up when that happens a second
+// time, as is one waiting for a connection that cannot be opened; its owner then tries
+// elsewhere. One the connection answered others after (a resolver closing after so many
+// queries) goes again each time, within its owner's bound. Nothing is written before the
+// connection is ready, which for TLS means its handshake has verified the upstream's
+// certificate.
 //
 // Everything runs on the session's lane; submit and withdraw may be called from any thread. The
 // session holds its connection; the connection's handlers hold the session weakly.
@@ -90,9 +94,10 @@ class PipelinedSession : public std::enable_shared_from_this<PipelinedSession> {
         std::uint16_t clientId = 0;
         std::shared_ptr<platform::Queue> replyLane;
         Done done;
-        bool written = false;     // on the connection open now
-        bool resent = false;      // owed once already by a connection that was lost
-        std::uint64_t order = 0;  // when it came: what is sent again goes in that order
+        bool written = false;            // on the connection open now
+        bool resent = false;             // owed by a lost connection that answered nothing after it
+        std::uint64_t writtenAfter = 0;  // how many the connection had answered when it was written
+        std::uint64_t order = 0;         // when it came: what is sent again goes in that order
     };
     enum class Link { none, opening, ready };
 
@@ -135,6 +140,7 @@ class PipelinedSession : public std::enable_shared_from_this<PipelinedSession> {
     std::shared_ptr<platform::Timer> idleTimer_;
     std::unordered_map<std::uint16_t, Pending> pending_;
     std::deque<std::uint16_t> waiting_;  // not yet written on the connection open now, in order
+    std::uint64_t answered_ = 0;         // on the connection open now
     std::uint16_t nextId_ = 1;
     std::uint64_t accepted_ = 0;
     std::string lastRefusal_;  // why the last connection's certificate was refused, if it was

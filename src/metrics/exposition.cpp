@@ -26,8 +26,10 @@ class Writer {
 
     void seconds(double value) { line("", secondsText(value)); }
 
-    // One sample labelled with one value, which is escaped as the text format asks.
-    void labelledSample(std::string_view label, std::string_view value, std::string_view sample) {
+    // One sample labelled with one value, which is escaped as the text format asks; `more`, when
+    // given, is further labels as they are written (`,kind="full"`).
+    void labelledSample(std::string_view label, std::string_view value, std::string_view sample,
+                        std::string_view more = {}) {
         std::string labels = "{";
         labels.append(label).append("=\"");
         for (const char c : value) {
@@ -36,7 +38,7 @@ class Writer {
             }
             labels.push_back(c == '\n' ? 'n' : c);
         }
-        labels.append("\"}");
+        labels.append("\"").append(more).append("}");
         line(labels, sample);
     }
 
@@ -120,6 +122,43 @@ std::string renderExposition(const Snapshot& s) {
                        ? secondsText(std::chrono::duration<double>(*u.smoothedRoundTrip).count())
                        : std::string("NaN");
         });
+    // The TLS upstreams' connections, when there are any.
+    const auto perTlsUpstream = [&](std::string_view name, std::string_view type,
+                                    std::string_view help, auto samples) {
+        bool named = false;
+        for (const auto& upstream : s.upstreams) {
+            if (upstream.tls) {
+                if (!named) {
+                    w.family(name, type, help);
+                    named = true;
+                }
+                samples(upstream.name, *upstream.tls);
+            }
+        }
+    };
+    perTlsUpstream("upstream_tls_connections_open", "gauge",
+                   "Connections open to each TLS upstream.",
+                   [&](const std::string& name, const TlsFigures& t) {
+                       w.labelledSample("upstream", name, std::to_string(t.connectionsOpen));
+                   });
+    perTlsUpstream(
+        "upstream_tls_handshakes_total", "counter",
+        "TLS handshakes completed with each TLS upstream: full, or resuming an earlier session.",
+        [&](const std::string& name, const TlsFigures& t) {
+            w.labelledSample("upstream", name, std::to_string(t.fullHandshakes), ",kind=\"full\"");
+            w.labelledSample("upstream", name, std::to_string(t.resumedHandshakes),
+                             ",kind=\"resumed\"");
+        });
+    perTlsUpstream("upstream_tls_queries_resent_total", "counter",
+                   "Queries sent again on a new connection after the one that owed them was lost.",
+                   [&](const std::string& name, const TlsFigures& t) {
+                       w.labelledSample("upstream", name, std::to_string(t.resent));
+                   });
+    perTlsUpstream("upstream_tls_certificate_failures_total", "counter",
+                   "Connections to each TLS upstream refused for its certificate.",
+                   [&](const std::string& name, const TlsFigures& t) {
+                       w.labelledSample("upstream", name, std::to_string(t.certificateFailures));
+                   });
     w.family("blocklist_entries", "gauge", "Entries of the blocklist in force.");
     w.sample(s.entries);
     w.family("blocklist_reloads_total", "counter", "Loads of the blocklist file, by outcome.");

@@ -865,6 +865,231 @@ test_update_lists() {
     expect_answer ads.example A "$(blocked_a ads.example)"
 }
 
+# --- DNS over TLS ----------------------------------------------------------------------------
+
+# A test authority, a certificate from it for dns.test and 127.0.0.1, and an authority the proxy
+# does not know; in $WORK/tls.
+make_certificates() {
+    local dir=$WORK/tls
+    mkdir -p "$dir"
+    (
+        cd "$dir" || exit 1
+        for ca in ca other-ca; do
+            openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+                -subj "/CN=SieveHarbor test $ca" -keyout "$ca.key" -out "$ca.pem" 2>/dev/null || exit 1
+        done
+        openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=dns.test \
+            -keyout server.key -out server.csr 2>/dev/null &&
+            printf 'subjectAltName=DNS:dns.test,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' >server.ext &&
+            openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+                -extfile server.ext -out server.pem 2>/dev/null
+    ) || fail "openssl could not make the test certificates"
+}
+
+# The TLS stub with ARGS; TLS_PORT is its port, $WORK/tls.log its lines ("connection", "query
+# NAME").
+start_tls_stub() {
+    [ -s "$WORK/tls/server.pem" ] || make_certificates
+    local out=$WORK/tls.$RANDOM.port
+    : >"$WORK/tls.log"
+    "$TLS_STUB" --cert "$WORK/tls/server.pem" --key "$WORK/tls/server.key" --log "$WORK/tls.log" \
+        "$@" >"$out" &
+    TLS_STUB_PID=$!
+    PIDS+=("$TLS_STUB_PID")
+    wait_until "$WAIT_MS" test -s "$out" || fail "the TLS stub did not start"
+    TLS_PORT=$(head -n1 "$out")
+}
+
+# The TLS stub, and the proxy relaying to it alone, trusting the test authority.
+start_tls_service() {
+    start_tls_stub "$@"
+    READY=blocked.test serve_on_free_port --upstream "tls://127.0.0.1:$TLS_PORT#dns.test" \
+        --tls-ca "$WORK/tls/ca.pem" --blocklist "$WORK/blocklist.txt"
+}
+
+stop_proxy() {
+    kill -TERM "$PROXY_PID"
+    wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy did not stop"
+}
+
+tls_lines() { grep -c "^$1" "$WORK/tls.log"; }
+
+# dig's view of a reply, but for the ID and timings.
+dig_view() {
+    dig "$@" +time=5 +tries=1 | grep -v -e 'id: ' -e '^;; Query time' -e '^;; SERVER' \
+        -e '^;; WHEN' -e '^;; MSG SIZE' -e '^; <<>>'
+}
+
+# A reply relayed over TLS is the resolver's, byte for byte but for the client's ID, over UDP and
+# TCP; an upstream named by address alone is verified against the certificate's addresses; a
+# blocked name never reaches the resolver; a reload takes effect with the TLS upstream.
+test_tls_relayed_unchanged() {
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    start_tls_service
+    local name through direct transport
+    for name in www.example.org relayed.test; do
+        direct=$(dig_view +tls +tls-ca="$WORK/tls/ca.pem" +tls-hostname=dns.test -p "$TLS_PORT" \
+            @127.0.0.1 "$name" A)
+        [ -n "$direct" ] || fail "the TLS stub did not answer $name"
+        for transport in +notcp +tcp; do
+            through=$(dig_view "$transport" -p "$PORT" @127.0.0.1 "$name" A)
+            [ "$through" = "$direct" ] ||
+                fail "$name, $transport, relayed over TLS:\n$through\n--- the stub:\n$direct"
+        done
+    done
+    expect_answer blocked.test A "$(blocked_a blocked.test)"
+    ! grep -q 'query blocked.test' "$WORK/tls.log" || fail "a blocked name reached the resolver"
+    printf 'relayed.test\n' >"$WORK/blocklist.txt"
+    kill -HUP "$PROXY_PID"
+    await_answer relayed.test "$(blocked_a relayed.test)" "$WAIT_MS"
+    ASK_TRANSPORT=+tcp expect_answer blocked.test A "$(stub_a blocked.test)"
+    stop_proxy
+    serve_on_free_port --upstream "tls://127.0.0.1:$TLS_PORT" --tls-ca "$WORK/tls/ca.pem" \
+        --blocklist "$WORK/blocklist.txt"
+    expect_answer by-address.test A "$(stub_a by-address.test)"
+}
+
+# Queries share the connection: 100 asked one after another use at most 2; 500 sent at once from
+# 50 sockets, all under one ID, each get their own answer under that ID. The counters say so.
+test_tls_connections_shared() {
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    local metrics_port
+    metrics_port=$(free_port)
+    start_tls_stub
+    READY=blocked.test serve_on_free_port --upstream "tls://127.0.0.1:$TLS_PORT#dns.test" \
+        --tls-ca "$WORK/tls/ca.pem" --blocklist "$WORK/blocklist.txt" \
+        --metrics "127.0.0.1:$metrics_port"
+    local i
+    for i in $(seq 100); do
+        [ "$(dig -p "$PORT" @127.0.0.1 +time=5 +tries=1 +short "q$i.test" A)" = 192.0.2.53 ] ||
+            fail "sequential query $i"
+    done
+    [ "$(tls_lines connection)" -le 2 ] || fail "100 queries took $(tls_lines connection) connections"
+    timeout 30 python3 - "$PORT" <<'PY' || fail "500 queries from 50 sockets under one ID"
+import select, socket, struct, sys, time
+port = int(sys.argv[1])
+def query(name):
+    labels = b"".join(bytes([len(l)]) + l.encode() for l in name.split("."))
+    return struct.pack(">HHHHHH", 0x4242, 0x0100, 1, 0, 0, 0) + labels + b"\0" + struct.pack(">HH", 1, 1)
+sockets = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(50)]
+owed = {}
+for s, sock in enumerate(sockets):
+    for n in range(10):
+        name = f"s{s}-n{n}.test"
+        sock.sendto(query(name), ("127.0.0.1", port))
+        owed.setdefault(sock, set()).add(name)
+deadline = time.time() + 20
+while any(owed.values()) and time.time() < deadline:
+    ready, _, _ = select.select(sockets, [], [], 1)
+    for sock in ready:
+        data = sock.recv(4096)
+        qid, flags = struct.unpack(">HH", data[:4])
+        i, labels = 12, []
+        while data[i]:
+            labels.append(data[i + 1:i + 1 + data[i]].decode()); i += 1 + data[i]
+        name = ".".join(labels)
+        if qid != 0x4242 or not flags & 0x8000 or data[-4:] != bytes([192, 0, 2, 53]):
+            sys.exit(f"{name}: a reply that is not its answer")
+        if name not in owed[sock]:
+            sys.exit(f"{name}: answered on the wrong socket, or twice")
+        owed[sock].discard(name)
+left = sum(len(v) for v in owed.values())
+sys.exit(f"{left} unanswered" if left else 0)
+PY
+    local page
+    page=$(curl -sf --max-time 5 "http://127.0.0.1:$metrics_port/metrics") || fail "no metrics"
+    local label="upstream=\"tls://127.0.0.1:$TLS_PORT#dns.test\""
+    grep -qx "sieveharbor_upstream_tls_connections_open{$label} 1" <<<"$page" ||
+        fail "connections open: $(grep connections_open <<<"$page")"
+    local full
+    full=$(awk -v k="sieveharbor_upstream_tls_handshakes_total{$label,kind=\"full\"}" '$1 == k { print $2 }' <<<"$page")
+    [ -n "$full" ] && [ "$full" -ge 1 ] && [ "$full" -le "$(tls_lines connection)" ] ||
+        fail "full handshakes [$full] for $(tls_lines connection) connections"
+}
+
+# A certificate for another name, or from an authority the proxy does not trust, gets no query
+# through: SERVFAIL, one line naming the upstream and why. A --tls-ca that cannot be used stops
+# the proxy before it serves.
+test_tls_refused_certificates() {
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    start_tls_stub
+    local trust
+    for trust in name authority; do
+        if [ "$trust" = name ]; then
+            READY=blocked.test serve_on_free_port --upstream "tls://127.0.0.1:$TLS_PORT#wrong.test" \
+                --tls-ca "$WORK/tls/ca.pem" --blocklist "$WORK/blocklist.txt"
+        else
+            READY=blocked.test serve_on_free_port --upstream "tls://127.0.0.1:$TLS_PORT#dns.test" \
+                --blocklist "$WORK/blocklist.txt"  # the system's authorities only
+        fi
+        local i
+        for i in 1 2; do
+            [ "$(ask refused.test A)" = SERVFAIL ] || fail "$trust refused: [$(ask refused.test A)]"
+        done
+        ! grep -q '^query' "$WORK/tls.log" || fail "$trust refused: a query reached the resolver"
+        [ "$(grep -c "upstream tls://127.0.0.1:$TLS_PORT#.* refused: " "$WORK/proxy.err")" = 1 ] ||
+            fail "$trust refused: not one line saying so: $(cat "$WORK/proxy.err")"
+        echo "  $trust: $(grep refused "$WORK/proxy.err")" >&2
+        stop_proxy
+    done
+    printf 'no certificate here\n' >"$WORK/not-a-ca.pem"
+    local file
+    for file in "$WORK/missing.pem" "$WORK/not-a-ca.pem"; do
+        start_proxy --listen "127.0.0.1:$(free_port)" --upstream "tls://127.0.0.1:$TLS_PORT" \
+            --tls-ca "$file"
+        wait_exit "$PROXY_PID" "$WAIT_MS" || fail "the proxy kept running with --tls-ca $file"
+        [ "$STATUS" -eq 1 ] || fail "--tls-ca $file: exit status $STATUS, expected 1"
+        [ "$(wc -l <"$WORK/proxy.err")" = 1 ] && grep -q -- "--tls-ca $file" "$WORK/proxy.err" ||
+            fail "--tls-ca $file: $(cat "$WORK/proxy.err")"
+    done
+}
+
+# A resolver that closes after every 3 answers, or whose every other connection reads a query and
+# closes unanswered, loses no query: what a closed connection owed goes again on the next.
+test_tls_lost_connections() {
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    local trial closing
+    for trial in "--close-after 3:8" "--close-unanswered-every 2:2"; do
+        closing=${trial%:*}
+        # shellcheck disable=SC2086
+        start_tls_service $closing
+        local i
+        for i in $(seq 12); do
+            expect_answer "q$i.test" A "$(stub_a "q$i.test")"
+        done
+        local answers
+        answers=$(for i in $(seq 20); do
+            dig -p "$PORT" @127.0.0.1 +time=5 +tries=1 +short "p$i.test" A &
+        done; wait)
+        [ "$(grep -c '^192.0.2.53$' <<<"$answers")" = 20 ] ||
+            fail "$closing: 20 at once, answered: $(grep -c '^192.0.2.53$' <<<"$answers")"
+        [ "$(tls_lines connection)" -ge "${trial##*:}" ] ||
+            fail "$closing: $(tls_lines connection) connections: the stub closed too few"
+        stop_proxy
+        kill "$TLS_STUB_PID"
+    done
+}
+
+# A reply too big for a UDP client comes back truncated (TC) for it to ask again over TCP, where
+# it is whole; the client's EDNS size decides.
+test_tls_large_replies() {
+    printf 'blocked.test\n' >"$WORK/blocklist.txt"
+    start_tls_service
+    local view
+    for view in "+noedns" "+bufsize=512"; do
+        local reply
+        reply=$(dig +notcp $view +ignore -p "$PORT" @127.0.0.1 +time=5 +tries=1 big.test A)
+        grep -q 'flags: qr tc rd ra;' <<<"$reply" && grep -q 'ANSWER: 0,' <<<"$reply" ||
+            fail "$view: not truncated:\n$reply"
+    done
+    local records
+    for view in "+tcp" "+notcp +bufsize=1232"; do
+        # shellcheck disable=SC2086
+        records=$(dig $view +ignore -p "$PORT" @127.0.0.1 +time=5 +tries=1 +short big.test A | wc -l)
+        [ "$records" = 40 ] || fail "$view: $records records, expected 40"
+    done
+}
+
 # --- entry -------------------------------------------------------------------------------------
 
 # The tests are listed once, in CMakeLists.txt; any function test_NAME here runs as NAME.

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/linux/system_error.h"
@@ -32,6 +33,64 @@ int contextIndex() {
 int upstreamIndex() {
     static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
     return index;
+}
+
+// A socket BIO that never raises SIGPIPE: OpenSSL's own writes with write(2), and a close_notify
+// or query written after the resolver closed would end the whole process.
+int quietWrite(BIO* bio, const char* data, int length) {
+    const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+    BIO_clear_retry_flags(bio);
+    const auto written = ::send(fd, data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+    if (written < 0 && (wouldBlock(errno) || errno == EINTR)) {
+        BIO_set_retry_write(bio);
+    }
+    return static_cast<int>(written);
+}
+
+int quietRead(BIO* bio, char* into, int length) {
+    const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+    BIO_clear_retry_flags(bio);
+    const auto read = ::recv(fd, into, static_cast<std::size_t>(length), 0);
+    if (read < 0 && (wouldBlock(errno) || errno == EINTR)) {
+        BIO_set_retry_read(bio);
+    }
+    return static_cast<int>(read);
+}
+
+long quietControl(BIO* /*bio*/, int command, long /*number*/, void* /*pointer*/) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;  // nothing is buffered here
+}
+
+int quietCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+// Made once, kept for the process (OpenSSL holds on to it in every BIO made from it).
+const BIO_METHOD* quietSocketMethod() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quiet socket");
+        if (made != nullptr) {
+            BIO_meth_set_write(made, quietWrite);
+            BIO_meth_set_read(made, quietRead);
+            BIO_meth_set_ctrl(made, quietControl);
+            BIO_meth_set_create(made, quietCreate);
+        }
+        return made;
+    }();
+    return method;
+}
+
+// The socket as the SSL's BIO; false when it could not be made.
+bool attachQuietSocket(SSL* ssl, int fd) {
+    const BIO_METHOD* method = quietSocketMethod();
+    BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
+    if (bio == nullptr) {
+        return false;
+    }
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
+    SSL_set_bio(ssl, bio, bio);  // the SSL owns it now
+    return true;
 }
 
 std::error_code cancelledError() {
@@ -259,7 +318,7 @@ bool TlsLoopConnection::watch() {
 void TlsLoopConnection::handshake() {
     if (ssl_ == nullptr) {
         ssl_ = tls_->newClient(upstream_);
-        if (ssl_ == nullptr || SSL_set_fd(ssl_, fd_) != 1) {
+        if (ssl_ == nullptr || !attachQuietSocket(ssl_, fd_)) {
             fail(std::make_error_code(std::errc::not_enough_memory));
             return;
         }
