@@ -240,18 +240,22 @@ TEST(AppInstall, the_second_run_changes_nothing_and_approval_names_the_right_pla
 // the extension to start with; the same again changes nothing; none given leaves the default.
 TEST(AppInstall, saves_the_upstreams_given_for_the_extension) {
     fakes::FakeSystemSeam system;
-    const auto first = run(
-        system, {"install", "--upstream", "1.0.0.3", "--upstream", "[2606:4700:4700:0::1113]:53"});
+    const auto first =
+        run(system, {"install", "--upstream", "tls://1.1.1.3#family.cloudflare-dns.com",
+                     "--upstream", "1.0.0.3", "--upstream", "[2606:4700:4700:0::1113]:53"});
     EXPECT_EQ(first.exit, kExitOk) << first.err;
     EXPECT_EQ(system.stored.upstreams,
-              (std::vector<std::string>{"1.0.0.3:53", "[2606:4700:4700::1113]:53"}));
-    EXPECT_NE(first.out.find("go to 1.0.0.3:53, then [2606:4700:4700::1113]:53"), std::string::npos)
+              (std::vector<std::string>{"tls://1.1.1.3:853#family.cloudflare-dns.com", "1.0.0.3:53",
+                                        "[2606:4700:4700::1113]:53"}));
+    EXPECT_NE(first.out.find("go to tls://1.1.1.3:853#family.cloudflare-dns.com, then 1.0.0.3:53, "
+                             "then [2606:4700:4700::1113]:53"),
+              std::string::npos)
         << first.out;
     system.calls.clear();
-    EXPECT_EQ(
-        run(system, {"install", "--upstream", "1.0.0.3:53", "--upstream", "[2606:4700:4700::1113]"})
-            .exit,
-        kExitOk);
+    EXPECT_EQ(run(system, {"install", "--upstream", "tls://1.1.1.3:853#family.cloudflare-dns.com",
+                           "--upstream", "1.0.0.3:53", "--upstream", "[2606:4700:4700::1113]"})
+                  .exit,
+              kExitOk);
     EXPECT_EQ(system.calls, (Calls{"activate", "load"})) << "the same list: nothing saved";
     EXPECT_NE(run(system, {"install"}).out.find("go to the filtering resolver 1.1.1.3"),
               std::string::npos);

@@ -20,7 +20,8 @@ namespace sieveharbor::platform::apple {
 // by side on it; timers are dispatch_after on the queue. connections: an nw_connection_t for each
 // attempt, on the exchange's serial queue of `queue`: UDP (nw_parameters_create_secure_udp with
 // the protocol options of the platform's defaults) for datagram exchanges, TCP with Nagle's
-// algorithm off for stream ones.
+// algorithm off for stream ones, and TLS over it (the system's trust) for a DNS-over-TLS
+// upstream's session.
 struct NetworkRelay {
     std::shared_ptr<Queue> queue;
     std::shared_ptr<ConnectionFactory> connections;

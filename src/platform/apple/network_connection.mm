@@ -115,6 +115,21 @@ class NetworkConnection final : public Connection {
     std::shared_ptr<StateUpdateHandler> handler_;  // until started
 };
 
+// TLS for a DNS-over-TLS upstream: at least 1.2, ALPN "dot", and the certificate checked by the
+// system's trust for the upstream's name when it has one (sent as SNI too), else for the
+// endpoint's address.
+nw_parameters_configure_protocol_block_t tlsConfiguration(const Upstream& to) {
+    const std::string name = to.tlsName;
+    return ^(nw_protocol_options_t options) {
+      sec_protocol_options_t security = nw_tls_copy_sec_protocol_options(options);
+      sec_protocol_options_set_min_tls_protocol_version(security, tls_protocol_version_TLSv12);
+      sec_protocol_options_add_tls_application_protocol(security, "dot");
+      if (!name.empty()) {
+          sec_protocol_options_set_tls_server_name(security, name.c_str());
+      }
+    };
+}
+
 // Each connection's endpoint is made from the upstream's numeric address: it names no host to
 // look up.
 class NetworkConnectionFactory final : public ConnectionFactory {
@@ -127,11 +142,12 @@ class NetworkConnectionFactory final : public ConnectionFactory {
             transport == Transport::datagram
                 ? nw_parameters_create_secure_udp(NW_PARAMETERS_DISABLE_PROTOCOL,
                                                   NW_PARAMETERS_DEFAULT_CONFIGURATION)
-                : nw_parameters_create_secure_tcp(NW_PARAMETERS_DISABLE_PROTOCOL,
-                                                  ^(nw_protocol_options_t options) {
-                                                    // A query never waits for an acknowledgement.
-                                                    nw_tcp_options_set_no_delay(options, true);
-                                                  });
+                : nw_parameters_create_secure_tcp(
+                      to.tls() ? tlsConfiguration(to) : NW_PARAMETERS_DISABLE_PROTOCOL,
+                      ^(nw_protocol_options_t options) {
+                        // A query never waits for an acknowledgement.
+                        nw_tcp_options_set_no_delay(options, true);
+                      });
         // The lane is a serial queue of the relay's DispatchQueue (its makeSerialQueue() makes
         // nothing else), whose dispatch queue the connection is started on.
         return std::make_shared<NetworkConnection>(

@@ -71,12 +71,42 @@ std::optional<AppProxyFlowError> appProxyFlowErrorOf(const std::optional<FlowErr
     return internal;
 }
 
+std::optional<CertificateError> certificateErrorOf(int status) {
+    // Security's OSStatus values (SecBase.h) for a certificate the handshake refused, ours or
+    // the resolver's word on it.
+    switch (status) {
+        case -9807:  // errSSLXCertChainInvalid
+        case -9812:  // errSSLUnknownRootCert
+        case -9813:  // errSSLNoRootCert
+        case -9831:  // errSSLPeerUnknownCA
+            return CertificateError::untrusted;
+        case -9843:  // errSSLHostNameMismatch
+            return CertificateError::nameMismatch;
+        case -9814:  // errSSLCertExpired
+        case -9828:  // errSSLPeerCertExpired
+            return CertificateError::expired;
+        case -9815:  // errSSLCertNotYetValid
+            return CertificateError::notYetValid;
+        case -9808:  // errSSLBadCert
+        case -9825:  // errSSLPeerBadCert
+        case -9829:  // errSSLPeerCertUnknown
+            return CertificateError::other;
+        default:
+            return std::nullopt;
+    }
+}
+
 std::optional<ConnectionError> errorFrom(std::optional<NetworkErrorDomain> domain, int code) {
     if (!domain) {
         return std::nullopt;
     }
     if (*domain == NetworkErrorDomain::posix) {
         return ConnectionError(code, std::system_category());
+    }
+    if (*domain == NetworkErrorDomain::tls) {
+        if (const auto certificate = certificateErrorOf(code)) {
+            return make_error_code(*certificate);
+        }
     }
     return ConnectionError(code, networkCategory());
 }

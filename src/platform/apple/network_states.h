@@ -21,8 +21,9 @@ enum class NetworkState : int {
 enum class NetworkErrorDomain : int { invalid = 0, posix = 1, dns = 2, tls = 3 };
 
 // An error of the framework as an error code: a POSIX one in the system category, so that the
-// exchange recognises a descriptor shortage (EMFILE) as on Linux; a DNS or TLS one in a category
-// of the framework's own. Nothing when the framework gave no error.
+// exchange recognises a descriptor shortage (EMFILE) as on Linux; a TLS one that refuses a
+// certificate as the seam's certificate error, so that it is told as on Linux; any other DNS or
+// TLS one in a category of the framework's own. Nothing when the framework gave no error.
 std::optional<ConnectionError> errorFrom(std::optional<NetworkErrorDomain> domain, int code);
 
 // A state the framework reports, with its error, as the seam's state. A waiting or failed state

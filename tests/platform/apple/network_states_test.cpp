@@ -35,8 +35,8 @@ TEST(NetworkStates, map_onto_the_connection_seam) {
     }
 }
 
-// A POSIX error keeps its number where the exchange looks for a descriptor shortage; others stay
-// errors, in a category of their own.
+// A POSIX error keeps its number where the exchange looks for a descriptor shortage; a refused
+// certificate is the seam's certificate error; others stay errors, in a category of their own.
 TEST(NetworkStates, errors_keep_what_the_exchange_tells_apart) {
     EXPECT_EQ(errorFrom(std::nullopt, EMFILE), std::nullopt);
     EXPECT_EQ(*errorFrom(NetworkErrorDomain::posix, EMFILE), std::errc::too_many_files_open);
@@ -45,6 +45,15 @@ TEST(NetworkStates, errors_keep_what_the_exchange_tells_apart) {
     EXPECT_EQ(dns->value(), -65554);
     EXPECT_NE(*dns, std::errc::too_many_files_open);
     EXPECT_NE(dns->category(), std::system_category());
+    // A refused certificate is told as one; any other TLS failure stays the framework's.
+    EXPECT_EQ(*errorFrom(NetworkErrorDomain::tls, -9843),
+              make_error_code(CertificateError::nameMismatch));
+    EXPECT_EQ(*errorFrom(NetworkErrorDomain::tls, -9812),
+              make_error_code(CertificateError::untrusted));
+    EXPECT_EQ(*errorFrom(NetworkErrorDomain::tls, -9814),
+              make_error_code(CertificateError::expired));
+    EXPECT_NE(errorFrom(NetworkErrorDomain::tls, -9806)->category(), certificateErrorCategory());
+    EXPECT_NE(errorFrom(NetworkErrorDomain::dns, -9843)->category(), certificateErrorCategory());
 }
 
 // A flow is closed with nothing or an error of the framework's flow domain: its own come back
