@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 source scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
 seconds="${1:-60}"
-targets=(extract_domain_name blocked_response blocklist_text tcp_framing line_format stream_session)
+targets=(extract_domain_name blocked_response blocklist_text tcp_framing line_format stream_session
+    tls_session)
 cmake --preset fuzz >/dev/null
 cmake --build build/fuzz -j2 --target "${targets[@]/#/fuzz_}"
 mkdir -p fuzz/artifacts
