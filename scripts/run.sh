@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-ensure_packages "${BUILD_PACKAGES[@]}" bind9-dnsutils
+# ca-certificates: the system authorities a tls:// upstream is checked against.
+ensure_packages "${BUILD_PACKAGES[@]}" bind9-dnsutils ca-certificates
 cmake --preset release >/dev/null
 cmake --build --preset release --target sieveharbor-proxy
 
