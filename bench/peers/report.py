@@ -25,6 +25,8 @@ def load(path):
             continue
         if run.startswith("failover") and not metric.startswith("failover_"):
             continue
+        if run.startswith("tls") and not metric.startswith("tls_"):
+            continue
         try:
             number = float(value)
         except ValueError:
@@ -273,6 +275,15 @@ def main():
                                ("p50 (µs)", f"failover_{phase}_p50_us", "{:.0f}", 1.0),
                                ("p99 (µs)", f"failover_{phase}_p99_us", "{:.0f}", 1.0),
                                ("CPU per query (µs)", f"failover_{phase}_cpu_us", "{:.2f}", 1.0)]))
+    tls_rows = [(s, "tls") for s in SERVERS]
+    parts.append(table(values, "Relayed queries to a DNS-over-TLS upstream (fixed relayed rate; "
+                       "handshakes in a steady run at 200 q/s, per minute)", tls_rows, [
+                           ("CPU per query (µs)", "tls_cpu_us", "{:.2f}", 1.0),
+                           ("loss (%)", "tls_fixed_loss_pct", "{:.2f}", 1.0),
+                           ("p50 (µs)", "tls_p50_us", "{:.0f}", 1.0),
+                           ("p99 (µs)", "tls_p99_us", "{:.0f}", 1.0),
+                           ("handshakes a minute", "tls_handshakes_per_min", "{:.1f}", 1.0),
+                           ("steady run: loss (%)", "tls_steady_fixed_loss_pct", "{:.2f}", 1.0)]))
     parts.append(table(values, "Reload under load (largest list, replaced once a second)", rows, [
         ("queries lost", "reload_lost", "{:.0f}", 1.0),
         ("p99 without reloads (µs)", "reload_steady_p99_us", "{:.0f}", 1.0),

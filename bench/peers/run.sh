@@ -9,6 +9,7 @@
 #                                      # src/main/sieveharbor-proxy), as "sieveharbor-before"
 #   bash bench/peers/run.sh --failover-only
 #                                      # only the first-of-two-upstreams-blackholed scenario
+#   bash bench/peers/run.sh --tls-only # only the DNS-over-TLS upstream rows
 #
 # Installs what is missing from Debian, builds the proxy in release mode (build/peers-release),
 # makes the lists, runs every server pinned to CPU 0 with dnsperf on CPU 1, all on loopback, and
@@ -19,11 +20,13 @@ ROOT=$PWD
 
 QUICK=0
 FAILOVER_ONLY=0
+TLS_ONLY=0
 SERVERS=(sieveharbor dnsmasq unbound dnsdist)
 for arg in "$@"; do
     case $arg in
     --quick) QUICK=1 ;;
     --failover-only) FAILOVER_ONLY=1 ;;
+    --tls-only) TLS_ONLY=1 ;;
     --servers=*) IFS=, read -r -a SERVERS <<<"${arg#--servers=}" ;;
     --before=*) BEFORE_PROXY=$(cd "${arg#--before=}" && pwd)/src/main/sieveharbor-proxy ;;
     -h | --help)
@@ -63,6 +66,8 @@ RELOAD_SECONDS=20
 BLACKHOLE_PORT=15398  # the first upstream of the failover scenario, which answers nothing
 FAILOVER_RATE=2000    # relayed queries a second offered there
 FAILOVER_SECONDS=5
+TLS_UPSTREAM=15397    # the TLS resolver of the TLS rows
+TLS_STEADY_SECONDS=60 # the steady run whose handshakes are counted
 LOAD_TIMEOUT=120      # the longest a server may take to load a list
 LISTS=(syn10k real syn100k syn1M)
 if [ "$QUICK" -eq 1 ]; then
@@ -70,6 +75,7 @@ if [ "$QUICK" -eq 1 ]; then
     SECONDS_PER_LOAD=1
     RELOAD_SECONDS=5
     FAILOVER_SECONDS=3
+    TLS_STEADY_SECONDS=10
     LISTS=(syn10k syn1M)
 fi
 OUT=$ROOT/build/peers
@@ -109,7 +115,8 @@ for service in dnsmasq unbound dnsdist; do
 done
 
 # ---- build -----------------------------------------------------------------------------------
-TARGETS=(sieveharbor-proxy bench-reflector bench-stub-upstream bench-make-lists bench-probe)
+TARGETS=(sieveharbor-proxy bench-reflector bench-stub-upstream bench-make-lists bench-probe
+    bench-tls-stub)
 if [ -z "${BENCH_BUILD_DIR:-}" ]; then
     # The release preset's settings in a folder of its own, so that a developer's build/release
     # is left alone.
@@ -120,10 +127,12 @@ cmake --build "$BUILD" -j 2 --target "${TARGETS[@]}"
 # ---- cleanup: nothing this script starts outlives it ----------------------------------------
 SERVER_PID=
 STUB_PID=
+TLS_STUB_PID=
 SIEVEHARBOR_EXTRA=()  # further arguments for SieveHarbor's next start
 cleanup() {
     stop_server
     [ -n "$STUB_PID" ] && kill "$STUB_PID" 2>/dev/null && wait "$STUB_PID" 2>/dev/null
+    [ -n "$TLS_STUB_PID" ] && kill "$TLS_STUB_PID" 2>/dev/null && wait "$TLS_STUB_PID" 2>/dev/null
     return 0
 }
 trap cleanup EXIT
@@ -131,7 +140,7 @@ trap 'exit 130' INT TERM
 source bench/peers/servers.sh
 
 # Free ports, or this would measure someone else's server.
-for port in $PORT $STUB_PORT $BLACKHOLE_PORT; do
+for port in $PORT $STUB_PORT $BLACKHOLE_PORT $TLS_UPSTREAM; do
     if "$BIN/bench-probe" "$port" probe.invalid answered 0.2 >/dev/null; then
         echo "run.sh: something already answers on 127.0.0.1:$port" >&2
         exit 1
@@ -277,7 +286,7 @@ for server in "${SERVERS[@]}"; do
     # The build before may know one upstream only, which here answers nothing.
     case $server in sieveharbor | unbound | dnsdist) failover_servers+=("$server") ;; esac
 done
-if [ "${#failover_servers[@]}" -gt 0 ]; then
+if [ "$TLS_ONLY" -eq 0 ] && [ "${#failover_servers[@]}" -gt 0 ]; then
     taskset -c "$LOAD_CPU" python3 bench/peers/blackhole.py "$BLACKHOLE_PORT" "$SERVER_LIFETIME" \
         >"$WORK/blackhole.out" &
     BLACKHOLE_PID=$!
@@ -300,7 +309,53 @@ if [ "${#failover_servers[@]}" -gt 0 ]; then
     kill "$BLACKHOLE_PID" 2>/dev/null
     wait "$BLACKHOLE_PID" 2>/dev/null || true
 fi
-if [ "$FAILOVER_ONLY" -eq 1 ]; then
+
+# Relayed queries to a DNS-over-TLS resolver (the end-to-end tests' TLS stub, on the load CPU,
+# under a certificate from a test authority every server is told to trust): CPU per query and
+# latency at the fixed relayed rate, then a steady run at a lower rate whose handshakes the stub
+# counts (a line per connection it accepts), given per minute.
+tls_servers=()
+for server in "${SERVERS[@]}"; do
+    case $server in sieveharbor | unbound | dnsdist) tls_servers+=("$server") ;; esac
+done
+if [ "$FAILOVER_ONLY" -eq 0 ] && [ "${#tls_servers[@]}" -gt 0 ]; then
+    mkdir -p "$WORK/tls"
+    (
+        cd "$WORK/tls" || exit 1
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+            -subj "/CN=SieveHarbor bench authority" -keyout ca.key -out ca.pem 2>/dev/null &&
+            openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=dns.test \
+                -keyout server.key -out server.csr 2>/dev/null &&
+            printf 'subjectAltName=DNS:dns.test,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' >server.ext &&
+            openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+                -extfile server.ext -out server.pem 2>/dev/null
+    ) || { echo "run.sh: openssl could not make the TLS certificates" >&2; exit 1; }
+    : >"$WORK/tls.log"
+    taskset -c "$LOAD_CPU" "$BIN/bench-tls-stub" --cert "$WORK/tls/server.pem" \
+        --key "$WORK/tls/server.key" --port "$TLS_UPSTREAM" --log "$WORK/tls.log" >/dev/null &
+    TLS_STUB_PID=$!
+    list=${LISTS[0]}
+    for run in $(seq "$RUNS"); do
+        for server in "${tls_servers[@]}"; do
+            echo "$server, a TLS upstream, run $run" >&2
+            TLS_UPSTREAM_PORT=$TLS_UPSTREAM configure_server "$server" "$WORK/lists/$list.txt"
+            TLS_UPSTREAM_PORT=$TLS_UPSTREAM start_and_time "$server" "$list" "tls$run" || continue
+            fixed_rate "$server" tls "$run" tls "$WORK/lists/$list.forwarded" "$FORWARDED_RATE"
+            before=$(grep -c '^connection' "$WORK/tls.log")
+            saved_seconds=$SECONDS_PER_LOAD
+            SECONDS_PER_LOAD=$TLS_STEADY_SECONDS
+            fixed_rate "$server" tls "$run" tls_steady "$WORK/lists/$list.forwarded" 200
+            SECONDS_PER_LOAD=$saved_seconds
+            after=$(grep -c '^connection' "$WORK/tls.log")
+            record "$server" tls "$run" tls_handshakes_per_min \
+                "$(awk -v a="$after" -v b="$before" -v s="$TLS_STEADY_SECONDS" 'BEGIN { print (a - b) * 60 / s }')"
+            stop_server
+        done
+    done
+    kill "$TLS_STUB_PID" 2>/dev/null
+    wait "$TLS_STUB_PID" 2>/dev/null || true
+fi
+if [ "$FAILOVER_ONLY" -eq 1 ] || [ "$TLS_ONLY" -eq 1 ]; then
     echo "finished $(date -u +%FT%TZ)" >>"$OUT/machine.txt"
     python3 bench/peers/report.py "$OUT"
     exit 0

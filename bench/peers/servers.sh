@@ -69,10 +69,18 @@ server:
     minimal-responses: yes
 CONF
             echo "    include: \"$WORK/conf/unbound-zones.conf\""
-            echo 'forward-zone:'
-            echo '    name: "."'
-            [ -n "${FIRST_UPSTREAM_PORT:-}" ] && echo "    forward-addr: 127.0.0.1@$FIRST_UPSTREAM_PORT"
-            echo "    forward-addr: 127.0.0.1@$STUB_PORT"
+            if [ -n "${TLS_UPSTREAM_PORT:-}" ]; then
+                echo "    tls-cert-bundle: \"$WORK/tls/ca.pem\""
+                echo 'forward-zone:'
+                echo '    name: "."'
+                echo '    forward-tls-upstream: yes'
+                echo "    forward-addr: 127.0.0.1@$TLS_UPSTREAM_PORT#dns.test"
+            else
+                echo 'forward-zone:'
+                echo '    name: "."'
+                [ -n "${FIRST_UPSTREAM_PORT:-}" ] && echo "    forward-addr: 127.0.0.1@$FIRST_UPSTREAM_PORT"
+                echo "    forward-addr: 127.0.0.1@$STUB_PORT"
+            fi
         } >"$WORK/conf/unbound.conf"
         awk '!/^#/ && NF { print "local-zone: \"" $1 ".\" always_null" }' "$list" \
             >"$WORK/conf/unbound-zones.conf"
@@ -82,7 +90,9 @@ CONF
 -- No security polling: it would look up a name on the internet.
 setSecurityPollSuffix("")
 setLocal("127.0.0.1:$PORT")
-$(if [ -n "${FIRST_UPSTREAM_PORT:-}" ]; then
+$(if [ -n "${TLS_UPSTREAM_PORT:-}" ]; then
+    echo "newServer({address=\"127.0.0.1:$TLS_UPSTREAM_PORT\", tls=\"openssl\", subjectName=\"dns.test\", caStore=\"$WORK/tls/ca.pem\", validateCertificates=true, checkInterval=3600})"
+elif [ -n "${FIRST_UPSTREAM_PORT:-}" ]; then
     echo "newServer({address=\"127.0.0.1:$FIRST_UPSTREAM_PORT\", order=1})"
     echo "newServer({address=\"127.0.0.1:$STUB_PORT\", order=2})"
     echo "setServerPolicy(firstAvailable)"
@@ -135,6 +145,8 @@ start_server() {
         local upstreams=(--upstream "127.0.0.1:$STUB_PORT")
         [ -n "${FIRST_UPSTREAM_PORT:-}" ] &&
             upstreams=(--upstream "127.0.0.1:$FIRST_UPSTREAM_PORT" "${upstreams[@]}")
+        [ -n "${TLS_UPSTREAM_PORT:-}" ] &&
+            upstreams=(--upstream "tls://127.0.0.1:$TLS_UPSTREAM_PORT#dns.test" --tls-ca "$WORK/tls/ca.pem")
         "${pin[@]}" "$proxy" --listen "127.0.0.1:$PORT" "${upstreams[@]}" \
             --blocklist "$list" "${SIEVEHARBOR_EXTRA[@]}" &
         ;;

@@ -892,7 +892,7 @@ start_tls_stub() {
     [ -s "$WORK/tls/server.pem" ] || make_certificates
     local out=$WORK/tls.$RANDOM.port
     : >"$WORK/tls.log"
-    "$TLS_STUB" --cert "$WORK/tls/server.pem" --key "$WORK/tls/server.key" --log "$WORK/tls.log" \
+    "$TLS_STUB" --cert "$WORK/tls/server.pem" --key "$WORK/tls/server.key" --log "$WORK/tls.log" --log-queries \
         "$@" >"$out" &
     TLS_STUB_PID=$!
     PIDS+=("$TLS_STUB_PID")

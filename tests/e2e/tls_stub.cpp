@@ -1,18 +1,20 @@
 // A DNS-over-TLS resolver stand-in for the end-to-end tests and the benchmarks:
 //
-//   tls_stub --cert PEM --key PEM [--port P] [--close-after N] [--close-unanswered-every K]
-//            [--log FILE]
+//   tls_stub --cert PEM --key PEM [--address A] [--port P] [--close-after N]
+//            [--close-unanswered-every K] [--log FILE] [--log-queries]
 //
-// Listens on 127.0.0.1 (port P, else one the kernel picks, printed on stdout), serves each
-// connection on a thread of its own, and answers every framed query the way the UDP stub does
-// (one recognisable A record; "big.*" A queries 40 of them). --close-after N closes a connection
-// after N answers, as a resolver with a limit on queries does; --close-unanswered-every K has
-// every K-th connection read one query and close without answering. SIGUSR1 stalls the
-// connections open then (they read and answer nothing more, and are not closed, as a path that
-// silently drops does), while new ones are served; SIGUSR2 lets them go on. --log writes a line
-// per connection ("connection") and per query ("query NAME") for the test to count. Until
-// SIGTERM or SIGINT.
+// Listens on A (127.0.0.1 unless given; port P, else one the kernel picks, printed on stdout),
+// serves each connection on a thread of its own, and answers every framed query the way the UDP
+// stub does (one recognisable A record; "big.*" A queries 40 of them). --close-after N closes a
+// connection after N answers, as a resolver with a limit on queries does;
+// --close-unanswered-every K has every K-th connection read one query and close without
+// answering. SIGUSR1 stalls the connections open then (they read and answer nothing more, and
+// are not closed, as a path that silently drops does), while new ones are served; SIGUSR2 lets
+// them go on. --log writes a line per connection as its handshake ends ("connection full" or
+// "connection resumed"), and with --log-queries one per query as it is read ("query NAME"), for
+// the test to count. Until SIGTERM or SIGINT.
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -43,6 +45,7 @@ std::atomic<int> stalledUpTo{0};
 std::atomic<int> acceptedSoFar{0};
 std::mutex logMutex;
 FILE* logFile = nullptr;
+bool logQueries = false;
 
 void logLine(const std::string& line) {
     if (logFile == nullptr) {
@@ -76,7 +79,7 @@ void serve(int fd, SSL_CTX* context, int index, int closeAfter, bool closeUnansw
     SSL* ssl = SSL_new(context);
     SSL_set_fd(ssl, fd);
     if (SSL_accept(ssl) == 1) {
-        logLine("connection");
+        logLine(SSL_session_reused(ssl) == 1 ? "connection resumed" : "connection full");
         int answered = 0;
         for (;;) {
             std::uint8_t length[2];
@@ -87,10 +90,12 @@ void serve(int fd, SSL_CTX* context, int index, int closeAfter, bool closeUnansw
             if (!readFull(ssl, query.data(), query.size())) {
                 break;
             }
+            if (logQueries) {
+                logLine("query " + nameOf(query));
+            }
             while (index <= stalledUpTo.load()) {
                 ::usleep(10'000);  // holds the connection, answering nothing
             }
-            logLine("query " + nameOf(query));
             if (closeUnanswered) {
                 break;
             }
@@ -122,9 +127,20 @@ int main(int argc, char** argv) {
     int port = 0;
     int closeAfter = 0;
     int closeUnansweredEvery = 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    std::string address = "127.0.0.1";
+    for (int i = 1; i < argc; i += 2) {
         const std::string flag = argv[i];
-        if (flag == "--cert") {
+        if (flag == "--log-queries") {
+            logQueries = true;
+            --i;
+            continue;
+        }
+        if (i + 1 == argc) {
+            break;
+        }
+        if (flag == "--address") {
+            address = argv[i + 1];
+        } else if (flag == "--cert") {
             cert = argv[i + 1];
         } else if (flag == "--key") {
             key = argv[i + 1];
@@ -149,13 +165,16 @@ int main(int argc, char** argv) {
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) {
+        std::fputs("tls stub: --address must be a numeric IPv4 address\n", stderr);
+        return 2;
+    }
     local.sin_port = htons(static_cast<std::uint16_t>(port));
     socklen_t length = sizeof local;
     if (::bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
         ::listen(listener, 1024) != 0 ||
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        std::fputs("tls stub: cannot listen on 127.0.0.1\n", stderr);
+        std::fputs("tls stub: cannot listen there\n", stderr);
         return 1;
     }
     std::printf("%u\n", ntohs(local.sin_port));
