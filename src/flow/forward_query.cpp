@@ -126,6 +126,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         bool sent = false;
         bool timedOut = false;  // its time passed with no reply: counted so for its upstream
         bool probe = false;     // a try of a down upstream, beside the query's own attempts
+        bool extended = false;  // its time was extended once for a TLS session's resend
         bool holdsSlot = false;
     };
 
@@ -352,12 +353,24 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
 
     // No reply within the upstream's retransmission time: when this is the query's latest own
     // attempt, one goes to the next upstream while this one listens on.
-    void retransmitTimeReached(std::size_t i) {
+    void retransmitTimeReached(std::size_t i, Clock::time_point now) {
         Attempt& attempt = attempts_[i];
+        // A TLS session that lost its connection has sent the query again on a new one: that
+        // one gets the upstream's time too before the query goes elsewhere, or it would go out
+        // three times.
+        if (attempt.ticket && !attempt.extended && !ended_ &&
+            attempt.ticket->resent.load(std::memory_order_acquire)) {
+            attempt.extended = true;
+            attempt.due = now + upstreams_->at(attempt.upstream).retransmitTimeout();
+            return;
+        }
         attempt.timedOut = true;
         if (ended_) {
             close(attempt);  // a try that outlived its query has had its time
         } else if (i == lead_) {
+            if (attempt.ticket) {
+                attempt.ticket->elsewhere.store(true, std::memory_order_release);
+            }
             start(upstreams_->next(attempt.upstream), false);
         }
     }
@@ -402,7 +415,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
         }
         for (std::size_t i = 0; i < made_; ++i) {
             if (live(i) && !attempts_[i].timedOut && now >= attempts_[i].due) {
-                retransmitTimeReached(i);
+                retransmitTimeReached(i, now);
             }
         }
         arm(now);

@@ -284,12 +284,14 @@ void PipelinedSession::lost() {
             continue;  // still waiting: it goes on the new connection as it is
         }
         const bool answeredSince = answeredBefore > pending.writtenAfter;
-        if (!answeredSince && pending.resent) {
+        if ((!answeredSince && pending.resent) ||
+            pending.ticket->elsewhere.load(std::memory_order_acquire)) {
             givenUp.push_back(id);
             continue;
         }
         pending.resent = pending.resent || !answeredSince;
         pending.written = false;
+        pending.ticket->resent.store(true, std::memory_order_release);
         state_.resent();
     }
     for (const auto id : givenUp) {

@@ -64,9 +64,16 @@ class PipelinedSession : public std::enable_shared_from_this<PipelinedSession> {
     // The reply with the client's ID, or nothing when the query could not be answered here.
     using Done = std::function<void(std::optional<Bytes> reply)>;
 
-    // One query's place in the session, for withdraw().
+    // One query's place in the session, for withdraw(), and what its owner and the session
+    // tell each other of it.
     struct Ticket {
         std::atomic<bool> withdrawn{false};
+        // The owner has sent the query elsewhere too: a lost connection gives it up rather than
+        // sending it again, so a query goes out at most twice.
+        std::atomic<bool> elsewhere{false};
+        // The session has sent it again on a new connection: its owner gives that one time to
+        // answer before going elsewhere.
+        std::atomic<bool> resent{false};
     };
 
     // `state` counts this upstream's handshakes, connections and queries sent again, and gives

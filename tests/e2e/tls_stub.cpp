@@ -8,11 +8,11 @@
 // stub does (one recognisable A record; "big.*" A queries 40 of them). --close-after N closes a
 // connection after N answers, as a resolver with a limit on queries does;
 // --close-unanswered-every K has every K-th connection read one query and close without
-// answering. SIGUSR1 stalls the connections open then (they read and answer nothing more, and
-// are not closed, as a path that silently drops does), while new ones are served; SIGUSR2 lets
-// them go on. --log writes a line per connection as its handshake ends ("connection full" or
-// "connection resumed"), and with --log-queries one per query as it is read ("query NAME"), for
-// the test to count. Until SIGTERM or SIGINT.
+// answering. SIGUSR1 stalls the connections open then (they read what comes and answer none of
+// it, and are not closed, as a path that silently drops does), while new ones are served;
+// SIGUSR2 lets them answer again. --log writes a line per connection as its handshake ends
+// ("connection full" or "connection resumed"), and with --log-queries one per query as it is read
+// ("query NAME"), for the test to count. Until SIGTERM or SIGINT.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -93,8 +93,8 @@ void serve(int fd, SSL_CTX* context, int index, int closeAfter, bool closeUnansw
             if (logQueries) {
                 logLine("query " + nameOf(query));
             }
-            while (index <= stalledUpTo.load()) {
-                ::usleep(10'000);  // holds the connection, answering nothing
+            if (index <= stalledUpTo.load()) {
+                continue;  // read and dropped: the connection is held, answering nothing
             }
             if (closeUnanswered) {
                 break;

@@ -589,5 +589,49 @@ TEST(Failover, a_tls_reply_too_big_for_the_udp_client_comes_truncated) {
     }
 }
 
+// A TLS upstream's lost connection and the query's next attempt do not both send it again: a
+// query the session sent again on a new connection gets one more retransmission time there
+// before going to the next upstream, and one that went to the next upstream first is not sent
+// again on the TLS upstream.
+TEST(Failover, a_tls_query_goes_out_at_most_twice_when_its_connection_is_lost) {
+    for (const bool closedFirst : {true, false}) {
+        SCOPED_TRACE(closedFirst ? "the connection closes before the retransmission time"
+                                 : "the retransmission time passes first");
+        Harness h(Transport::datagram, {},
+                  {{*platform::SocketAddress::parse("192.0.2.9", 853),
+                    platform::UpstreamTransport::tls, "dns.example"},
+                   upstream("192.0.2.10")});
+        h.factory->script.statesOnStart = {ConnectionState::ready()};
+        h.factory->script.sendResult = std::optional<platform::ConnectionError>{};
+        h.forward();
+        ASSERT_EQ(h.made(), 1u);
+        if (closedFirst) {
+            h.queue->advance(kInitialRetransmit / 2);
+            ASSERT_TRUE(h.factory->connections()[0]->completeReceive({dns::Datagram{}, true, {}}));
+            h.queue->runUntilIdle();
+            ASSERT_EQ(h.made(), 2u) << "sent again on a new connection";
+            h.queue->advance(kInitialRetransmit / 2);
+            EXPECT_EQ(h.made(), 2u) << "the new connection has its time before the next upstream";
+            const auto resent = dns::unframed(h.connection(1).sent().at(0));
+            dns::Datagram answer(resent.begin(), resent.end());
+            answer[2] |= 0x80;  // the query back as its answer: the same question
+            ASSERT_TRUE(h.factory->connections()[1]->completeReceive({framed(answer), false, {}}));
+            h.queue->runUntilIdle();
+            EXPECT_EQ(h.owner->ended.size(), 1u);
+        } else {
+            // The session finds its connection silent at the same time, after the query went on.
+            h.queue->advance(kInitialRetransmit);
+            ASSERT_EQ(h.made(), 2u) << "not sent again on the TLS upstream";
+            EXPECT_EQ(h.upstreamOf(1), "192.0.2.10:53");
+            EXPECT_EQ(h.connection(0).cancelCalls(), 1u);
+        }
+        std::size_t sends = 0;
+        for (const auto& made : h.factory->connections()) {
+            sends += made->sent().size();
+        }
+        EXPECT_EQ(sends, 2u);
+    }
+}
+
 }  // namespace
 }  // namespace sieveharbor::flow

@@ -51,10 +51,9 @@ struct Harness {
         factory->script.sendResult = std::optional<platform::ConnectionError>{};
         list.publish(std::make_shared<const blocklist::DomainSet>(
             blocklist::testing::setOf({"blocked.example"})));
-        context =
-            std::make_shared<FlowContext>(list, factory,
-                                          RelaySettings(fakes::FakeConnectionFactory::documentationUpstreams()),
-                                          queue, streams, limits);
+        context = std::make_shared<FlowContext>(
+            list, factory, RelaySettings(fakes::FakeConnectionFactory::documentationUpstreams()),
+            queue, streams, limits);
     }
     // Ends every exchange and every pending read, so that nothing outlives the test.
     ~Harness() {
