@@ -21,11 +21,10 @@ bool appendServfail(ByteView query, std::vector<std::uint8_t>& out) {
     const bool counted = query[4] != 0 || query[5] != 0;
     const Question question = questionBounds(query);
     const bool copied = counted && question.complete();
-    out.insert(out.end(), {query[0], query[1],
-                           static_cast<std::uint8_t>(kQr | (query[2] & (kOpcode | kRd))),
-                           static_cast<std::uint8_t>(kRa | kServfail), 0x00,
-                           copied ? std::uint8_t{1} : std::uint8_t{0}, 0x00, 0x00, 0x00, 0x00,
-                           0x00, 0x00});
+    out.insert(out.end(),
+               {query[0], query[1], static_cast<std::uint8_t>(kQr | (query[2] & (kOpcode | kRd))),
+                static_cast<std::uint8_t>(kRa | kServfail), 0x00,
+                copied ? std::uint8_t{1} : std::uint8_t{0}, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
     if (copied) {
         out.insert(out.end(), query.begin() + static_cast<std::ptrdiff_t>(kHeaderSize),
                    query.begin() + static_cast<std::ptrdiff_t>(question.end));

@@ -190,7 +190,7 @@ std::string usageHint() {
 std::string usageText() {
     const std::string name(kProgramName);
     return "Usage: " + name +
-           " [--listen ADDR:PORT]... [--upstream SPEC]... [--tls-ca FILE]\n"
+           " [--listen ADDR:PORT]... [--upstream UPSTREAM]... [--tls-ca FILE]\n"
            "       [--blocklist FILE] [--no-tcp] [--metrics ADDR:PORT] [--debug]\n"
            "A DNS proxy that answers queries for blocked names itself and relays the rest to a\n"
            "filtering resolver.\n"

@@ -170,9 +170,9 @@ class FakeConnectionFactory final : public platform::ConnectionFactory {
         return {platform::Upstream{documentationResolver()}};
     }
 
-    std::shared_ptr<platform::Connection> makeConnection(const platform::Upstream& to,
-                                                         platform::Transport transport,
-                                                         std::shared_ptr<platform::Queue> lane) override {
+    std::shared_ptr<platform::Connection> makeConnection(
+        const platform::Upstream& to, platform::Transport transport,
+        std::shared_ptr<platform::Queue> lane) override {
         if (onMake) {
             onMake();
         }

@@ -295,6 +295,17 @@ void TlsLoopConnection::open() {
     }
 }
 
+bool TlsLoopConnection::waitFor(int reason) {
+    if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) {
+        return false;
+    }
+    (reason == SSL_ERROR_WANT_READ ? wantRead_ : wantWrite_) = true;
+    if (!watch()) {
+        fail(systemError(errno));
+    }
+    return true;
+}
+
 bool TlsLoopConnection::watch() {
     std::uint32_t events = 0;
     const bool reading = step_ == Step::ready && pendingReceive_;
@@ -335,11 +346,7 @@ void TlsLoopConnection::handshake() {
         return;
     }
     const int reason = SSL_get_error(ssl_, result);
-    if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
-        (reason == SSL_ERROR_WANT_READ ? wantRead_ : wantWrite_) = true;
-        if (!watch()) {
-            fail(systemError(errno));
-        }
+    if (waitFor(reason)) {
         return;
     }
     // Refused by the certificate's verification, or the handshake itself failed.
@@ -402,11 +409,7 @@ void TlsLoopConnection::tryWrite() {
             continue;
         }
         const int reason = SSL_get_error(ssl_, 0);
-        if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
-            (reason == SSL_ERROR_WANT_READ ? wantRead_ : wantWrite_) = true;
-            if (!watch()) {
-                fail(systemError(errno));
-            }
+        if (waitFor(reason)) {
             return;
         }
         fail(std::make_error_code(std::errc::connection_reset));
@@ -459,11 +462,7 @@ void TlsLoopConnection::tryRead() {
         return;
     }
     const int reason = SSL_get_error(ssl_, 0);
-    if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
-        (reason == SSL_ERROR_WANT_READ ? wantRead_ : wantWrite_) = true;
-        if (!watch()) {
-            fail(systemError(errno));
-        }
+    if (waitFor(reason)) {
         return;
     }
     auto completion = std::move(pendingReceive_);

@@ -85,6 +85,9 @@ class TlsLoopConnection final : public Connection,
     // Watches for what the steps under way wait for; false (the connection then fails) when the
     // kernel refuses.
     bool watch();
+    // An SSL call that must wait for the socket to read or write, as `reason` (SSL_get_error's)
+    // asks: the wait is set, or the connection failed. False for any other reason.
+    bool waitFor(int reason);
     void fail(ConnectionError error);
     void report(ConnectionState state);
     void closeSocket();

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <mutex>
 #include <set>
 #include <string>
