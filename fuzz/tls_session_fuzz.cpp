@@ -82,8 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto factory = std::make_shared<fakes::FakeConnectionFactory>();
     factory->script.statesOnStart = {platform::ConnectionState::ready()};
     factory->script.sendResult = std::optional<platform::ConnectionError>{};
-    flow::UpstreamState state{{*platform::SocketAddress::parse("192.0.2.53", 853),
-                               platform::UpstreamTransport::tls, "dns.example"}};
+    auto state = std::make_shared<flow::UpstreamState>(
+        platform::Upstream{*platform::SocketAddress::parse("192.0.2.53", 853),
+                           platform::UpstreamTransport::tls, "dns.example"});
     auto session = std::make_shared<flow::PipelinedSession>(
         factory, state, queue->makeSerialQueue(), flow::SessionEvents{});
     std::map<char, Bytes> sent;

@@ -21,10 +21,11 @@ constexpr std::size_t kMaxRead = dns::kLengthBytes + dns::kMaxFramedMessage;
 }  // namespace
 
 PipelinedSession::PipelinedSession(std::shared_ptr<platform::ConnectionFactory> connections,
-                                   UpstreamState& state, std::shared_ptr<platform::Queue> lane,
-                                   SessionEvents events, SessionTiming timing)
+                                   std::shared_ptr<UpstreamState> state,
+                                   std::shared_ptr<platform::Queue> lane, SessionEvents events,
+                                   SessionTiming timing)
     : connections_(std::move(connections)),
-      state_(state),
+      state_(std::move(state)),
       lane_(std::move(lane)),
       events_(std::move(events)),
       timing_(timing) {}
@@ -33,7 +34,7 @@ PipelinedSession::~PipelinedSession() {
     platform::cancelTimer(silenceTimer_);
     platform::cancelTimer(idleTimer_);
     if (connection_) {
-        state_.connectionClosed();
+        state_->connectionClosed();
         connection_->cancel();
     }
 }
@@ -114,8 +115,8 @@ void PipelinedSession::open() {
     link_ = Link::opening;
     const auto generation = ++generation_;
     connection_ =
-        connections_->makeConnection(state_.upstream(), platform::Transport::stream, lane_);
-    state_.connectionOpened();
+        connections_->makeConnection(state_->upstream(), platform::Transport::stream, lane_);
+    state_->connectionOpened();
     connection_->setStateUpdateHandler([weak = weak_from_this(), generation](ConnectionState s) {
         if (const auto self = weak.lock()) {
             self->onState(generation, s);
@@ -143,7 +144,7 @@ void PipelinedSession::onState(std::uint64_t generation, ConnectionState state) 
     }
     link_ = Link::ready;
     lastRefusal_.clear();
-    state_.handshook(connection_->resumedSession());
+    state_->handshook(connection_->resumedSession());
     lastRead_ = lane_->now();
     receiveNext();
     writeWaiting();
@@ -178,7 +179,7 @@ void PipelinedSession::flush() {
                               self->onSent(generation, error);
                           }
                       });
-    awaitSilence(state_.retransmitTimeout());
+    awaitSilence(state_->retransmitTimeout());
 }
 
 void PipelinedSession::onSent(std::uint64_t generation,
@@ -292,7 +293,7 @@ void PipelinedSession::lost() {
         pending.resent = pending.resent || !answeredSince;
         pending.written = false;
         pending.ticket->resent.store(true, std::memory_order_release);
-        state_.resent();
+        state_->resent();
     }
     for (const auto id : givenUp) {
         finish(id, std::nullopt);
@@ -311,11 +312,11 @@ void PipelinedSession::lost() {
 
 void PipelinedSession::failedToOpen(std::optional<platform::ConnectionError> error) {
     if (error && error->category() == platform::certificateErrorCategory()) {
-        state_.certificateFailed();
+        state_->certificateFailed();
         // Told once, not at every try of an upstream that keeps being refused for it.
         const auto why = error->message();
         if (events_.onCertificateFailure && why != lastRefusal_) {
-            events_.onCertificateFailure(state_.upstream(), why);
+            events_.onCertificateFailure(state_->upstream(), why);
         }
         lastRefusal_ = why;
     }
@@ -335,7 +336,7 @@ void PipelinedSession::closeConnection() {
     platform::cancelTimer(silenceTimer_);
     platform::cancelTimer(idleTimer_);
     if (connection_) {
-        state_.connectionClosed();
+        state_->connectionClosed();
         // Moved out first: cancel() makes the connection release its handlers.
         auto connection = std::move(connection_);
         connection->cancel();
@@ -371,7 +372,7 @@ void PipelinedSession::awaitSilence(std::chrono::milliseconds after) {
             if (self->owed() == 0) {
                 return;
             }
-            const auto limit = self->state_.retransmitTimeout();
+            const auto limit = self->state_->retransmitTimeout();
             const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(
                 self->lane_->now() - self->lastRead_);
             if (quiet >= limit) {

@@ -77,10 +77,11 @@ class PipelinedSession : public std::enable_shared_from_this<PipelinedSession> {
     };
 
     // `state` counts this upstream's handshakes, connections and queries sent again, and gives
-    // its retransmission time; it must outlive the session.
-    PipelinedSession(std::shared_ptr<platform::ConnectionFactory> connections, UpstreamState& state,
-                     std::shared_ptr<platform::Queue> lane, SessionEvents events,
-                     SessionTiming timing = {});
+    // its retransmission time; shared, since a handler may hold the session for a moment after
+    // the upstreams that made it are gone.
+    PipelinedSession(std::shared_ptr<platform::ConnectionFactory> connections,
+                     std::shared_ptr<UpstreamState> state, std::shared_ptr<platform::Queue> lane,
+                     SessionEvents events, SessionTiming timing = {});
     ~PipelinedSession();
 
     PipelinedSession(const PipelinedSession&) = delete;
@@ -131,7 +132,7 @@ class PipelinedSession : public std::enable_shared_from_this<PipelinedSession> {
     std::size_t owed() const;
 
     const std::shared_ptr<platform::ConnectionFactory> connections_;
-    UpstreamState& state_;
+    const std::shared_ptr<UpstreamState> state_;
     const std::shared_ptr<platform::Queue> lane_;
     const SessionEvents events_;
     const SessionTiming timing_;

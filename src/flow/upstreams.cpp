@@ -103,10 +103,10 @@ Upstreams::Upstreams(const platform::UpstreamList& list, UpstreamEvents events,
     states_.reserve(list.size());
     sessions_.reserve(list.size());
     for (const auto& upstream : list) {
-        states_.push_back(std::make_unique<UpstreamState>(upstream));
+        states_.push_back(std::make_shared<UpstreamState>(upstream));
         sessions_.push_back(upstream.tls() && connections
                                 ? std::make_shared<PipelinedSession>(
-                                      connections, *states_.back(), queue->makeSerialQueue(),
+                                      connections, states_.back(), queue->makeSerialQueue(),
                                       SessionEvents{events_.onCertificateFailure}, timing)
                                 : nullptr);
     }

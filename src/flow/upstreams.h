@@ -141,7 +141,7 @@ class Upstreams {
     std::vector<metrics::UpstreamFigures> figures() const;
 
   private:
-    std::vector<std::unique_ptr<UpstreamState>> states_;
+    std::vector<std::shared_ptr<UpstreamState>> states_;
     std::vector<std::shared_ptr<PipelinedSession>> sessions_;
     const UpstreamEvents events_;
     // How many are down: while none is, a query's choices need look at none of them.

@@ -71,8 +71,9 @@ struct Harness {
     std::shared_ptr<fakes::FakeQueue> queue = std::make_shared<fakes::FakeQueue>();
     std::shared_ptr<fakes::FakeConnectionFactory> factory =
         std::make_shared<fakes::FakeConnectionFactory>();
-    UpstreamState state{{*platform::SocketAddress::parse("192.0.2.53", 853),
-                         platform::UpstreamTransport::tls, "dns.example"}};
+    std::shared_ptr<UpstreamState> state = std::make_shared<UpstreamState>(
+        platform::Upstream{*platform::SocketAddress::parse("192.0.2.53", 853),
+                           platform::UpstreamTransport::tls, "dns.example"});
     std::vector<std::string> refusals;
     std::shared_ptr<PipelinedSession> session;
     std::map<char, std::vector<std::optional<Bytes>>> done;  // by the query's name
@@ -200,7 +201,7 @@ TEST(PipelinedSession, what_a_lost_connection_owed_goes_again_once_then_is_given
         lose(h, 1);
         EXPECT_EQ(h.done['a'], (std::vector<std::optional<Bytes>>{std::nullopt})) << "given up";
         EXPECT_EQ(h.done['b'], (std::vector<std::optional<Bytes>>{std::nullopt})) << "given up";
-        EXPECT_EQ(h.state.figures().tls->resent, 2u);
+        EXPECT_EQ(h.state->figures().tls->resent, 2u);
         // The session lives on: a new query opens a new connection.
         h.submit(query(9, 'c'), 'c');
         EXPECT_EQ(h.factory->connections().size(), 3u);
@@ -242,7 +243,7 @@ TEST(PipelinedSession, a_refused_certificate_gives_up_the_waiting_and_is_told_on
         EXPECT_TRUE(made->sent().empty());
     }
     EXPECT_EQ(h.refusals.size(), 1u);
-    EXPECT_EQ(h.state.figures().tls->certificateFailures, h.factory->connections().size());
+    EXPECT_EQ(h.state->figures().tls->certificateFailures, h.factory->connections().size());
 }
 
 // With nothing owed for the idle time the connection is closed; a query then opens another, and
@@ -258,10 +259,10 @@ TEST(PipelinedSession, closes_an_idle_connection_and_drops_a_withdrawn_query) {
     EXPECT_EQ(h.connection().cancelCalls(), 0u);
     h.queue->advance(milliseconds(1));
     EXPECT_EQ(h.connection().cancelCalls(), 1u);
-    EXPECT_EQ(h.state.figures().tls->connectionsOpen, 0u);
+    EXPECT_EQ(h.state->figures().tls->connectionsOpen, 0u);
     h.submit(query(2, 'b'), 'b');
     EXPECT_EQ(h.factory->connections().size(), 2u);
-    EXPECT_EQ(h.state.figures().tls->fullHandshakes, 2u);
+    EXPECT_EQ(h.state->figures().tls->fullHandshakes, 2u);
 }
 
 }  // namespace
