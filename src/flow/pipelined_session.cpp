@@ -198,7 +198,7 @@ void PipelinedSession::onSent(std::uint64_t generation,
 void PipelinedSession::receiveNext() {
     connection_->receive(1, kMaxRead,
                          [weak = weak_from_this(), generation = generation_](
-                             std::optional<dns::Datagram> content, bool complete, auto error) {
+                             std::optional<dns::Datagram>&& content, bool complete, auto error) {
                              if (const auto self = weak.lock()) {
                                  self->onReceived(generation, std::move(content), complete, error);
                              }

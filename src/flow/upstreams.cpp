@@ -97,8 +97,8 @@ metrics::UpstreamFigures UpstreamState::figures() const {
 }
 
 Upstreams::Upstreams(const platform::UpstreamList& list, UpstreamEvents events,
-                     std::shared_ptr<platform::ConnectionFactory> connections,
-                     std::shared_ptr<platform::Queue> queue, SessionTiming timing)
+                     const std::shared_ptr<platform::ConnectionFactory>& connections,
+                     const std::shared_ptr<platform::Queue>& queue, SessionTiming timing)
     : events_(std::move(events)) {
     states_.reserve(list.size());
     sessions_.reserve(list.size());
@@ -126,6 +126,9 @@ std::size_t Upstreams::first() const noexcept {
 
 std::size_t Upstreams::next(std::size_t previous) const noexcept {
     const std::size_t count = states_.size();
+    if (count == 0) {
+        return 0;
+    }
     for (std::size_t step = 1; step <= count; ++step) {
         const std::size_t candidate = (previous + step) % count;
         if (states_[candidate]->up()) {

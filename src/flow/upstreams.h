@@ -112,8 +112,8 @@ class Upstreams {
     // `list` must not be empty. `connections` and `queue` (whose serial queues the sessions run
     // on) are for the TLS upstreams' sessions.
     Upstreams(const platform::UpstreamList& list, UpstreamEvents events,
-              std::shared_ptr<platform::ConnectionFactory> connections = nullptr,
-              std::shared_ptr<platform::Queue> queue = nullptr, SessionTiming timing = {});
+              const std::shared_ptr<platform::ConnectionFactory>& connections = nullptr,
+              const std::shared_ptr<platform::Queue>& queue = nullptr, SessionTiming timing = {});
 
     std::size_t size() const noexcept { return states_.size(); }
     UpstreamState& at(std::size_t index) noexcept { return *states_[index]; }

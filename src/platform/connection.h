@@ -25,7 +25,9 @@ enum class CertificateError {
     other,  // refused for another reason of the certificate's
 };
 const std::error_category& certificateErrorCategory() noexcept;
-inline std::error_code make_error_code(CertificateError error) noexcept {
+// std::error_code finds it by this name.
+inline std::error_code make_error_code(  // NOLINT(readability-identifier-naming)
+    CertificateError error) noexcept {
     return {static_cast<int>(error), certificateErrorCategory()};
 }
 
