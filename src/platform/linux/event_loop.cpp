@@ -58,7 +58,8 @@ struct EventLoop::PendingTimer final : Timer {
     Task task;
     std::atomic<bool> cancelled{false};
     std::weak_ptr<PendingTimer> weakSelf;
-    // In the loop's in-order list: its neighbours, and the list's hold on it.
+    // In one of the loop's in-order lists: which, its neighbours, and the list's hold on it.
+    std::size_t list = 0;
     PendingTimer* previous = nullptr;
     PendingTimer* next = nullptr;
     std::shared_ptr<PendingTimer> listed;
@@ -141,11 +142,29 @@ void EventLoop::addTimer(std::shared_ptr<PendingTimer> timer) {
     if (timer->cancelled.load(std::memory_order_acquire)) {
         return;  // called off from another thread before it was added
     }
-    if (lastInOrder_ == nullptr || lastInOrder_->deadline <= timer->deadline) {
+    // The list whose last is latest while no later than this one keeps the lists tight; an
+    // empty list only when none takes it.
+    std::size_t chosen = kInOrderLists;
+    std::size_t empty = kInOrderLists;
+    for (std::size_t i = 0; i < kInOrderLists; ++i) {
+        const PendingTimer* last = inOrder_[i].last;
+        if (last == nullptr) {
+            empty = std::min(empty, i);
+        } else if (last->deadline <= timer->deadline &&
+                   (chosen == kInOrderLists || inOrder_[chosen].last->deadline < last->deadline)) {
+            chosen = i;
+        }
+    }
+    if (chosen == kInOrderLists) {
+        chosen = empty;
+    }
+    if (chosen != kInOrderLists) {
+        InOrder& list = inOrder_[chosen];
         PendingTimer& added = *timer;
-        added.previous = lastInOrder_;
-        (lastInOrder_ != nullptr ? lastInOrder_->next : firstInOrder_) = &added;
-        lastInOrder_ = &added;
+        added.list = chosen;
+        added.previous = list.last;
+        (list.last != nullptr ? list.last->next : list.first) = &added;
+        list.last = &added;
         added.listed = std::move(timer);
         return;
     }
@@ -157,8 +176,9 @@ std::shared_ptr<EventLoop::PendingTimer> EventLoop::unlink(PendingTimer& timer) 
     if (!timer.listed) {
         return nullptr;
     }
-    (timer.previous != nullptr ? timer.previous->next : firstInOrder_) = timer.next;
-    (timer.next != nullptr ? timer.next->previous : lastInOrder_) = timer.previous;
+    InOrder& list = inOrder_[timer.list];
+    (timer.previous != nullptr ? timer.previous->next : list.first) = timer.next;
+    (timer.next != nullptr ? timer.next->previous : list.last) = timer.previous;
     timer.previous = nullptr;
     timer.next = nullptr;
     return std::move(timer.listed);
@@ -170,22 +190,37 @@ void EventLoop::forgetTimer(PendingTimer& timer) noexcept {
 }
 
 void EventLoop::dropTimers() noexcept {
-    while (firstInOrder_ != nullptr) {
-        forgetTimer(*firstInOrder_);
+    for (auto& list : inOrder_) {
+        while (list.first != nullptr) {
+            forgetTimer(*list.first);
+        }
     }
     timers_.clear();
 }
 
+const EventLoop::InOrder* EventLoop::earliestList() const noexcept {
+    const InOrder* earliest = nullptr;
+    for (const auto& list : inOrder_) {
+        if (list.first != nullptr &&
+            (earliest == nullptr || list.first->deadline < earliest->first->deadline)) {
+            earliest = &list;
+        }
+    }
+    return earliest;
+}
+
 bool EventLoop::heapDueFirst() const noexcept {
+    const InOrder* list = earliestList();
     return !timers_.empty() &&
-           (firstInOrder_ == nullptr || timers_.front()->deadline < firstInOrder_->deadline);
+           (list == nullptr || timers_.front()->deadline < list->first->deadline);
 }
 
 const EventLoop::PendingTimer* EventLoop::firstTimer() const noexcept {
     if (heapDueFirst()) {
         return timers_.front().get();
     }
-    return firstInOrder_;
+    const InOrder* list = earliestList();
+    return list != nullptr ? list->first : nullptr;
 }
 
 static_assert(EventLoop::kInput == EPOLLIN && EventLoop::kOutput == EPOLLOUT);
@@ -303,7 +338,7 @@ void EventLoop::fireTimers() {
             timer = std::move(timers_.back());
             timers_.pop_back();
         } else {
-            timer = unlink(*firstInOrder_);
+            timer = unlink(*earliestList()->first);
         }
         Task task = std::move(timer->task);
         if (task && !timer->cancelled.load(std::memory_order_acquire)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -104,6 +105,11 @@ class EventLoop {
 
   private:
     struct PendingTimer;
+    // One list of timers in deadline order (below, at inOrder_).
+    struct InOrder {
+        PendingTimer* first = nullptr;
+        PendingTimer* last = nullptr;
+    };
     struct Later {
         bool operator()(const std::shared_ptr<PendingTimer>& a,
                         const std::shared_ptr<PendingTimer>& b) const noexcept;
@@ -117,7 +123,9 @@ class EventLoop {
     std::shared_ptr<PendingTimer> unlink(PendingTimer& timer) noexcept;
     void forgetTimer(PendingTimer& timer) noexcept;
     void dropTimers() noexcept;
-    // True when the timer due first is the heap's, not the queue's.
+    // The in-order list whose first timer is due first, or null when all are empty.
+    const InOrder* earliestList() const noexcept;
+    // True when the timer due first is the heap's, not an in-order list's.
     bool heapDueFirst() const noexcept;
     // The timer due first, or null when none is set.
     const PendingTimer* firstTimer() const noexcept;
@@ -135,13 +143,15 @@ class EventLoop {
     std::atomic<bool> started_{false};
     std::atomic<bool> ended_{false};
     std::vector<Task> beforeWait_;
-    // Timers due no earlier than the last one queued, in deadline order, linked through the
-    // timers themselves: an exchange's timers are nearly all set the same time ahead, so they go
-    // here and leave from the front with no heap to sift, and one called off leaves at once, so
-    // the many called off before they are due are never woken for. Any other goes to timers_, a
-    // min-heap by deadline, which lets a called-off one go when it is due.
-    PendingTimer* firstInOrder_ = nullptr;
-    PendingTimer* lastInOrder_ = nullptr;
+    // Timers in deadline order, linked through the timers themselves, in a few lists: each
+    // takes a timer due no earlier than its last. A kind of timer set the same time ahead (an
+    // exchange's, a TCP client's idle time) fills a list of its own, so a called-off timer leaves
+    // at once and the many called off before they are due are never woken for, while kinds of
+    // other lengths (a 10 s idle time behind 250 ms retransmission times) do not push each other
+    // out of order. A timer no list takes goes to timers_, a min-heap by deadline, which lets a
+    // called-off one go when it is due.
+    static constexpr std::size_t kInOrderLists = 4;
+    std::array<InOrder, kInOrderLists> inOrder_{};
     std::vector<std::shared_ptr<PendingTimer>> timers_;
     // Held from hold() to forget(), and then until the loop next waits, so that a call in the
     // round that closed a descriptor still finds its watcher. Each knows its place in held_, so

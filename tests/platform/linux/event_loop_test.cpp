@@ -27,8 +27,9 @@ void runOn(platform::Queue& queue, const std::function<void()>& work) {
 }
 
 // Timers set from the loop and from another thread fire in deadline order on the loop's thread,
-// whether they were set in that order ('b', 'd': kept in a queue) or not ('c', 'a': in a heap);
-// a cancelled one never fires, wherever it was, and its task is let go at once.
+// whether they were set in that order ('c', 'i': one in-order list) or each earlier than the
+// last (from 'h' down to 'a': lists of their own while there are lists, then the heap); a
+// cancelled one never fires, wherever it was, and its task is let go at once.
 TEST(EventLoop, timers_fire_in_deadline_order_and_a_cancelled_one_not_at_all) {
     LoopPool pool(1);
     auto lane = pool.makeSerialQueue();
@@ -61,22 +62,26 @@ TEST(EventLoop, timers_fire_in_deadline_order_and_a_cancelled_one_not_at_all) {
         return [hold = std::move(hold)] { ADD_FAILURE() << "a cancelled timer fired"; };
     };
     lane->post([&] {
-        lane->scheduleAfter(milliseconds(20), mark('b'));
+        lane->scheduleAfter(milliseconds(20), mark('c'));
         auto between = lane->scheduleAfter(milliseconds(40), never(std::move(heldOnLoop)));
-        lane->scheduleAfter(milliseconds(300), mark('d'));
+        lane->scheduleAfter(milliseconds(300), mark('i'));
         auto last = lane->scheduleAfter(milliseconds(320), never(nullptr));
-        // Called off on the loop, from the middle of the queue and from its end.
+        // Called off on the loop, from the middle of a list and from its end.
         between->cancel();
         last->cancel();
         EXPECT_TRUE(watchOnLoop.expired()) << "let go at once";
-        lane->scheduleAfter(milliseconds(60), mark('c'));
-        lane->scheduleAfter(milliseconds(1), mark('a'));
+        const std::pair<int, char> descending[] = {{200, 'h'}, {150, 'g'}, {100, 'f'}, {60, 'e'},
+                                                   {30, 'd'},  {10, 'b'},  {1, 'a'}};
+        for (const auto& [ms, c] : descending) {
+            lane->scheduleAfter(milliseconds(ms), mark(c));
+        }
+        lane->scheduleAfter(milliseconds(5), never(nullptr))->cancel();  // from the heap
         lane->scheduleAfter(milliseconds(350), [&] { done.notify(); });
     });
     cancelled->cancel();
     cancelledNow.notify();
     ASSERT_TRUE(done.wait());
-    EXPECT_EQ(fired, "abcd");
+    EXPECT_EQ(fired, "abcdefghi");
     EXPECT_TRUE(watch.expired());
 }
 
