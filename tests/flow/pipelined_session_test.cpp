@@ -148,6 +148,21 @@ TEST(PipelinedSession, gives_each_query_an_id_of_its_own_and_the_client_its_own_
     EXPECT_EQ(h.connection().cancelCalls(), 0u);
 }
 
+// One write at a time: queries that come while a write is out go together in the next, as soon
+// as it is done.
+TEST(PipelinedSession, what_comes_while_a_write_is_out_goes_in_the_next_write) {
+    Harness h;
+    h.factory->script.sendResult.reset();  // each write waits to be completed
+    for (const char name : {'a', 'b', 'c'}) {
+        h.submit(query(1, name), name);
+    }
+    ASSERT_EQ(h.connection().sent().size(), 1u);
+    ASSERT_TRUE(h.connection().completeSend());
+    h.queue->runUntilIdle();
+    EXPECT_EQ(h.connection().sent().size(), 2u);
+    EXPECT_EQ(h.sentOn().size(), 3u);
+}
+
 // A query that carries EDNS is padded to a multiple of 128 bytes; one without goes as it came.
 TEST(PipelinedSession, pads_a_query_with_edns_to_a_block_of_128) {
     Harness h;

@@ -113,6 +113,8 @@ TEST(CommandLine, bad_arguments_give_one_line_naming_the_argument) {
         {{"--upstream", "tls://1.1.1.3#not_a.name"}, "bad --upstream 'tls://1.1.1.3#not_a.name': 'not_a.name' is not a host name"},
         {{"--metrics", "127.0.0.1"}, "bad --metrics '127.0.0.1': a port is required: expected ADDR:PORT, with IPv6 as [ADDR]:PORT"},
         {{"--metrics", "127.0.0.1:9153", "--metrics=[::1]:9153"}, "option '--metrics' given more than once"},
+        {{"--blocklist", "a.txt", "--blocklist", "b.txt"}, "option '--blocklist' given more than once"},
+        {{"--tls-ca", "a.pem", "--tls-ca=b.pem"}, "option '--tls-ca' given more than once"},
         {{"--help", "--nope"}, "unknown option '--nope'"},
     };
     // clang-format on

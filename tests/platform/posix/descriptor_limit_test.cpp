@@ -35,6 +35,13 @@ TEST(DescriptorLimit, the_caps_fit_the_limit_beside_the_descriptors_open) {
     const int fd = ::dup(0);
     EXPECT_EQ(openDescriptors(), before + 1);
     ::close(fd);
+    // fitCaps lowers both caps in place, and says so; with room for both it leaves them.
+    std::size_t inFlight = 4096;
+    std::size_t connections = 1024;
+    EXPECT_TRUE(fitCaps(openDescriptors() + kDescriptorReserve + 100, inFlight, connections));
+    EXPECT_EQ(std::pair(inFlight, connections), std::pair(std::size_t{75}, std::size_t{25}));
+    EXPECT_FALSE(fitCaps(std::size_t{1} << 20, inFlight, connections));
+    EXPECT_EQ(std::pair(inFlight, connections), std::pair(std::size_t{75}, std::size_t{25}));
 }
 
 // launchd's soft limit under an unlimited hard one must still be raised: macOS refuses the
