@@ -18,7 +18,7 @@ fail() {
 
 # 1. Headers. The core is what both hosts build; the seam headers are part of it.
 core_files=()
-for dir in text dns blocklist metrics lists flow provider; do
+for dir in text cli dns blocklist metrics lists flow provider; do
     while IFS= read -r -d '' file; do
         core_files+=("$file")
     done < <(find "src/$dir" -type f \( -name '*.h' -o -name '*.cpp' \) -print0)
@@ -58,7 +58,7 @@ lipo=$(llvm_tool llvm-lipo)
 objdump=$(llvm_tool llvm-objdump)
 
 archives=()
-for library in text dns blocklist metrics lists platform flow provider platform_posix; do
+for library in text cli dns blocklist metrics lists platform flow provider platform_posix; do
     archive=$(find "$build/src" -name "libsieveharbor_$library.a" -print -quit)
     [ -n "$archive" ] || fail "no libsieveharbor_$library.a under $build/src: is the core built?"
     archives+=("$archive")
