@@ -128,9 +128,12 @@ class FakeConnection final : public platform::Connection,
             while (completeReceive({std::nullopt, false, aborted})) {
             }
         }
-        // Reports cancelled, then lets the handler go, as the platform does.
-        lane_->post([self = shared_from_this()] {
-            if (self->stateHandler_) {
+        // Reports cancelled, then lets the handler go, as the platform does. Held weakly: the
+        // lane's tasks must not keep the connection, which holds the lane, once the test lets
+        // both go.
+        lane_->post([weak = weak_from_this()] {
+            const auto self = weak.lock();
+            if (self && self->stateHandler_) {
                 auto handler = std::move(self->stateHandler_);
                 self->stateHandler_ = nullptr;
                 handler(platform::ConnectionState::cancelled());

@@ -491,6 +491,7 @@ TEST(Failover, an_upstream_down_is_skipped_tried_again_after_a_growing_pause_and
     h.forward();
     EXPECT_EQ(h.made(), before + 1);
     EXPECT_EQ(h.upstreamOf(before), Failover::kFirst);
+    h.queue->advance(kReplyTimeout);  // every exchange ends and lets its connections go
 }
 
 // With no valid reply by the query's own bound the client gets a SERVFAIL then, not a tick
@@ -631,6 +632,7 @@ TEST(Failover, a_tls_query_goes_out_at_most_twice_when_its_connection_is_lost) {
             sends += made->sent().size();
         }
         EXPECT_EQ(sends, 2u);
+        h.queue->advance(kReplyTimeout);  // every exchange ends and lets its connections go
     }
 }
 
